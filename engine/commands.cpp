@@ -1,0 +1,206 @@
+// The command handlers other than quit and seek. Each runs on the control
+// thread with no lock held and answers with exactly one ack. Volume, mute and
+// audio delay are process-wide and outlive every player.
+#include "engine.h"
+#include "json.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Process-wide sound settings, control thread only.
+int32_t volume = -1;  // 0..100; -1 never set
+int32_t muted = -1;   // 0 or 1; -1 never set
+int32_t audio_delay_ms = 15;
+
+const int32_t NOT_GIVEN = INT32_MIN;  // no value int_field accepts equals it
+
+void add_option(libvlc_media_t *media, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void add_option(libvlc_media_t *media, const char *format, ...) {
+    char buf[96];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    libvlc_media_add_option(media, buf);
+}
+
+// A number key that is absent, or present with a number within lo..hi.
+bool number_in(const command *c, const char *key, double lo, double hi, double *out) {
+    if (!present(c, key))
+        return true;
+    const entry *e = field(c, key, KIND_NUMBER);
+    if (!e || e->number < lo || e->number > hi)
+        return false;
+    *out = e->number;
+    return true;
+}
+
+void cmd_load(const command *c, long long id) {
+    const entry *url = field(c, "url", KIND_STRING);
+    const entry *live = field(c, "live", KIND_BOOL);
+    double start_ms = -1, start_pos = -1;
+    int32_t audio = NOT_GIVEN, spu = NOT_GIVEN;
+    bool paused = false;
+    bool valid = url && url->string[0] && live &&
+                 number_in(c, "startMs", 0, HUGE_VAL, &start_ms) &&
+                 number_in(c, "startPos", 0, 1, &start_pos);
+    if (valid && present(c, "paused")) {
+        const entry *e = field(c, "paused", KIND_BOOL);
+        valid = e != nullptr;
+        paused = e && e->boolean;
+    }
+    valid = valid && int_field(c, "audio", &audio) && int_field(c, "spu", &spu);
+    if (!valid) {
+        ack(id, false);
+        return;
+    }
+
+    player *p = player_new(generation.load() + 1);
+    if (!p) {
+        ack(id, false);
+        return;
+    }
+    libvlc_media_t *media = libvlc_media_new_location(p->instance, url->string);
+    if (!media) {
+        player_discard(p);
+        ack(id, false);
+        return;
+    }
+    add_option(media, ":audio-desync=%d", audio_delay_ms);
+    if (!live->boolean) {
+        if (start_ms > 0)
+            add_option(media, ":start-time=%.3f", start_ms / 1000.0);
+        else if (start_pos > 0)
+            p->start_pos = start_pos;
+    }
+    if (paused)
+        add_option(media, ":start-paused");
+    if (audio >= 0)
+        add_option(media, ":audio-track-id=%d", audio);
+    if (spu >= 0)
+        add_option(media, ":sub-track-id=%d", spu);
+    p->hide_spu = spu == -1;
+    libvlc_media_player_set_media(p->mp, media);
+    p->media = media;
+
+    replace_player(p);
+    emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":true,\"generation\":%llu}", id,
+         static_cast<unsigned long long>(cur->generation));
+    if (libvlc_media_player_play(cur->mp) != 0 && !cur->error_told) {
+        cur->error_told = 1;
+        emit("{\"type\":\"error\",\"problem\":\"unavailable\",\"codec\":null}");
+    }
+}
+
+void cmd_stop(const command *, long long id) {
+    if (!cur->media) {
+        ack(id, true);
+        return;
+    }
+    player *p = player_new(generation.load() + 1);
+    if (!p) {
+        ack(id, false);
+        return;
+    }
+    // The retired player's own Stopped event arrives after the gate moved, so
+    // the host hears of the stop from here, unless the library said it already.
+    int ended = cur->end_state.load();
+    replace_player(p);
+    ack(id, true);
+    if (ended != 2)
+        emit("{\"type\":\"stopped\"}");
+}
+
+void set_pause(long long id, int pause) {
+    if (!cur->media) {
+        ack(id, false);
+        return;
+    }
+    libvlc_media_player_set_pause(cur->mp, pause);
+    ack(id, true);
+}
+
+void cmd_play(const command *, long long id) { set_pause(id, 0); }
+void cmd_pause(const command *, long long id) { set_pause(id, 1); }
+
+// which: 0 audio, 1 subtitles. 1 when the library took the track.
+int track(const command *c, int which) {
+    int32_t t = 0;
+    if (!present(c, "track") || !int_field(c, "track", &t) || !cur->media)
+        return 0;
+    if (which == 0)
+        return libvlc_audio_set_track(cur->mp, t) == 0;
+    cur->hide_spu = 0;  // an explicit choice ends a load's "subtitles off"
+    return libvlc_video_set_spu(cur->mp, t) == 0;
+}
+
+void cmd_audio(const command *c, long long id) { ack(id, track(c, 0)); }
+void cmd_spu(const command *c, long long id) { ack(id, track(c, 1)); }
+
+void cmd_volume(const command *c, long long id) {
+    int32_t level = -1;
+    if (!present(c, "level") || !int_field(c, "level", &level) || level < 0 || level > 100) {
+        ack(id, false);
+        return;
+    }
+    volume = level;
+    apply_sound_settings();
+    ack(id, true);
+}
+
+void cmd_mute(const command *c, long long id) {
+    const entry *v = field(c, "value", KIND_BOOL);
+    if (!v) {
+        ack(id, false);
+        return;
+    }
+    muted = v->boolean ? 1 : 0;
+    apply_sound_settings();
+    ack(id, true);
+}
+
+void cmd_audio_delay(const command *c, long long id) {
+    int32_t ms = 0;
+    if (!present(c, "ms") || !int_field(c, "ms", &ms)) {
+        ack(id, false);
+        return;
+    }
+    audio_delay_ms = ms;
+    if (cur->media && cur->started.load())
+        libvlc_audio_set_delay(cur->mp, int64_t(ms) * 1000);
+    ack(id, true);
+}
+
+const struct {
+    const char *name;
+    command_handler handler;
+} handlers[] = {
+    {"load", cmd_load},   {"stop", cmd_stop},   {"play", cmd_play},
+    {"pause", cmd_pause}, {"seek", cmd_seek},   {"audio", cmd_audio},
+    {"spu", cmd_spu},     {"volume", cmd_volume}, {"mute", cmd_mute},
+    {"audioDelay", cmd_audio_delay},
+};
+
+}  // namespace
+
+command_handler find_handler(const char *name) {
+    for (const auto &h : handlers)
+        if (strcmp(h.name, name) == 0)
+            return h.handler;
+    return nullptr;
+}
+
+void ack(long long id, bool ok) {
+    emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":%s}", id, ok ? "true" : "false");
+}
+
+void apply_sound_settings() {
+    if (volume >= 0)
+        libvlc_audio_set_volume(cur->mp, volume);
+    if (muted >= 0)
+        libvlc_audio_set_mute(cur->mp, muted);
+}

@@ -1,0 +1,139 @@
+// Shared state of the engine's main unit: the player record, the current
+// player and its generation, the control loop's queue and pending bits, and
+// the functions the unit's files call in each other.
+#pragma once
+
+#include <vlc/vlc.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+enum {
+    PEND_TRACKS = 0x01,
+    PEND_LANDED = 0x02,
+    PEND_START_POS = 0x04,
+    PEND_ERROR = 0x08,
+    PEND_CODECS = 0x10,
+};
+
+enum { SEEK_NONE = 0, SEEK_BY_TIME = 1, SEEK_BY_POS = 2 };
+
+enum { BAD_CODECS = 8, LOG_RING = 8, LOG_LINE_BYTES = 512 };
+
+// One playback context: its own instance, media player and media. Made by
+// player_new, freed only by the reaper once the library is done with it.
+// Atomic fields are shared between the library's threads and the control
+// thread; "ctl_lock" fields are touched only under ctl_lock; the rest are
+// plain and owned by the thread named beside them.
+struct player {
+    libvlc_instance_t *instance;
+    libvlc_media_player_t *mp;
+    libvlc_media_t *media;  // null for the start-up player and after stop
+    uint64_t generation;
+    player *reap_next;  // reap queue link, reap_lock
+
+    std::atomic<int64_t> time_ms;
+    std::atomic<int64_t> length_ms;
+    std::atomic<double> position;
+    std::atomic<int> paused;
+    std::atomic<int> seekable;
+    std::atomic<int> vouts;
+    std::atomic<int> started;    // 1 from the first Playing on
+    std::atomic<int> end_state;  // 0 running, 1 end reached, 2 stopped
+    std::atomic<int> filled;     // 1 once buffering reached 100
+    std::atomic<int> seek_state;
+    std::atomic<double> seek_target;
+    std::atomic<double> seek_origin;
+    std::atomic<int64_t> landed_ms;
+    int64_t seek_deadline_us;  // control thread
+    std::atomic<int> mark_frame;
+
+    int pending;                         // ctl_lock
+    char bad_codecs[BAD_CODECS][5];      // ctl_lock
+    int bad_codec_count;                 // ctl_lock
+    char log_ring[LOG_RING][LOG_LINE_BYTES];  // ctl_lock
+    int log_count;                       // ctl_lock
+
+    double start_pos;   // control thread; -1.0 when none
+    int hide_spu;       // control thread
+    int sound_state;    // control thread; -1 nothing told, 0 none, 1 playing
+    int error_told;     // control thread
+    int64_t last_time_ms;       // event handler, under gate_lock
+    int64_t last_position_us;   // event handler, under gate_lock
+    int64_t last_buffering_us;  // event handler, under gate_lock
+};
+
+// players.cpp
+extern player *cur;  // control thread only; never null after start-up
+extern std::atomic<uint64_t> generation;  // written under gate_lock
+extern std::mutex gate_lock;
+
+// A complete player numbered n, not yet installed; null on failure.
+player *player_new(uint64_t n);
+// Releases a player that was never installed (its media could not be made).
+void player_discard(player *p);
+// Installs p as cur, moves the generation gate and retires the old player.
+void replace_player(player *p);
+// Stops and releases retired players in the order retired; never returns.
+void reaper_thread();
+// Players retired and not yet released (for tests and diagnostics).
+int reap_backlog();
+
+struct command;
+
+// commands.cpp
+using command_handler = void (*)(const command *c, long long id);
+// The handler of a command name other than quit; null when there is none.
+command_handler find_handler(const char *name);
+// The plain ack line.
+void ack(long long id, bool ok);
+// Pushes the process-wide volume and mute to cur.
+void apply_sound_settings();
+
+// seek.cpp
+// True when v lies at least as close to the target as to the origin.
+bool landed(double v, double origin, double target);
+// Records the landing of p's seek at t; the caller won the swap of seek_state.
+void land(player *p, int64_t t);
+void cmd_seek(const command *c, long long id);
+// The control loop's landing checks while a seek is in flight.
+void check_landing();
+// Applies a load's start position once the first full buffering arrived.
+void apply_start_pos();
+// Prints seekLanded for cur.
+void tell_landed();
+
+// tracks.cpp
+// Reports tracks and sound state of cur.
+void tell_tracks();
+// Reports streams the log named as undecodable, then the tracks.
+void check_codecs();
+
+// logs.cpp
+// Prints the one error event of cur, classified from its stored log lines.
+void tell_error();
+
+// events.cpp: the media-player event handler, attached to every player.
+void on_event(const libvlc_event_t *ev, void *opaque) noexcept;
+
+// logs.cpp: the library's log callback of every player's instance.
+void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept;
+
+// control.cpp
+extern std::mutex ctl_lock;
+extern std::condition_variable ctl_wake;
+extern std::atomic<int> ready_told;
+extern uint32_t max_w, max_h;
+extern int32_t verbosity;
+
+// Raises pending bits on p and wakes the control loop.
+void raise_pending(player *p, int bits);
+// Frames standard input into lines for the control loop; ends at end of input.
+void reader_thread();
+// Runs commands and pending work until quit or end of input; never returns.
+[[noreturn]] void control_loop();
+// Monotonic clock in microseconds.
+int64_t now_us();

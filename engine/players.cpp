@@ -1,0 +1,136 @@
+// Making, installing and reaping players. The control thread makes and
+// installs them; the reaper thread stops and releases retired ones so that a
+// load never waits for the library to tear the old one down.
+#include "engine.h"
+#include "frames.h"
+
+#include <cstdlib>
+
+player *cur;
+std::atomic<uint64_t> generation{0};
+std::mutex gate_lock;  // held across a generation switch and every event handler
+
+namespace {
+
+// The reap queue, first in first out, linked through reap_next.
+std::mutex reap_lock;
+std::condition_variable reap_wake;
+player *reap_head;  // reap_lock
+player *reap_tail;  // reap_lock
+int reap_count;     // reap_lock: queued or being released
+
+const char *const vargs[] = {
+    "--ignore-config",
+    "--no-video-title-show",
+    "--no-osd",
+    "--no-snapshot-preview",
+    "--no-sub-autodetect-file",
+    "--no-xlib",
+    "--no-lua",
+    "--no-stats",
+    "--no-media-library",
+    "--no-disable-screensaver",
+    "--avcodec-hw=none",
+    "--audio-resampler=speex_resampler",
+};
+
+const libvlc_event_type_t PLAYER_EVENTS[] = {
+    libvlc_MediaPlayerOpening,         libvlc_MediaPlayerBuffering,
+    libvlc_MediaPlayerPlaying,         libvlc_MediaPlayerPaused,
+    libvlc_MediaPlayerStopped,         libvlc_MediaPlayerEndReached,
+    libvlc_MediaPlayerEncounteredError, libvlc_MediaPlayerTimeChanged,
+    libvlc_MediaPlayerPositionChanged, libvlc_MediaPlayerSeekableChanged,
+    libvlc_MediaPlayerPausableChanged, libvlc_MediaPlayerLengthChanged,
+    libvlc_MediaPlayerVout,            libvlc_MediaPlayerESAdded,
+    libvlc_MediaPlayerESDeleted,       libvlc_MediaPlayerESSelected,
+};
+
+}  // namespace
+
+player *player_new(uint64_t n) {
+    player *p = new (std::nothrow) player{};
+    if (!p)
+        return nullptr;
+    p->instance = libvlc_new(sizeof vargs / sizeof vargs[0], vargs);
+    if (!p->instance) {
+        delete p;
+        return nullptr;
+    }
+    p->start_pos = -1.0;
+    p->last_time_ms = INT64_MIN;
+    p->generation = n;
+    p->sound_state = -1;
+    // Before the media player exists: it opens the audio output at once, and
+    // those lines must reach on_log rather than the library's default
+    // logger on standard error.
+    libvlc_log_set(p->instance, on_log, p);
+    p->mp = libvlc_media_player_new(p->instance);
+    if (!p->mp) {
+        libvlc_release(p->instance);
+        delete p;
+        return nullptr;
+    }
+
+    libvlc_event_manager_t *events = libvlc_media_player_event_manager(p->mp);
+    for (libvlc_event_type_t type : PLAYER_EVENTS)
+        libvlc_event_attach(events, type, on_event, p);
+    return p;
+}
+
+void player_discard(player *p) {
+    libvlc_media_player_release(p->mp);
+    libvlc_release(p->instance);
+    delete p;
+}
+
+void replace_player(player *p) {
+    {
+        // From here on no event, format report or picture of the old player
+        // is passed on, and any of its handlers that was running has ended.
+        std::lock_guard<std::mutex> gate(gate_lock);
+        generation.exchange(p->generation);
+        frames_generation(p->generation);
+    }
+    player *old = cur;
+    cur = p;
+    if (old->media)
+        libvlc_audio_set_mute(old->mp, 1);
+    std::lock_guard<std::mutex> hold(reap_lock);
+    old->reap_next = nullptr;
+    if (reap_tail)
+        reap_tail->reap_next = old;
+    else
+        reap_head = old;
+    reap_tail = old;
+    reap_count++;
+    reap_wake.notify_one();
+}
+
+void reaper_thread() {
+    for (;;) {
+        player *p;
+        {
+            std::unique_lock<std::mutex> hold(reap_lock);
+            reap_wake.wait(hold, [] { return reap_head != nullptr; });
+            p = reap_head;
+            reap_head = p->reap_next;
+            if (!reap_head)
+                reap_tail = nullptr;
+        }
+        libvlc_media_player_stop(p->mp);
+        libvlc_media_player_release(p->mp);
+        if (p->media)
+            libvlc_media_release(p->media);
+        // The instance goes before the record: until then the library may
+        // still call this player's callbacks, which write into it.
+        libvlc_release(p->instance);
+        delete p;
+        std::lock_guard<std::mutex> hold(reap_lock);
+        reap_count--;
+    }
+}
+
+int reap_backlog() {
+    std::lock_guard<std::mutex> hold(reap_lock);
+    return reap_count;
+}

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the engine, its tests and its demo need.
+# Quick and silent when everything is already there.
+set -euo pipefail
+
+packages=(
+    g++ cmake make pkg-config
+    libvlc-dev vlc-plugin-base
+    ffmpeg
+    libgtest-dev nlohmann-json3-dev
+    python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: run as root to install packages" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the engine and runs the whole test suite. Installs what it needs.
+#   scripts/test.sh              plain build in build/
+#   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build
+options=(-DVEXOLO_WERROR=ON -DBUILD_TESTING=ON)
+case "${1:-}" in
+"") ;;
+--sanitize)
+    build=build-asan
+    options+=(-DVEXOLO_SANITIZE=ON)
+    # Any report fails the run: the engine exits non-zero and the host
+    # helper also looks for reports on the engine's standard error.
+    export ASAN_OPTIONS=abort_on_error=0:detect_leaks=1:exitcode=86
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
+    ;;
+*)
+    echo "usage: scripts/test.sh [--sanitize]" >&2
+    exit 2
+    ;;
+esac
+
+scripts/setup.sh
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+cd "$build"
+ctest -j4 --output-on-failure --timeout 300

@@ -1,0 +1,269 @@
+// The test host: spawns the engine on pipes and checks every line it prints.
+#include "host.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+long long now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Every line must be one strict JSON object whose first member is "type".
+void take_line(host *h, const std::string &line) {
+    EXPECT_EQ(line.rfind("{\"type\":\"", 0), 0u) << "line does not start with type: " << line;
+    try {
+        json ev = json::parse(line);
+        EXPECT_TRUE(ev.is_object() && ev["type"].is_string()) << line;
+        h->events.push_back(ev);
+    } catch (const json::exception &e) {
+        ADD_FAILURE() << "not strict JSON (" << e.what() << "): " << line;
+        h->events.push_back(json{{"type", "<invalid>"}, {"line", json::binary_t()}});
+    }
+}
+
+// Reads what is available within timeout_ms; false at end of output.
+bool read_some(host *h, int timeout_ms) {
+    if (h->out_fd < 0)
+        return false;
+    struct pollfd p = {h->out_fd, POLLIN, 0};
+    int r = poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+    if (r <= 0)
+        return true;
+    char buf[65536];
+    ssize_t n = read(h->out_fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+        return true;
+    if (n <= 0) {
+        EXPECT_TRUE(h->pending.empty()) << "output ends inside a line: " << h->pending;
+        close(h->out_fd);
+        h->out_fd = -1;
+        return false;
+    }
+    h->pending.append(buf, size_t(n));
+    size_t lf;
+    while ((lf = h->pending.find('\n')) != std::string::npos) {
+        take_line(h, h->pending.substr(0, lf));
+        h->pending.erase(0, lf + 1);
+    }
+    return true;
+}
+
+std::string recent(const host *h) {
+    std::ostringstream s;
+    size_t from = h->events.size() > 15 ? h->events.size() - 15 : 0;
+    for (size_t i = from; i < h->events.size(); i++)
+        s << "  " << h->events[i].dump() << "\n";
+    return s.str();
+}
+
+void drain_frames(host *h) {
+    char buf[1 << 16];
+    for (;;) {
+        ssize_t n = read(h->frames_fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        std::lock_guard<std::mutex> hold(h->frames_lock);
+        h->frame_bytes += n;
+    }
+}
+
+}  // namespace
+
+std::string media_path(const char *name) { return std::string(MEDIA_DIR) + "/" + name; }
+std::string media_url(const char *name) { return "file://" + media_path(name); }
+
+bool host_start(host *h, const host_options &opt) {
+    char home[] = "/tmp/vexolo-host-XXXXXX";
+    if (!mkdtemp(home)) {
+        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+        return false;
+    }
+    h->home = home;
+    if (opt.null_audio)
+        std::ofstream(h->home + "/.asoundrc") << "pcm.!default { type null }\nctl.!default { type hw card 0 }\n";
+    std::string err_path = h->home + "/stderr";
+
+    int in[2], out[2], frames[2] = {-1, -1};
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || (opt.frame_pipe && pipe2(frames, O_CLOEXEC))) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return false;
+    }
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+
+    std::vector<std::string> env_store;
+    for (char **e = environ; *e; e++)
+        if (strncmp(*e, "HOME=", 5) != 0 && strncmp(*e, "PULSE_", 6) != 0)
+            env_store.push_back(*e);
+    env_store.push_back("HOME=" + h->home);
+    std::vector<char *> envp, argv;
+    for (auto &s : env_store)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string path = ENGINE_PATH;
+    argv.push_back(path.data());
+    std::vector<std::string> args = opt.args;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err, 2);
+        if (frames[1] >= 0)
+            dup2(frames[1], 3);
+        else
+            close(3);
+        execve(path.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err);
+    if (frames[1] >= 0)
+        close(frames[1]);
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << strerror(errno);
+        return false;
+    }
+    h->pid = pid;
+    h->in_fd = in[1];
+    h->out_fd = out[0];
+    h->frames_fd = frames[0];
+    if (h->frames_fd >= 0)
+        h->drain = std::thread(drain_frames, h);
+    return true;
+}
+
+void host_send(host *h, const std::string &line) {
+    std::string text = line + "\n";
+    const char *p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = write(h->in_fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ADD_FAILURE() << "engine input closed: " << strerror(errno);
+            return;
+        }
+        p += n;
+        left -= size_t(n);
+    }
+}
+
+void host_close_input(host *h) {
+    if (h->in_fd >= 0)
+        close(h->in_fd);
+    h->in_fd = -1;
+}
+
+json host_wait(host *h, const std::function<bool(const json &)> &match, int timeout_ms) {
+    long long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        while (h->next < h->events.size()) {
+            const json &ev = h->events[h->next++];
+            if (match(ev))
+                return ev;
+        }
+        long long left = deadline - now_ms();
+        if (left <= 0 || !read_some(h, int(left))) {
+            ADD_FAILURE() << (left <= 0 ? "timed out" : "output ended")
+                          << " waiting for an event; last events:\n"
+                          << recent(h);
+            return json();
+        }
+    }
+}
+
+json host_wait_type(host *h, const std::string &type, int timeout_ms) {
+    return host_wait(h, [&](const json &ev) { return ev["type"] == type; }, timeout_ms);
+}
+
+json host_ack(host *h, long long id, int timeout_ms) {
+    return host_wait(
+        h, [&](const json &ev) { return ev["type"] == "ack" && ev["id"] == id; }, timeout_ms);
+}
+
+json host_command(host *h, const std::string &line, long long id, int timeout_ms) {
+    host_send(h, line);
+    return host_ack(h, id, timeout_ms);
+}
+
+void host_drain(host *h, int ms) {
+    long long deadline = now_ms() + ms;
+    while (now_ms() < deadline && read_some(h, int(deadline - now_ms()))) {
+    }
+}
+
+int host_wait_exit(host *h, int timeout_ms) {
+    long long deadline = now_ms() + timeout_ms;
+    // Reading on keeps the engine from blocking on a full output pipe.
+    while (h->out_fd >= 0 && now_ms() < deadline)
+        read_some(h, int(deadline - now_ms()));
+    while (h->pid > 0) {
+        int st;
+        pid_t r = waitpid(h->pid, &st, WNOHANG);
+        if (r == h->pid) {
+            h->pid = -1;
+            h->status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            return h->status;
+        }
+        if (now_ms() >= deadline) {
+            ADD_FAILURE() << "engine did not end in time; last events:\n" << recent(h);
+            return -1;
+        }
+        usleep(10000);
+    }
+    return h->status;
+}
+
+std::string host_stderr(host *h) {
+    std::ifstream f(h->home + "/stderr");
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+host::~host() {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (in_fd >= 0)
+        close(in_fd);
+    if (out_fd >= 0)
+        close(out_fd);
+    if (drain.joinable())
+        drain.join();  // ends with the engine's end of the pipe
+    if (frames_fd >= 0)
+        close(frames_fd);
+    if (!home.empty()) {
+        // A sanitizer report from the engine fails the test that ran it.
+        std::string err = host_stderr(this);
+        EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+        EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
+        unlink((home + "/.asoundrc").c_str());
+        unlink((home + "/stderr").c_str());
+        rmdir(home.c_str());
+    }
+}

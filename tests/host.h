@@ -1,0 +1,66 @@
+// A small host for the end-to-end tests: starts the real engine with its
+// three channels, reads and strictly parses every event line, waits for
+// events with a deadline, and collects what arrives on the frame pipe.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+using json = nlohmann::json;
+
+// A clip made by scripts/make-media.sh, as a file:// location or a path.
+std::string media_url(const char *name);
+std::string media_path(const char *name);
+
+struct host_options {
+    std::vector<std::string> args;  // engine arguments
+    bool frame_pipe = true;         // give the engine a pipe on fd 3 and drain it
+    bool null_audio = true;         // a private HOME whose ALSA default is a null sink
+};
+
+struct host {
+    pid_t pid = -1;
+    int in_fd = -1;   // engine's standard input
+    int out_fd = -1;  // engine's standard output
+    std::string home;
+    std::string pending;       // bytes after the last complete line
+    std::vector<json> events;  // every event line seen so far, in order
+    size_t next = 0;           // first event not yet consumed by a wait
+    int status = -1;           // exit status once reaped
+
+    // Frame pipe drain, when the pipe is on.
+    int frames_fd = -1;
+    std::thread drain;
+    std::mutex frames_lock;
+    long long frame_bytes = 0;  // frames_lock
+
+    ~host();
+};
+
+// Starts the engine; false (with a test failure) when it cannot be started.
+bool host_start(host *h, const host_options &opt = {});
+// Writes text and a LF to the engine's standard input.
+void host_send(host *h, const std::string &line);
+// Closes the engine's standard input.
+void host_close_input(host *h);
+
+// Reads events until one after the last consumed matches; consumes up to it.
+// On timeout it records a test failure listing the last events and returns null.
+json host_wait(host *h, const std::function<bool(const json &)> &match, int timeout_ms = 10000);
+json host_wait_type(host *h, const std::string &type, int timeout_ms = 10000);
+// Waits for the ack of the command with this id.
+json host_ack(host *h, long long id, int timeout_ms = 10000);
+// Sends a command and returns its ack.
+json host_command(host *h, const std::string &line, long long id, int timeout_ms = 10000);
+// Reads whatever arrives within ms milliseconds (every line checked).
+void host_drain(host *h, int ms);
+// Waits for the engine to end; its exit status, or -1 (test failure) after the timeout.
+int host_wait_exit(host *h, int timeout_ms = 10000);
+// Everything the engine wrote on standard error.
+std::string host_stderr(host *h);

@@ -14,7 +14,8 @@
 #include <unistd.h>
 
 std::mutex ctl_lock;  // the line queue, stdin_done and every player's pending bits
-std::condition_variable ctl_wake;
+// Never destroyed: threads may still wait on it when the process exits.
+std::condition_variable &ctl_wake = *new std::condition_variable;
 std::atomic<int> ready_told{0};  // set once the ready line is out
 uint32_t max_w = 1920, max_h = 1080;  // set by the arguments before any thread starts
 int32_t verbosity = 0;

@@ -14,7 +14,8 @@ namespace {
 
 // The reap queue, first in first out, linked through reap_next.
 std::mutex reap_lock;
-std::condition_variable reap_wake;
+// Never destroyed: the reaper may still wait on it when the process exits.
+std::condition_variable &reap_wake = *new std::condition_variable;
 player *reap_head;  // reap_lock
 player *reap_tail;  // reap_lock
 int reap_count;     // reap_lock: queued or being released
@@ -70,7 +71,7 @@ player *player_new(uint64_t n) {
         delete p;
         return nullptr;
     }
-
+    video_attach(p);
     libvlc_event_manager_t *events = libvlc_media_player_event_manager(p->mp);
     for (libvlc_event_type_t type : PLAYER_EVENTS)
         libvlc_event_attach(events, type, on_event, p);
@@ -121,6 +122,7 @@ void reaper_thread() {
         libvlc_media_player_release(p->mp);
         if (p->media)
             libvlc_media_release(p->media);
+        pictures_free(&p->pictures);
         // The instance goes before the record: until then the library may
         // still call this player's callbacks, which write into it.
         libvlc_release(p->instance);

@@ -1,19 +1,290 @@
-// The frame pipe. Pictures arrive with the video callbacks; until they do,
-// the pipe only follows the generation of the current player.
+// Picture pools of all players and the frame pipe on fd 3. libvlc's video
+// threads lock, unlock and show pictures, the reaper frees pools, the main
+// thread starts the pipe and moves its generation, the writer thread sends.
 #include "frames.h"
 
-#include <atomic>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
-int frames_on;  // set once at start-up
-std::atomic<uint64_t> current_generation{0};
+std::mutex pool_lock;                // every pool and picture flag, and all state below
+// With pool_lock: a picture was queued. Never destroyed, since destroying it
+// at exit would wait forever for the writer sleeping on it.
+std::condition_variable &queue_wake = *new std::condition_variable;
+int frames_on_pipe;                  // set by frames_start before any other thread
+uint64_t current_generation;         // pool_lock; frames_generation
+uint64_t frame_seq;                  // pool_lock; next seq written, for the life of the process
+picture *queue[FRAME_QUEUE];         // pool_lock; ring of pictures for the writer
+int qhead, qlen;                     // pool_lock
 
-}  // namespace
+// The header's numbers are little-endian whatever the host's order.
+void put32(unsigned char *at, uint32_t v) {
+    for (int i = 0; i < 4; i++)
+        at[i] = static_cast<unsigned char>(v >> (8 * i));
+}
 
-int frames_start(int on) {
-    frames_on = on;
+void put64(unsigned char *at, uint64_t v) {
+    put32(at, static_cast<uint32_t>(v));
+    put32(at + 4, static_cast<uint32_t>(v >> 32));
+}
+
+// The little-endian number of the given width at at.
+uint64_t get(const unsigned char *at, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; i--)
+        v = v << 8 | at[i];
+    return v;
+}
+
+// A fresh picture with its own buffer; null when memory is short.
+picture *picture_new(uint32_t width, uint32_t height, uint32_t pitch) {
+    auto *p = static_cast<picture *>(calloc(1, sizeof(picture)));
+    void *pixels = nullptr;
+    if (!p || posix_memalign(&pixels, 64, size_t{pitch} * height) != 0) {
+        free(p);
+        return nullptr;
+    }
+    p->pixels = static_cast<unsigned char *>(pixels);
+    p->width = width;
+    p->height = height;
+    p->pitch = pitch;
+    return p;
+}
+
+// Frees p and its buffer.
+void picture_delete(picture *p) {
+    free(p->pixels);
+    free(p);
+}
+
+// Room for n retired pictures; 0, or -1 when memory is short.
+int reserve_retired(pictures *pool, int n) {
+    if (n <= pool->retired_cap)
+        return 0;
+    int cap = pool->retired_cap ? pool->retired_cap : 64;
+    while (cap < n)
+        cap *= 2;
+    void *grown = realloc(pool->retired, sizeof(picture *) * size_t(cap));
+    if (!grown)
+        return -1;
+    pool->retired = static_cast<picture **>(grown);
+    pool->retired_cap = cap;
     return 0;
 }
 
-void frames_generation(uint64_t g) { current_generation.store(g); }
+// Appends p to the retired list, whose room the caller reserved; null is ignored.
+void retire(pictures *pool, picture *p) {
+    if (p)
+        pool->retired[pool->retired_count++] = p;
+}
+
+// Frees p, or leaves it to the writer while it is queued; null is ignored.
+void release(picture *p) {
+    if (!p)
+        return;
+    if (p->queued)
+        p->orphaned = 1;
+    else
+        picture_delete(p);
+}
+
+// Writes all n bytes to fd 3; a host that closed the pipe ends the process.
+void write_all(const unsigned char *b, uint64_t n) {
+    while (n > 0) {
+        ssize_t done = write(3, b, n < SSIZE_MAX ? size_t(n) : size_t(SSIZE_MAX));
+        if (done > 0) {
+            b += done;
+            n -= uint64_t(done);
+        } else if (done < 0 && errno == EINTR) {
+            continue;
+        } else {
+            _exit(0);
+        }
+    }
+}
+
+// Sends the queue's oldest picture, or drops it when its generation has passed.
+[[noreturn]] void writer_thread() {
+    std::unique_lock<std::mutex> hold(pool_lock);
+    for (;;) {
+        queue_wake.wait(hold, [] { return qlen > 0; });
+        picture *p = queue[qhead];
+        if (get(p->header + FRAME_OFF_GENERATION, 8) == current_generation) {
+            put64(p->header + FRAME_OFF_SEQ, frame_seq++);
+            hold.unlock();
+            // While queued the header is not rewritten, nor the picture freed.
+            write_all(p->header, FRAME_HEADER_BYTES);
+            write_all(p->pixels, get(p->header + FRAME_OFF_PITCH, 4) * get(p->header + FRAME_OFF_HEIGHT, 4));
+            hold.lock();
+        }
+        p->queued = 0;
+        if (p->orphaned)
+            picture_delete(p);
+        qlen--;
+        qhead = (qhead + 1) % FRAME_QUEUE;
+    }
+}
+
+}  // namespace
+
+int pictures_setup(pictures *pool, uint32_t width, uint32_t height) {
+    if (width == 0 || height == 0 || width > PICTURE_MAX_SIDE || height > PICTURE_MAX_SIDE)
+        return -1;
+    uint32_t pitch = (width * 4 + 63) & ~63u;
+    picture *spare = picture_new(width, height, pitch);
+    if (!spare)
+        return -1;
+    spare->spare = 1;
+    std::unique_lock<std::mutex> hold(pool_lock);
+    if (reserve_retired(pool, pool->retired_count + pool->count + 1) != 0) {
+        hold.unlock();
+        picture_delete(spare);
+        return -1;
+    }
+    for (int i = 0; i < pool->count; i++)
+        retire(pool, pool->slots[i]);
+    retire(pool, pool->overflow);
+    // Only what the decoder or the writer still holds is kept, so that a
+    // stream changing size again and again does not pile up buffers.
+    int kept = 0;
+    for (int i = 0; i < pool->retired_count; i++) {
+        picture *p = pool->retired[i];
+        if (p->locked || p->queued)
+            pool->retired[kept++] = p;
+        else
+            picture_delete(p);
+    }
+    pool->retired_count = kept;
+    pool->width = width;
+    pool->height = height;
+    pool->pitch = pitch;
+    pool->count = 0;
+    pool->shown = nullptr;
+    pool->overflow = spare;
+    return 0;
+}
+
+picture *pictures_lock(pictures *pool, void **planes) {
+    picture *p = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(pool_lock);
+        if (!pool->overflow)
+            return nullptr;
+        for (int i = 0; i < pool->count && !p; i++) {
+            picture *s = pool->slots[i];
+            if (!s->locked && !s->queued && s != pool->shown)
+                p = s;
+        }
+        if (!p && pool->count < POOL_SLOTS) {
+            p = picture_new(pool->width, pool->height, pool->pitch);
+            if (p)
+                pool->slots[pool->count++] = p;
+        }
+        if (!p)
+            p = pool->overflow;
+        p->locked++;
+    }
+    planes[0] = p->pixels;
+    return p;
+}
+
+void pictures_unlock(picture *pic) {
+    std::lock_guard<std::mutex> hold(pool_lock);
+    if (pic && pic->locked > 0)
+        pic->locked--;
+}
+
+void pictures_free(pictures *pool) {
+    {
+        std::lock_guard<std::mutex> hold(pool_lock);
+        for (int i = 0; i < pool->count; i++)
+            release(pool->slots[i]);
+        release(pool->overflow);
+        for (int i = 0; i < pool->retired_count; i++)
+            release(pool->retired[i]);
+        pool->count = 0;
+        pool->overflow = nullptr;
+        pool->shown = nullptr;
+    }
+    free(pool->retired);
+    pool->retired = nullptr;
+    pool->retired_count = 0;
+    pool->retired_cap = 0;
+}
+
+void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark,
+                   int64_t pts_us) {
+    if (!pic)
+        return;
+    std::lock_guard<std::mutex> hold(pool_lock);
+    if (g != current_generation || (paused && pic == pool->shown))
+        return;
+    pool->shown = pic;
+    int taken = mark->exchange(0);
+    if (!frames_on_pipe)
+        return;
+    // A picture already queued keeps its header and its one place; the mark
+    // waits for the next picture that is actually sent.
+    if (pic->spare || pic->queued || qlen == FRAME_QUEUE) {
+        if (taken)
+            mark->fetch_or(taken);
+        return;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned char *h = pic->header;
+    put32(h + FRAME_OFF_MAGIC, 0x52465856);  // "VXFR"
+    put32(h + FRAME_OFF_WIDTH, pic->width);
+    put32(h + FRAME_OFF_HEIGHT, pic->height);
+    put32(h + FRAME_OFF_PITCH, pic->pitch);
+    put32(h + FRAME_OFF_FOURCC, 0x30726762);  // "bgr0"
+    put64(h + FRAME_OFF_PTS_US, uint64_t(pts_us));
+    put64(h + FRAME_OFF_SEQ, 0);
+    put64(h + FRAME_OFF_WALL_US, uint64_t(int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000));
+    put64(h + FRAME_OFF_GENERATION, g);
+    put32(h + FRAME_OFF_FLAGS, uint32_t(taken));
+    put32(h + FRAME_OFF_RESERVED, 0);
+    pic->queued = 1;
+    queue[(qhead + qlen) % FRAME_QUEUE] = pic;
+    qlen++;
+    queue_wake.notify_one();
+}
+
+int frames_start(int on) {
+    static int writer_started;  // main thread only
+    frames_on_pipe = on;
+    if (!on)
+        return 0;
+    if (fcntl(3, F_GETFD) == -1)
+        return -1;
+    fcntl(3, F_SETPIPE_SZ, 1048576);  // a refusal (not a pipe, limits) is harmless
+    if (!writer_started) {
+        try {
+            std::thread(writer_thread).detach();
+            writer_started = 1;
+        } catch (const std::system_error &) {
+            // Not reported: pictures then stay queued and none is sent.
+        }
+    }
+    return 0;
+}
+
+void frames_generation(uint64_t g) {
+    std::lock_guard<std::mutex> hold(pool_lock);
+    current_generation = g;
+}
+
+int frames_backlog() {
+    std::lock_guard<std::mutex> hold(pool_lock);
+    return qlen;
+}

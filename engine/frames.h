@@ -1,10 +1,81 @@
-// The frame pipe on descriptor 3, which carries the displayed pictures of
-// the current generation to the host.
+// Picture pool and frame pipe: the buffers libvlc decodes into, and the writer
+// that sends displayed pictures of the current generation to the host on fd 3.
+// Callers: libvlc's video threads, the reaper, the main thread at start-up.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+
+enum {
+    POOL_SLOTS = 48,          // slot pictures per format, besides the overflow
+    FRAME_QUEUE = 3,          // pictures waiting for the writer, the one being written included
+    PICTURE_MAX_SIDE = 16384, // larger sides are refused: one buffer stays under 1 GiB
+};
+
+// The 60-byte frame header, little-endian, at these offsets.
+enum {
+    FRAME_OFF_MAGIC = 0,       // "VXFR"
+    FRAME_OFF_WIDTH = 4,       // u32
+    FRAME_OFF_HEIGHT = 8,      // u32
+    FRAME_OFF_PITCH = 12,      // u32, bytes per row, a multiple of 64
+    FRAME_OFF_FOURCC = 16,     // "bgr0"
+    FRAME_OFF_PTS_US = 20,     // i64
+    FRAME_OFF_SEQ = 28,        // u64
+    FRAME_OFF_WALL_US = 36,    // i64
+    FRAME_OFF_GENERATION = 44, // u64
+    FRAME_OFF_FLAGS = 52,      // u32
+    FRAME_OFF_RESERVED = 56,   // u32, 0
+    FRAME_HEADER_BYTES = 60,
+};
+
+enum : uint32_t { FRAME_LANDED = 1 };  // first frame sent after a seek landed
+
+// One pooled buffer. Flags are changed only under the pool's lock.
+struct picture {
+    unsigned char *pixels;  // pitch x height bytes, 64-byte aligned, never null
+    int32_t locked;         // holds by the decoder; only an overflow is held more than once
+    int32_t queued;         // 1 while the frame writer has it
+    int32_t orphaned;       // 1 once its pool is freed while queued: the writer frees it
+    unsigned char header[FRAME_HEADER_BYTES];  // wire header, filled when queued
+    uint32_t width, height, pitch;  // of this picture's own buffer
+    int32_t spare;          // 1 for an overflow picture, which is never sent
+};
+
+// A player's pool; zero-filled it is an empty pool. Guarded by the pool's lock.
+struct pictures {
+    picture *slots[POOL_SLOTS];  // 0 .. count-1 in use, in order of creation
+    picture *overflow;           // handed out when all slots are busy; null without a format
+    picture *shown;              // last shown; never handed out from the slots
+    int32_t count;
+    picture **retired;           // pictures of ended formats still held by decoder or writer
+    int32_t retired_count;
+    int32_t retired_cap;         // 0, 64, then doubled
+    uint32_t width, height, pitch;  // current format
+};
+
+// Starts a new format of width x height; 0, or -1 when the size is 0 or above
+// PICTURE_MAX_SIDE or memory is short, in which case the pool is left as it was
+// (the format callback must then report failure to libvlc). Retired pictures
+// that neither the decoder nor the writer holds are freed here.
+int pictures_setup(pictures *pool, uint32_t width, uint32_t height);
+// A picture for the decoder, its pixels stored in planes[0]; the overflow when no
+// slot is free or can be made. Null, with planes untouched, only for a pool
+// without a format (never set up, refused, freed): libvlc must not decode then.
+picture *pictures_lock(pictures *pool, void **planes);
+// The decoder gives pic back; null is ignored.
+void pictures_unlock(picture *pic);
+// Frees every picture of the pool, leaving those still queued to the writer;
+// only once libvlc is done with the pool. The pool is empty afterwards.
+void pictures_free(pictures *pool);
+// Display of pic by the player of generation g: becomes the pool's shown picture
+// and is queued for the pipe when possible; never waits for the host. The mark
+// (FRAME_LANDED bits) is taken by the picture queued and otherwise given back.
+void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark,
+                   int64_t pts_us);
 
 // Opens the frame pipe when on is non-zero; 0 on success, -1 when fd 3 is unusable.
 int frames_start(int on);
 // Moves the frame pipe to generation g; older pictures are no longer sent.
 void frames_generation(uint64_t g);
+// Pictures queued and not yet done by the writer (for tests and diagnostics).
+int frames_backlog();

@@ -120,6 +120,8 @@ void serve_pending(int flags) {
         tell_tracks();
     if (flags & PEND_ERROR)
         tell_error();
+    if (flags & PEND_ENDED)
+        check_ended();
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // the functions the unit's files call in each other.
 #pragma once
 
+#include "frames.h"
+
 #include <vlc/vlc.h>
 
 #include <atomic>
@@ -17,6 +19,7 @@ enum {
     PEND_START_POS = 0x04,
     PEND_ERROR = 0x08,
     PEND_CODECS = 0x10,
+    PEND_ENDED = 0x20,  // the end was reached: was there anything to play?
 };
 
 enum { SEEK_NONE = 0, SEEK_BY_TIME = 1, SEEK_BY_POS = 2 };
@@ -33,6 +36,7 @@ struct player {
     libvlc_media_player_t *mp;
     libvlc_media_t *media;  // null for the start-up player and after stop
     uint64_t generation;
+    struct pictures pictures;  // pool_lock, inside the frames unit
     player *reap_next;  // reap queue link, reap_lock
 
     std::atomic<int64_t> time_ms;
@@ -111,20 +115,29 @@ void tell_landed();
 void tell_tracks();
 // Reports streams the log named as undecodable, then the tracks.
 void check_codecs();
+// At the end of cur's media: one error when no stream could be played.
+void check_ended();
 
 // logs.cpp
 // Prints the one error event of cur, classified from its stored log lines.
 void tell_error();
+// The one error event of cur for a known problem, with a codec FourCC or null.
+void emit_error(const char *problem, const char *codec);
+// The problem code for the error lines stored for p.
+const char *stored_problem(player *p);
 
 // events.cpp: the media-player event handler, attached to every player.
 void on_event(const libvlc_event_t *ev, void *opaque) noexcept;
+
+// video.cpp: registers the decoder's video callbacks of p.
+void video_attach(player *p);
 
 // logs.cpp: the library's log callback of every player's instance.
 void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept;
 
 // control.cpp
 extern std::mutex ctl_lock;
-extern std::condition_variable ctl_wake;
+extern std::condition_variable &ctl_wake;
 extern std::atomic<int> ready_told;
 extern uint32_t max_w, max_h;
 extern int32_t verbosity;

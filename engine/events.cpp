@@ -90,6 +90,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     case libvlc_MediaPlayerEndReached:
         p->end_state.store(1);
         emit("{\"type\":\"end\"}");
+        raise_pending(p, PEND_ENDED);
         break;
     case libvlc_MediaPlayerEncounteredError:
         raise_pending(p, PEND_ERROR);

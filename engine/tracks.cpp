@@ -1,10 +1,197 @@
-// Tracks and sound reports of the current player, run by the control loop.
+// The tracks and sound reports of the current player and the streams the
+// library cannot decode. Run by the control loop only, with no engine lock
+// held across library calls.
 #include "engine.h"
 #include "json.h"
 
-void tell_tracks() { apply_sound_settings(); }
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A growable text buffer for the tracks line.
+struct textbuf {
+    char *data;
+    size_t len;
+    size_t cap;
+    bool failed;  // some text could not be appended: the line must not be printed
+};
+
+// Appends formatted text, or marks the buffer failed.
+void put(textbuf *b, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void put(textbuf *b, const char *format, ...) {
+    if (!b->data || b->failed) {
+        b->failed = true;
+        return;
+    }
+    for (;;) {
+        va_list ap;
+        va_start(ap, format);
+        int n = vsnprintf(b->data + b->len, b->cap - b->len, format, ap);
+        va_end(ap);
+        if (n < 0) {
+            b->data[b->len] = 0;
+            b->failed = true;
+            return;
+        }
+        if (b->len + size_t(n) < b->cap) {
+            b->len += size_t(n);
+            return;
+        }
+        size_t cap = size_t(n) + 2 * b->cap + 64;
+        char *bigger = static_cast<char *>(realloc(b->data, cap));
+        if (!bigger) {
+            b->data[b->len] = 0;
+            b->failed = true;
+            return;
+        }
+        b->data = bigger;
+        b->cap = cap;
+    }
+}
+
+// Appends one JSON array of the listed tracks, with languages from the
+// media's streams; the entry that switches a kind off (negative id) is left out.
+void put_tracks(textbuf *b, const libvlc_track_description_t *list, libvlc_media_track_t *const *streams,
+                unsigned n) {
+    put(b, "[");
+    const char *sep = "";
+    for (const libvlc_track_description_t *d = list; d; d = d->p_next) {
+        if (d->i_id < 0)
+            continue;
+        const char *language = nullptr;
+        for (unsigned i = 0; i < n; i++)
+            if (streams[i]->i_id == d->i_id && streams[i]->psz_language && streams[i]->psz_language[0])
+                language = streams[i]->psz_language;
+        char name[300];
+        json_esc(name, sizeof name, d->psz_name ? d->psz_name : "");
+        put(b, "%s{\"id\":%d,\"name\":\"%s\",\"language\":", sep, d->i_id, name);
+        if (language) {
+            char esc[80];
+            json_esc(esc, sizeof esc, language);
+            put(b, "\"%s\"}", esc);
+        } else {
+            put(b, "null}");
+        }
+        sep = ",";
+    }
+    put(b, "]");
+}
+
+// The library's FourCC for a stream whose codec it could not identify.
+const uint32_t UNDEFINED_CODEC = 'u' | 'n' << 8 | 'd' << 16 | uint32_t('f') << 24;
+
+unsigned media_streams(libvlc_media_track_t ***streams) {
+    *streams = nullptr;
+    return cur->media ? libvlc_media_tracks_get(cur->media, streams) : 0;
+}
+
+bool listed_bad(const player *p, uint32_t codec) {
+    for (int i = 0; i < p->bad_codec_count; i++)
+        if (memcmp(p->bad_codecs[i], &codec, 4) == 0)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+void tell_tracks() {
+    apply_sound_settings();
+    // A load that asked for subtitles off keeps them off until an spu command.
+    if (cur->hide_spu && libvlc_video_get_spu(cur->mp) >= 0)
+        libvlc_video_set_spu(cur->mp, -1);
+
+    libvlc_media_track_t **streams;
+    unsigned n = media_streams(&streams);
+    libvlc_track_description_t *audio = libvlc_audio_get_track_description(cur->mp);
+    libvlc_track_description_t *spu = libvlc_video_get_spu_description(cur->mp);
+    libvlc_track_description_t *video = libvlc_video_get_track_description(cur->mp);
+    int a = libvlc_audio_get_track(cur->mp);
+    int s = libvlc_video_get_spu(cur->mp);
+    int v = libvlc_video_get_track(cur->mp);
+
+    textbuf b = {static_cast<char *>(malloc(4096)), 0, 4096, false};
+    put(&b, "{\"type\":\"tracks\",\"audio\":");
+    put_tracks(&b, audio, streams, n);
+    put(&b, ",\"spu\":");
+    put_tracks(&b, spu, streams, n);
+    put(&b, ",\"video\":");
+    put_tracks(&b, video, streams, n);
+    put(&b, ",\"selected\":{\"audio\":%d,\"spu\":%d,\"video\":%d}}", a < 0 ? -1 : a, s < 0 ? -1 : s,
+        v < 0 ? -1 : v);
+    // A line cut short by a failed allocation would not be valid JSON.
+    if (!b.failed)
+        emit("%s", b.data);
+    free(b.data);
+    libvlc_track_description_list_release(audio);
+    libvlc_track_description_list_release(spu);
+    libvlc_track_description_list_release(video);
+
+    // Playing sound: the selected audio stream exists and its codec decodes.
+    int state = 0;
+    for (unsigned i = 0; i < n; i++)
+        if (streams[i]->i_type == libvlc_track_audio && streams[i]->i_id == a) {
+            std::lock_guard<std::mutex> hold(ctl_lock);
+            state = !listed_bad(cur, streams[i]->i_codec);
+        }
+    if (n)
+        libvlc_media_tracks_release(streams, n);
+    if (state != cur->sound_state) {
+        cur->sound_state = state;
+        emit("{\"type\":\"sound\",\"state\":\"%s\"}", state ? "playing" : "none");
+    }
+}
 
 void check_codecs() {
+    char bad[BAD_CODECS][5];
+    int count;
+    {
+        std::lock_guard<std::mutex> hold(ctl_lock);
+        memcpy(bad, cur->bad_codecs, sizeof bad);
+        count = cur->bad_codec_count;
+    }
+    libvlc_media_track_t **streams;
+    unsigned n = media_streams(&streams);
+    bool has_video = false;
+    for (unsigned i = 0; i < n; i++)
+        has_video = has_video || streams[i]->i_type == libvlc_track_video;
+    for (int k = 0; k < count; k++)
+        for (unsigned i = 0; i < n; i++) {
+            if (memcmp(bad[k], &streams[i]->i_codec, 4) != 0)
+                continue;
+            if (streams[i]->i_type == libvlc_track_video)
+                emit_error("undecodableVideo", bad[k]);
+            else if (streams[i]->i_type == libvlc_track_audio && !has_video)
+                emit_error("undecodableAudio", bad[k]);
+        }
+    if (n)
+        libvlc_media_tracks_release(streams, n);
     if (cur->started.load())
         tell_tracks();
+}
+
+void check_ended() {
+    if (cur->error_told)
+        return;
+    // Input that no demuxer understands ends like a clip played through;
+    // without a single stream that decodes, it was not playable at all.
+    libvlc_media_track_t **streams;
+    unsigned n = media_streams(&streams);
+    bool playable = false;
+    for (unsigned i = 0; i < n; i++) {
+        const libvlc_media_track_t *t = streams[i];
+        if ((t->i_type != libvlc_track_audio && t->i_type != libvlc_track_video) || t->i_codec == 0 ||
+            t->i_codec == UNDEFINED_CODEC)
+            continue;
+        std::lock_guard<std::mutex> hold(ctl_lock);
+        playable = playable || !listed_bad(cur, t->i_codec);
+    }
+    if (n)
+        libvlc_media_tracks_release(streams, n);
+    if (playable)
+        return;
+    const char *problem = stored_problem(cur);
+    emit_error(strcmp(problem, "unavailable") == 0 ? "unrecognized" : problem, nullptr);
 }

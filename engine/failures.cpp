@@ -1,0 +1,136 @@
+// Problem codes from the library's error lines, the unsupported-codec
+// recogniser the log handler runs, and readable codec names. No shared state:
+// the control thread and the library's logging threads call in freely.
+#include "failures.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The library's unsupported-codec line begins with these bytes; the FourCC
+// follows the grave accent.
+const char UNSUPPORTED_CODEC[] = "Codec `";
+const unsigned long UNSUPPORTED_PREFIX = sizeof UNSUPPORTED_CODEC - 1;
+
+struct status_row {
+    long status;
+    const char *problem;
+};
+
+// HTTP statuses with a problem of their own; the rest of 400..599 is
+// `serverError` from 500 and `unavailable` below.
+const status_row statuses[] = {
+    {401, "accessDenied"},    {403, "accessDenied"}, {404, "notFound"},
+    {410, "notFound"},        {408, "timedOut"},     {429, "connectionLimit"},
+    {509, "connectionLimit"}, {451, "geoBlocked"},
+};
+
+struct phrase_rule {
+    const char *problem;
+    const char *phrases[6];  // null-terminated
+};
+
+// Tried in this order over all lines; the first rule with a phrase anywhere
+// wins, so the more specific causes come first.
+const phrase_rule rules[] = {
+    {"unrecognized", {"no suitable demux", "unidentified", "could not identify"}},
+    {"accessDenied", {"Permission denied", "Unauthorized", "Forbidden"}},
+    {"notFound", {"No such file", "not found"}},
+    {"insecure", {"TLS", "certificate"}},
+    {"timedOut", {"timed out", "timeout"}},
+    {"unreachable",
+     {"Connection refused", "cannot resolve", "Name or service not known", "cannot connect",
+      "Network is unreachable"}},
+    {"outOfMemory", {"out of memory"}},
+};
+
+struct codec_row {
+    const char *key;  // exactly four bytes
+    const char *name;
+};
+
+const codec_row names[] = {
+    {"hevc", "HEVC"},   {"h264", "H.264"},  {"av01", "AV1"},    {"VP90", "VP9"},
+    {"VP80", "VP8"},    {"mpgv", "MPEG-2"}, {"mp4v", "MPEG-4"}, {"WMV3", "WMV"},
+    {"WVC1", "VC-1"},   {"a52 ", "AC-3"},   {"eac3", "E-AC-3"}, {"dts ", "DTS"},
+    {"mlp ", "TrueHD"}, {"trhd", "TrueHD"}, {"mp4a", "AAC"},    {"mpga", "MP3"},
+    {"Opus", "Opus"},   {"fLaC", "FLAC"},   {"WMA2", "WMA"},    {"vorb", "Vorbis"},
+};
+
+// The first status in 400..599 after an "HTTP " in line, or 0. The range is
+// checked on the full long so that a huge number cannot wrap into it, and the
+// number is read within the line only, never from the next one.
+long http_status(const char *line) {
+    for (const char *at = strstr(line, "HTTP "); at; at = strstr(at + 5, "HTTP ")) {
+        long status = strtol(at + 5, nullptr, 10);
+        if (status >= 400 && status <= 599)
+            return status;
+    }
+    return 0;
+}
+
+const char *status_problem(long status) {
+    for (const status_row &row : statuses)
+        if (row.status == status)
+            return row.problem;
+    return status >= 500 ? "serverError" : "unavailable";
+}
+
+// 1 when phrase occurs in any of the lines.
+int any_line_has(const char *const *lines, int count, const char *phrase) {
+    for (int i = 0; i < count; i++)
+        if (lines[i] && strstr(lines[i], phrase))
+            return 1;
+    return 0;
+}
+
+}  // namespace
+
+const char *problem_of(const char *const *lines, int count) {
+    if (!lines)
+        count = 0;
+    for (int i = 0; i < count; i++) {
+        long status = lines[i] ? http_status(lines[i]) : 0;
+        if (status)
+            return status_problem(status);
+    }
+    for (const phrase_rule &rule : rules)
+        for (const char *const *phrase = rule.phrases; *phrase; phrase++)
+            if (any_line_has(lines, count, *phrase))
+                return rule.problem;
+    return "unavailable";
+}
+
+int unsupported_codec(const char *message, char fourcc[5]) {
+    if (!message || strncmp(message, UNSUPPORTED_CODEC, UNSUPPORTED_PREFIX) != 0)
+        return 0;
+    // Shorter lines end before the four FourCC bytes are complete.
+    if (strnlen(message, UNSUPPORTED_PREFIX + 4) < UNSUPPORTED_PREFIX + 4)
+        return 0;
+    memcpy(fourcc, message + UNSUPPORTED_PREFIX, 4);
+    fourcc[4] = 0;
+    return 1;
+}
+
+void codec_name(const char *fourcc, char *dst, unsigned long size) {
+    if (!dst || size == 0)
+        return;
+    unsigned long n = 0;
+    if (fourcc) {
+        // strncmp stops at a NUL, so a FourCC shorter than four bytes is safe.
+        for (const codec_row &row : names) {
+            if (strncmp(fourcc, row.key, 4) == 0) {
+                for (; row.name[n] && n + 1 < size; n++)
+                    dst[n] = row.name[n];
+                dst[n] = 0;
+                return;
+            }
+        }
+        for (; n < 4 && n + 1 < size && fourcc[n]; n++)
+            dst[n] = fourcc[n];
+        while (n > 0 && dst[n - 1] == ' ')
+            n--;
+    }
+    dst[n] = 0;
+}

@@ -1,0 +1,19 @@
+// Why a load failed, in the host's words: problem codes from the library's
+// error lines, its unsupported-codec lines, and readable codec names. Pure
+// functions without shared state; any thread may call them.
+#pragma once
+
+// The problem code for a player's stored error lines (oldest first, `count`
+// of them): an HTTP status 400..599 decides first, then the phrase rules in
+// order; "unavailable" when nothing matches. Never null.
+const char *problem_of(const char *const *lines, int count);
+
+// 1 when `message` is the library's unsupported-codec line, with the four
+// bytes after its grave accent copied into fourcc and fourcc[4] = NUL;
+// 0 otherwise, fourcc untouched.
+int unsupported_codec(const char *message, char fourcc[5]);
+
+// Writes the readable name of the FourCC at fourcc (four bytes, or fewer
+// before a NUL) into dst (capacity size, NUL-terminated when size > 0); an
+// unknown FourCC is written as its own bytes, without trailing spaces.
+void codec_name(const char *fourcc, char *dst, unsigned long size);

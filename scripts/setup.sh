@@ -8,6 +8,7 @@ packages=(
     libvlc-dev vlc-plugin-base
     ffmpeg
     libgtest-dev nlohmann-json3-dev
+    pulseaudio
     python3
 )
 

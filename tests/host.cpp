@@ -73,6 +73,42 @@ std::string recent(const host *h) {
     return s.str();
 }
 
+// Starts a sound server with a null sink on a socket in the private HOME;
+// false when there is none to start.
+bool start_sound_server(host *h, std::vector<std::string> *env) {
+    std::string socket = h->home + "/pulse-native";
+    std::string home = "HOME=" + h->home;
+    std::string load = "module-native-protocol-unix auth-anonymous=1 socket=" + socket;
+    const char *argv[] = {"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                          "-n", "--load=module-null-sink", nullptr, "--log-target=stderr", "--log-level=0",
+                          nullptr};
+    std::string load_arg = "--load=" + load;
+    argv[6] = load_arg.c_str();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+        putenv(home.data());
+        execvp("pulseaudio", const_cast<char **>(argv));
+        _exit(127);
+    }
+    if (pid < 0)
+        return false;
+    h->sound_pid = pid;
+    long long deadline = now_ms() + 3000;
+    while (access(socket.c_str(), F_OK) != 0) {
+        if (now_ms() > deadline || waitpid(pid, nullptr, WNOHANG) == pid) {
+            h->sound_pid = -1;
+            return false;
+        }
+        usleep(5000);
+    }
+    env->push_back("PULSE_SERVER=unix:" + socket);
+    return true;
+}
+
 void drain_frames(host *h) {
     char buf[1 << 16];
     for (;;) {
@@ -114,6 +150,8 @@ bool host_start(host *h, const host_options &opt) {
         if (strncmp(*e, "HOME=", 5) != 0 && strncmp(*e, "PULSE_", 6) != 0)
             env_store.push_back(*e);
     env_store.push_back("HOME=" + h->home);
+    if (opt.null_audio && !start_sound_server(h, &env_store))
+        ADD_FAILURE() << "no sound server could be started (is pulseaudio installed?)";
     std::vector<char *> envp, argv;
     for (auto &s : env_store)
         envp.push_back(s.data());
@@ -246,10 +284,11 @@ std::string host_stderr(host *h) {
 }
 
 host::~host() {
-    if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    for (pid_t p : {pid, sound_pid})
+        if (p > 0) {
+            kill(p, SIGKILL);
+            waitpid(p, nullptr, 0);
+        }
     if (in_fd >= 0)
         close(in_fd);
     if (out_fd >= 0)

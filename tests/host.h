@@ -21,11 +21,14 @@ std::string media_path(const char *name);
 struct host_options {
     std::vector<std::string> args;  // engine arguments
     bool frame_pipe = true;         // give the engine a pipe on fd 3 and drain it
-    bool null_audio = true;         // a private HOME whose ALSA default is a null sink
+    // A private sound server with a null sink (and a null ALSA default), as
+    // on a desktop; without it the engine finds no sound output at all.
+    bool null_audio = true;
 };
 
 struct host {
     pid_t pid = -1;
+    pid_t sound_pid = -1;  // the private sound server
     int in_fd = -1;   // engine's standard input
     int out_fd = -1;  // engine's standard output
     std::string home;

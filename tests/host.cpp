@@ -19,11 +19,7 @@
 
 namespace {
 
-long long now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+long long now_ms() { return host_now_ms(); }
 
 // Every line must be one strict JSON object whose first member is "type".
 void take_line(host *h, const std::string &line) {
@@ -32,9 +28,11 @@ void take_line(host *h, const std::string &line) {
         json ev = json::parse(line);
         EXPECT_TRUE(ev.is_object() && ev["type"].is_string()) << line;
         h->events.push_back(ev);
+        h->event_ms.push_back(now_ms());
     } catch (const json::exception &e) {
         ADD_FAILURE() << "not strict JSON (" << e.what() << "): " << line;
         h->events.push_back(json{{"type", "<invalid>"}, {"line", json::binary_t()}});
+        h->event_ms.push_back(now_ms());
     }
 }
 
@@ -109,20 +107,101 @@ bool start_sound_server(host *h, std::vector<std::string> *env) {
     return true;
 }
 
-void drain_frames(host *h) {
-    char buf[1 << 16];
-    for (;;) {
-        ssize_t n = read(h->frames_fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
+// Reads exactly n bytes; false at end of the pipe.
+bool read_full(int fd, uint8_t *p, size_t n, long long *count) {
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= size_t(r);
+        *count += r;
+    }
+    return true;
+}
+
+template <typename T> T le(const uint8_t *p) {
+    T v = 0;
+    for (size_t i = 0; i < sizeof(T); i++)
+        v |= T(p[i]) << (8 * i);
+    return v;
+}
+
+// Reads frames until the engine closes its end, checking their framing.
+void drain_frames(host *h) {
+    std::vector<uint8_t> pixels;
+    long long count = 0;
+    for (;;) {
+        uint8_t hd[60];
+        if (!read_full(h->frames_fd, hd, sizeof hd, &count))
             return;
+        frame_info f;
+        f.width = le<uint32_t>(hd + 4);
+        f.height = le<uint32_t>(hd + 8);
+        f.pitch = le<uint32_t>(hd + 12);
+        f.pts_us = le<int64_t>(hd + 20);
+        f.seq = le<uint64_t>(hd + 28);
+        f.wall_us = le<int64_t>(hd + 36);
+        f.generation = le<uint64_t>(hd + 44);
+        f.flags = le<uint32_t>(hd + 52);
+        std::string bad;
+        if (memcmp(hd, "VXFR", 4) != 0 || memcmp(hd + 16, "bgr0", 4) != 0)
+            bad = "bad magic or fourcc";
+        else if (f.pitch % 64 != 0 || f.pitch < f.width * 4 || le<uint32_t>(hd + 56) != 0)
+            bad = "bad pitch or reserved field";
+        else if (uint64_t(f.pitch) * f.height > (uint64_t(1) << 30))
+            bad = "absurd size";
+        if (!bad.empty()) {
+            std::lock_guard<std::mutex> hold(h->frames_lock);
+            h->frame_error = bad;
+            return;
+        }
+        pixels.resize(size_t(f.pitch) * f.height);
+        if (!read_full(h->frames_fd, pixels.data(), pixels.size(), &count)) {
+            std::lock_guard<std::mutex> hold(h->frames_lock);
+            h->frame_error = "pipe ends inside a frame";
+            return;
+        }
+        f.arrived_ms = now_ms();
         std::lock_guard<std::mutex> hold(h->frames_lock);
-        h->frame_bytes += n;
+        h->frame_bytes = count;
+        h->frames.push_back(f);
+        if (h->keep_pixels)
+            h->last_pixels = pixels;
     }
 }
 
 }  // namespace
+
+long long host_now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::vector<frame_info> host_frames(host *h) {
+    std::lock_guard<std::mutex> hold(h->frames_lock);
+    return h->frames;
+}
+
+bool host_wait_frames(host *h, size_t n, int timeout_ms) {
+    long long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(h->frames_lock);
+            if (h->frames.size() >= n)
+                return true;
+        }
+        if (now_ms() > deadline) {
+            ADD_FAILURE() << "timed out waiting for " << n << " frames; last events:\n" << recent(h);
+            return false;
+        }
+        // Keep reading events so the engine never blocks on its output.
+        read_some(h, 10);
+    }
+}
 
 std::string media_path(const char *name) { return std::string(MEDIA_DIR) + "/" + name; }
 std::string media_url(const char *name) { return "file://" + media_path(name); }
@@ -188,6 +267,7 @@ bool host_start(host *h, const host_options &opt) {
     h->in_fd = in[1];
     h->out_fd = out[0];
     h->frames_fd = frames[0];
+    h->keep_pixels = opt.keep_pixels;
     if (h->frames_fd >= 0)
         h->drain = std::thread(drain_frames, h);
     return true;
@@ -295,6 +375,7 @@ host::~host() {
         close(out_fd);
     if (drain.joinable())
         drain.join();  // ends with the engine's end of the pipe
+    EXPECT_EQ(frame_error, "") << "the frame stream broke";
     if (frames_fd >= 0)
         close(frames_fd);
     if (!home.empty()) {

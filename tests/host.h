@@ -18,12 +18,24 @@ using json = nlohmann::json;
 std::string media_url(const char *name);
 std::string media_path(const char *name);
 
+// One frame read from the frame pipe.
+struct frame_info {
+    uint32_t width, height, pitch;
+    int64_t pts_us;
+    uint64_t seq;
+    int64_t wall_us;
+    uint64_t generation;
+    uint32_t flags;
+    long long arrived_ms;  // steady clock, as host_now_ms
+};
+
 struct host_options {
     std::vector<std::string> args;  // engine arguments
     bool frame_pipe = true;         // give the engine a pipe on fd 3 and drain it
     // A private sound server with a null sink (and a null ALSA default), as
     // on a desktop; without it the engine finds no sound output at all.
     bool null_audio = true;
+    bool keep_pixels = false;  // keep the pixel bytes of the last frame read
 };
 
 struct host {
@@ -34,14 +46,19 @@ struct host {
     std::string home;
     std::string pending;       // bytes after the last complete line
     std::vector<json> events;  // every event line seen so far, in order
+    std::vector<long long> event_ms;  // arrival of each event, as host_now_ms
     size_t next = 0;           // first event not yet consumed by a wait
     int status = -1;           // exit status once reaped
 
-    // Frame pipe drain, when the pipe is on.
+    // Frame pipe reader, when the pipe is on.
     int frames_fd = -1;
     std::thread drain;
+    bool keep_pixels = false;
     std::mutex frames_lock;
-    long long frame_bytes = 0;  // frames_lock
+    long long frame_bytes = 0;        // frames_lock
+    std::vector<frame_info> frames;   // frames_lock: every whole frame read
+    std::vector<uint8_t> last_pixels; // frames_lock: with keep_pixels
+    std::string frame_error;          // frames_lock: what broke the frame stream, if anything
 
     ~host();
 };
@@ -65,5 +82,11 @@ json host_command(host *h, const std::string &line, long long id, int timeout_ms
 void host_drain(host *h, int ms);
 // Waits for the engine to end; its exit status, or -1 (test failure) after the timeout.
 int host_wait_exit(host *h, int timeout_ms = 10000);
+// A copy of the frames read so far.
+std::vector<frame_info> host_frames(host *h);
+// Waits until at least n frames were read; false (test failure) on timeout.
+bool host_wait_frames(host *h, size_t n, int timeout_ms = 10000);
+// Steady clock in milliseconds.
+long long host_now_ms();
 // Everything the engine wrote on standard error.
 std::string host_stderr(host *h);

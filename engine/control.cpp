@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -52,6 +53,7 @@ void queue_line(const char *text, size_t len) {
 }
 
 [[noreturn]] void quit_watchdog() {
+    pthread_setname_np(pthread_self(), "vx-watchdog");
     struct timespec t = {1, 500000000};
     while (nanosleep(&t, &t) == -1 && errno == EINTR) {
     }
@@ -97,7 +99,8 @@ void handle_line(const char *text) {
     }
     long long n = clamp_int64(id->number);
     if (strcmp(name->string, "quit") == 0) {
-        ack(n, true);
+        // Nothing follows the ack, not even the events of the stop below.
+        emit_final("{\"type\":\"ack\",\"id\":%lld,\"ok\":true}", n);
         finish();
     }
     const command_handler h = find_handler(name->string);
@@ -139,6 +142,7 @@ void raise_pending(player *p, int bits) {
 }
 
 void reader_thread() {
+    pthread_setname_np(pthread_self(), "vx-reader");
     size_t cap = 4096, len = 0;
     char *buf = static_cast<char *>(malloc(cap));
     for (;;) {
@@ -212,6 +216,7 @@ void control_loop() {
             handle_line(taken->text);
             free(taken);
         } else if (!flags && input_ended) {
+            emit_close();  // the end of input is answered with silence
             finish();
         }
     }

@@ -14,6 +14,7 @@ namespace {
 
 // Serialises everything written to standard output; always the innermost lock.
 std::mutex out_lock;
+bool out_closed;  // out_lock: set at shutdown, after which nothing is written
 
 const char *skip_ws(const char *p) {
     while (*p == '\t' || *p == '\n' || *p == '\r' || *p == ' ')
@@ -263,14 +264,39 @@ long long clamp_int64(double id) {
     return static_cast<long long>(id);
 }
 
+namespace {
+
+// Writes one line; out_lock held.
+void put_line(const char *format, va_list ap) {
+    if (out_closed)
+        return;
+    vfprintf(stdout, format, ap);
+    putc('\n', stdout);
+    fflush(stdout);
+}
+
+}  // namespace
+
 void emit(const char *format, ...) {
     std::lock_guard<std::mutex> hold(out_lock);
     va_list ap;
     va_start(ap, format);
-    vfprintf(stdout, format, ap);
+    put_line(format, ap);
     va_end(ap);
-    putc('\n', stdout);
-    fflush(stdout);
+}
+
+void emit_final(const char *format, ...) {
+    std::lock_guard<std::mutex> hold(out_lock);
+    va_list ap;
+    va_start(ap, format);
+    put_line(format, ap);
+    va_end(ap);
+    out_closed = true;
+}
+
+void emit_close() {
+    std::lock_guard<std::mutex> hold(out_lock);
+    out_closed = true;
 }
 
 void json_esc(char *dst, unsigned long size, const char *src) {

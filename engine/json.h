@@ -43,8 +43,14 @@ int int_field(const command *c, const char *name, int32_t *out);
 // clamped to its ends rather than converted with undefined behaviour.
 long long clamp_int64(double id);
 
-// Prints one event line and a LF, flushed, under out_lock.
+// Prints one event line and a LF, flushed, under out_lock; nothing once
+// output is closed.
 void emit(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Prints one last event line and closes output to every later emit, at once,
+// so that no line of another thread can follow it.
+void emit_final(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Closes output to every later emit.
+void emit_close();
 
 // Escapes outside text for a JSON string into dst (capacity size, always
 // NUL-terminated). Output is valid UTF-8: invalid sequences become U+FFFD and

@@ -229,3 +229,35 @@ TEST(Settings, SoundCommandsValidateTheirFields) {
 }
 
 }  // namespace
+
+namespace {
+
+// Stopping the playing media at shutdown makes the library report Stopped;
+// the host must still see nothing after the quit ack, or after the last
+// line before its end of input.
+TEST(Shutdown, NothingFollowsQuitOrEndOfInputWhilePlaying) {
+    for (bool by_quit : {true, false}) {
+        host h;
+        start_ready(&h);
+        ASSERT_EQ(load(&h, 1, "clip.mp4"), 1);
+        host_wait_type(&h, "time");
+        size_t last;
+        if (by_quit) {
+            host_send(&h, R"({"id":2,"cmd":"quit"})");
+            host_ack(&h, 2);
+            last = h.next;
+        } else {
+            host_command(&h, R"({"id":2,"cmd":"nosuch"})", 2);
+            host_close_input(&h);
+            last = 0;
+        }
+        EXPECT_EQ(host_wait_exit(&h), 0);
+        if (by_quit)
+            EXPECT_EQ(h.events.size(), last) << h.events.back();
+        else
+            for (size_t i = h.next; i < h.events.size(); i++)
+                EXPECT_NE(h.events[i]["type"], "stopped") << "no line reports the shutdown";
+    }
+}
+
+}  // namespace

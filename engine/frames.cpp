@@ -4,6 +4,7 @@
 #include "frames.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -115,6 +116,7 @@ void write_all(const unsigned char *b, uint64_t n) {
 
 // Sends the queue's oldest picture, or drops it when its generation has passed.
 [[noreturn]] void writer_thread() {
+    pthread_setname_np(pthread_self(), "vx-frames");
     std::unique_lock<std::mutex> hold(pool_lock);
     for (;;) {
         queue_wake.wait(hold, [] { return qlen > 0; });

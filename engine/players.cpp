@@ -5,6 +5,7 @@
 #include "frames.h"
 
 #include <cstdlib>
+#include <pthread.h>
 
 player *cur;
 std::atomic<uint64_t> generation{0};
@@ -108,6 +109,7 @@ void replace_player(player *p) {
 }
 
 void reaper_thread() {
+    pthread_setname_np(pthread_self(), "vx-reaper");
     for (;;) {
         player *p;
         {

@@ -9,6 +9,7 @@ packages=(
     ffmpeg
     libgtest-dev nlohmann-json3-dev
     pulseaudio
+    clang libclang-rt-14-dev
     python3
 )
 

@@ -2,6 +2,7 @@
 # Builds the engine and runs the whole test suite. Installs what it needs.
 #   scripts/test.sh              plain build in build/
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
+#   scripts/test.sh --tsan       ThreadSanitizer in build-tsan/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,8 +19,13 @@ case "${1:-}" in
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
     ;;
+--tsan)
+    build=build-tsan
+    options+=(-DVEXOLO_TSAN=ON)
+    export TSAN_OPTIONS="halt_on_error=1:exitcode=86:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
+    ;;
 *)
-    echo "usage: scripts/test.sh [--sanitize]" >&2
+    echo "usage: scripts/test.sh [--sanitize|--tsan]" >&2
     exit 2
     ;;
 esac

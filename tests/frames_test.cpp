@@ -295,6 +295,9 @@ TEST_F(Pool, NewFormatsKeepOnlyRetiredPicturesStillHeld) {
 }
 
 TEST_F(FramePipeDeathTest, ShortMemoryServesOverflowAndRefusesFormat) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer's shadow memory does not fit an address-space limit";
+#endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(short_memory(&pool), ::testing::ExitedWithCode(0), "");
 }
@@ -357,14 +360,12 @@ TEST_F(FramePipe, SeqRunsOnAcrossGenerationsAndSkipsNothingSent) {
 TEST_F(FramePipe, QueuedPicturesOfFreedPoolAreFinishedByTheWriter) {
     for (bool replaced : {false, true}) {
         SCOPED_TRACE(replaced);
-        picture *busy = stall_writer();
+        stall_writer();
         picture *waiting = decode();
         show(waiting, 2);
         if (replaced)
             frames_generation(++gen);
-        pictures_free(&pool);
-        EXPECT_EQ(busy->orphaned, 1);
-        EXPECT_EQ(waiting->orphaned, 1);
+        pictures_free(&pool);  // both now belong to the writer, which frees them
         frame last = next_frame();  // begun, so finished whatever the generation
         EXPECT_EQ(last.at(FRAME_OFF_PTS_US), 1u);
         if (!replaced) {

@@ -5,6 +5,7 @@
 #include "frames.h"
 
 #include <cstdlib>
+#include <malloc.h>
 #include <pthread.h>
 
 player *cur;
@@ -129,6 +130,9 @@ void reaper_thread() {
         // still call this player's callbacks, which write into it.
         libvlc_release(p->instance);
         delete p;
+        // A player's decoders leave megabytes of freed memory in the
+        // allocator's per-thread arenas; hand it back to the system.
+        malloc_trim(0);
         std::lock_guard<std::mutex> hold(reap_lock);
         reap_count--;
     }

@@ -19,3 +19,9 @@ clip clip.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequen
     -t 3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -shortest
 # A tone alone.
 clip tone.m4a -f lavfi -i sine=frequency=660:sample_rate=48000 -t 3 -c:a aac
+# Track titles that try to break a JSON line: quotes, backslashes, control
+# bytes, bytes that are not UTF-8, and ten kilobytes.
+hostile=$'say "hi" \\ back\\slash \x01\x1f ctl \xff\xfe bad utf-8 '
+clip hostile.mkv -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=500:sample_rate=48000 \
+    -t 1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest \
+    -metadata:s:v:0 title="$hostile" -metadata:s:a:0 title="$(printf 'x%.0s' $(seq 10000))$hostile"

@@ -1,0 +1,241 @@
+// The engine under abuse: a long random run of commands while a host reads
+// frames, hostile text on every channel that echoes outside words, and the
+// faults a host or the library can cause: a closed standard output and a
+// library stop that never returns.
+#include "host.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <dirent.h>
+#include <fstream>
+#include <random>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct usage_sample {
+    long rss_kb;
+    int threads;
+    int fds;
+};
+
+// Resident memory, threads and open descriptors of a process.
+usage_sample sample(pid_t pid) {
+    usage_sample s = {0, 0, 0};
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:")
+            status >> s.rss_kb;
+        else if (key == "Threads:")
+            status >> s.threads;
+    }
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (readdir(d))
+            s.fds++;
+        closedir(d);
+    }
+    return s;
+}
+
+// Stops, then samples once the reaper has released the retired players:
+// back to the threads and descriptors of an idle engine, or as near as it gets.
+usage_sample settled(host *h, long long id, const usage_sample &idle) {
+    host_command(h, R"({"id":)" + std::to_string(id) + R"(,"cmd":"stop"})", id);
+    usage_sample s = sample(h->pid);
+    for (int i = 0; i < 200 && (s.threads > idle.threads || s.fds > idle.fds); i++) {
+        host_drain(h, 100);
+        s = sample(h->pid);
+    }
+    return s;
+}
+
+TEST(Hardening, FiveHundredRandomCommandsKeepEveryPromise) {
+    host h;
+    ASSERT_TRUE(host_start(&h));
+    ASSERT_FALSE(host_wait_type(&h, "ready").is_null());
+    const usage_sample idle = sample(h.pid);
+    const char *clips[] = {"clip.mp4", "tone.m4a", "hostile.mkv"};
+    std::mt19937 rng(20261206);
+    long long gen = 0;
+    bool has_media = false;
+    std::vector<std::pair<long long, long long>> load_acks;  // generation, arrival
+    std::vector<usage_sample> plateau;
+    long peak_kb = 0;
+    for (long long id = 1; id <= 500; id++) {
+        int kind = int(rng() % 10);
+        std::string line = R"({"id":)" + std::to_string(id);
+        if (kind < 3)
+            line += R"(,"cmd":"load","live":false,"url":")" + media_url(clips[rng() % 3]) + "\"}";
+        else if (kind < 5)
+            line += R"(,"cmd":"stop"})";
+        else if (kind < 7)
+            line += R"(,"cmd":"seek","pos":)" + std::to_string(double(rng() % 100) / 100) + "}";
+        else if (kind < 8)
+            line += R"(,"cmd":"seek","ms":)" + std::to_string(rng() % 3000) + "}";
+        else
+            line += std::string(R"(,"cmd":")") + (kind == 8 ? "pause" : "play") + "\"}";
+        json ack = host_command(&h, line, id);
+        ASSERT_FALSE(ack.is_null()) << line;
+        peak_kb = std::max(peak_kb, sample(h.pid).rss_kb);
+        if (kind < 3) {
+            ASSERT_EQ(ack["ok"], true) << line;
+            EXPECT_EQ(ack["generation"], ++gen) << "generations rise by one per player";
+            load_acks.push_back({gen, h.event_ms[h.next - 1]});
+            has_media = true;
+        } else if (kind < 5) {
+            EXPECT_EQ(ack["ok"], true);
+            gen += has_media;
+            has_media = false;
+        } else if (kind >= 7 && !has_media) {
+            EXPECT_EQ(ack["ok"], false) << "no media to " << line;
+        }
+        if (id % 100 == 0) {
+            plateau.push_back(settled(&h, 10000 + id, idle));
+            gen += has_media;
+            has_media = false;
+        }
+    }
+    EXPECT_EQ(host_command(&h, R"({"id":9999,"cmd":"quit"})", 9999)["ok"], true);
+    EXPECT_EQ(host_wait_exit(&h), 0);
+
+    // On the frame pipe, generations never go back and seq has no gaps.
+    std::vector<frame_info> frames = host_frames(&h);
+    for (size_t i = 1; i < frames.size(); i++) {
+        EXPECT_GE(frames[i].generation, frames[i - 1].generation) << "frame " << i;
+        EXPECT_EQ(frames[i].seq, frames[i - 1].seq + 1) << "frame " << i;
+    }
+    // Once a load is acknowledged, older pictures stop: what the pipe still
+    // held is read within moments, and later ones would be new writes.
+    int late = 0;
+    for (const auto &[g, at] : load_acks)
+        for (const frame_info &f : frames)
+            late += f.generation < uint64_t(g) && f.arrived_ms > at + 500;
+    EXPECT_EQ(late, 0);
+
+    // Memory, threads and descriptors come back to a plateau.
+    ASSERT_EQ(plateau.size(), 5u);
+    printf("idle: %ld kB, %d threads, %d descriptors; peak %ld kB\n", idle.rss_kb, idle.threads, idle.fds,
+           peak_kb);
+    for (size_t i = 1; i < plateau.size(); i++) {
+        printf("after %zu00 commands: %ld kB, %d threads, %d descriptors\n", i + 1, plateau[i].rss_kb,
+               plateau[i].threads, plateau[i].fds);
+        EXPECT_LE(plateau[i].rss_kb, plateau[1].rss_kb * 5 / 4 + 20000);
+        EXPECT_LE(plateau[i].threads, idle.threads);
+        EXPECT_LE(plateau[i].fds, idle.fds);
+    }
+}
+
+// Track names, library log lines with the URL in them, and echoed input all
+// carry outside text; the host checks every line is one strict JSON object.
+TEST(Hardening, HostileTextNeverBreaksALine) {
+    host h;
+    ASSERT_TRUE(host_start(&h));
+    ASSERT_FALSE(host_wait_type(&h, "ready").is_null());
+
+    host_command(&h, R"({"id":1,"cmd":"load","live":false,"url":")" + media_url("hostile.mkv") + "\"}", 1);
+    json tracks = host_wait_type(&h, "tracks");
+    ASSERT_FALSE(tracks.is_null());
+    std::string video_name = tracks["video"][0]["name"];
+    EXPECT_EQ(video_name.rfind("say \"hi\" \\ back\\slash \x01\x1f ctl", 0), 0u) << video_name;
+    std::string audio_name = tracks["audio"][0]["name"];
+    EXPECT_LE(audio_name.size(), 297u) << "cut at its capacity";
+
+    // A missing file whose name is full of trouble: the library's own error
+    // lines quote it back.
+    std::string nasty = "/tmp/vexolo \\\"q\\\" \\\\ \\u0001 \xff\xfe\xc3 " + std::string(10000, 'n');
+    host_command(&h, R"({"id":2,"cmd":"load","live":false,"url":"file://)" + nasty + "\"}", 2);
+    json err = host_wait_type(&h, "error");
+    EXPECT_EQ(err["problem"], "unavailable") << "a name too long for the file system matches no rule";
+    bool quoted = false;
+    for (size_t i = 0; i < h.next; i++)
+        if (h.events[i]["type"] == "log") {
+            std::string m = h.events[i]["message"];
+            quoted = quoted || m.find("\"q\" \\ \x01 ") != std::string::npos;
+        }
+    EXPECT_TRUE(quoted) << "the library's line came through, escaped";
+
+    std::string echo = "\"\\\x01\x7f\xff" + std::string(10000, '\\');
+    host_send(&h, echo);
+    EXPECT_EQ(host_wait_type(&h, "log")["message"].get<std::string>().substr(0, 22),
+              "not a command: \"\\\x01\x7f\xEF\xBF\xBD");
+}
+
+TEST(Faults, ClosedStandardOutputLeavesTheFramePipeServing) {
+    host h;
+    ASSERT_TRUE(host_start(&h));
+    ASSERT_FALSE(host_wait_type(&h, "ready").is_null());
+    close(h.out_fd);  // the host stops listening to events for good
+    h.out_fd = -1;
+    host_send(&h, R"({"id":1,"cmd":"load","live":false,"url":")" + media_url("clip.mp4") + "\"}");
+    EXPECT_TRUE(host_wait_frames(&h, 10));
+    host_send(&h, R"({"id":2,"cmd":"stop"})");
+    host_send(&h, R"({"id":3,"cmd":"load","live":false,"url":")" + media_url("clip.mp4") + "\"}");
+    size_t before = host_frames(&h).size();
+    EXPECT_TRUE(host_wait_frames(&h, before + 10));
+    EXPECT_EQ(host_frames(&h).back().generation, 3u) << "commands were still served";
+    host_close_input(&h);
+    EXPECT_EQ(host_wait_exit(&h), 0);
+}
+
+// Interrupts every thread of the process but its main thread and the
+// engine's own (named vx-...), as a stalled library would; returns them.
+std::vector<pid_t> freeze_library_threads(pid_t pid) {
+    std::vector<pid_t> frozen;
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (!d)
+        return frozen;
+    while (dirent *e = readdir(d)) {
+        pid_t tid = atoi(e->d_name);
+        if (tid <= 0 || tid == pid)
+            continue;
+        std::ifstream comm("/proc/" + std::to_string(pid) + "/task/" + e->d_name + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name.rfind("vx-", 0) == 0)
+            continue;
+        if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) == 0 && ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) == 0) {
+            int st;
+            waitpid(tid, &st, __WALL);
+            frozen.push_back(tid);
+        }
+    }
+    closedir(d);
+    return frozen;
+}
+
+TEST(Faults, QuitEndsWithinTheWatchdogWhenTheLibraryStopHangs) {
+    host h;
+    ASSERT_TRUE(host_start(&h));
+    ASSERT_FALSE(host_wait_type(&h, "ready").is_null());
+    host_command(&h, R"({"id":1,"cmd":"load","live":false,"url":")" + media_url("clip.mp4") + "\"}", 1);
+    host_wait_type(&h, "playing");
+    std::vector<pid_t> frozen = freeze_library_threads(h.pid);
+    ASSERT_FALSE(frozen.empty());
+    long long start = host_now_ms();
+    host_send(&h, R"({"id":2,"cmd":"quit"})");
+    EXPECT_EQ(host_ack(&h, 2)["ok"], true);
+    // The traced threads report their end to this process too; reap them all.
+    int status = -1;
+    while (h.pid > 0) {
+        int st;
+        pid_t r = waitpid(-1, &st, __WALL);
+        if (r == h.pid) {
+            status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            h.pid = -1;
+        } else if (r < 0 || host_now_ms() - start > 5000) {
+            break;
+        }
+    }
+    long long took = host_now_ms() - start;
+    EXPECT_EQ(status, 0);
+    EXPECT_GE(took, 1300) << "the stop really hung: the watchdog ended the process";
+    EXPECT_LE(took, 2000);
+}
+
+}  // namespace

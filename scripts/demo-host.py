@@ -1,38 +1,69 @@
 #!/usr/bin/env python3
-"""A small scripted host: starts the engine, plays one clip and prints what
-the engine reports, one line per event, with the frames that arrive."""
+"""A small scripted host: starts the engine, plays one clip, prints what the
+engine reports, one line per event, then what arrived on the frame pipe, and
+saves one of the frames as a PNG picture.
+    demo-host.py ENGINE CLIP [PNG]"""
+import collections
 import json
 import os
+import struct
 import subprocess
 import sys
 import threading
 import time
 
 engine, clip = sys.argv[1], sys.argv[2]
+png = os.path.abspath(sys.argv[3] if len(sys.argv) > 3 else "demo-frame.png")
 frames_r, frames_w = os.pipe()
 
 
 def put_frame_pipe_on_fd3():
+    # Runs in the child before exec; the dup is inheritable, the originals are not.
     os.dup2(frames_w, 3)
 
 
 proc = subprocess.Popen([engine], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                        preexec_fn=put_frame_pipe_on_fd3, pass_fds=(frames_w,))
+                        preexec_fn=put_frame_pipe_on_fd3, close_fds=False)
 os.close(frames_w)
 
-frame_bytes = 0
+# magic, width, height, pitch, fourcc, pts_us, seq, wall_us, generation, flags, reserved
+HEADER = struct.Struct("<4sIII4sqQqQII")
+frames = {"count": 0, "bytes": 0, "sizes": collections.Counter(), "last": None}
+
+
+def read_exactly(n):
+    """n bytes from the frame pipe, or None at its end."""
+    chunks = []
+    while n > 0:
+        chunk = os.read(frames_r, min(n, 1 << 20))
+        if not chunk:
+            return None
+        chunks.append(chunk)
+        n -= len(chunk)
+    return b"".join(chunks)
 
 
 def drain_frames():
-    global frame_bytes
+    """Reads every frame until the engine closes the pipe, keeping the latest."""
     while True:
-        chunk = os.read(frames_r, 1 << 16)
-        if not chunk:
+        header = read_exactly(HEADER.size)
+        if header is None:
             return
-        frame_bytes += len(chunk)
+        magic, width, height, pitch, fourcc, pts_us, seq, _, generation, _, _ = HEADER.unpack(header)
+        if magic != b"VXFR" or fourcc != b"bgr0":
+            print(f"frame pipe: bad header {header[:20].hex()}", file=sys.stderr)
+            return
+        pixels = read_exactly(pitch * height)
+        if pixels is None:
+            return
+        frames["count"] += 1
+        frames["bytes"] += len(header) + len(pixels)
+        frames["sizes"][(width, height)] += 1
+        frames["last"] = (width, height, pitch, pts_us, seq, generation, pixels)
 
 
-threading.Thread(target=drain_frames, daemon=True).start()
+reader = threading.Thread(target=drain_frames, daemon=True)
+reader.start()
 
 
 def send(line):
@@ -51,6 +82,14 @@ def events(until):
     return None
 
 
+def save_png(frame):
+    """Writes a frame as a PNG: each row cut to its pixels, then ffmpeg."""
+    width, height, pitch, *_ , pixels = frame
+    rows = b"".join(pixels[y * pitch:y * pitch + width * 4] for y in range(height))
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "bgr0",
+                    "-s", f"{width}x{height}", "-i", "-", "-frames:v", "1", png], input=rows, check=True)
+
+
 start = time.monotonic()
 events("ready")
 send(json.dumps({"id": 1, "cmd": "load", "url": "file://" + os.path.abspath(clip), "live": False},
@@ -61,5 +100,14 @@ events("ack")
 send('{"id":3,"cmd":"quit"}')
 events("ack")
 status = proc.wait(timeout=5)
-print(f"engine exited with status {status} after {time.monotonic() - start:.1f} s; "
-      f"{frame_bytes} bytes arrived on the frame pipe")
+reader.join(timeout=5)
+print(f"engine exited with status {status} after {time.monotonic() - start:.1f} s")
+
+sizes = ", ".join(f"{w}x{h} ({n})" for (w, h), n in sorted(frames["sizes"].items()))
+print(f"frame pipe: {frames['count']} frames, {frames['bytes']} bytes; sizes: {sizes or 'none'}")
+if frames["last"]:
+    width, height, pitch, pts_us, seq, generation, _ = frames["last"]
+    save_png(frames["last"])
+    print(f"frame {seq} (generation {generation}, {width}x{height}, row pitch {pitch}, "
+          f"at {pts_us / 1e6:.2f} s) saved as {png}")
+sys.exit(0 if status == 0 and frames["count"] > 0 else 1)

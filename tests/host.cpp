@@ -134,10 +134,13 @@ void drain_frames(host *h) {
     std::vector<uint8_t> pixels;
     long long count = 0;
     for (;;) {
+        while (h->frames_paused)
+            usleep(1000);
         uint8_t hd[60];
         if (!read_full(h->frames_fd, hd, sizeof hd, &count))
             return;
         frame_info f;
+        f.begun_ms = now_ms();
         f.width = le<uint32_t>(hd + 4);
         f.height = le<uint32_t>(hd + 8);
         f.pitch = le<uint32_t>(hd + 12);
@@ -160,11 +163,17 @@ void drain_frames(host *h) {
         }
         pixels.resize(size_t(f.pitch) * f.height);
         if (!read_full(h->frames_fd, pixels.data(), pixels.size(), &count)) {
+            // A frame cut short by the host's own kill is no fault of the engine.
             std::lock_guard<std::mutex> hold(h->frames_lock);
-            h->frame_error = "pipe ends inside a frame";
+            if (!h->ending)
+                h->frame_error = "pipe ends inside a frame";
             return;
         }
         f.arrived_ms = now_ms();
+        if (f.width > 0 && f.height > 0)
+            memcpy(f.centre, &pixels[size_t(f.height / 2) * f.pitch + size_t(f.width / 2) * 4], 3);
+        else
+            memset(f.centre, 0, 3);
         std::lock_guard<std::mutex> hold(h->frames_lock);
         h->frame_bytes = count;
         h->frames.push_back(f);
@@ -187,7 +196,7 @@ std::vector<frame_info> host_frames(host *h) {
 }
 
 bool host_wait_frames(host *h, size_t n, int timeout_ms) {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = now_ms() + timeout_ms * host_slowdown();
     for (;;) {
         {
             std::lock_guard<std::mutex> hold(h->frames_lock);
@@ -202,6 +211,8 @@ bool host_wait_frames(host *h, size_t n, int timeout_ms) {
         read_some(h, 10);
     }
 }
+
+void host_pause_frames(host *h, bool paused) { h->frames_paused = paused; }
 
 std::string media_path(const char *name) { return std::string(MEDIA_DIR) + "/" + name; }
 std::string media_url(const char *name) { return "file://" + media_path(name); }
@@ -296,8 +307,16 @@ void host_close_input(host *h) {
     h->in_fd = -1;
 }
 
+int host_slowdown() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return 3;
+#else
+    return 1;
+#endif
+}
+
 json host_wait(host *h, const std::function<bool(const json &)> &match, int timeout_ms) {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = now_ms() + timeout_ms * host_slowdown();
     for (;;) {
         while (h->next < h->events.size()) {
             const json &ev = h->events[h->next++];
@@ -335,7 +354,7 @@ void host_drain(host *h, int ms) {
 }
 
 int host_wait_exit(host *h, int timeout_ms) {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = now_ms() + timeout_ms * host_slowdown();
     // Reading on keeps the engine from blocking on a full output pipe.
     while (h->out_fd >= 0 && now_ms() < deadline)
         read_some(h, int(deadline - now_ms()));
@@ -364,6 +383,8 @@ std::string host_stderr(host *h) {
 }
 
 host::~host() {
+    ending = true;
+    frames_paused = false;  // the reader must see the end of the pipe
     for (pid_t p : {pid, sound_pid})
         if (p > 0) {
             kill(p, SIGKILL);

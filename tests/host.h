@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -26,7 +27,9 @@ struct frame_info {
     int64_t wall_us;
     uint64_t generation;
     uint32_t flags;
-    long long arrived_ms;  // steady clock, as host_now_ms
+    long long begun_ms;    // header read, steady clock as host_now_ms
+    long long arrived_ms;  // last pixel byte read
+    uint8_t centre[3];     // blue, green, red of the middle pixel
 };
 
 struct host_options {
@@ -59,6 +62,8 @@ struct host {
     std::vector<frame_info> frames;   // frames_lock: every whole frame read
     std::vector<uint8_t> last_pixels; // frames_lock: with keep_pixels
     std::string frame_error;          // frames_lock: what broke the frame stream, if anything
+    std::atomic<bool> frames_paused{false};  // the reader stops between frames while set
+    std::atomic<bool> ending{false};         // the host is killing the engine itself
 
     ~host();
 };
@@ -86,6 +91,11 @@ int host_wait_exit(host *h, int timeout_ms = 10000);
 std::vector<frame_info> host_frames(host *h);
 // Waits until at least n frames were read; false (test failure) on timeout.
 bool host_wait_frames(host *h, size_t n, int timeout_ms = 10000);
+// Stops or resumes reading the frame pipe; a pause takes effect between frames.
+void host_pause_frames(host *h, bool paused);
+// How many times slower the engine runs in this build (sanitizers): the
+// waits above stretch their timeouts by it.
+int host_slowdown();
 // Steady clock in milliseconds.
 long long host_now_ms();
 // Everything the engine wrote on standard error.

@@ -35,6 +35,10 @@ const char *const vargs[] = {
     "--no-disable-screensaver",
     "--avcodec-hw=none",
     "--audio-resampler=speex_resampler",
+    // Credentials live in memory only: the desktop keystores wait for ever
+    // for a session bus that a headless host does not run, and a location
+    // that asks for a password would then hang in opening.
+    "--keystore=memory",
 };
 
 const libvlc_event_type_t PLAYER_EVENTS[] = {

@@ -1,0 +1,37 @@
+// A loopback HTTP server for the end-to-end tests: listens on 127.0.0.1 on a
+// port the kernel picks and answers each request with the status its path
+// names. Its own threads accept and answer; the test thread only reads.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct http_server {
+    int fd = -1;  // listening socket
+    int port = 0;
+    std::thread acceptor;
+    std::mutex lock;
+    std::vector<std::thread> answering;  // lock: one thread per connection
+    std::vector<std::string> requests;   // lock: first line of each request, in order
+    bool stopping = false;               // lock
+
+    ~http_server();
+};
+
+// Starts listening; false (with a test failure) when no socket can be had.
+// A request for "/404/clip.mp4" gets "HTTP/1.1 404 Not Found"; bytes that are
+// not an HTTP request (a TLS hello) get "400 Bad Request" at once, as a plain
+// server answers them.
+bool http_start(http_server *s);
+// The http:// location of path on this server.
+std::string http_url(const http_server *s, const std::string &path);
+// The request lines received so far ("<not http>" for other bytes).
+std::vector<std::string> http_requests(http_server *s);
+// Closes the listener and waits for every answering thread.
+void http_stop(http_server *s);
+
+// A loopback port bound without a listener, held by *fd: connections to it
+// are refused for as long as *fd stays open, and no one else can take it.
+int refusing_port(int *fd);

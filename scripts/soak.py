@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Soak: plays a looping live stream for a long time and records the
 engine's memory, threads and descriptors every minute.
-usage: soak.py ENGINE CLIP SECONDS"""
+usage: soak.py ENGINE SECONDS"""
 import json
 import os
 import socket
@@ -10,7 +10,7 @@ import sys
 import threading
 import time
 
-engine, clip, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
+engine, seconds = sys.argv[1], float(sys.argv[2])
 
 
 def free_port():
@@ -22,9 +22,12 @@ def free_port():
 
 
 def serve(port):
-    """An endless live MPEG-TS of the clip on loopback; one client at a time."""
-    return subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-re", "-stream_loop", "-1", "-i", clip,
-                             "-c", "copy", "-f", "mpegts", "-listen", "1", f"http://127.0.0.1:{port}/live.ts"])
+    """An endless live MPEG-TS on loopback, encoded as it goes so that its
+    timestamps run on; one client at a time."""
+    return subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
+                             "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=440",
+                             "-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-c:a", "aac",
+                             "-f", "mpegts", "-listen", "1", f"http://127.0.0.1:{port}/live.ts"])
 
 
 def usage(pid):

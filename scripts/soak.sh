@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Opt-in soak test, not part of CI: plays a looping live stream from a
-# loopback server for SECONDS (default an hour) and prints the engine's
+# Opt-in soak test, not part of CI: plays an endless live stream from a
+# loopback ffmpeg server for SECONDS (default an hour) and prints the engine's
 # memory, threads and descriptors every minute.
 #   scripts/soak.sh [SECONDS]
 set -euo pipefail
@@ -9,7 +9,7 @@ seconds=${1:-3600}
 
 scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target vexolo-engine test_media >/dev/null
+cmake --build build -j"$(nproc)" --target vexolo-engine >/dev/null
 
 home=$(mktemp -d)
 pulse=
@@ -25,4 +25,4 @@ if command -v pulseaudio >/dev/null; then
     export PULSE_SERVER=unix:$home/pulse-native
 fi
 printf 'pcm.!default { type null }\n' >"$home/.asoundrc"
-HOME=$home python3 scripts/soak.py build/vexolo-engine build/media/clip.mp4 "$seconds"
+HOME=$home python3 scripts/soak.py build/vexolo-engine "$seconds"

@@ -25,3 +25,63 @@ hostile=$'say "hi" \\ back\\slash \x01\x1f ctl \xff\xfe bad utf-8 '
 clip hostile.mkv -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=500:sample_rate=48000 \
     -t 1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest \
     -metadata:s:v:0 title="$hostile" -metadata:s:a:0 title="$(printf 'x%.0s' $(seq 10000))$hostile"
+# Video frames. Solid colours, whose pixels are known.
+clip frames-red.mp4 -f lavfi -i color=red:size=320x240:rate=25 -t 1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p
+clip frames-blue.mp4 -f lavfi -i color=blue:size=320x240:rate=25 -t 1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p
+# Sizes around the largest picture sent, five frames each.
+for size in 3840x2160 3838x2158 1280x720; do
+    clip "frames-$size.mp4" -f lavfi -i "color=gray:size=$size:rate=10" -t 0.5 -c:v libx264 -preset ultrafast \
+        -pix_fmt yuv420p
+done
+# Odd sides need chroma at full resolution.
+clip frames-1281x721.mp4 -f lavfi -i color=gray:size=1281x721:rate=10,format=yuv444p -t 0.5 -c:v libx264 \
+    -preset ultrafast -pix_fmt yuv444p
+# Anamorphic PAL: 720x576 pixels shown 16:9 wide.
+clip frames-anamorphic.mp4 -f lavfi -i color=gray:size=720x576:rate=10,setsar=64/45 -t 0.5 -c:v libx264 \
+    -preset ultrafast -pix_fmt yuv420p
+# Two loads in quick succession: frames larger than the 1 MiB pipe, at 50 per second.
+clip frames-gen-a.mp4 -f lavfi -i color=green:size=640x480:rate=50 -t 3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p
+clip frames-gen-b.mp4 -f lavfi -i color=yellow:size=640x480:rate=50 -t 2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p
+# One MPEG-TS stream whose size changes every second: red 640x360, blue 1280x720.
+if [ ! -s frames-sizes.ts ]; then
+    for part in red:640x360 blue:1280x720; do
+        clip "frames-part-${part#*:}.ts" -f lavfi -i "color=${part%:*}:size=${part#*:}:rate=25" -t 1 -c:v libx264 \
+            -preset ultrafast -pix_fmt yuv420p -g 25 -f mpegts
+    done
+    printf "file 'frames-part-%s.ts'\n" 640x360 1280x720 640x360 1280x720 640x360 >frames-sizes.txt
+    ffmpeg -nostdin -v error -y -f concat -i frames-sizes.txt -c copy -f mpegts frames-sizes.tmp.ts
+    mv frames-sizes.tmp.ts frames-sizes.ts
+    rm frames-part-640x360.ts frames-part-1280x720.ts frames-sizes.txt
+fi
+# Clips of the tracks and diagnostics tests.
+clip video-only.mp4 -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p
+clip short-video.mp4 -f lavfi -i testsrc2=size=160x120:rate=25 -t 0.2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p
+clip short-tone.m4a -f lavfi -i sine=frequency=660:sample_rate=48000 -t 0.3 -c:a aac
+# Two languages of sound and two of subtitles, default sound English and default subtitles German.
+[ -s tracks.srt ] || printf '1\n00:00:00,000 --> 00:00:04,000\nFirst words\n\n' >tracks.srt
+clip tracks.mkv -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -f lavfi -i sine=frequency=880:sample_rate=48000 -i tracks.srt -i tracks.srt -t 4 \
+    -map 0:v -map 1:a -map 2:a -map 3:s -map 4:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -c:s srt \
+    -metadata:s:a:0 language=eng -metadata:s:a:0 title=English -metadata:s:a:1 language=fra \
+    -metadata:s:a:1 title=French -metadata:s:s:0 language=deu -metadata:s:s:0 title=Deutsch \
+    -metadata:s:s:1 language=eng -metadata:s:s:1 title=Captions \
+    -disposition:v:0 0 -disposition:a:0 default -disposition:a:1 0 -disposition:s:0 default -disposition:s:1 0
+# Streams that no decoder takes: FourCCs nobody knows on real H.264 and AAC.
+clip undecodable-video.avi -f lavfi -i testsrc2=size=160x120:rate=25 -t 1 -c:v libx264 -preset ultrafast \
+    -pix_fmt yuv420p -tag:v 'ZZ9 ' -strict unofficial
+clip undecodable-tone.mov -f lavfi -i sine=frequency=660:sample_rate=48000 -t 1 -c:a aac -tag:a QQQQ -strict unofficial
+clip undecodable-sound.mov -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -t 1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -tag:a QQQQ -strict unofficial
+# Seeking: ten seconds of pattern and tone with a keyframe every half second,
+# and in the middle a grey square that brightens with time (25 levels a
+# second), so a picture tells where it was taken; the tone alone; a raw H.264
+# stream, whose length the library cannot know but in which it can seek; and
+# an MPEG-TS to send as a stream without a length.
+clip seek-clock.mp4 -f lavfi -i testsrc2=size=320x240:rate=24 \
+    -f lavfi -i "color=c=black:s=80x80:r=24,format=yuv420p,geq=lum='16+T*21.8':cb=128:cr=128" \
+    -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -filter_complex "[0:v][1:v]overlay=120:80:shortest=1,format=yuv420p[v]" -map "[v]" -map 2:a \
+    -t 10 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 12 -c:a aac -shortest
+clip seek-tone.m4a -f lavfi -i sine=frequency=550:sample_rate=48000 -t 10 -c:a aac
+clip seek.h264 -f lavfi -i testsrc2=size=160x120:rate=24 -t 10 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 12
+clip seek-stream.ts -f lavfi -i testsrc2=size=160x120:rate=24 -t 5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 12

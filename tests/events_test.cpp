@@ -2,6 +2,7 @@
 // handed to on_event for real players that never play, and the event lines it
 // prints are read back from a pipe standing in for standard output.
 #include "engine.h"
+#include "inproc.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -20,58 +21,8 @@ namespace {
 
 using lines = std::vector<std::string>;
 
-std::string home;  // private HOME whose ALSA default is a null sink
-int out_pipe[2];   // what the handler prints; the read end does not block
-
-struct engine_env : ::testing::Environment {
-    void SetUp() override {
-        char dir[] = "/tmp/events_test.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        home = dir;
-        FILE *f = fopen((home + "/.asoundrc").c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        fputs("pcm.!default { type null }\n", f);
-        fclose(f);
-        setenv("HOME", dir, 1);
-        ASSERT_EQ(pipe(out_pipe), 0);
-        fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
-    }
-    void TearDown() override {
-        std::error_code ignored;  // the audio client leaves its own files in HOME too
-        std::filesystem::remove_all(home, ignored);
-    }
-};
-
-[[maybe_unused]] const auto *env = ::testing::AddGlobalTestEnvironment(new engine_env);
-
-// Runs f with standard output on the pipe (only for that long, so that the test
-// framework's own messages stay on the terminal) and returns the lines printed,
-// each checked to be strict JSON.
-lines capture(const std::function<void()> &f) {
-    fflush(stdout);
-    int saved = dup(1);
-    dup2(out_pipe[1], 1);
-    f();
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(out_pipe[0], buf, sizeof buf)) > 0)
-        text.append(buf, size_t(n));
-    lines out;
-    size_t at = 0;
-    for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-        std::string line = text.substr(at, nl - at);
-        EXPECT_TRUE(nlohmann::json::accept(line)) << line;
-        // Forwarded library log lines may come at any time; they are not events.
-        if (line.rfind(R"({"type":"log")", 0) != 0)
-            out.push_back(line);
-    }
-    EXPECT_EQ(at, text.size()) << "unterminated: " << text.substr(at);
-    return out;
-}
+// The event lines printed by f.
+lines capture(const std::function<void()> &f) { return without_logs(capture_lines(f)); }
 
 lines deliver(player *q, libvlc_event_t ev) {
     return capture([&] { on_event(&ev, q); });

@@ -3,6 +3,7 @@
 // and what it stores, notes and prints is read back. Standard output goes to
 // a pipe while a line is handed over.
 #include "engine.h"
+#include "inproc.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -24,7 +25,6 @@ namespace {
 
 using json = nlohmann::json;
 
-int out_pipe[2] = {-1, -1};  // what on_log prints; the read end does not block
 bool forwarded_any;          // some test of this process forwarded a line
 
 // The library's calling convention: a format and its va_list.
@@ -36,39 +36,15 @@ void log_line(player *p, int level, const char *fmt, ...) {
     va_end(ap);
 }
 
-// Runs f with standard output on the pipe and returns the messages of the
-// log events printed, each line checked to be strict JSON.
+// The messages of the log events that f printed; nothing else may be printed.
 std::vector<std::string> printed(const std::function<void()> &f) {
-    if (out_pipe[0] < 0) {
-        EXPECT_EQ(pipe(out_pipe), 0);
-        fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
-    }
-    fflush(stdout);
-    int saved = dup(1);
-    dup2(out_pipe[1], 1);
-    f();
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(out_pipe[0], buf, sizeof buf)) > 0)
-        text.append(buf, size_t(n));
     std::vector<std::string> messages;
-    size_t at = 0;
-    for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-        std::string line = text.substr(at, nl - at);
-        try {
-            json ev = json::parse(line);
-            EXPECT_EQ(line.rfind(R"({"type":"log","message":")", 0), 0u) << line;
-            EXPECT_EQ(ev.size(), 2u) << line;
-            messages.push_back(ev["message"].get<std::string>());
-        } catch (const json::exception &e) {
-            ADD_FAILURE() << "not strict JSON (" << e.what() << "): " << line;
-        }
+    for (const std::string &line : capture_lines(f)) {
+        json ev = json::parse(line);
+        EXPECT_EQ(line.rfind(R"({"type":"log","message":")", 0), 0u) << line;
+        EXPECT_EQ(ev.size(), 2u) << line;
+        messages.push_back(ev["message"].get<std::string>());
     }
-    EXPECT_EQ(at, text.size()) << "unterminated: " << text.substr(at);
     if (!messages.empty())
         forwarded_any = true;
     return messages;

@@ -122,18 +122,27 @@ void accept_loop(http_server *s) {
 
 }  // namespace
 
-bool http_start(http_server *s) {
-    s->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int loopback_listen(int backlog, int *port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (s->fd < 0 || bind(s->fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(s->fd, 16) != 0 ||
-        getsockname(s->fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
         ADD_FAILURE() << "loopback listener: " << strerror(errno);
-        return false;
+        if (fd >= 0)
+            close(fd);
+        return -1;
     }
-    s->port = ntohs(a.sin_port);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+bool http_start(http_server *s) {
+    s->fd = loopback_listen(16, &s->port);
+    if (s->fd < 0)
+        return false;
     s->acceptor = std::thread(accept_loop, s);
     return true;
 }

@@ -32,6 +32,10 @@ std::vector<std::string> http_requests(http_server *s);
 // Closes the listener and waits for every answering thread.
 void http_stop(http_server *s);
 
+// A socket listening on 127.0.0.1 on a free port, stored in *port; -1 (with
+// a test failure) when none can be had.
+int loopback_listen(int backlog, int *port);
+
 // A loopback port bound without a listener, held by *fd: connections to it
 // are refused for as long as *fd stays open, and no one else can take it.
 int refusing_port(int *fd);

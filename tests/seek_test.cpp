@@ -2,6 +2,7 @@
 // near the target per seek with the first frame after it flagged, the start
 // position of a load, quitting mid-seek, and the 5-second deadline.
 #include "host.h"
+#include "http_server.h"
 
 #include <gtest/gtest.h>
 
@@ -133,17 +134,9 @@ void serve_stream(loopback *s) {
 
 // Listens on a free port; a body makes it serve one connection with it.
 bool loopback_start(loopback *s, const std::string &body) {
-    s->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (s->fd < 0 || bind(s->fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(s->fd, 4) != 0 ||
-        getsockname(s->fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        ADD_FAILURE() << "loopback server: " << strerror(errno);
+    s->fd = loopback_listen(4, &s->port);
+    if (s->fd < 0)
         return false;
-    }
-    s->port = ntohs(a.sin_port);
     s->body = body;
     if (!body.empty())
         s->serve = std::thread(serve_stream, s);

@@ -60,22 +60,24 @@ void queue_line(const char *text, size_t len) {
     _exit(0);
 }
 
-// First step of shutdown: bounds it in time, cancels any seek and stops playback.
-void leave() {
+// Shuts the engine down; the ack of quit_id is the last line printed when
+// acked, else nothing more is printed. The watchdog starts first: whatever blocks
+// after it (a host that no longer reads, a library thread stalled while it
+// holds the output, a stop that never returns) the process ends in 1.5 s.
+[[noreturn]] void finish(long long quit_id, bool acked) {
+    bool watched = true;
     try {
         std::thread(quit_watchdog).detach();
     } catch (...) {
-        // without a watchdog a hanging stop would hang the exit: skip the stop
-        fflush(stdout);
-        _exit(0);
+        watched = false;  // nothing bounds a hanging stop: skip it
     }
+    if (acked)
+        emit_final("{\"type\":\"ack\",\"id\":%lld,\"ok\":true}", quit_id);
+    else
+        emit_close();
     cur->seek_state.exchange(SEEK_NONE);
-    if (cur->media)
+    if (cur->media && watched)
         libvlc_media_player_stop(cur->mp);
-}
-
-[[noreturn]] void finish() {
-    leave();
     fflush(stdout);
     _exit(0);
 }
@@ -99,9 +101,8 @@ void handle_line(const char *text) {
     }
     long long n = clamp_int64(id->number);
     if (strcmp(name->string, "quit") == 0) {
-        // Nothing follows the ack, not even the events of the stop below.
-        emit_final("{\"type\":\"ack\",\"id\":%lld,\"ok\":true}", n);
-        finish();
+        // Nothing follows the ack, not even the events of the stop.
+        finish(n, true);
     }
     const command_handler h = find_handler(name->string);
     if (h)
@@ -216,8 +217,7 @@ void control_loop() {
             handle_line(taken->text);
             free(taken);
         } else if (!flags && input_ended) {
-            emit_close();  // the end of input is answered with silence
-            finish();
+            finish(0, false);  // the end of input is answered with silence
         }
     }
 }

@@ -388,7 +388,7 @@ host::~host() {
     for (pid_t p : {pid, sound_pid})
         if (p > 0) {
             kill(p, SIGKILL);
-            waitpid(p, nullptr, 0);
+            waitpid(p, nullptr, __WALL);  // also when some of its threads are traced
         }
     if (in_fd >= 0)
         close(in_fd);

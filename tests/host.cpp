@@ -14,6 +14,7 @@
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,6 +85,7 @@ bool start_sound_server(host *h, std::vector<std::string> *env) {
     argv[6] = load_arg.c_str();
     pid_t pid = fork();
     if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test killed mid-way
         int null_fd = open("/dev/null", O_RDWR);
         dup2(null_fd, 0);
         dup2(null_fd, 1);
@@ -255,6 +257,7 @@ bool host_start(host *h, const host_options &opt) {
 
     pid_t pid = fork();
     if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err, 2);

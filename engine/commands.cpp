@@ -107,9 +107,10 @@ void cmd_stop(const command *, long long id) {
         return;
     }
     // The retired player's own Stopped event arrives after the gate moved, so
-    // the host hears of the stop from here, unless the library said it already.
-    int ended = cur->end_state.load();
-    replace_player(p);
+    // the host hears of the stop from here, unless the library said it
+    // already. Its end state is read as the gate moves: read earlier, a
+    // Stopped printed in between would be told twice.
+    int ended = replace_player(p);
     ack(id, true);
     if (ended != 2)
         emit("{\"type\":\"stopped\"}");

@@ -79,8 +79,9 @@ extern std::mutex gate_lock;
 player *player_new(uint64_t n);
 // Releases a player that was never installed (its media could not be made).
 void player_discard(player *p);
-// Installs p as cur, moves the generation gate and retires the old player.
-void replace_player(player *p);
+// Installs p as cur, moves the generation gate and retires the old player;
+// the old player's end state when the gate moved.
+int replace_player(player *p);
 // Stops and releases retired players in the order retired; never returns.
 void reaper_thread();
 // Players retired and not yet released (for tests and diagnostics).

@@ -90,15 +90,18 @@ void player_discard(player *p) {
     delete p;
 }
 
-void replace_player(player *p) {
+int replace_player(player *p) {
+    player *old = cur;
+    int ended;
     {
         // From here on no event, format report or picture of the old player
-        // is passed on, and any of its handlers that was running has ended.
+        // is passed on, and any of its handlers that was running has ended,
+        // so its end state as read here is the last one the host was told.
         std::lock_guard<std::mutex> gate(gate_lock);
         generation.exchange(p->generation);
         frames_generation(p->generation);
+        ended = old->end_state.load();
     }
-    player *old = cur;
     cur = p;
     if (old->media)
         libvlc_audio_set_mute(old->mp, 1);
@@ -111,6 +114,7 @@ void replace_player(player *p) {
     reap_tail = old;
     reap_count++;
     reap_wake.notify_one();
+    return ended;
 }
 
 void reaper_thread() {

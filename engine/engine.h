@@ -77,7 +77,8 @@ extern std::mutex gate_lock;
 
 // A complete player numbered n, not yet installed; null on failure.
 player *player_new(uint64_t n);
-// Releases a player that was never installed (its media could not be made).
+// Stops p, releases everything it holds and frees the record: a retired
+// player on the reaper, or one that was never installed.
 void player_discard(player *p);
 // Installs p as cur, moves the generation gate and retires the old player;
 // the old player's end state when the gate moved.

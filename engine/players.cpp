@@ -85,7 +85,13 @@ player *player_new(uint64_t n) {
 }
 
 void player_discard(player *p) {
+    libvlc_media_player_stop(p->mp);
     libvlc_media_player_release(p->mp);
+    if (p->media)
+        libvlc_media_release(p->media);
+    pictures_free(&p->pictures);
+    // The instance goes before the record: until then the library may
+    // still call this player's callbacks, which write into it.
     libvlc_release(p->instance);
     delete p;
 }
@@ -129,15 +135,7 @@ void reaper_thread() {
             if (!reap_head)
                 reap_tail = nullptr;
         }
-        libvlc_media_player_stop(p->mp);
-        libvlc_media_player_release(p->mp);
-        if (p->media)
-            libvlc_media_release(p->media);
-        pictures_free(&p->pictures);
-        // The instance goes before the record: until then the library may
-        // still call this player's callbacks, which write into it.
-        libvlc_release(p->instance);
-        delete p;
+        player_discard(p);
         // A player's decoders leave megabytes of freed memory in the
         // allocator's per-thread arenas; hand it back to the system.
         malloc_trim(0);

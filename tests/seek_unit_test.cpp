@@ -66,15 +66,8 @@ protected:
     void SetUp() override { ASSERT_NE(p = install(), nullptr); }
     // Released as the reaper releases a retired player.
     void TearDown() override {
-        for (player *q : made) {
-            libvlc_media_player_stop(q->mp);
-            libvlc_media_player_release(q->mp);
-            if (q->media)
-                libvlc_media_release(q->media);
-            pictures_free(&q->pictures);
-            libvlc_release(q->instance);
-            delete q;
-        }
+        for (player *q : made)
+            player_discard(q);
         cur = nullptr;
     }
     // A new current player with the clip as its media, the gate moved to it.

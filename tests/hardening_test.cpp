@@ -207,6 +207,13 @@ std::vector<pid_t> freeze_library_threads(pid_t pid) {
         std::getline(comm, name);
         if (name.rfind("vx-", 0) == 0)
             continue;
+        // Only threads asleep in the library: one stopped while it runs may
+        // hold a lock of the C library (the allocator's) that every thread needs.
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/task/" + e->d_name + "/stat");
+        std::string skip, state;
+        stat >> skip >> skip >> state;
+        if (state != "S")
+            continue;
         if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) == 0 && ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) == 0) {
             int st;
             waitpid(tid, &st, __WALL);

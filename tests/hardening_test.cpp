@@ -20,6 +20,15 @@
 
 namespace {
 
+// The sanitizers' allocators keep freed memory in quarantine and in their own
+// caches, so under them resident size follows their bookkeeping, not the
+// engine's; only the plain build can judge it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool resident_size_tells = false;
+#else
+const bool resident_size_tells = true;
+#endif
+
 struct usage_sample {
     long rss_kb;
     int threads;
@@ -127,7 +136,11 @@ TEST(Hardening, FiveHundredRandomCommandsKeepEveryPromise) {
     for (size_t i = 1; i < plateau.size(); i++) {
         printf("after %zu00 commands: %ld kB, %d threads, %d descriptors\n", i + 1, plateau[i].rss_kb,
                plateau[i].threads, plateau[i].fds);
-        EXPECT_LE(plateau[i].rss_kb, plateau[1].rss_kb * 5 / 4 + 20000);
+        // Heap fragmentation moves the plateau by a few tens of MB; a player
+        // leaked per load would add several MB each, some 90 loads here.
+        if (resident_size_tells) {
+            EXPECT_LE(plateau[i].rss_kb, plateau[1].rss_kb + 48 * 1024);
+        }
         EXPECT_LE(plateau[i].threads, idle.threads);
         EXPECT_LE(plateau[i].fds, idle.fds);
     }

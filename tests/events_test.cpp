@@ -92,22 +92,8 @@ protected:
     std::vector<player *> made;
 
     void SetUp() override { ASSERT_NE(p = install(), nullptr); }
-    void TearDown() override {
-        for (player *q : made)
-            player_discard(q);
-        cur = nullptr;
-    }
-    // A new player made current, with the gate moved as replace_player moves it.
-    player *install() {
-        player *q = player_new(generation.load() + 1);
-        if (!q)
-            return nullptr;
-        made.push_back(q);
-        std::lock_guard<std::mutex> gate(gate_lock);
-        generation.store(q->generation);
-        cur = q;
-        return q;
-    }
+    void TearDown() override { release_made(&made); }
+    player *install() { return install_current(&made); }
 };
 
 TEST_F(Events, BufferingEndsAlwaysPassAndValuesBetweenAtMostOncePerInterval) {

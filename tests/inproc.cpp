@@ -4,6 +4,8 @@
 // to LeakSanitizer. One instance kept for the whole run keeps them loaded.
 #include "inproc.h"
 
+#include "engine.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <vlc/vlc.h>
@@ -80,4 +82,22 @@ std::vector<std::string> without_logs(const std::vector<std::string> &lines) {
         if (line.rfind(R"({"type":"log")", 0) != 0)
             out.push_back(line);
     return out;
+}
+
+player *install_current(std::vector<player *> *made) {
+    player *q = player_new(generation.load() + 1);
+    if (!q)
+        return nullptr;
+    made->push_back(q);
+    std::lock_guard<std::mutex> gate(gate_lock);
+    generation.store(q->generation);
+    cur = q;
+    return q;
+}
+
+void release_made(std::vector<player *> *made) {
+    for (player *q : *made)
+        player_discard(q);
+    made->clear();
+    cur = nullptr;
 }

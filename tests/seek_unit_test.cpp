@@ -64,22 +64,12 @@ protected:
     std::vector<player *> made;
 
     void SetUp() override { ASSERT_NE(p = install(), nullptr); }
-    // Released as the reaper releases a retired player.
-    void TearDown() override {
-        for (player *q : made)
-            player_discard(q);
-        cur = nullptr;
-    }
-    // A new current player with the clip as its media, the gate moved to it.
+    void TearDown() override { release_made(&made); }
+    // A new current player with the clip as its media.
     player *install(const char *clip = "seek-clock.mp4") {
-        player *q = player_new(generation.load() + 1);
-        if (!q)
-            return nullptr;
-        made.push_back(q);
-        q->media = libvlc_media_new_path(q->instance, (std::string(MEDIA_DIR) + "/" + clip).c_str());
-        std::lock_guard<std::mutex> gate(gate_lock);
-        generation.store(q->generation);
-        cur = q;
+        player *q = install_current(&made);
+        if (q)
+            q->media = libvlc_media_new_path(q->instance, (std::string(MEDIA_DIR) + "/" + clip).c_str());
         return q;
     }
     // A seek in flight on q, issued `ago` microseconds ago.

@@ -1,0 +1,504 @@
+#!/usr/bin/env python3
+"""The engine's benchmark: the frame path against an ffmpeg pipe, control
+latency, bursts of commands, start-up and memory. Prints one table with each
+goal beside its figure and writes the same figures as JSON. Asserts nothing.
+usage: bench.py --engine E --reader R --bare B --media DIR --json OUT"""
+import argparse
+import json
+import os
+import platform
+import random
+import select
+import signal
+import subprocess
+import sys
+import time
+
+TICK = os.sysconf("SC_CLK_TCK")
+PAGE_KB = os.sysconf("SC_PAGE_SIZE") // 1024
+VOLUME = '{"id":%d,"cmd":"volume","level":%d}'  # the cheap command whose ack is timed
+BURST_CAP_S = 60.0  # the burst's last ack is waited for this long at most
+
+args = None
+
+
+def now():
+    return time.monotonic()
+
+
+def proc_cpu(pid):
+    """User + system seconds of all the process's threads so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def proc_usage(pid):
+    """Resident MB, peak resident MB, threads, descriptors."""
+    status = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            status[key] = value.split()
+    fds = len(os.listdir(f"/proc/{pid}/fd"))
+    return int(status["VmRSS"][0]) / 1024, int(status["VmHWM"][0]) / 1024, int(status["Threads"][0]), fds
+
+
+def pct(values, p):
+    if not values:
+        return None
+    s = sorted(values)
+    return s[min(len(s) - 1, int(round(p / 100 * (len(s) - 1))))]
+
+
+def median(values):
+    return pct(values, 50)
+
+
+class Engine:
+    """One engine under test: commands in, events out with their arrival
+    times, and the frame reader on descriptor 3 (unless frames is False)."""
+
+    def __init__(self, extra=(), frames=True, program=None):
+        self.reader = None
+        pass_fds = ()
+        redirect = ""
+        if frames:
+            r, w = os.pipe()
+            self.reader = subprocess.Popen([args.reader, "vxfr"], stdin=r, stdout=subprocess.PIPE)
+            os.close(r)
+            pass_fds = (w,)
+            redirect = f"3>&{w} {w}>&-"
+        # The shell only places the pipe on descriptor 3, then execs.
+        cmd = ["sh", "-c", f'exec "$0" "$@" {redirect}', program or args.engine, *extra]
+        self.started = now()
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     pass_fds=pass_fds)
+        if frames:
+            os.close(w)
+        self.pid = self.proc.pid
+        self.buf = b""
+        self.queue = []  # (arrival, event) not yet consumed
+        self.next_id = 1
+        self.counts = {}
+
+    def send(self, text):
+        data = text.encode() + b"\n" if isinstance(text, str) else text
+        fd = self.proc.stdin.fileno()
+        while data:
+            select.select([], [fd], [])
+            data = data[os.write(fd, data):]
+
+    def command(self, fmt, *values):
+        """Sends a command built from fmt and the next id; its id and send time."""
+        i = self.next_id
+        self.next_id += 1
+        t = now()
+        self.send(fmt % ((i,) + values))
+        return i, t
+
+    def _fill(self, deadline):
+        fd = self.proc.stdout.fileno()
+        wait = max(0.0, deadline - now())
+        if not select.select([fd], [], [], wait)[0]:
+            return False
+        chunk = os.read(fd, 1 << 16)
+        t = now()
+        if not chunk:
+            raise EOFError("the engine closed its output")
+        self.buf += chunk
+        *lines, self.buf = self.buf.split(b"\n")
+        for line in lines:
+            ev = json.loads(line)
+            self.counts[ev["type"]] = self.counts.get(ev["type"], 0) + 1
+            self.queue.append((t, ev))
+        return True
+
+    def event(self, deadline):
+        """The next event as (arrival, event), or None at the deadline."""
+        while not self.queue:
+            if not self._fill(deadline) and now() >= deadline:
+                return None
+        return self.queue.pop(0)
+
+    def wait(self, match, timeout):
+        deadline = now() + timeout
+        while (got := self.event(deadline)) is not None:
+            if match(got[1]):
+                return got
+        return None
+
+    def wait_type(self, kind, timeout=30):
+        return self.wait(lambda e: e["type"] == kind, timeout)
+
+    def ack_latency(self, timeout=10):
+        """Sends the cheap command and returns its ack latency in ms."""
+        i, t = self.command(VOLUME, random.randint(40, 60))
+        got = self.wait(lambda e: e["type"] == "ack" and e["id"] == i, timeout)
+        return None if got is None else (got[0] - t) * 1000
+
+    def load(self, path, extra=""):
+        return self.command('{"id":%d,"cmd":"load","url":"file://%s","live":false%s}', path, extra)
+
+    def frames_told(self, timeout=10):
+        """The frame reader's lines: first frames per generation, then its total."""
+        lines = []
+        if self.reader:
+            out, _ = self.reader.communicate(timeout=timeout)
+            lines = [json.loads(x) for x in out.splitlines()]
+        return lines
+
+    def quit(self):
+        """Ends the engine (killed if quit is not answered) and its reader."""
+        try:
+            self.command('{"id":%d,"cmd":"quit"}')
+            self.proc.wait(timeout=5)
+        except (OSError, subprocess.TimeoutExpired, ValueError):
+            self.proc.kill()
+            self.proc.wait()
+        if self.reader:
+            self.reader.send_signal(signal.SIGCONT)
+        tail = self.frames_told()
+        return tail[-1] if tail and "frames" in tail[-1] else {"frames": 0, "cpu_s": 0.0}
+
+
+def media(name):
+    return os.path.join(args.media, name)
+
+
+def play_through(clip, extra=(), frames=True, timeout=60):
+    """Plays a clip to its end: engine CPU seconds, the reader's total."""
+    e = Engine(extra, frames)
+    e.wait_type("ready")
+    time.sleep(0.3)
+    cpu = proc_cpu(e.pid)
+    e.load(media(clip))
+    e.wait_type("end", timeout)
+    cpu = proc_cpu(e.pid) - cpu
+    return cpu, e.quit()
+
+
+def ffmpeg_pipe(clip, frame_bytes):
+    """The tool a user would reach for: ffmpeg in real time into a pipe."""
+    ff = subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-re", "-i", media(clip), "-an", "-pix_fmt", "bgr0",
+                           "-f", "rawvideo", "pipe:1"], stdout=subprocess.PIPE)
+    reader = subprocess.Popen([args.reader, "raw", str(frame_bytes)], stdin=ff.stdout, stdout=subprocess.PIPE)
+    ff.stdout.close()
+    _, _, use = os.wait4(ff.pid, 0)
+    ff.returncode = 0
+    out, _ = reader.communicate()
+    return use.ru_utime + use.ru_stime, json.loads(out.splitlines()[-1])
+
+
+def frame_path(fig):
+    n = args.frames_1080
+    cpu, told = play_through("bench-1080p.mp4")
+    fig["engine_cpu_per_s_1080p"] = cpu / args.seconds_1080
+    fig["frames_delivered_1080p"] = told["frames"] / n
+    fig["reader_cpu_per_s_1080p"] = told["cpu_s"] / args.seconds_1080
+    cpu, _ = play_through("bench-1080p.mp4", ["--frames=null"], frames=False)
+    fig["engine_cpu_per_s_1080p_null"] = cpu / args.seconds_1080
+    cpu, told = ffmpeg_pipe("bench-1080p.mp4", 1920 * 1080 * 4)
+    fig["ffmpeg_cpu_per_s_1080p"] = cpu / args.seconds_1080
+    fig["ffmpeg_frames_delivered_1080p"] = told["frames"] / n
+    fig["ffmpeg_reader_cpu_per_s_1080p"] = told["cpu_s"] / args.seconds_1080
+    fig["engine_over_ffmpeg_1080p"] = fig["engine_cpu_per_s_1080p"] / fig["ffmpeg_cpu_per_s_1080p"]
+
+
+def four_k(fig):
+    for key, extra in (("4k_default", []), ("4k_full", ["--max-size=3840x2160"])):
+        cpu, told = play_through("bench-4k.mp4", extra)
+        fig[f"engine_cpu_per_s_{key}"] = cpu / args.seconds_4k
+        fig[f"frames_delivered_{key}"] = told["frames"] / args.frames_4k
+        fig[f"kept_up_{key}"] = told["frames"] >= 0.995 * args.frames_4k
+
+
+def latency_figures(fig, key, samples):
+    good = [x for x in samples if x is not None]
+    fig[f"ack_{key}_n"] = len(samples)
+    fig[f"ack_{key}_p50_ms"] = median(good)
+    fig[f"ack_{key}_p99_ms"] = pct(good, 99)
+    fig[f"ack_{key}_max_ms"] = max(good) if len(good) == len(samples) and good else None
+
+
+def control_latency(fig):
+    e = Engine()
+    e.wait_type("ready")
+    time.sleep(0.3)
+    idle = []
+    for _ in range(300):
+        idle.append(e.ack_latency())
+        time.sleep(random.uniform(0.002, 0.006))
+    latency_figures(fig, "idle", idle)
+
+    # The first half of the clip with frames flowing, the second with the
+    # reader stopped: the engine skips the pictures it cannot send.
+    e.load(media("bench-1080p.mp4"))
+    e.wait_type("playing")
+    time.sleep(0.5)
+    for key, until in (("playing", 4.5), ("stalled", 4.5)):
+        if key == "stalled":
+            e.reader.send_signal(signal.SIGSTOP)
+            time.sleep(0.3)
+        samples = []
+        end = now() + until
+        while now() < end and e.counts.get("end", 0) == 0:
+            samples.append(e.ack_latency())
+            time.sleep(random.uniform(0.005, 0.02))
+        latency_figures(fig, key, samples)
+    e.quit()
+
+
+def burst(fig):
+    """150 loads and 50 stops written at once, then the cheap command every
+    20 ms while the engine absorbs them."""
+    e = Engine()
+    e.wait_type("ready")
+    time.sleep(0.5)
+    idle_threads = proc_usage(e.pid)[2]
+    lines, ids = [], set()
+    for k in range(200):
+        i = e.next_id
+        e.next_id += 1
+        ids.add(i)
+        if k % 4 == 3:
+            lines.append('{"id":%d,"cmd":"stop"}' % i)
+        else:
+            lines.append('{"id":%d,"cmd":"load","url":"file://%s","live":false}' % (i, media("bench-small.mp4")))
+    start = now()
+    e.send("\n".join(lines))
+    cheap = {}  # id -> send time
+    latencies = []
+    last_ack = None
+    peak_threads = 0
+    next_cheap = start
+    next_sample = start
+    deadline = start + BURST_CAP_S
+    while now() < deadline and (ids or len(latencies) < len(cheap) or len(cheap) < 100):
+        t = now()
+        if len(cheap) < 100 and t >= next_cheap:
+            i, sent = e.command(VOLUME, 50)
+            cheap[i] = sent
+            next_cheap += 0.02
+        if t >= next_sample:
+            peak_threads = max(peak_threads, proc_usage(e.pid)[2])
+            next_sample += 0.02
+        got = e.event(min(next_cheap, next_sample, deadline))
+        if got and got[1]["type"] == "ack":
+            a = got[1]["id"]
+            if a in ids:
+                ids.discard(a)
+                last_ack = got[0]
+            elif a in cheap:
+                latencies.append((got[0] - cheap[a]) * 1000)
+    latencies += [None] * (len(cheap) - len(latencies))
+    latency_figures(fig, "burst", latencies)
+    fig["burst_last_ack_s"] = None if ids else last_ack - start
+    settled = None
+    if not ids:
+        # Settled when the engine is back to the threads of an idle engine.
+        while now() < start + BURST_CAP_S + 20:
+            usage = proc_usage(e.pid)
+            peak_threads = max(peak_threads, usage[2])
+            if usage[2] <= idle_threads:
+                settled = now() - start
+                break
+            time.sleep(0.05)
+    usage = proc_usage(e.pid)
+    fig["burst_peak_rss_mb"] = usage[1]
+    fig["burst_peak_threads"] = peak_threads
+    fig["burst_settle_s"] = settled
+    e.proc.kill()  # a quit could queue behind an unabsorbed burst
+    e.proc.wait()
+    e.quit()
+
+
+def startup(fig):
+    engine, bare = [], []
+    for _ in range(7):
+        for program, out in ((None, engine), (args.bare, bare)):
+            e = Engine(frames=program is None, program=program)
+            got = e.wait_type("ready", 10)
+            out.append((got[0] - e.started) * 1000)
+            if program:
+                e.proc.wait()
+            else:
+                e.quit()
+    fig["exec_to_ready_ms"] = median(engine)
+    fig["bare_libvlc_start_ms"] = median(bare)
+    fig["exec_to_ready_over_bare"] = fig["exec_to_ready_ms"] / fig["bare_libvlc_start_ms"]
+
+    e = Engine()
+    e.wait_type("ready")
+    sent = {}
+    for _ in range(7):
+        i, t = e.load(media("bench-1080p.mp4"))
+        got = e.wait(lambda ev: ev["type"] == "ack" and ev["id"] == i, 10)
+        sent[got[1]["generation"]] = t
+        e.wait_type("playing", 10)
+        time.sleep(0.4)
+    e.command('{"id":%d,"cmd":"stop"}')
+    e.proc.stdin.close()
+    e.proc.wait()
+    firsts = {x["generation"]: x["first_us"] / 1e6 for x in e.frames_told() if "generation" in x}
+    fig["load_to_first_frame_ms"] = median([(firsts[g] - t) * 1000 for g, t in sent.items() if g in firsts])
+
+
+def settle(e, threads, timeout=10):
+    """Waits until the engine is back to the given threads (its retired
+    players released); its usage then."""
+    end = now() + timeout
+    while now() < end and proc_usage(e.pid)[2] > threads:
+        time.sleep(0.05)
+    time.sleep(0.2)
+    return proc_usage(e.pid)
+
+
+def memory(fig):
+    e = Engine()
+    e.wait_type("ready")
+    time.sleep(0.5)
+    rss, _, idle_threads, _ = proc_usage(e.pid)
+    fig["idle_rss_mb"] = rss
+    clip = media("bench-small.mp4")
+    start = now()
+    for cycle in range(1, args.cycles + 1):
+        i, _ = e.load(clip)
+        e.wait(lambda ev: ev["type"] in ("playing", "error"), 10)
+        i, _ = e.command('{"id":%d,"cmd":"stop"}')
+        e.wait(lambda ev: ev["type"] == "ack" and ev["id"] == i, 10)
+        if cycle == 100:
+            fig["cycle_ms"] = (now() - start) * 1000 / 100
+            fig["rss_after_100_cycles_mb"] = settle(e, idle_threads)[0]
+    rss, _, threads, fds = settle(e, idle_threads)
+    fig[f"rss_after_{args.cycles}_cycles_mb"] = rss
+    fig["idle_after_cycles_threads"] = threads
+    fig["idle_after_cycles_fds"] = fds
+    fig["rss_growth_100_to_500_mb"] = rss - fig["rss_after_100_cycles_mb"]
+    e.quit()
+
+    e = Engine()
+    e.wait_type("ready")
+    e.load(media("bench-sizes.ts"))
+    e.wait_type("end", 60)
+    fig["resolution_switches"] = e.counts.get("format", 0) - 1
+    fig["rss_after_switches_mb"] = proc_usage(e.pid)[0]
+    e.quit()
+
+
+# figure, unit, format, goal text, test of the figure against the goal (None: no goal)
+ROWS = [
+    ("engine_cpu_per_s_1080p", "engine CPU s per media s, 1080p30, reader keeping up", "{:.3f}", None, None),
+    ("engine_cpu_per_s_1080p_null", "engine CPU s per media s, 1080p30, --frames=null", "{:.3f}", None, None),
+    ("ffmpeg_cpu_per_s_1080p", "ffmpeg -re pipe CPU s per media s, 1080p30", "{:.3f}", None, None),
+    ("engine_over_ffmpeg_1080p", "engine CPU / ffmpeg pipe CPU, 1080p30", "{:.2f}", "<= 0.9", lambda v: v <= 0.9),
+    ("frames_delivered_1080p", "frames delivered, engine, 1080p30", "{:.1%}", ">= 99.5%", lambda v: v >= 0.995),
+    ("ffmpeg_frames_delivered_1080p", "frames delivered, ffmpeg pipe, 1080p30", "{:.1%}", None, None),
+    ("reader_cpu_per_s_1080p", "frame reader CPU s per media s (engine)", "{:.3f}", None, None),
+    ("ffmpeg_reader_cpu_per_s_1080p", "frame reader CPU s per media s (ffmpeg)", "{:.3f}", None, None),
+    ("engine_cpu_per_s_4k_default", "engine CPU s per media s, 4K30 scaled to 1080p", "{:.3f}", None, None),
+    ("frames_delivered_4k_default", "frames delivered, 4K30 scaled to 1080p", "{:.1%}", None, None),
+    ("kept_up_4k_default", "4K30 kept up, default size limit", "{}", "kept up", lambda v: v),
+    ("engine_cpu_per_s_4k_full", "engine CPU s per media s, 4K30 at --max-size=3840x2160", "{:.3f}", None, None),
+    ("frames_delivered_4k_full", "frames delivered, 4K30 at 3840x2160", "{:.1%}", None, None),
+    ("kept_up_4k_full", "4K30 kept up at 3840x2160", "{}", None, None),
+    ("ack_idle_p50_ms", "ack p50 idle, ms", "{:.2f}", None, None),
+    ("ack_idle_p99_ms", "ack p99 idle, ms", "{:.2f}", "< 1", lambda v: v < 1),
+    ("ack_idle_max_ms", "ack max idle, ms", "{:.2f}", None, None),
+    ("ack_playing_p50_ms", "ack p50 during 1080p playback, ms", "{:.2f}", None, None),
+    ("ack_playing_p99_ms", "ack p99 during 1080p playback, ms", "{:.2f}", "< 5", lambda v: v < 5),
+    ("ack_playing_max_ms", "ack max during 1080p playback, ms", "{:.2f}", None, None),
+    ("ack_stalled_p50_ms", "ack p50, frame reader stalled, ms", "{:.2f}", None, None),
+    ("ack_stalled_p99_ms", "ack p99, frame reader stalled, ms", "{:.2f}", None, None),
+    ("ack_stalled_max_ms", "ack max, frame reader stalled, ms", "{:.2f}", None, None),
+    ("ack_burst_p50_ms", "ack p50 during a burst of 150 loads + 50 stops, ms", "{:.1f}", None, None),
+    ("ack_burst_p99_ms", "ack p99 during the burst, ms", "{:.1f}", "< 20", lambda v: v < 20),
+    ("ack_burst_max_ms", "ack max during the burst, ms", "{:.1f}", None, None),
+    ("burst_last_ack_s", "burst: time to the last ack, s", "{:.2f}", None, None),
+    ("burst_peak_rss_mb", "burst: peak resident, MB", "{:.0f}", None, None),
+    ("burst_peak_threads", "burst: peak threads", "{}", None, None),
+    ("burst_settle_s", "burst: time to settle (idle threads again), s", "{:.2f}", None, None),
+    ("exec_to_ready_ms", "exec to ready, ms (median of 7)", "{:.1f}", None, None),
+    ("bare_libvlc_start_ms", "bare libvlc_new + media player, ms (median of 7)", "{:.1f}", None, None),
+    ("exec_to_ready_over_bare", "exec to ready / bare libvlc start", "{:.2f}", "<= 1.2", lambda v: v <= 1.2),
+    ("load_to_first_frame_ms", "load to first frame, local 1080p clip, ms (median of 7)", "{:.1f}", "< 150",
+     lambda v: v < 150),
+    ("idle_rss_mb", "idle engine resident, MB", "{:.1f}", None, None),
+    ("cycle_ms", "one load/stop cycle, ms (mean of 100)", "{:.1f}", None, None),
+    ("rss_after_100_cycles_mb", "resident after 100 load/stop cycles, MB", "{:.1f}", None, None),
+    ("rss_after_500_cycles_mb", "resident after 500 load/stop cycles, MB", "{:.1f}", "< 80", lambda v: v < 80),
+    ("rss_growth_100_to_500_mb", "resident growth from 100 to 500 cycles, MB", "{:.1f}", "< 20", lambda v: v < 20),
+    ("idle_after_cycles_threads", "threads after the cycles", "{}", None, None),
+    ("idle_after_cycles_fds", "descriptors after the cycles", "{}", None, None),
+    ("resolution_switches", "resolution switches played", "{}", None, None),
+    ("rss_after_switches_mb", "resident after the resolution switches, MB", "{:.1f}", None, None),
+]
+
+
+def machine():
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        mem_gb = int(f.readline().split()[1]) / 1024 / 1024
+    ff = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout.split("\n")[0]
+    return {"cpu": model, "cores": os.cpu_count(), "memory_gb": round(mem_gb, 1), "kernel": platform.release(),
+            "ffmpeg": ff.split(" Copyright")[0], "load_average_start": os.getloadavg()}
+
+
+def table(fig, info):
+    results = []
+    out = [f"machine: {info['cpu']}, {info['cores']} cores, {info['memory_gb']} GB, Linux {info['kernel']}",
+           f"load average at start {info['load_average_start'][0]:.2f}, at end {info['load_average_end'][0]:.2f}",
+           "", f"| {'figure':<58} | {'measured':>11} | {'goal':<8} | |", f"|{'-' * 60}|{'-' * 13}|{'-' * 10}|---|"]
+    for key, label, form, goal, test in ROWS:
+        if key not in fig:
+            out.append(f"| {label:<58} | {'not run':>11} | {goal or '':<8} | |")
+            continue
+        v = fig[key]
+        shown = "not reached" if v is None else form.format(v)
+        mark = ""
+        if goal:
+            met = v is not None and bool(test(v))
+            mark = "ok" if met else "MISSED"
+            results.append({"figure": key, "goal": goal, "value": v, "met": met})
+        out.append(f"| {label:<58} | {shown:>11} | {goal or '':<8} | {mark} |")
+    return "\n".join(out), results
+
+
+def main():
+    global args
+    p = argparse.ArgumentParser()
+    for name in ("engine", "reader", "bare", "media", "json"):
+        p.add_argument("--" + name, required=True)
+    p.add_argument("--cycles", type=int, default=500)
+    p.add_argument("--only", default="frames,4k,latency,burst,startup,memory")
+    args = p.parse_args()
+    args.seconds_1080, args.frames_1080 = 10.0, 300
+    args.seconds_4k, args.frames_4k = 5.0, 150
+    info = machine()
+    fig = {}
+    steps = {"frames": frame_path, "4k": four_k, "latency": control_latency, "burst": burst, "startup": startup,
+             "memory": memory}
+    began = now()
+    for name in args.only.split(","):
+        t = now()
+        print(f"bench: {name}...", file=sys.stderr, flush=True)
+        try:
+            steps[name](fig)
+        except Exception as err:  # a figure that could not be taken stays empty
+            print(f"bench: {name} failed: {err!r}", file=sys.stderr, flush=True)
+        print(f"bench: {name} took {now() - t:.0f} s", file=sys.stderr, flush=True)
+    info["load_average_end"] = os.getloadavg()
+    info["bench_seconds"] = round(now() - began, 1)
+    text, results = table(fig, info)
+    print(text)
+    with open(args.json, "w") as f:
+        json.dump({"machine": info, "figures": fig, "goals": results}, f, indent=1)
+        f.write("\n")
+
+
+main()

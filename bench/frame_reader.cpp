@@ -1,0 +1,99 @@
+// The benchmark's frame reader: drains standard input as a host would, either
+// engine frames (60-byte header, then pitch x height pixel bytes) or raw
+// frames of a fixed size (ffmpeg's rawvideo). It copies every byte into its
+// own memory and nothing more, so that it never limits what it measures.
+//   frame-reader vxfr        engine frames; one line per new generation
+//   frame-reader raw BYTES   raw frames of BYTES each
+// Prints, as JSON lines on standard output:
+//   {"generation":G,"first_us":T}   when the first whole frame of G arrived
+//   {"frames":N,"bytes":B,"cpu_s":C} at the end of input, C its own CPU time
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const size_t CHUNK = 1 << 20;
+unsigned char scratch[CHUNK];
+
+int64_t mono_us() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// Reads exactly n bytes into dst (or into scratch, a chunk at a time, when
+// dst is null); false at the end of input.
+bool read_exactly(unsigned char *dst, uint64_t n) {
+    while (n > 0) {
+        size_t want = n < CHUNK ? size_t(n) : CHUNK;
+        ssize_t got = read(0, dst ? dst : scratch, want);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        if (dst)
+            dst += got;
+        n -= uint64_t(got);
+    }
+    return true;
+}
+
+uint64_t le(const unsigned char *at, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; i--)
+        v = v << 8 | at[i];
+    return v;
+}
+
+double cpu_s() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    bool raw = argc >= 3 && strcmp(argv[1], "raw") == 0;
+    if (!raw && !(argc == 2 && strcmp(argv[1], "vxfr") == 0)) {
+        fputs("usage: frame-reader vxfr | raw BYTES\n", stderr);
+        return 2;
+    }
+    uint64_t raw_bytes = raw ? strtoull(argv[2], nullptr, 10) : 0;
+    // The engine asks for this pipe size itself; ask the same for ffmpeg's.
+    fcntl(0, F_SETPIPE_SZ, 1 << 20);
+    uint64_t frames = 0, bytes = 0, last_generation = UINT64_MAX;
+    for (;;) {
+        if (raw) {
+            if (!read_exactly(nullptr, raw_bytes))
+                break;
+            bytes += raw_bytes;
+        } else {
+            unsigned char header[60];
+            if (!read_exactly(header, sizeof header) || memcmp(header, "VXFR", 4) != 0)
+                break;
+            uint64_t n = le(header + 12, 4) * le(header + 8, 4);
+            if (!read_exactly(nullptr, n))
+                break;
+            bytes += sizeof header + n;
+            uint64_t g = le(header + 44, 8);
+            if (g != last_generation) {
+                last_generation = g;
+                printf("{\"generation\":%llu,\"first_us\":%lld}\n", (unsigned long long)g, (long long)mono_us());
+                fflush(stdout);
+            }
+        }
+        frames++;
+    }
+    printf("{\"frames\":%llu,\"bytes\":%llu,\"cpu_s\":%.3f}\n", (unsigned long long)frames,
+           (unsigned long long)bytes, cpu_s());
+    return 0;
+}

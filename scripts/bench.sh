@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The engine's benchmark: the frame path against an ffmpeg pipe, control
+# latency, bursts, start-up and memory, on clips made here with ffmpeg. Prints
+# one table with each goal beside its figure and writes build/bench.json. It
+# is a benchmark, not a test: it asserts nothing, and CI does not run it.
+#   scripts/bench.sh [--engine PATH] [--cycles N] [--only frames,4k,latency,burst,startup,memory]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+engine=
+extra=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --engine) engine=$(realpath "$2"); shift 2 ;;
+    --cycles | --only) extra+=("$1" "$2"); shift 2 ;;
+    *) echo "usage: scripts/bench.sh [--engine PATH] [--cycles N] [--only STEPS]" >&2; exit 2 ;;
+    esac
+done
+
+scripts/setup.sh
+if [ -z "$engine" ]; then
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build -j"$(nproc)" --target vexolo-engine >/dev/null
+    engine=$PWD/build/vexolo-engine
+fi
+mkdir -p build/bench
+g++ -O2 -std=c++20 -Wall -Wextra -Werror -o build/bench/frame-reader bench/frame_reader.cpp
+g++ -O2 -std=c++20 -Wall -Wextra -Werror -o build/bench/bare-start bench/bare_start.cpp \
+    $(pkg-config --cflags --libs libvlc)
+
+# The clips, made once: video only, so that the engine and ffmpeg decode the same.
+media=build/bench/media
+mkdir -p "$media"
+clip() {
+    local name=$1
+    shift
+    [ -s "$media/$name" ] && return 0
+    echo "bench: making $name" >&2
+    ffmpeg -nostdin -v error -y "$@" "$media/tmp.${name##*.}"
+    mv "$media/tmp.${name##*.}" "$media/$name"
+}
+clip bench-1080p.mp4 -f lavfi -i testsrc2=size=1920x1080:rate=30 -t 10 -c:v libx264 -preset superfast \
+    -pix_fmt yuv420p -g 60
+clip bench-4k.mp4 -f lavfi -i testsrc2=size=3840x2160:rate=30 -t 5 -c:v libx264 -preset superfast \
+    -pix_fmt yuv420p -g 60
+# The small clip of the load/stop cycles has sound, as most media do.
+clip bench-small.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -t 3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -shortest
+# One MPEG-TS whose size changes 100 times: 101 parts of 3 frames, 640x360 and 1280x720 in turn.
+if [ ! -s "$media/bench-sizes.ts" ]; then
+    echo "bench: making bench-sizes.ts" >&2
+    for size in 640x360 1280x720; do
+        ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$size:rate=30" -frames:v 3 -c:v libx264 \
+            -preset ultrafast -pix_fmt yuv420p -f mpegts "$media/part-$size.ts"
+    done
+    for i in $(seq 0 100); do
+        [ $((i % 2)) -eq 0 ] && size=640x360 || size=1280x720
+        echo "file 'part-$size.ts'"
+    done >"$media/sizes.txt"
+    ffmpeg -nostdin -v error -y -f concat -i "$media/sizes.txt" -c copy -f mpegts "$media/tmp.ts"
+    mv "$media/tmp.ts" "$media/bench-sizes.ts"
+    rm "$media"/part-*.ts "$media/sizes.txt"
+fi
+
+# A private HOME with a sound server on a null sink, as on a desktop.
+home=$(mktemp -d)
+pulse=
+cleanup() {
+    [ -n "$pulse" ] && kill "$pulse" 2>/dev/null
+    rm -rf "$home"
+}
+trap cleanup EXIT
+if command -v pulseaudio >/dev/null; then
+    HOME=$home pulseaudio --daemonize=no --exit-idle-time=-1 --use-pid-file=no -n --load=module-null-sink \
+        --load="module-native-protocol-unix auth-anonymous=1 socket=$home/pulse-native" >/dev/null 2>&1 &
+    pulse=$!
+    export PULSE_SERVER=unix:$home/pulse-native
+    for _ in $(seq 50); do [ -S "$home/pulse-native" ] && break; sleep 0.1; done
+fi
+printf 'pcm.!default { type null }\n' >"$home/.asoundrc"
+HOME=$home python3 bench/bench.py --engine "$engine" --reader build/bench/frame-reader \
+    --bare build/bench/bare-start --media "$PWD/$media" --json build/bench.json "${extra[@]}"

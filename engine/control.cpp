@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -50,6 +52,28 @@ void queue_line(const char *text, size_t len) {
         lines_head = l;
     lines_tail = l;
     ctl_wake.notify_one();
+}
+
+// A command waits for two wake-ups, the reader's and then the control
+// thread's, each behind whatever else runs: during playback, the decoder's
+// threads. Both threads only ever run briefly, so they ask for a short time
+// slice, which lets them preempt at wake-up (kernels from 6.12 on). A thread
+// that the host placed in another policy or priority keeps it; a kernel that
+// does not know the request ignores it or refuses it, and nothing changes.
+void ask_short_slice() {
+    struct {  // the kernel's sched_attr, first version
+        uint32_t size, sched_policy;
+        uint64_t sched_flags;
+        int32_t sched_nice;
+        uint32_t sched_priority;
+        uint64_t sched_runtime, sched_deadline, sched_period;
+    } a{};
+    if (syscall(SYS_sched_getattr, 0, &a, sizeof a, 0) != 0 || a.sched_policy != SCHED_OTHER)
+        return;
+    a.size = sizeof a;
+    a.sched_flags |= 0x01;  // SCHED_FLAG_RESET_ON_FORK: the library threads it starts keep the default
+    a.sched_runtime = 100000;  // ns; the kernel's shortest
+    syscall(SYS_sched_setattr, 0, &a, 0);
 }
 
 [[noreturn]] void quit_watchdog() {
@@ -144,6 +168,7 @@ void raise_pending(player *p, int bits) {
 
 void reader_thread() {
     pthread_setname_np(pthread_self(), "vx-reader");
+    ask_short_slice();
     size_t cap = 4096, len = 0;
     char *buf = static_cast<char *>(malloc(cap));
     for (;;) {
@@ -175,6 +200,7 @@ void reader_thread() {
 }
 
 void control_loop() {
+    ask_short_slice();
     for (;;) {
         int flags;
         line *taken = nullptr;

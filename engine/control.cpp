@@ -57,9 +57,11 @@ void queue_line(const char *text, size_t len) {
 // A command waits for two wake-ups, the reader's and then the control
 // thread's, each behind whatever else runs: during playback, the decoder's
 // threads. Both threads only ever run briefly, so they ask for a short time
-// slice, which lets them preempt at wake-up (kernels from 6.12 on). A thread
-// that the host placed in another policy or priority keeps it; a kernel that
-// does not know the request ignores it or refuses it, and nothing changes.
+// slice, which lets them preempt at wake-up (kernels from 6.12 on). Threads
+// they start keep the default. An engine that the host placed in another
+// policy, or raised above the default priority (which the reset at thread
+// start would take from the library's threads), is left as it is; a kernel
+// that does not know the request ignores or refuses it, and nothing changes.
 void ask_short_slice() {
     struct {  // the kernel's sched_attr, first version
         uint32_t size, sched_policy;
@@ -68,10 +70,10 @@ void ask_short_slice() {
         uint32_t sched_priority;
         uint64_t sched_runtime, sched_deadline, sched_period;
     } a{};
-    if (syscall(SYS_sched_getattr, 0, &a, sizeof a, 0) != 0 || a.sched_policy != SCHED_OTHER)
+    if (syscall(SYS_sched_getattr, 0, &a, sizeof a, 0) != 0 || a.sched_policy != SCHED_OTHER || a.sched_nice < 0)
         return;
     a.size = sizeof a;
-    a.sched_flags |= 0x01;  // SCHED_FLAG_RESET_ON_FORK: the library threads it starts keep the default
+    a.sched_flags |= 0x01;  // SCHED_FLAG_RESET_ON_FORK
     a.sched_runtime = 100000;  // ns; the kernel's shortest
     syscall(SYS_sched_setattr, 0, &a, 0);
 }

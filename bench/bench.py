@@ -328,7 +328,7 @@ def burst(fig):
     settled = None
     if not ids:
         # Settled when the engine is back to the threads of an idle engine.
-        while now() < start + BURST_CAP_S + 20:
+        while now() < start + BURST_CAP_S + 10:
             usage = proc_usage(e.pid)
             peak_threads = max(peak_threads, usage[2])
             if usage[2] <= idle_threads:

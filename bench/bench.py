@@ -47,9 +47,11 @@ def proc_usage(pid):
 
 
 def pct(values, p):
+    """The p-th percentile; None (an answer that never came) counts as the
+    slowest, and a percentile that falls on one is None too."""
     if not values:
         return None
-    s = sorted(values)
+    s = sorted(values, key=lambda v: float("inf") if v is None else v)
     return s[min(len(s) - 1, int(round(p / 100 * (len(s) - 1))))]
 
 
@@ -246,11 +248,10 @@ def four_k(fig):
 
 
 def latency_figures(fig, key, samples):
-    good = [x for x in samples if x is not None]
     fig[f"ack_{key}_n"] = len(samples)
-    fig[f"ack_{key}_p50_ms"] = median(good)
-    fig[f"ack_{key}_p99_ms"] = pct(good, 99)
-    fig[f"ack_{key}_max_ms"] = max(good) if len(good) == len(samples) and good else None
+    fig[f"ack_{key}_p50_ms"] = median(samples)
+    fig[f"ack_{key}_p99_ms"] = pct(samples, 99)
+    fig[f"ack_{key}_max_ms"] = pct(samples, 100)
 
 
 def control_latency(fig):

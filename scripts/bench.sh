@@ -62,21 +62,6 @@ if [ ! -s "$media/bench-sizes.ts" ]; then
     rm "$media"/part-*.ts "$media/sizes.txt"
 fi
 
-# A private HOME with a sound server on a null sink, as on a desktop.
-home=$(mktemp -d)
-pulse=
-cleanup() {
-    [ -n "$pulse" ] && kill "$pulse" 2>/dev/null
-    rm -rf "$home"
-}
-trap cleanup EXIT
-if command -v pulseaudio >/dev/null; then
-    HOME=$home pulseaudio --daemonize=no --exit-idle-time=-1 --use-pid-file=no -n --load=module-null-sink \
-        --load="module-native-protocol-unix auth-anonymous=1 socket=$home/pulse-native" >/dev/null 2>&1 &
-    pulse=$!
-    export PULSE_SERVER=unix:$home/pulse-native
-    for _ in $(seq 50); do [ -S "$home/pulse-native" ] && break; sleep 0.1; done
-fi
-printf 'pcm.!default { type null }\n' >"$home/.asoundrc"
+. scripts/private-home.sh
 HOME=$home python3 bench/bench.py --engine "$engine" --reader build/bench/frame-reader \
     --bare build/bench/bare-start --media "$PWD/$media" --json build/bench.json "${extra[@]}"

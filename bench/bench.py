@@ -492,7 +492,8 @@ def machine():
 
 def table(fig, info):
     results = []
-    out = [f"machine: {info['cpu']}, {info['cores']} cores, {info['memory_gb']} GB, Linux {info['kernel']}",
+    out = [f"machine: {info['cpu']}, {info['cores']} cores, {info['memory_gb']} GB, Linux {info['kernel']}, "
+           f"libvlc {info['libvlc']}, {info['ffmpeg']}",
            f"load average at start {info['load_average_start'][0]:.2f}, at end {info['load_average_end'][0]:.2f}",
            "", f"| {'figure':<58} | {'measured':>11} | {'goal':<8} | |", f"|{'-' * 60}|{'-' * 13}|{'-' * 10}|---|"]
     for key, label, form, goal, test in ROWS:
@@ -522,6 +523,10 @@ def main():
     args.seconds_4k, args.frames_4k = 5.0, 150
     info = machine()
     info["driver_short_slice"] = short_slice()
+    e = Engine(["--frames=null"], frames=False)
+    got = e.wait_type("ready", 10)
+    info["libvlc"] = got[1]["version"] if got else "engine did not start"
+    e.quit()
     fig = {}
     steps = {"frames": frame_path, "4k": four_k, "latency": control_latency, "burst": burst, "startup": startup,
              "memory": memory}
@@ -538,6 +543,14 @@ def main():
     info["bench_seconds"] = round(now() - began, 1)
     text, results = table(fig, info)
     print(text)
+    def rounded(v):
+        return float(f"{v:.4g}") if isinstance(v, float) else v
+
+    fig = {k: rounded(v) for k, v in fig.items()}
+    info["load_average_start"] = [round(x, 2) for x in info["load_average_start"]]
+    info["load_average_end"] = [round(x, 2) for x in info["load_average_end"]]
+    for r in results:
+        r["value"] = rounded(r["value"])
     with open(args.json, "w") as f:
         json.dump({"machine": info, "figures": fig, "goals": results}, f, indent=1)
         f.write("\n")

@@ -3,7 +3,7 @@
 # latency, bursts, start-up and memory, on clips made here with ffmpeg. Prints
 # one table with each goal beside its figure and writes build/bench.json. It
 # is a benchmark, not a test: it asserts nothing, and CI does not run it.
-#   scripts/bench.sh [--engine PATH] [--cycles N] [--only frames,4k,latency,burst,startup,memory]
+#   scripts/bench.sh [--engine PATH] [--only frames,4k,latency,burst,startup,memory]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,8 +12,8 @@ extra=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --engine) engine=$(realpath "$2"); shift 2 ;;
-    --cycles | --only) extra+=("$1" "$2"); shift 2 ;;
-    *) echo "usage: scripts/bench.sh [--engine PATH] [--cycles N] [--only STEPS]" >&2; exit 2 ;;
+    --only) extra+=("$1" "$2"); shift 2 ;;
+    *) echo "usage: scripts/bench.sh [--engine PATH] [--only STEPS]" >&2; exit 2 ;;
     esac
 done
 

@@ -73,7 +73,7 @@ void ask_short_slice() {
     if (syscall(SYS_sched_getattr, 0, &a, sizeof a, 0) != 0 || a.sched_policy != SCHED_OTHER || a.sched_nice < 0)
         return;
     a.size = sizeof a;
-    a.sched_flags |= 0x01;  // SCHED_FLAG_RESET_ON_FORK
+    a.sched_flags = 0x01;  // SCHED_FLAG_RESET_ON_FORK, and nothing else this version carries
     a.sched_runtime = 100000;  // ns; the kernel's shortest
     syscall(SYS_sched_setattr, 0, &a, 0);
 }

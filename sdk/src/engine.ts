@@ -520,8 +520,8 @@ export class Engine {
       e = parseEvent(line);
     } catch (err) {
       const fault = new EngineError('protocol', `unparsable event line (${(err as Error).message}): ${line.slice(0, 200)}`);
-      this.fault(fault);
-      ready(fault);
+      if (this.sawReady) this.fault(fault);
+      else ready(fault); // start() rejects with it
       return;
     }
     switch (e.type) {

@@ -559,6 +559,7 @@ export class Engine {
     if ('newGeneration' in COMMANDS[p.cmd]) this.inflight--;
     let moved = false;
     if (ack.ok && p.cmd === 'load') {
+      if (ack.generation === undefined) this.fault(new EngineError('protocol', `the ack of a load without a generation`));
       this.gen = ack.generation ?? this.gen + 1;
       this.hasMedia = moved = true;
     } else if (ack.ok && p.cmd === 'stop' && this.hasMedia) {

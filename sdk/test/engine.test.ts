@@ -2,12 +2,15 @@
 // argument checks, media errors, and the engine dying under pending promises.
 
 import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
 import fs from 'node:fs';
 import http from 'node:http';
 import type { AddressInfo } from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
 import { Engine, EngineError, MediaError } from '../src/index.js';
 import { clip, nextEvent, quietEnv, startEngine, until } from './helpers.js';
 
@@ -163,9 +166,10 @@ exec sleep 30
 `,
     { mode: 0o755 },
   );
-  const { engine, faults, events } = await startEngine(t, { binary });
+  const { engine, faults, events } = await startEngine(t, { binary, commandTimeoutMs: 2000 });
   const frames = engine.frames();
   await engine.volume(5); // acked by the last line, after all the others
+  await assert.rejects(engine.mute(true), { code: 'timeout', command: 'mute' }); // never acked
   assert.equal((await frames.next()).done, true); // the pipe cannot be trusted any more
   const expected = [
     /^unparsable event line .*"ok":true$/,
@@ -178,6 +182,30 @@ exec sleep 30
   assert.equal(faults.length, expected.length, messages.join('\n'));
   for (const re of expected) assert.ok(faults.some((f) => f.code === 'protocol' && re.test(f.message)), `${re}: ${messages}`);
   assert.deepEqual(events, []);
+});
+
+test('TheEngineEndsWithItsHost', async (t) => {
+  // A host that exits, and one that is killed: the engine goes with it either way.
+  const host = `import { Engine } from ${JSON.stringify(new URL('../src/index.js', import.meta.url).href)};
+    const engine = await Engine.start();
+    console.log(engine.pid);
+    if (process.argv[1] === 'exit') process.exit(0);`;
+  for (const how of ['exit', 'SIGKILL'] as const) {
+    const child = spawn(process.execPath, ['--input-type=module', '-e', host, how], { env: quietEnv() });
+    const [line] = (await once(child.stdout, 'data')) as [Buffer];
+    const pid = Number(line.toString());
+    if (how === 'SIGKILL') child.kill('SIGKILL');
+    await once(child, 'exit');
+    const gone = () => {
+      try {
+        return fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(' ')[2] === 'Z';
+      } catch {
+        return true;
+      }
+    };
+    for (const deadline = Date.now() + 10000; !gone() && Date.now() < deadline; ) await sleep(20);
+    assert.ok(gone(), `engine ${pid} outlived a host that ended by ${how}`);
+  }
 });
 
 test('EveryPendingPromiseRejectsWhenTheEngineDies', async (t) => {

@@ -16,6 +16,7 @@ import {
   checkArgs,
   parseEvent,
 } from './protocol.js';
+import { Generations } from './generations.js';
 import { type EngineEvent, type Snapshot, blank, reduce } from './state.js';
 
 export interface StartOptions {
@@ -126,13 +127,7 @@ export class Engine {
   private restarts: number[] = [];
   private readonly pending = new Map<number, Pending>();
   private nextId = 1;
-  // The generation as of the last ack read, whether it has media, and the
-  // load and stop commands whose acks are still to come. Events read while
-  // one is out wait in `held`: they belong to the media being replaced.
-  private gen = 0;
-  private hasMedia = false;
-  private inflight = 0;
-  private held: EngineEvent[] = [];
+  private readonly generations = new Generations<EngineEvent>();
   private snap: Snapshot = blank(0);
   private readonly settings: { volume?: number; mute?: boolean; audioDelay?: number } = {};
   private readonly firstFrames = new Map<number, FrameInfo>();
@@ -375,7 +370,7 @@ export class Engine {
       ? new FrameReader(
           pipe.readFd,
           maxBytes,
-          (g) => (this.inflight > 0 ? g > this.gen : g === this.gen),
+          (g) => this.generations.wants(g),
           (info) => this.onFrameArrived(info),
           (err) => this.fault(err),
         )
@@ -448,8 +443,7 @@ export class Engine {
       if (!p.settled) p.reject(exitError(p.cmd, p.cmd));
     }
     this.pending.clear();
-    this.inflight = 0;
-    this.held = [];
+    this.generations.reset();
     this.reader?.end(expected ? null : exitError('frames'));
     this.happen({ kind: 'exit', err: exitError('waiting') });
     const info = { code, signal, expected };
@@ -467,8 +461,6 @@ export class Engine {
       return;
     }
     this.restarts.push(now);
-    this.gen = 0;
-    this.hasMedia = false;
     this.firstFrames.clear();
     this.setSnapshot(blank(0));
     const restarting = (async () => {
@@ -507,7 +499,7 @@ export class Engine {
           reject(new EngineError('timeout', `${cmd}: no ack within ${timeoutMs} ms`, { command: cmd }));
         }, timeoutMs);
         this.pending.set(id, p);
-        if ('newGeneration' in COMMANDS[cmd]) this.inflight++;
+        this.generations.sent(cmd);
         this.child.stdin!.write(`${JSON.stringify({ id, cmd, ...args })}\n`);
       });
     };
@@ -541,7 +533,7 @@ export class Engine {
         this.emit('log', e.message);
         return;
       case 'error':
-        this.onEvent({ type: 'error', error: new MediaError(e.problem, e.codec, this.gen) });
+        this.onEvent({ type: 'error', error: new MediaError(e.problem, e.codec, this.generations.current) });
         return;
       default:
         this.onEvent(e);
@@ -556,17 +548,10 @@ export class Engine {
     }
     this.pending.delete(ack.id);
     clearTimeout(p.timer);
-    if ('newGeneration' in COMMANDS[p.cmd]) this.inflight--;
-    let moved = false;
-    if (ack.ok && p.cmd === 'load') {
-      if (ack.generation === undefined) this.fault(new EngineError('protocol', `the ack of a load without a generation`));
-      this.gen = ack.generation ?? this.gen + 1;
-      this.hasMedia = moved = true;
-    } else if (ack.ok && p.cmd === 'stop' && this.hasMedia) {
-      this.gen += 1;
-      this.hasMedia = false;
-      moved = true;
+    if (ack.ok && p.cmd === 'load' && ack.generation === undefined) {
+      this.fault(new EngineError('protocol', 'the ack of a load without a generation'));
     }
+    const { moved, due } = this.generations.acked(p.cmd, ack.ok, ack.generation);
     if (ack.ok && (p.cmd === 'volume' || p.cmd === 'mute' || p.cmd === 'audioDelay')) {
       const value = Object.values(p.args)[0];
       if (p.cmd === 'volume') this.settings.volume = value as number;
@@ -574,15 +559,11 @@ export class Engine {
       else this.settings.audioDelay = value as number;
     }
     if (moved) {
-      // What was held belongs to the media just replaced.
-      this.held = [];
-      this.setSnapshot(blank(this.gen, p.cmd === 'stop' ? 'stopped' : 'idle'));
-      this.happen({ kind: 'generation', generation: this.gen });
-    } else if (this.inflight === 0 && this.held.length > 0) {
-      const held = this.held;
-      this.held = [];
-      for (const e of held) this.deliver(e);
+      const generation = this.generations.current;
+      this.setSnapshot(blank(generation, p.cmd === 'stop' ? 'stopped' : 'idle'));
+      this.happen({ kind: 'generation', generation });
     }
+    for (const e of due) this.deliver(e);
     p.onAck?.(ack);
     if (p.settled) return;
     p.settled = true;
@@ -591,8 +572,7 @@ export class Engine {
   }
 
   private onEvent(e: EngineEvent): void {
-    if (this.inflight === 0) this.deliver(e);
-    else if (this.held.push(e) > 1000) this.held.shift();
+    for (const due of this.generations.event(e)) this.deliver(due);
   }
 
   private deliver(e: EngineEvent): void {

@@ -15,6 +15,8 @@ const PAGE = fileURLToPath(new URL('../../demo/page.html', import.meta.url));
 export interface Demo {
   url: string;
   engine: Engine;
+  /** Frames written to browsers. */
+  readonly sent: number;
   /** Frames the server skipped because a browser was still reading an earlier one. */
   readonly skipped: number;
   close(): Promise<void>;
@@ -31,14 +33,16 @@ export async function startDemo(options: { port?: number; engine?: StartOptions 
   const frameClients = new Set<FrameClient>();
   const eventClients = new Set<http.ServerResponse>();
   let skipped = 0;
+  let sent = 0;
 
   const send = (client: FrameClient, frame: Buffer) => {
     client.writing = true;
+    sent++;
     client.res.write(frame, () => {
       client.writing = false;
       const next = client.latest;
       client.latest = null;
-      if (next && !client.res.destroyed) send(client, next);
+      if (next && frameClients.has(client)) send(client, next);
     });
   };
   // The engine's frame buffers are reused once this returns: one copy, shared.
@@ -70,12 +74,12 @@ export async function startDemo(options: { port?: number; engine?: StartOptions 
       res.writeHead(200, { 'content-type': 'text/html; charset=utf-8', 'cache-control': 'no-store' });
       fs.createReadStream(PAGE).pipe(res);
     } else if (req.method === 'GET' && path === '/events') {
-      res.writeHead(200, { 'content-type': 'text/event-stream', 'cache-control': 'no-store' });
+      res.writeHead(200, { 'content-type': 'text/event-stream', 'cache-control': 'no-store' }).flushHeaders();
       res.write(`data: ${JSON.stringify({ type: 'hello', version: engine.version })}\n\n`);
       eventClients.add(res);
       res.on('close', () => eventClients.delete(res));
     } else if (req.method === 'GET' && path === '/frames') {
-      res.writeHead(200, { 'content-type': 'application/octet-stream', 'cache-control': 'no-store' });
+      res.writeHead(200, { 'content-type': 'application/octet-stream', 'cache-control': 'no-store' }).flushHeaders();
       const client: FrameClient = { res, writing: false, latest: null };
       frameClients.add(client);
       res.on('close', () => frameClients.delete(client));
@@ -101,12 +105,16 @@ export async function startDemo(options: { port?: number; engine?: StartOptions 
   return {
     url,
     engine,
+    get sent() {
+      return sent;
+    },
     get skipped() {
       return skipped;
     },
     async close() {
       for (const res of eventClients) res.end();
       for (const client of frameClients) client.res.end();
+      frameClients.clear();
       server.closeAllConnections();
       await new Promise((resolve) => server.close(resolve));
       await engine.quit();

@@ -3,6 +3,7 @@
 // changes them.
 
 import assert from 'node:assert/strict';
+import http from 'node:http';
 import { test } from 'node:test';
 import { chromium } from 'playwright-core';
 import { startDemo } from '../demo/server.js';
@@ -50,4 +51,19 @@ test('TheDemoPageDrawsTheClipsColours', async (t) => {
     if (process.env.VEXOLO_SCREENSHOT) await page.screenshot({ path: `${process.env.VEXOLO_SCREENSHOT}${drawPath}.png` });
   }
   assert.deepEqual(pageErrors, []);
+});
+
+test('TheDemoServerSkipsFramesForASlowReader', async (t) => {
+  const demo = await startDemo({ engine: { env: quietEnv() } });
+  t.after(() => demo.close());
+  const res = await new Promise<http.IncomingMessage>((resolve) => http.get(`${demo.url}frames`, resolve));
+  res.pause(); // a reader that does not keep up
+  t.after(() => res.destroy());
+  const ended = new Promise<void>((resolve) => demo.engine.on('event', (e) => e.type === 'end' && resolve()));
+  await demo.engine.load(clip('frames-gen-a.mp4')); // 150 frames of 640x480 in 3 s
+  await ended;
+  const { received } = demo.engine.frameStats;
+  // What a socket holds at most was written; the rest skipped, nothing queued.
+  assert.ok(demo.sent > 0 && demo.sent < received / 4, `${demo.sent} of ${received} frames written`);
+  assert.ok(demo.skipped > 0);
 });

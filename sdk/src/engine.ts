@@ -233,6 +233,7 @@ export class Engine {
     options: LoadOptions = {},
     timeoutMs = 20000,
   ): Promise<{ generation: number; frame: FrameInfo }> {
+    if (!this.reader) return Promise.reject(new EngineError('badArgument', 'the engine was started without frames'));
     let gen: number | null = null;
     let endTimer: NodeJS.Timeout | undefined;
     return this.outcome(`first frame of ${url}`, timeoutMs, (done) => {

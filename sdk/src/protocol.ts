@@ -14,7 +14,7 @@ export interface FieldRule {
   max?: number;
 }
 
-export interface CommandSpec {
+export interface CommandRules {
   fields: Readonly<Record<string, FieldRule>>;
   /** Exactly one of these fields must be given. */
   oneOf?: readonly string[];
@@ -47,7 +47,7 @@ export const COMMANDS = {
   mute: { fields: { value: { kind: 'boolean' } } },
   audioDelay: { fields: { ms: { kind: 'integer' } } },
   quit: { fields: {} },
-} as const satisfies Record<string, CommandSpec>;
+} as const satisfies Record<string, CommandRules>;
 
 export type CommandName = keyof typeof COMMANDS;
 
@@ -70,11 +70,11 @@ export type SeekTarget = { ms: number; pos?: undefined } | { pos: number; ms?: u
  * is not finite) is caught here; so is a NUL, which would cut a URL short.
  */
 export function checkArgs(cmd: CommandName, args: Record<string, unknown>): string | null {
-  const spec: CommandSpec = COMMANDS[cmd];
+  const rules: CommandRules = COMMANDS[cmd];
   for (const key of Object.keys(args)) {
-    if (args[key] !== undefined && !(key in spec.fields)) return `${cmd} takes no field ${key}`;
+    if (args[key] !== undefined && !(key in rules.fields)) return `${cmd} takes no field ${key}`;
   }
-  for (const [key, rule] of Object.entries(spec.fields)) {
+  for (const [key, rule] of Object.entries(rules.fields)) {
     const value = args[key];
     if (value === undefined) {
       if (!rule.optional) return `${cmd} needs ${key}`;
@@ -83,8 +83,8 @@ export function checkArgs(cmd: CommandName, args: Record<string, unknown>): stri
     const problem = checkValue(value, rule);
     if (problem) return `${cmd}: ${key} ${problem}`;
   }
-  if (spec.oneOf && spec.oneOf.filter((k) => args[k] !== undefined).length !== 1) {
-    return `${cmd} needs exactly one of ${spec.oneOf.join(', ')}`;
+  if (rules.oneOf && rules.oneOf.filter((k) => args[k] !== undefined).length !== 1) {
+    return `${cmd} needs exactly one of ${rules.oneOf.join(', ')}`;
   }
   return null;
 }

@@ -184,6 +184,37 @@ exec sleep 30
   assert.deepEqual(events, []);
 });
 
+test('ARestartSetsTheSoundAgain', async (t) => {
+  // An engine that acks everything and writes down what it was sent.
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vexolo-fake-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const binary = path.join(dir, 'engine');
+  const sent = path.join(dir, 'sent');
+  fs.writeFileSync(
+    binary,
+    `#!/bin/sh
+echo '{"type":"ready","version":"fake"}'
+while read -r line; do
+  echo "$line" >>'${sent}'
+  echo "{\\"type\\":\\"ack\\",\\"id\\":$(echo "$line" | sed 's/^{"id":\\([0-9]*\\).*/\\1/'),\\"ok\\":true}"
+done
+`,
+    { mode: 0o755 },
+  );
+  const { engine, faults } = await startEngine(t, { binary, restart: true });
+  await Promise.all([engine.volume(30), engine.mute(true), engine.audioDelay(-120), engine.volume(35)]);
+  const restarted = new Promise<void>((resolve) => engine.on('restart', resolve));
+  process.kill(engine.pid!, 'SIGKILL');
+  await restarted;
+  const lines = fs.readFileSync(sent, 'utf8').trim().split('\n').map((l) => JSON.parse(l));
+  assert.deepEqual(lines.slice(4).map(({ id, ...rest }) => rest), [
+    { cmd: 'volume', level: 35 },
+    { cmd: 'mute', value: true },
+    { cmd: 'audioDelay', ms: -120 },
+  ]);
+  assert.deepEqual(faults, []);
+});
+
 test('TheEngineEndsWithItsHost', async (t) => {
   // A host that exits, and one that is killed: the engine goes with it either way.
   const host = `import { Engine } from ${JSON.stringify(new URL('../src/index.js', import.meta.url).href)};

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Shows the engine at work: builds it, makes a short sample clip, plays it
 # with a small scripted host, prints what the engine reported and what came
-# on the frame pipe, and saves one frame as build/demo-frame.png.
+# on the frame pipe, and saves one frame as build/demo-frame.png. Then, through
+# the host library, writes a contact sheet of the frames landed at six seek
+# positions as build/demo-contact-sheet.png. Needs no display.
 #   scripts/demo.sh [CLIP]   (default: a 3-second test pattern with a tone)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,3 +45,9 @@ if command -v pulseaudio >/dev/null; then
     fi
 fi
 HOME=$home python3 scripts/demo-host.py build/vexolo-engine "$clip" build/demo-frame.png
+(
+    cd sdk
+    [ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
+    npm run --silent build
+)
+HOME=$home node sdk/dist/demo/contact-sheet.js build/vexolo-engine "$clip" build/demo-contact-sheet.png

@@ -11,7 +11,10 @@ packages=(
     pulseaudio
     clang libclang-rt-14-dev
     python3
+    chromium
 )
+# The host library needs Node 20 or later; the machines here come with it.
+command -v node >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do

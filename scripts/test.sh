@@ -34,6 +34,10 @@ case "${1:-}" in
 esac
 
 scripts/setup.sh
+# The host library's packages, from the committed lockfile, when it changed.
+if [ ! sdk/node_modules/.package-lock.json -nt sdk/package-lock.json ]; then
+    (cd sdk && npm ci --no-audit --no-fund --loglevel=error)
+fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"

@@ -1,0 +1,48 @@
+// The host side of the frame path at 1080p30: the library's CPU time per
+// second of media, and the frames it delivered out of those the engine sent,
+// with a consumer that keeps up (it reads one pixel of each frame).
+//   node dist/bench/host-frames.js [SECONDS]   (default 20; the clip is made with ffmpeg)
+
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { fileURLToPath, pathToFileURL } from 'node:url';
+import { Engine } from '../src/index.js';
+
+const seconds = Number(process.argv[2] ?? 20);
+const media = process.env.VEXOLO_MEDIA ?? fileURLToPath(new URL('../../../build/media/', import.meta.url));
+const clip = path.join(media, `bench-1080p30-${seconds}s.mp4`);
+if (!fs.existsSync(clip)) {
+  fs.mkdirSync(media, { recursive: true });
+  execFileSync('ffmpeg', ['-nostdin', '-v', 'error', '-y', '-f', 'lavfi', '-i', 'testsrc2=size=1920x1080:rate=30',
+    '-t', String(seconds), '-c:v', 'libx264', '-preset', 'ultrafast', '-pix_fmt', 'yuv420p', '-g', '30', `${clip}.tmp.mp4`]);
+  fs.renameSync(`${clip}.tmp.mp4`, clip);
+}
+
+const engine = await Engine.start();
+let delivered = 0;
+let first = -1;
+let last = -1;
+let sum = 0;
+engine.onFrame((f) => {
+  if (f.width !== 1920) return;
+  delivered++;
+  if (first < 0) first = f.seq;
+  last = f.seq;
+  sum += f.pixels[(f.height >> 1) * f.pitch + f.width * 2]!;
+});
+const ended = new Promise<void>((resolve) => engine.on('event', (e) => e.type === 'end' && resolve()));
+const cpu = process.cpuUsage();
+const wall = performance.now();
+await engine.load(pathToFileURL(clip).href);
+await ended;
+const used = process.cpuUsage(cpu);
+const wallS = (performance.now() - wall) / 1000;
+await engine.quit();
+
+const cpuS = (used.user + used.system) / 1e6;
+const sent = last - first + 1;
+console.log(`1080p30, ${seconds} s of media in ${wallS.toFixed(1)} s`);
+console.log(`host CPU: ${(cpuS / seconds).toFixed(3)} s per media second (${cpuS.toFixed(2)} s in all)`);
+console.log(`frames: ${delivered} delivered of ${sent} the engine sent (${((100 * delivered) / sent).toFixed(1)}%)` +
+  `; ${seconds * 30} in the clip; stats ${JSON.stringify(engine.frameStats)}; checksum ${sum}`);

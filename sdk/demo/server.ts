@@ -1,0 +1,168 @@
+// The web demo: one engine behind a small HTTP server on 127.0.0.1. The page
+// sends commands as POSTs, hears events through server-sent events, and reads
+// frames from one long response, in the engine's own frame format. A browser
+// that reads slowly gets the latest frame when it is ready, never a queue.
+//   node dist/demo/server.js [--port N] [--load URL] [--engine PATH]
+
+import fs from 'node:fs';
+import http from 'node:http';
+import type { AddressInfo } from 'node:net';
+import { fileURLToPath } from 'node:url';
+import { Engine, EngineError, type StartOptions } from '../src/index.js';
+
+const PAGE = fileURLToPath(new URL('../../demo/page.html', import.meta.url));
+
+export interface Demo {
+  url: string;
+  engine: Engine;
+  /** Frames written to browsers. */
+  readonly sent: number;
+  /** Frames the server skipped because a browser was still reading an earlier one. */
+  readonly skipped: number;
+  close(): Promise<void>;
+}
+
+interface FrameClient {
+  res: http.ServerResponse;
+  writing: boolean;
+  latest: Buffer | null;
+}
+
+export async function startDemo(options: { port?: number; engine?: StartOptions } = {}): Promise<Demo> {
+  const engine = await Engine.start(options.engine);
+  const frameClients = new Set<FrameClient>();
+  const eventClients = new Set<http.ServerResponse>();
+  let skipped = 0;
+  let sent = 0;
+
+  const send = (client: FrameClient, frame: Buffer) => {
+    client.writing = true;
+    sent++;
+    client.res.write(frame, () => {
+      client.writing = false;
+      const next = client.latest;
+      client.latest = null;
+      if (next && frameClients.has(client)) send(client, next);
+    });
+  };
+  // The engine's frame buffers are reused once this returns: one copy, shared.
+  engine.onFrame((frame) => {
+    if (frameClients.size === 0) return;
+    const copy = Buffer.from(frame.data);
+    for (const client of frameClients) {
+      if (!client.writing) send(client, copy);
+      else {
+        if (client.latest) skipped++;
+        client.latest = copy;
+      }
+    }
+  });
+
+  const broadcast = (message: unknown) => {
+    const line = `data: ${JSON.stringify(message)}\n\n`;
+    for (const res of eventClients) res.write(line);
+  };
+  engine.on('event', (e) => broadcast(e.type === 'error' ? { type: 'error', problem: e.error.problem, codec: e.error.codec } : e));
+  engine.on('state', (s) => broadcast({ type: 'state', state: s.state, timeMs: s.timeMs, lengthMs: s.lengthMs, position: s.position }));
+  engine.on('log', (message) => broadcast({ type: 'log', message }));
+  engine.on('fault', (err) => broadcast({ type: 'fault', message: err.message }));
+  engine.on('exit', (info) => broadcast({ type: 'exit', ...info }));
+
+  const server = http.createServer((req, res) => {
+    const path = new URL(req.url ?? '/', 'http://127.0.0.1').pathname;
+    if (req.method === 'GET' && path === '/') {
+      res.writeHead(200, { 'content-type': 'text/html; charset=utf-8', 'cache-control': 'no-store' });
+      fs.createReadStream(PAGE).pipe(res);
+    } else if (req.method === 'GET' && path === '/events') {
+      res.writeHead(200, { 'content-type': 'text/event-stream', 'cache-control': 'no-store' }).flushHeaders();
+      res.write(`data: ${JSON.stringify({ type: 'hello', version: engine.version })}\n\n`);
+      eventClients.add(res);
+      res.on('close', () => eventClients.delete(res));
+    } else if (req.method === 'GET' && path === '/frames') {
+      res.writeHead(200, { 'content-type': 'application/octet-stream', 'cache-control': 'no-store' }).flushHeaders();
+      const client: FrameClient = { res, writing: false, latest: null };
+      frameClients.add(client);
+      res.on('close', () => frameClients.delete(client));
+    } else if (req.method === 'POST' && path === '/command') {
+      let body = '';
+      req.setEncoding('utf8');
+      req.on('data', (s: string) => (body = body.length < 65536 ? body + s : body));
+      req.on('end', () => {
+        command(engine, body).then(
+          (result) => reply(res, 200, { ok: true, result }),
+          (err: Error) => {
+            const code = err instanceof EngineError ? err.code : 'badArgument';
+            reply(res, code === 'refused' || code === 'badArgument' ? 400 : 500, { ok: false, code, message: err.message });
+          },
+        );
+      });
+    } else {
+      reply(res, 404, { ok: false, message: 'not found' });
+    }
+  });
+  await new Promise<void>((resolve) => server.listen(options.port ?? 0, '127.0.0.1', resolve));
+  const url = `http://127.0.0.1:${(server.address() as AddressInfo).port}/`;
+  return {
+    url,
+    engine,
+    get sent() {
+      return sent;
+    },
+    get skipped() {
+      return skipped;
+    },
+    async close() {
+      for (const res of eventClients) res.end();
+      for (const client of frameClients) client.res.end();
+      frameClients.clear();
+      server.closeAllConnections();
+      await new Promise((resolve) => server.close(resolve));
+      await engine.quit();
+    },
+  };
+}
+
+function reply(res: http.ServerResponse, status: number, body: unknown): void {
+  res.writeHead(status, { 'content-type': 'application/json' });
+  res.end(JSON.stringify(body));
+}
+
+/** Runs one command of the page: {"cmd": "load", "url": ...} and so on. */
+async function command(engine: Engine, body: string): Promise<unknown> {
+  const c = JSON.parse(body) as Record<string, unknown>;
+  switch (c.cmd) {
+    case 'load':
+      return engine.load(c.url as string);
+    case 'play':
+      return engine.play();
+    case 'pause':
+      return engine.pause();
+    case 'stop':
+      return engine.stop();
+    case 'seek':
+      return engine.seek({ pos: c.pos as number });
+    case 'volume':
+      return engine.volume(c.level as number);
+    case 'mute':
+      return engine.mute(c.value as boolean);
+    default:
+      throw new EngineError('badArgument', `no command ${String(c.cmd)}`);
+  }
+}
+
+if (process.argv[1] && fileURLToPath(import.meta.url) === fs.realpathSync(process.argv[1])) {
+  const arg = (name: string) => {
+    const i = process.argv.indexOf(name);
+    return i > 0 ? process.argv[i + 1] : undefined;
+  };
+  const demo = await startDemo({
+    port: Number(arg('--port') ?? 8080),
+    engine: arg('--engine') ? { binary: arg('--engine') } : {},
+  });
+  const load = arg('--load');
+  if (load) await demo.engine.load(load);
+  console.log(`demo: open ${demo.url} (engine ${demo.engine.version}); Ctrl-C ends it`);
+  const end = () => void demo.close().then(() => process.exit(0));
+  process.on('SIGINT', end);
+  process.on('SIGTERM', end);
+}

@@ -1,0 +1,10 @@
+// What a host imports.
+
+export { Engine, findEngine } from './engine.js';
+export type { ExitInfo, SeekOutcome, StartOptions } from './engine.js';
+export { EngineError, MediaError } from './errors.js';
+export type { EngineErrorCode } from './errors.js';
+export type { Frame, FrameInfo, FrameStats } from './frames.js';
+export { FRAME_HEADER, FRAME_LANDED } from './protocol.js';
+export type { LoadOptions, Problem, SeekTarget, Track, WireEvent } from './protocol.js';
+export type { EngineEvent, PlayState, Snapshot } from './state.js';

@@ -1,0 +1,244 @@
+// The engine's wire contract in one place: the commands and their fields, the
+// event lines and their fields, and the frame header of descriptor 3. The
+// engine's own command table drives its checks; this one drives ours.
+
+/** The largest magnitude the engine takes for an integer field. */
+export const INT_LIMIT = 2147483647;
+
+export type FieldKind = 'string' | 'boolean' | 'number' | 'integer';
+
+export interface FieldRule {
+  kind: FieldKind;
+  optional?: boolean;
+  min?: number;
+  max?: number;
+}
+
+export interface CommandRules {
+  fields: Readonly<Record<string, FieldRule>>;
+  /** Exactly one of these fields must be given. */
+  oneOf?: readonly string[];
+  /** An ok ack moves the engine to a new generation (always for load, with media for stop). */
+  newGeneration?: boolean;
+}
+
+const num = (min?: number, max?: number): FieldRule => ({ kind: 'number', optional: true, min, max });
+
+export const COMMANDS = {
+  load: {
+    fields: {
+      url: { kind: 'string', min: 1 },
+      live: { kind: 'boolean' },
+      startMs: num(0),
+      startPos: num(0, 1),
+      paused: { kind: 'boolean', optional: true },
+      audio: { kind: 'integer', optional: true },
+      spu: { kind: 'integer', optional: true },
+    },
+    newGeneration: true,
+  },
+  stop: { fields: {}, newGeneration: true },
+  play: { fields: {} },
+  pause: { fields: {} },
+  seek: { fields: { ms: num(0), pos: num(0, 1) }, oneOf: ['ms', 'pos'] },
+  audio: { fields: { track: { kind: 'integer' } } },
+  spu: { fields: { track: { kind: 'integer' } } },
+  volume: { fields: { level: { kind: 'integer', min: 0, max: 100 } } },
+  mute: { fields: { value: { kind: 'boolean' } } },
+  audioDelay: { fields: { ms: { kind: 'integer' } } },
+  quit: { fields: {} },
+} as const satisfies Record<string, CommandRules>;
+
+export type CommandName = keyof typeof COMMANDS;
+
+export interface LoadOptions {
+  /** A live stream: start time and position are ignored. Default false. */
+  live?: boolean;
+  startMs?: number;
+  startPos?: number;
+  paused?: boolean;
+  /** Audio and subtitle track ids as listed by `tracks`; -1 for subtitles keeps them off. */
+  audio?: number;
+  spu?: number;
+}
+
+export type SeekTarget = { ms: number; pos?: undefined } | { pos: number; ms?: undefined };
+
+/**
+ * Why `args` cannot go out as `cmd`, or null when they can. Anything the
+ * engine's parser would refuse without an ack (a lone surrogate, a value that
+ * is not finite) is caught here; so is a NUL, which would cut a URL short.
+ */
+export function checkArgs(cmd: CommandName, args: Record<string, unknown>): string | null {
+  const rules: CommandRules = COMMANDS[cmd];
+  for (const key of Object.keys(args)) {
+    if (args[key] !== undefined && !(key in rules.fields)) return `${cmd} takes no field ${key}`;
+  }
+  for (const [key, rule] of Object.entries(rules.fields)) {
+    const value = args[key];
+    if (value === undefined) {
+      if (!rule.optional) return `${cmd} needs ${key}`;
+      continue;
+    }
+    const problem = checkValue(value, rule);
+    if (problem) return `${cmd}: ${key} ${problem}`;
+  }
+  if (rules.oneOf && rules.oneOf.filter((k) => args[k] !== undefined).length !== 1) {
+    return `${cmd} needs exactly one of ${rules.oneOf.join(', ')}`;
+  }
+  return null;
+}
+
+function checkValue(value: unknown, rule: FieldRule): string | null {
+  switch (rule.kind) {
+    case 'boolean':
+      return typeof value === 'boolean' ? null : 'must be a boolean';
+    case 'string':
+      if (typeof value !== 'string') return 'must be a string';
+      if (value.length < (rule.min ?? 0)) return 'must not be empty';
+      if (value.includes('\0')) return 'must not contain NUL';
+      return value.isWellFormed() ? null : 'must be well-formed Unicode';
+    case 'integer':
+    case 'number': {
+      if (typeof value !== 'number' || !Number.isFinite(value)) return 'must be a finite number';
+      if (rule.kind === 'integer' && (!Number.isInteger(value) || Math.abs(value) > INT_LIMIT)) {
+        return `must be an integer within ±${INT_LIMIT}`;
+      }
+      if (rule.min !== undefined && value < rule.min) return `must be at least ${rule.min}`;
+      if (rule.max !== undefined && value > rule.max) return `must be at most ${rule.max}`;
+      return null;
+    }
+  }
+}
+
+// ---- Events ------------------------------------------------------------------
+
+/** Problem codes of `error` events; an engine may add others. */
+export type Problem =
+  | 'notFound'
+  | 'accessDenied'
+  | 'timedOut'
+  | 'connectionLimit'
+  | 'geoBlocked'
+  | 'serverError'
+  | 'unavailable'
+  | 'unrecognized'
+  | 'insecure'
+  | 'unreachable'
+  | 'outOfMemory'
+  | 'undecodableVideo'
+  | 'undecodableAudio'
+  | (string & {});
+
+export interface Track {
+  id: number;
+  name: string;
+  language: string | null;
+}
+
+export interface TracksEvent {
+  type: 'tracks';
+  audio: Track[];
+  spu: Track[];
+  video: Track[];
+  /** -1 where none is selected. */
+  selected: { audio: number; spu: number; video: number };
+}
+
+/** Every line the engine prints, as it is on the wire. */
+export type WireEvent =
+  | { type: 'ready'; version: string }
+  | { type: 'ack'; id: number; ok: boolean; generation?: number }
+  | { type: 'log'; message: string }
+  | { type: 'opening' }
+  | { type: 'buffering'; pct: number }
+  | { type: 'playing' }
+  | { type: 'paused' }
+  | { type: 'stopped' }
+  | { type: 'end' }
+  | { type: 'time'; ms: number }
+  | { type: 'position'; value: number }
+  | { type: 'length'; ms: number }
+  | { type: 'seekable'; v: boolean }
+  | { type: 'pausable'; v: boolean }
+  | { type: 'seekLanded'; ms: number }
+  | { type: 'format'; w: number; h: number; sar: number }
+  | TracksEvent
+  | { type: 'sound'; state: 'playing' | 'none' }
+  | { type: 'error'; problem: Problem; codec: string | null };
+
+type Shape = 'string' | 'number' | 'boolean' | 'array' | 'object' | 'string?' | 'number?' | 'string|null';
+
+const EVENT_FIELDS: Record<WireEvent['type'], Record<string, Shape>> = {
+  ready: { version: 'string' },
+  ack: { id: 'number', ok: 'boolean', generation: 'number?' },
+  log: { message: 'string' },
+  opening: {},
+  buffering: { pct: 'number' },
+  playing: {},
+  paused: {},
+  stopped: {},
+  end: {},
+  time: { ms: 'number' },
+  position: { value: 'number' },
+  length: { ms: 'number' },
+  seekable: { v: 'boolean' },
+  pausable: { v: 'boolean' },
+  seekLanded: { ms: 'number' },
+  format: { w: 'number', h: 'number', sar: 'number' },
+  tracks: { audio: 'array', spu: 'array', video: 'array', selected: 'object' },
+  sound: { state: 'string' },
+  error: { problem: 'string', codec: 'string|null' },
+};
+
+function fits(value: unknown, shape: Shape): boolean {
+  switch (shape) {
+    case 'array':
+      return Array.isArray(value);
+    case 'object':
+      return typeof value === 'object' && value !== null && !Array.isArray(value);
+    case 'string?':
+      return value === undefined || typeof value === 'string';
+    case 'number?':
+      return value === undefined || typeof value === 'number';
+    case 'string|null':
+      return value === null || typeof value === 'string';
+    default:
+      return typeof value === shape;
+  }
+}
+
+/** Parses one event line strictly; throws with the reason when it is not one. */
+export function parseEvent(line: string): WireEvent {
+  const value: unknown = JSON.parse(line);
+  if (typeof value !== 'object' || value === null || Array.isArray(value)) throw new Error('not an object');
+  const type = (value as { type?: unknown }).type;
+  if (typeof type !== 'string' || !Object.hasOwn(EVENT_FIELDS, type)) throw new Error(`unknown type ${String(type)}`);
+  for (const [key, shape] of Object.entries(EVENT_FIELDS[type as WireEvent['type']])) {
+    if (!fits((value as Record<string, unknown>)[key], shape)) throw new Error(`${type}: bad ${key}`);
+  }
+  return value as WireEvent;
+}
+
+// ---- Frame header ------------------------------------------------------------
+
+/** Little-endian, 60 bytes, followed by pitch x height bytes of B, G, R, X pixels. */
+export const FRAME_HEADER = {
+  size: 60,
+  magic: 0, // "VXFR"
+  width: 4,
+  height: 8,
+  pitch: 12,
+  fourcc: 16, // "bgr0"
+  ptsUs: 20,
+  seq: 28,
+  wallUs: 36,
+  generation: 44,
+  flags: 52,
+  reserved: 56,
+} as const;
+
+export const FRAME_MAGIC = 'VXFR';
+export const FRAME_FOURCC = 'bgr0';
+/** Flag of the first frame sent after a seek landed. */
+export const FRAME_LANDED = 1;

@@ -41,7 +41,7 @@ struct host_options {
     bool keep_pixels = false;  // keep the pixel bytes of the last frame read
     // Runs in the child just before exec, after its descriptors are in place:
     // the odd set-ups of a careless host (async-signal-safe calls only).
-    std::function<void()> before_exec;
+    std::function<void()> before_exec = nullptr;
 };
 
 struct host {

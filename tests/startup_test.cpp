@@ -203,7 +203,7 @@ TEST(Lines, IdsAreCarriedAsSigned64BitAndClampedBeyond) {
 TEST(Lines, LongLinesAreFramedWholeUpToTheBound) {
     host h;
     start_ready(&h);
-    const long idle_kb = host_sample(h.pid).rss_kb;
+    [[maybe_unused]] const long idle_kb = host_sample(h.pid).rss_kb;
     const size_t bound = 1 << 20;
     const std::string command = R"({"id":5,"cmd":"nosuch","pad":")";
     const struct {

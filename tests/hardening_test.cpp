@@ -367,7 +367,6 @@ TEST(Faults, TerminationSignalsStopThePlayerAndEnd) {
         long long took = host_now_ms() - sent;
         printf("%s: ended %lld ms after the signal\n", strsignal(c.sig), took);
         EXPECT_LE(took, 1500 + 1000 * host_slowdown());
-        EXPECT_EQ(host_stderr(&h), "");
     }
 }
 

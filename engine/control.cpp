@@ -28,6 +28,7 @@ int32_t verbosity = 0;
 namespace {
 
 enum {
+    LINE_MAX_BYTES = 1 << 20,  // longer input lines are refused, never held whole
     READ_CHUNK = 65536,
     LINE_HEAD = 512,       // what is kept of a line over the bound, for its log line
     SPARE_BUFFER = 65536,  // the line buffer is given back after a line longer than this

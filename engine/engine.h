@@ -155,8 +155,6 @@ extern std::atomic<int> ready_told;
 extern uint32_t max_w, max_h;
 extern int32_t verbosity;
 
-enum { LINE_MAX_BYTES = 1 << 20 };  // longer input lines are refused, never held whole
-
 // Raises pending bits on p and wakes the control loop.
 void raise_pending(player *p, int bits);
 // Frames standard input into lines for the control loop; ends at end of input.

@@ -291,7 +291,7 @@ TEST(Faults, QuitAndEndOfInputEndTheEngineWhoeverReads) {
     const struct {
         const char *name;
         bool playing;   // a clip plays, its events filling the output too
-        bool quit;      // quit ends the input, else it only closes
+        bool quit;      // quit is the last line, else the input just ends
         bool reading;   // the host reads on
     } cases[] = {
         {"quit, output unread", false, true, false},

@@ -129,7 +129,8 @@ int start_signal_thread() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
-    sa.sa_flags = SA_RESTART;
+    // No SA_RESTART: the signal thread's read must return for a handler
+    // that runs late, as under ThreadSanitizer, which defers it to then.
     sigfillset(&sa.sa_mask);
     for (int s : ENDING_SIGNALS)
         sigaction(s, &sa, nullptr);

@@ -39,23 +39,50 @@ bool number_in(const command *c, const char *key, double lo, double hi, double *
     return true;
 }
 
-void cmd_load(const command *c, long long id) {
+// The fields of a valid load.
+struct load_args {
+    const char *url;
+    bool live, paused;
+    double start_ms, start_pos;  // -1 when not given
+    int32_t audio, spu;          // NOT_GIVEN when not given
+};
+
+// Reads and checks a load's fields; false when the load is refused.
+bool read_load(const command *c, load_args *a) {
     const entry *url = field(c, "url", KIND_STRING);
     const entry *live = field(c, "live", KIND_BOOL);
-    double start_ms = -1, start_pos = -1;
-    int32_t audio = NOT_GIVEN, spu = NOT_GIVEN;
-    bool paused = false;
-    bool valid = url && url->string[0] && live &&
-                 number_in(c, "startMs", 0, HUGE_VAL, &start_ms) &&
-                 number_in(c, "startPos", 0, 1, &start_pos);
-    if (valid && present(c, "paused")) {
+    *a = {nullptr, false, false, -1, -1, NOT_GIVEN, NOT_GIVEN};
+    if (!url || !url->string[0] || !live || !number_in(c, "startMs", 0, HUGE_VAL, &a->start_ms) ||
+        !number_in(c, "startPos", 0, 1, &a->start_pos))
+        return false;
+    a->url = url->string;
+    a->live = live->boolean;
+    if (present(c, "paused")) {
         const entry *e = field(c, "paused", KIND_BOOL);
-        valid = e != nullptr;
-        paused = e && e->boolean;
+        if (!e)
+            return false;
+        a->paused = e->boolean;
     }
-    valid = valid && int_field(c, "audio", &audio) && int_field(c, "spu", &spu);
-    if (!valid) {
+    return int_field(c, "audio", &a->audio) && int_field(c, "spu", &a->spu);
+}
+
+void ack_load(long long id) {
+    emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":true,\"generation\":%llu}", id,
+         static_cast<unsigned long long>(cur->generation));
+}
+
+void cmd_load(const command *c, long long id) {
+    load_args a;
+    if (!read_load(c, &a)) {
         ack(id, false);
+        return;
+    }
+    // The next line replaces this load at once: building a player that would
+    // start decoding only to be torn down makes a burst of loads cost
+    // seconds and gigabytes. The generation is used all the same.
+    if (next_retires()) {
+        replace_with_stand_in(generation.load() + 1, 1);
+        ack_load(id);
         return;
     }
 
@@ -64,32 +91,31 @@ void cmd_load(const command *c, long long id) {
         ack(id, false);
         return;
     }
-    libvlc_media_t *media = libvlc_media_new_location(p->instance, url->string);
+    libvlc_media_t *media = libvlc_media_new_location(p->instance, a.url);
     if (!media) {
         player_discard(p);
         ack(id, false);
         return;
     }
     add_option(media, ":audio-desync=%d", audio_delay_ms);
-    if (!live->boolean) {
-        if (start_ms > 0)
-            add_option(media, ":start-time=%.3f", start_ms / 1000.0);
-        else if (start_pos > 0)
-            p->start_pos = start_pos;
+    if (!a.live) {
+        if (a.start_ms > 0)
+            add_option(media, ":start-time=%.3f", a.start_ms / 1000.0);
+        else if (a.start_pos > 0)
+            p->start_pos = a.start_pos;
     }
-    if (paused)
+    if (a.paused)
         add_option(media, ":start-paused");
-    if (audio >= 0)
-        add_option(media, ":audio-track-id=%d", audio);
-    if (spu >= 0)
-        add_option(media, ":sub-track-id=%d", spu);
-    p->hide_spu = spu == -1;
+    if (a.audio >= 0)
+        add_option(media, ":audio-track-id=%d", a.audio);
+    if (a.spu >= 0)
+        add_option(media, ":sub-track-id=%d", a.spu);
+    p->hide_spu = a.spu == -1;
     libvlc_media_player_set_media(p->mp, media);
     p->media = media;
 
     replace_player(p);
-    emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":true,\"generation\":%llu}", id,
-         static_cast<unsigned long long>(cur->generation));
+    ack_load(id);
     if (libvlc_media_player_play(cur->mp) != 0 && !cur->error_told) {
         cur->error_told = 1;
         emit("{\"type\":\"error\",\"problem\":\"unavailable\",\"codec\":null}");
@@ -97,20 +123,25 @@ void cmd_load(const command *c, long long id) {
 }
 
 void cmd_stop(const command *, long long id) {
-    if (!cur->media) {
+    if (!cur_loaded()) {
         ack(id, true);
-        return;
-    }
-    player *p = player_new(generation.load() + 1);
-    if (!p) {
-        ack(id, false);
         return;
     }
     // The retired player's own Stopped event arrives after the gate moved, so
     // the host hears of the stop from here, unless the library said it
     // already. Its end state is read as the gate moves: read earlier, a
     // Stopped printed in between would be told twice.
-    int ended = replace_player(p);
+    int ended;
+    if (next_retires()) {
+        ended = replace_with_stand_in(generation.load() + 1, 0);
+    } else {
+        player *p = player_new(generation.load() + 1);
+        if (!p) {
+            ack(id, false);
+            return;
+        }
+        ended = replace_player(p);
+    }
     ack(id, true);
     if (ended != 2)
         emit("{\"type\":\"stopped\"}");
@@ -199,7 +230,16 @@ void ack(long long id, bool ok) {
     emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":%s}", id, ok ? "true" : "false");
 }
 
+int line_retires(const command *c, const char *name) {
+    load_args a;
+    if (strcmp(name, "load") == 0)
+        return read_load(c, &a);
+    return strcmp(name, "stop") == 0 || strcmp(name, "quit") == 0;
+}
+
 void apply_sound_settings() {
+    if (!cur->mp)
+        return;  // the stand-in has no library objects
     if (volume >= 0)
         libvlc_audio_set_volume(cur->mp, volume);
     if (muted >= 0)

@@ -1,15 +1,19 @@
 // The control loop: the only consumer of command lines (queued by the stdin
 // reader thread) and of the pending bits that the library's threads raise on
 // the current player. Everything that calls into the library for playback
-// control runs here, on the main thread, with no engine lock held.
+// control runs here, on the main thread, with no engine lock held. Shutdown
+// starts here too, or out of turn from the reader and signal threads.
 #include "engine.h"
 #include "json.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -25,34 +29,33 @@ int32_t verbosity = 0;
 
 namespace {
 
-// One queued line of standard input, allocated in one block with its text.
+enum {
+    LINE_MAX_BYTES = 1 << 20,  // longer input lines are refused, never held whole
+    READ_CHUNK = 65536,
+    LINE_HEAD = 512,       // what is kept of a line over the bound, for its log line
+    SPARE_BUFFER = 65536,  // the line buffer is given back after a line longer than this
+};
+
+// One queued line of standard input, allocated in one block with its text,
+// parsed by the reader so that it can see quit and look ahead for the loop.
 struct line {
     line *next;
-    char *text;  // points just past the record
+    command cmd;       // parsed entries; released with the line
+    long long id;      // when name is set
+    const char *name;  // the cmd string inside cmd; null when not a command
+    int retires;       // handling it certainly retires the current player
+    int too_long;      // text holds only the head of a line over the bound
+    size_t len;        // bytes of text, NULs included
+    char *text;        // points just past the record, NUL-terminated
 };
 
 line *lines_head;  // ctl_lock
 line *lines_tail;  // ctl_lock
 int stdin_done;    // ctl_lock
+int signalled;     // ctl_lock: a termination signal arrived
 
-command cmd;  // control thread: reused for every line
-
-void queue_line(const char *text, size_t len) {
-    line *l = static_cast<line *>(malloc(sizeof(line) + len + 1));
-    if (!l)
-        return;  // out of memory: the line is lost, as if never sent
-    l->text = reinterpret_cast<char *>(l + 1);
-    memcpy(l->text, text, len);
-    l->text[len] = 0;
-    l->next = nullptr;
-    std::lock_guard<std::mutex> hold(ctl_lock);
-    if (lines_tail)
-        lines_tail->next = l;
-    else
-        lines_head = l;
-    lines_tail = l;
-    ctl_wake.notify_one();
-}
+// Exit status once shutdown has begun, -1 before; the first cause sets it.
+std::atomic<int> leave_status{-1};
 
 // A command waits for two wake-ups, the reader's and then the control
 // thread's, each behind whatever else runs: during playback, the decoder's
@@ -83,20 +86,111 @@ void ask_short_slice() {
     struct timespec t = {1, 500000000};
     while (nanosleep(&t, &t) == -1 && errno == EINTR) {
     }
-    _exit(0);
+    // The system call itself: tools that wrap _exit (ThreadSanitizer) flush
+    // standard output first, which blocks on a host that no longer reads.
+    syscall(SYS_exit_group, leave_status.load());
+    _exit(leave_status.load());
+}
+
+// Begins shutdown with the given exit status, unless it has begun already:
+// the process ends 1.5 s after the first cause whatever blocks then. False
+// when no watchdog runs.
+bool start_watchdog(int status) {
+    static std::once_flag once;
+    static bool running;  // written once, under once
+    int none = -1;
+    leave_status.compare_exchange_strong(none, status);
+    std::call_once(once, [] {
+        try {
+            std::thread(quit_watchdog).detach();
+            running = true;
+        } catch (...) {
+            running = false;
+        }
+    });
+    return running;
+}
+
+// Parses a line's text: a command has an integral numeric id and a string cmd.
+void classify(line *l, bool has_nul) {
+    l->cmd.count = 0;
+    l->name = nullptr;
+    l->retires = 0;
+    if (has_nul || l->too_long || parse_command(l->text, &l->cmd) != 0)
+        return;
+    const entry *id = field(&l->cmd, "id", KIND_NUMBER);
+    const entry *name = field(&l->cmd, "cmd", KIND_STRING);
+    if (!id || id->number != floor(id->number) || !name)
+        return;
+    l->id = clamp_int64(id->number);
+    l->name = name->string;
+    l->retires = line_retires(&l->cmd, name->string);
+}
+
+// A queued line for the first len bytes of text (the head only when too
+// long); null when memory is short, and the line is lost as if never sent.
+line *make_line(const char *text, size_t len, bool has_nul, bool too_long) {
+    if (too_long && len > LINE_HEAD)
+        len = LINE_HEAD;
+    line *l = static_cast<line *>(malloc(sizeof(line) + len + 1));
+    if (!l)
+        return nullptr;
+    l->next = nullptr;
+    l->text = reinterpret_cast<char *>(l + 1);
+    memcpy(l->text, text, len);
+    l->text[len] = 0;
+    l->len = len;
+    l->too_long = too_long;
+    classify(l, has_nul);
+    return l;
+}
+
+void free_line(line *l) {
+    command_free(&l->cmd);
+    free(l);
+}
+
+bool is_quit(const line *l) { return l->name && strcmp(l->name, "quit") == 0; }
+
+// Appends the lines of one read to the queue at once, so that the loop's
+// look-ahead sees a burst whole; ended marks the end of input.
+void queue_lines(line *first, line *last, bool ended) {
+    std::lock_guard<std::mutex> hold(ctl_lock);
+    if (first) {
+        if (lines_tail)
+            lines_tail->next = first;
+        else
+            lines_head = first;
+        lines_tail = last;
+    }
+    if (ended)
+        stdin_done = 1;
+    ctl_wake.notify_one();
+}
+
+// The line's text escaped for a log line, a NUL byte written as \u0000.
+void escape_line(char *dst, size_t size, const line *l) {
+    size_t n = 0;
+    const char *p = l->text, *end = l->text + l->len;
+    dst[0] = 0;
+    while (p < end) {
+        json_esc(dst + n, size - n, p);
+        n += strlen(dst + n);
+        p += strlen(p);
+        if (p == end || n + 8 >= size)
+            break;
+        memcpy(dst + n, "\\u0000", 7);
+        n += 6;
+        p++;
+    }
 }
 
 // Shuts the engine down; the ack of quit_id is the last line printed when
-// acked, else nothing more is printed. The watchdog starts first: whatever blocks
-// after it (a host that no longer reads, a library thread stalled while it
-// holds the output, a stop that never returns) the process ends in 1.5 s.
+// acked, else nothing more is printed. The watchdog runs first: whatever
+// blocks after it (a host that no longer reads, a library thread stalled while
+// it holds the output, a stop that never returns) the process ends in 1.5 s.
 [[noreturn]] void finish(long long quit_id, bool acked) {
-    bool watched = true;
-    try {
-        std::thread(quit_watchdog).detach();
-    } catch (...) {
-        watched = false;  // nothing bounds a hanging stop: skip it
-    }
+    bool watched = start_watchdog(0);
     if (acked)
         emit_final("{\"type\":\"ack\",\"id\":%lld,\"ok\":true}", quit_id);
     else
@@ -105,37 +199,29 @@ void ask_short_slice() {
     if (cur->media && watched)
         libvlc_media_player_stop(cur->mp);
     fflush(stdout);
-    _exit(0);
+    _exit(leave_status.load());
 }
 
-// Parses, checks and dispatches one line; returns only when the engine goes on.
-void handle_line(const char *text) {
-    const entry *id = nullptr;
-    const entry *name = nullptr;
-    if (parse_command(text, &cmd) == 0) {
-        id = field(&cmd, "id", KIND_NUMBER);
-        if (id && id->number != floor(id->number))
-            id = nullptr;
-        name = field(&cmd, "cmd", KIND_STRING);
-    }
-    if (!id || !name) {
+// Checks and dispatches one line; returns only when the engine goes on.
+void handle_line(line *l) {
+    if (!l->name) {
         char esc[300];
-        json_esc(esc, sizeof esc, text);
-        emit("{\"type\":\"log\",\"message\":\"not a command: %s\"}", esc);
-        command_free(&cmd);
+        escape_line(esc, sizeof esc, l);
+        if (l->too_long)
+            emit("{\"type\":\"log\",\"message\":\"line longer than %d bytes: %s\"}", LINE_MAX_BYTES, esc);
+        else
+            emit("{\"type\":\"log\",\"message\":\"not a command: %s\"}", esc);
         return;
     }
-    long long n = clamp_int64(id->number);
-    if (strcmp(name->string, "quit") == 0) {
+    if (is_quit(l)) {
         // Nothing follows the ack, not even the events of the stop.
-        finish(n, true);
+        finish(l->id, true);
     }
-    const command_handler h = find_handler(name->string);
+    const command_handler h = find_handler(l->name);
     if (h)
-        h(&cmd, n);
+        h(&l->cmd, l->id);
     else
-        ack(n, false);
-    command_free(&cmd);
+        ack(l->id, false);
 }
 
 // Serves the pending bits of cur in their fixed order.
@@ -168,35 +254,101 @@ void raise_pending(player *p, int bits) {
     ctl_wake.notify_one();
 }
 
+bool next_retires() {
+    std::lock_guard<std::mutex> hold(ctl_lock);
+    if (lines_head)
+        return lines_head->retires;
+    return stdin_done || signalled;
+}
+
+void leave_on_signal(int signo) {
+    start_watchdog(128 + signo);
+    {
+        std::lock_guard<std::mutex> hold(ctl_lock);
+        signalled = 1;
+        ctl_wake.notify_one();
+    }
+    emit_close();
+}
+
 void reader_thread() {
     pthread_setname_np(pthread_self(), "vx-reader");
     ask_short_slice();
-    size_t cap = 4096, len = 0;
-    char *buf = static_cast<char *>(malloc(cap));
-    for (;;) {
-        int c = getc(stdin);
-        if (c != '\n' && c != EOF) {
-            if (len + 1 == cap) {
-                char *bigger = buf ? static_cast<char *>(realloc(buf, cap * 2)) : nullptr;
-                if (!bigger)
-                    continue;  // out of memory: the rest of this line is lost
-                buf = bigger;
-                cap *= 2;
-            }
-            if (buf)
-                buf[len++] = char(c);
+    static char chunk[READ_CHUNK];  // this thread only
+    size_t len = 0;
+    char *buf = static_cast<char *>(malloc(4096));
+    size_t cap = buf ? 4096 : 0;
+    bool has_nul = false, too_long = false, ended = false;
+    while (!ended) {
+        ssize_t n = read(0, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Made non-blocking again behind our back: wait for input.
+            struct pollfd p = {0, POLLIN, 0};
+            poll(&p, 1, -1);
             continue;
         }
-        if (len > 0)
-            queue_line(buf, len);
-        len = 0;
-        if (c == EOF)
-            break;
-    }
-    {
-        std::lock_guard<std::mutex> hold(ctl_lock);
-        stdin_done = 1;
-        ctl_wake.notify_one();
+        line *first = nullptr, *last = nullptr;
+        bool quit = false;
+        const char *p = chunk, *end = chunk + (n > 0 ? n : 0);
+        ended = n <= 0;
+        while (p < end || (ended && (len > 0 || too_long))) {
+            const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)));
+            const char *stop = lf ? lf : end;
+            size_t k = size_t(stop - p), room = LINE_MAX_BYTES - len;
+            if (k > room) {
+                too_long = true;  // the rest is counted out, never held
+                k = room;
+            }
+            if (len + k + 1 > cap) {
+                size_t want = cap ? cap : 4096;
+                while (want < len + k + 1)
+                    want *= 2;
+                char *bigger = static_cast<char *>(realloc(buf, want));
+                if (bigger) {
+                    buf = bigger;
+                    cap = want;
+                } else {
+                    too_long = true;  // no memory for it: refused like an overlong line
+                    k = cap > len + 1 ? cap - len - 1 : 0;
+                }
+            }
+            if (buf && k > 0) {
+                has_nul = has_nul || memchr(p, 0, k) != nullptr;
+                memcpy(buf + len, p, k);
+                len += k;
+            }
+            p = stop;
+            if (!lf && !ended)
+                break;  // the line goes on in the next read
+            if (lf)
+                p++;
+            if (len > 0 || too_long) {
+                line *l = make_line(buf ? buf : "", len, has_nul, too_long);
+                if (l) {
+                    (last ? last->next : first) = l;
+                    last = l;
+                    quit = is_quit(l);
+                }
+            }
+            len = 0;
+            has_nul = too_long = false;
+            if (cap > SPARE_BUFFER) {
+                free(buf);
+                buf = static_cast<char *>(malloc(4096));
+                cap = buf ? 4096 : 0;
+            }
+            if (quit || !lf)
+                break;
+        }
+        // quit and the end of input end the engine out of turn: the loop
+        // may be stuck on a host that no longer reads, and the watchdog
+        // bounds it. Lines after quit are never handled, so none is read.
+        ended = ended || quit;
+        if (ended)
+            start_watchdog(0);
+        queue_lines(first, last, ended);
     }
     free(buf);
 }
@@ -206,11 +358,11 @@ void control_loop() {
     for (;;) {
         int flags;
         line *taken = nullptr;
-        bool input_ended;
+        bool input_ended, stop_now;
         {
             std::unique_lock<std::mutex> hold(ctl_lock);
             for (;;) {
-                if (cur->pending || lines_head || stdin_done)
+                if (cur->pending || lines_head || stdin_done || signalled)
                     break;
                 if (cur->seek_state.load() == SEEK_NONE) {
                     ctl_wake.wait(hold);
@@ -226,9 +378,10 @@ void control_loop() {
                 if (ctl_wake.wait_until(hold, until) == std::cv_status::timeout)
                     break;
             }
+            stop_now = signalled;
             flags = cur->pending;
             cur->pending = 0;
-            if (lines_head) {
+            if (lines_head && !stop_now) {
                 taken = lines_head;
                 lines_head = taken->next;
                 if (!lines_head)
@@ -236,14 +389,16 @@ void control_loop() {
             }
             input_ended = !taken && stdin_done;
         }
+        if (stop_now)
+            finish(0, false);  // a signal: like the end of input, but at once
 
         if (cur->seek_state.load() != SEEK_NONE)
             check_landing();
         if (flags)
             serve_pending(flags);
         if (taken) {
-            handle_line(taken->text);
-            free(taken);
+            handle_line(taken);
+            free_line(taken);
         } else if (!flags && input_ended) {
             finish(0, false);  // the end of input is answered with silence
         }

@@ -83,7 +83,15 @@ void player_discard(player *p);
 // Installs p as cur, moves the generation gate and retires the old player;
 // the old player's end state when the gate moved.
 int replace_player(player *p);
-// Stops and releases retired players in the order retired; never returns.
+// Installs the stand-in as cur with generation n, in place of a player that
+// the next line would retire at once; loaded: it stands for a loaded media.
+// The old player's end state when the gate moved.
+int replace_with_stand_in(uint64_t n, int loaded);
+// Whether the host was told of media in cur: it has some, or stands in for some.
+bool cur_loaded();
+enum { REAPERS = 3 };  // reaper threads: a stop mostly waits for the library's threads
+// Stops and releases retired players, oldest first; never returns. Several
+// may run, each releasing one player at a time.
 void reaper_thread();
 // Players retired and not yet released (for tests and diagnostics).
 int reap_backlog();
@@ -98,6 +106,9 @@ command_handler find_handler(const char *name);
 void ack(long long id, bool ok);
 // Pushes the process-wide volume and mute to cur.
 void apply_sound_settings();
+// Whether a command line certainly retires the current player when handled:
+// a valid load, stop or quit.
+int line_retires(const command *c, const char *name);
 
 // seek.cpp
 // True when v lies at least as close to the target as to the origin.
@@ -148,6 +159,12 @@ extern int32_t verbosity;
 void raise_pending(player *p, int bits);
 // Frames standard input into lines for the control loop; ends at end of input.
 void reader_thread();
+// True when the line after the one being handled certainly retires cur: a
+// player built now would be torn down at once.
+bool next_retires();
+// Shutdown for a termination signal: nothing more is printed, the player is
+// stopped, and the process ends with 128 + signo within 1.5 s.
+void leave_on_signal(int signo);
 // Runs commands and pending work until quit or end of input; never returns.
 [[noreturn]] void control_loop();
 // Monotonic clock in microseconds.

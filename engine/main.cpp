@@ -1,16 +1,26 @@
-// Start-up of the engine: arguments, the frame pipe, the first player, the
-// reaper and stdin reader threads, the ready line; then the control loop.
+// Start-up of the engine: signals and descriptors as the host left them,
+// arguments, the frame pipe, the first player, the reaper, stdin reader and
+// signal threads, the ready line; then the control loop.
 #include "engine.h"
 #include "frames.h"
 #include "json.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
+
+const int ENDING_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
+
+int signal_pipe[2] = {-1, -1};  // written by the handler, read by signal_thread
 
 [[noreturn]] void usage(const char *message) {
     fprintf(stderr,
@@ -38,12 +48,128 @@ void parse_args(int argc, char **argv, int *frames_on) {
     }
 }
 
+// Descriptors 0 to 2 left closed by the host get /dev/null: otherwise the
+// first socket or file the library opens takes the number, and events or
+// errors would be written into it. 0 on success.
+int fill_standard_descriptors() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int n = open("/dev/null", O_RDWR);  // the lowest free number: fd itself
+        if (n < 0)
+            return -1;
+        if (n != fd) {
+            dup2(n, fd);
+            close(n);
+        }
+    }
+    return 0;
+}
+
+// A host may hand over descriptors it uses without blocking; the engine's
+// reads and writes must wait rather than fail with EAGAIN.
+void make_blocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1 && (flags & O_NONBLOCK))
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+// Descriptor 3 is open and can be written.
+bool frame_pipe_writable() {
+    int flags = fcntl(3, F_GETFL);
+    return flags != -1 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+void on_signal(int signo) noexcept {
+    int saved = errno;
+    unsigned char b = static_cast<unsigned char>(signo);
+    ssize_t ignored = write(signal_pipe[1], &b, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+// Waits for a termination signal and takes it to the shutdown path. The
+// only thread that does not block those signals, so the handler runs here.
+void signal_thread() {
+    pthread_setname_np(pthread_self(), "vx-signals");
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int s : ENDING_SIGNALS)
+        sigaddset(&ending, s);
+    pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
+    unsigned char b = 0;
+    for (;;) {
+        ssize_t n = read(signal_pipe[0], &b, 1);
+        if (n == 1)
+            break;
+        if (n == 0 || errno != EINTR)
+            return;
+    }
+    leave_on_signal(b);
+}
+
+// Undoes what a host's mask and dispositions would change: every signal
+// unblocked, SIGPIPE ignored (writes to a closed pipe then fail instead),
+// and the termination signals held for signal_thread, which starts later.
+void reset_signals() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int s : ENDING_SIGNALS)
+        sigaddset(&ending, s);
+    sigprocmask(SIG_SETMASK, &ending, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGCHLD, SIG_DFL);  // an inherited SIG_IGN would reap the library's children for it
+}
+
+// The handler for the termination signals and the thread that serves them.
+// Threads made from here on inherit the blocked mask; 0 on success.
+int start_signal_thread() {
+    if (pipe2(signal_pipe, O_CLOEXEC) != 0)
+        return -1;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    // No SA_RESTART: the signal thread's read must return for a handler
+    // that runs late, as under ThreadSanitizer, which defers it to then.
+    sigfillset(&sa.sa_mask);
+    for (int s : ENDING_SIGNALS)
+        sigaction(s, &sa, nullptr);
+    try {
+        std::thread(signal_thread).detach();
+    } catch (...) {
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    signal(SIGPIPE, SIG_IGN);
+    // Every player's decoder threads would otherwise spread over up to
+    // sixteen allocator arenas, and what they free there stays resident
+    // long after the players are gone.
+    mallopt(M_ARENA_MAX, 4);
+    // Picture-sized blocks come from the system and go back to it when
+    // freed; left to itself the allocator raises this threshold after the
+    // first such free and keeps every later picture in its arenas.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    reset_signals();
+    if (fill_standard_descriptors() != 0) {
+        fputs("vexolo-engine: cannot open /dev/null\n", stderr);
+        return 1;
+    }
     int frames_on = 1;
     parse_args(argc, argv, &frames_on);
+    if (frames_on && !frame_pipe_writable())
+        usage("fd 3 must be the frame pipe (or --frames=null)");
+    make_blocking(0);
+    make_blocking(1);
+    if (frames_on)
+        make_blocking(3);
+    if (start_signal_thread() != 0) {
+        fputs("vexolo-engine: cannot start threads\n", stderr);
+        return 1;
+    }
     if (frames_start(frames_on) != 0)
         usage("fd 3 must be the frame pipe (or --frames=null)");
 
@@ -53,7 +179,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     try {
-        std::thread(reaper_thread).detach();
+        for (int i = 0; i < REAPERS; i++)
+            std::thread(reaper_thread).detach();
         std::thread(reader_thread).detach();
     } catch (...) {
         fputs("vexolo-engine: cannot start threads\n", stderr);

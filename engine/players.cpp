@@ -1,5 +1,5 @@
 // Making, installing and reaping players. The control thread makes and
-// installs them; the reaper thread stops and releases retired ones so that a
+// installs them; the reaper threads stop and release retired ones so that a
 // load never waits for the library to tear the old one down.
 #include "engine.h"
 #include "frames.h"
@@ -14,13 +14,24 @@ std::mutex gate_lock;  // held across a generation switch and every event handle
 
 namespace {
 
+// Players retired and not yet released, at most: each holds its decoders'
+// memory and threads until the reaper is done with it.
+const int REAP_MAX = 8;
+
 // The reap queue, first in first out, linked through reap_next.
 std::mutex reap_lock;
-// Never destroyed: the reaper may still wait on it when the process exits.
+// Never destroyed: the reaper may still wait on them when the process exits.
 std::condition_variable &reap_wake = *new std::condition_variable;
+std::condition_variable &reap_done = *new std::condition_variable;  // a player was released
 player *reap_head;  // reap_lock
 player *reap_tail;  // reap_lock
 int reap_count;     // reap_lock: queued or being released
+
+// Stands in as cur for a player that a load or stop promised and that the
+// next line retires at once: a generation without library objects, never
+// queued for the reaper. Control thread only.
+player stand_in;
+int stand_in_loaded;  // it stands for a loaded media
 
 const char *const vargs[] = {
     "--ignore-config",
@@ -109,9 +120,19 @@ int replace_player(player *p) {
         ended = old->end_state.load();
     }
     cur = p;
-    if (old->media)
+    if (old == &stand_in || old == p)
+        return ended;
+    if (old->media) {
+        // Silent and idle from now on: a retired player that went on
+        // decoding until the reaper got to it would starve the reaper and
+        // every player after it. Pausing never waits for the library's
+        // threads (media that cannot pause are stopped without waiting).
         libvlc_audio_set_mute(old->mp, 1);
-    std::lock_guard<std::mutex> hold(reap_lock);
+        libvlc_media_player_set_pause(old->mp, 1);
+    }
+    std::unique_lock<std::mutex> hold(reap_lock);
+    // Loads faster than the reaper wait for it here rather than pile up.
+    reap_done.wait(hold, [] { return reap_count < REAP_MAX; });
     old->reap_next = nullptr;
     if (reap_tail)
         reap_tail->reap_next = old;
@@ -122,6 +143,16 @@ int replace_player(player *p) {
     reap_wake.notify_one();
     return ended;
 }
+
+int replace_with_stand_in(uint64_t n, int loaded) {
+    stand_in.generation = n;
+    stand_in.end_state.store(0);
+    stand_in.seek_state.store(SEEK_NONE);
+    stand_in_loaded = loaded;
+    return replace_player(&stand_in);
+}
+
+bool cur_loaded() { return cur->media || (cur == &stand_in && stand_in_loaded); }
 
 void reaper_thread() {
     pthread_setname_np(pthread_self(), "vx-reaper");
@@ -136,11 +167,16 @@ void reaper_thread() {
                 reap_tail = nullptr;
         }
         player_discard(p);
+        bool drained;
+        {
+            std::lock_guard<std::mutex> hold(reap_lock);
+            drained = --reap_count == 0;
+            reap_done.notify_one();
+        }
         // A player's decoders leave megabytes of freed memory in the
-        // allocator's per-thread arenas; hand it back to the system.
-        malloc_trim(0);
-        std::lock_guard<std::mutex> hold(reap_lock);
-        reap_count--;
+        // allocator's arenas; hand it back to the system once all are gone.
+        if (drained)
+            malloc_trim(0);
     }
 }
 

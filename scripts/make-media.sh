@@ -17,6 +17,9 @@ clip() {
 # Three seconds of test pattern with a tone: the everyday clip.
 clip clip.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
     -t 3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -shortest
+# A second of 1080p with sound: heavy to decode, for bursts of loads.
+clip burst-1080p.mp4 -f lavfi -i testsrc2=size=1920x1080:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -t 1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest
 # A tone alone.
 clip tone.m4a -f lavfi -i sine=frequency=660:sample_rate=48000 -t 3 -c:a aac
 # Track titles that try to break a JSON line: quotes, backslashes, control

@@ -100,4 +100,65 @@ TEST(Churn, RetiredPlayersDrainInTheBackground) {
            most, ms_since(drain));
 }
 
+// The sanitizers' allocators keep freed memory for themselves; only the plain
+// build can judge resident size.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool resident_size_tells = false;
+#else
+const bool resident_size_tells = true;
+#endif
+
+// A careless host's burst of loads and stops of a 1080p clip, first written
+// at once, then spaced only by their acks: every command is answered, memory
+// and threads stay bounded, and the engine settles back to idle.
+TEST(Churn, BurstsOfLoadsAreAbsorbed) {
+    host h;
+    ASSERT_TRUE(host_start(&h));
+    ASSERT_FALSE(host_wait_type(&h, "ready").is_null());
+    const host_usage idle = host_sample(h.pid);
+    const std::string load = R"(,"cmd":"load","live":false,"url":")" + media_url("burst-1080p.mp4") + "\"}";
+    long long id = 0, gen = 0;
+    for (bool at_once : {true, false}) {
+        std::string text;
+        std::vector<long long> ids;
+        for (int round = 0; round < (at_once ? 50 : 10); round++)
+            for (int i = 0; i < 4; i++)
+                text += R"({"id":)" + std::to_string(++id) + (i < 3 ? load : R"(,"cmd":"stop"})") + "\n";
+        host_usage peak = idle;
+        long long sent = host_now_ms();
+        if (at_once)
+            host_send(&h, text);
+        size_t from = 0;
+        for (long long i = id - (at_once ? 200 : 40) + 1; i <= id; i++) {
+            if (!at_once) {
+                size_t lf = text.find('\n', from);
+                host_send(&h, text.substr(from, lf - from));
+                from = lf + 1;
+            }
+            json ack = host_ack(&h, i);
+            ASSERT_EQ(ack["ok"], true) << ack;
+            gen++;
+            if (ack.contains("generation")) {
+                EXPECT_EQ(ack["generation"], gen) << "each load its own generation";
+            }
+            host_usage s = host_sample(h.pid);
+            peak = {std::max(peak.rss_kb, s.rss_kb), std::max(peak.threads, s.threads), 0};
+        }
+        long long acked = host_now_ms();
+        host_usage s = host_sample(h.pid);
+        while (s.threads > idle.threads || (resident_size_tells && s.rss_kb > 60 * 1024)) {
+            ASSERT_LT(host_now_ms() - acked, 10000 * host_slowdown())
+                << "not settled: " << s.rss_kb << " kB, " << s.threads << " threads";
+            host_drain(&h, 20);
+            s = host_sample(h.pid);
+        }
+        printf("%s: last ack after %lld ms, peak %ld kB and %d threads, settled %lld ms later\n",
+               at_once ? "written at once" : "spaced by acks", acked - sent, peak.rss_kb, peak.threads,
+               host_now_ms() - acked);
+        if (resident_size_tells) {
+            EXPECT_LT(peak.rss_kb, 500 * 1024);
+        }
+    }
+}
+
 }  // namespace

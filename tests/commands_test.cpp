@@ -87,6 +87,59 @@ TEST(Load, TheAckComesBeforeEveryEventOfItsGeneration) {
     }
 }
 
+// Lines written at once. A load that the next line certainly retires (a
+// valid load, stop or quit) still uses its generation but is never heard
+// of again: no event, no frame. Any other next line leaves it playing.
+TEST(Load, ALoadRetiredByTheNextQueuedLineIsNeverHeardOf) {
+    host h;
+    start_ready(&h);
+    const std::string red = media_url("frames-red.mp4"), blue = media_url("frames-blue.mp4");
+    const struct {
+        std::vector<std::string> lines;
+        std::vector<long long> generations;  // per ack: the load's generation, 0 for true, -1 for false
+        long long plays;                     // the generation that plays, 0 for none
+    } batches[] = {
+        {{load_line(1, red), load_line(2, red), R"({"id":3,"cmd":"stop"})", R"({"id":4,"cmd":"stop"})",
+          load_line(5, blue)},
+         {1, 2, 0, 0, 4}, 4},
+        {{load_line(6, red), R"({"id":7,"cmd":"load","url":"x"})"}, {5, -1}, 5},
+        {{load_line(8, blue), R"({"id":9,"cmd":"nosuch"})"}, {6, -1}, 6},
+        {{load_line(10, red), R"({"id":11,"cmd":"quit"})"}, {7, 0}, 0},
+    };
+    long long id = 1;
+    for (const auto &b : batches) {
+        std::string text;
+        for (const auto &l : b.lines)
+            text += l + "\n";
+        host_send(&h, text);
+        for (long long want : b.generations) {
+            json ack = host_ack(&h, id++);
+            EXPECT_EQ(ack["ok"], want >= 0) << ack;
+            if (want > 0) {
+                EXPECT_EQ(ack["generation"], want) << ack;
+            }
+        }
+        if (b.plays) {
+            host_wait(&h, [](const json &ev) { return is(ev, "end"); });
+            ASSERT_FALSE(host_frames(&h).empty());
+            EXPECT_EQ(host_frames(&h).back().generation, uint64_t(b.plays));
+        }
+    }
+    EXPECT_EQ(host_wait_exit(&h), 0);
+    // Between the acks of the two stops and of the load after them.
+    std::vector<int> stopped(2, 0);
+    int stage = -1;
+    for (const json &ev : h.events) {
+        if (is(ev, "ack") && ev["id"] >= 3 && ev["id"] <= 5)
+            stage = int(ev["id"].get<long long>()) - 3;
+        else if (is(ev, "stopped") && stage >= 0 && stage < 2)
+            stopped[size_t(stage)]++;
+    }
+    EXPECT_EQ(stopped, (std::vector<int>{1, 0})) << "the first stop tells it, the second has nothing to stop";
+    for (const frame_info &f : host_frames(&h))
+        EXPECT_TRUE(f.generation >= 4 && f.generation <= 6) << "a frame of generation " << f.generation;
+}
+
 TEST(Load, AClipPlaysToItsEnd) {
     host h;
     start_ready(&h);

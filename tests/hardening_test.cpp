@@ -1,7 +1,8 @@
 // The engine under abuse: a long random run of commands while a host reads
 // frames, hostile text on every channel that echoes outside words, and the
-// faults a host or the library can cause: a closed standard output and a
-// library stop that never returns.
+// faults a host or the library can cause: a closed or unread standard
+// output, odd descriptors and signals at start-up, termination signals, and
+// a library stop that never returns.
 #include "host.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +12,15 @@
 #include <cstring>
 #include <cstdio>
 #include <dirent.h>
+#include <fcntl.h>
+#include "http_server.h"
 #include <fstream>
 #include <random>
 #include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -29,39 +34,14 @@ const bool resident_size_tells = false;
 const bool resident_size_tells = true;
 #endif
 
-struct usage_sample {
-    long rss_kb;
-    int threads;
-    int fds;
-};
-
-// Resident memory, threads and open descriptors of a process.
-usage_sample sample(pid_t pid) {
-    usage_sample s = {0, 0, 0};
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:")
-            status >> s.rss_kb;
-        else if (key == "Threads:")
-            status >> s.threads;
-    }
-    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (readdir(d))
-            s.fds++;
-        closedir(d);
-    }
-    return s;
-}
-
 // Stops, then samples once the reaper has released the retired players:
 // back to the threads and descriptors of an idle engine, or as near as it gets.
-usage_sample settled(host *h, long long id, const usage_sample &idle) {
+host_usage settled(host *h, long long id, const host_usage &idle) {
     host_command(h, R"({"id":)" + std::to_string(id) + R"(,"cmd":"stop"})", id);
-    usage_sample s = sample(h->pid);
+    host_usage s = host_sample(h->pid);
     for (int i = 0; i < 200 && (s.threads > idle.threads || s.fds > idle.fds); i++) {
         host_drain(h, 100);
-        s = sample(h->pid);
+        s = host_sample(h->pid);
     }
     return s;
 }
@@ -70,13 +50,13 @@ TEST(Hardening, FiveHundredRandomCommandsKeepEveryPromise) {
     host h;
     ASSERT_TRUE(host_start(&h));
     ASSERT_FALSE(host_wait_type(&h, "ready").is_null());
-    const usage_sample idle = sample(h.pid);
+    const host_usage idle = host_sample(h.pid);
     const char *clips[] = {"clip.mp4", "tone.m4a", "hostile.mkv"};
     std::mt19937 rng(20261206);
     long long gen = 0;
     bool has_media = false;
     std::vector<std::pair<long long, long long>> load_acks;  // generation, arrival
-    std::vector<usage_sample> plateau;
+    std::vector<host_usage> plateau;
     long peak_kb = 0;
     for (long long id = 1; id <= 500; id++) {
         int kind = int(rng() % 10);
@@ -93,7 +73,7 @@ TEST(Hardening, FiveHundredRandomCommandsKeepEveryPromise) {
             line += std::string(R"(,"cmd":")") + (kind == 8 ? "pause" : "play") + "\"}";
         json ack = host_command(&h, line, id);
         ASSERT_FALSE(ack.is_null()) << line;
-        peak_kb = std::max(peak_kb, sample(h.pid).rss_kb);
+        peak_kb = std::max(peak_kb, host_sample(h.pid).rss_kb);
         if (kind < 3) {
             ASSERT_EQ(ack["ok"], true) << line;
             EXPECT_EQ(ack["generation"], ++gen) << "generations rise by one per player";
@@ -292,6 +272,195 @@ TEST(Faults, QuitEndsWithinTheWatchdogWhenTheLibraryStalls) {
             EXPECT_EQ(i + 1, h.events.size()) << "nothing follows the quit ack";
         }
     }
+}
+
+std::string load_line(long long id, const char *clip) {
+    return R"({"id":)" + std::to_string(id) + R"(,"cmd":"load","live":false,"url":")" + media_url(clip) + "\"}";
+}
+
+// A player stopped at any moment of its decoding, without a sound server:
+// ThreadSanitizer cannot see how the decoder's and the sound client's own
+// threads synchronise, and reports their teardown.
+host_options quiet_player() {
+    host_options opt;
+    opt.null_audio = false;
+    return opt;
+}
+
+// Some thousands of commands in one write, each answered on a pipe that
+// nobody reads: the engine's output fills up and it blocks writing acks.
+std::string flood(int n) {
+    std::string text;
+    for (int id = 1000; id < 1000 + n; id++)
+        text += R"({"id":)" + std::to_string(id) + R"(,"cmd":"nosuch"})" + "\n";
+    return text;
+}
+
+TEST(Faults, QuitAndEndOfInputEndTheEngineWhoeverReads) {
+    const struct {
+        const char *name;
+        bool playing;   // a clip plays, its events filling the output too
+        bool quit;      // quit is the last line, else the input just ends
+        bool reading;   // the host reads on
+    } cases[] = {
+        {"quit, output unread", false, true, false},
+        {"end of input while playing, output unread", true, false, false},
+        {"quit while playing, output unread", true, true, false},
+        {"quit, output read", false, true, true},
+    };
+    for (const auto &c : cases) {
+        host h;
+        ASSERT_TRUE(host_start(&h, quiet_player()));
+        ASSERT_FALSE(host_wait_type(&h, "ready").is_null());
+        if (c.playing) {
+            host_command(&h, load_line(1, "video-only.mp4"), 1);
+            host_wait_type(&h, "playing");
+        }
+        const int n = c.reading ? 1000 : 5000;
+        // The reader takes in all of it, whatever the control thread does.
+        host_send(&h, flood(n) + (c.quit ? R"({"id":9,"cmd":"quit"})" : ""));
+        host_close_input(&h);
+        if (c.reading) {
+            EXPECT_EQ(host_wait_exit(&h), 0) << c.name;
+            ASSERT_EQ(h.events.back(), (json{{"type", "ack"}, {"id", 9}, {"ok", true}})) << c.name;
+            size_t acks = 0;
+            for (const json &ev : h.events)
+                acks += ev["type"] == "ack" && ev["id"] >= 1000;
+            EXPECT_EQ(acks, size_t(n)) << "every command before quit was answered";
+            continue;
+        }
+        long long sent = host_now_ms();
+        int status = host_wait_exit_unread(&h, 5000);
+        long long took = host_now_ms() - sent;
+        printf("%s: ended %lld ms after the last line\n", c.name, took);
+        EXPECT_EQ(status, 0) << c.name;
+        EXPECT_LE(took, 1500 + 1000 * host_slowdown()) << c.name;
+        host_drain(&h, 1000);  // every line that made it out is whole
+        EXPECT_EQ(h.out_fd, -1) << "output ended";
+    }
+}
+
+TEST(Faults, TerminationSignalsStopThePlayerAndEnd) {
+    const struct {
+        int sig;
+        bool blocked, ignored;  // as the host's process manager left them
+    } cases[] = {
+        {SIGTERM, false, false},
+        {SIGTERM, true, true},
+        {SIGINT, false, false},
+        {SIGHUP, true, false},
+        {SIGHUP, false, true},
+    };
+    for (const auto &c : cases) {
+        host_options opt = quiet_player();
+        opt.before_exec = [&c] {
+            if (c.ignored)
+                signal(c.sig, SIG_IGN);
+            if (c.blocked) {
+                sigset_t set;
+                sigemptyset(&set);
+                sigaddset(&set, c.sig);
+                sigprocmask(SIG_BLOCK, &set, nullptr);
+            }
+        };
+        host h;
+        ASSERT_TRUE(host_start(&h, opt));
+        ASSERT_FALSE(host_wait_type(&h, "ready").is_null());
+        host_command(&h, load_line(1, "video-only.mp4"), 1);
+        host_wait_type(&h, "playing");
+        long long sent = host_now_ms();
+        kill(h.pid, c.sig);
+        int status = host_wait_exit(&h, 5000);
+        EXPECT_EQ(status, 128 + c.sig) << strsignal(c.sig) << (c.blocked ? " blocked" : "")
+                                       << (c.ignored ? " ignored" : "");
+        long long took = host_now_ms() - sent;
+        printf("%s: ended %lld ms after the signal\n", strsignal(c.sig), took);
+        EXPECT_LE(took, 1500 + 1000 * host_slowdown());
+    }
+}
+
+// Descriptors as a careless host leaves them: closed, or left non-blocking.
+// Each case runs a little session that the old faults broke.
+TEST(Faults, OddDescriptorsAtStartUpAreMadeSafe) {
+    const struct {
+        const char *name;
+        std::function<void()> before_exec;
+        std::function<void(host *)> session;
+    } cases[] = {
+        {"standard input closed", [] { close(0); },
+         [](host *h) {
+             EXPECT_EQ(host_wait_exit(h), 0) << "input at its end at once";
+             EXPECT_EQ(h->events.size(), 1u);
+         }},
+        {"standard input non-blocking", [] { fcntl(0, F_SETFL, O_NONBLOCK); },
+         [](host *h) {
+             ASSERT_FALSE(host_wait_type(h, "ready").is_null());
+             EXPECT_EQ(host_command(h, R"({"id":1,"cmd":"nosuch"})", 1)["ok"], false) << "still reading";
+         }},
+        {"standard output non-blocking", [] { fcntl(1, F_SETFL, O_NONBLOCK); },
+         [](host *h) {
+             host_send(h, flood(3000));  // the acks fill the unread output
+             host_ack(h, 3999);
+             size_t acks = 0;
+             for (const json &ev : h->events)
+                 acks += ev["type"] == "ack";
+             EXPECT_EQ(acks, 3000u) << "no ack lost";
+         }},
+        {"frame pipe non-blocking", [] { fcntl(3, F_SETFL, O_NONBLOCK); },
+         [](host *h) {
+             host_pause_frames(h, true);  // frames bigger than the pipe, unread
+             host_command(h, load_line(1, "frames-gen-a.mp4"), 1);
+             host_wait(h, [](const json &ev) { return ev["type"] == "time" && ev["ms"] >= 500; });
+             host_pause_frames(h, false);
+             EXPECT_TRUE(host_wait_frames(h, 5));
+             EXPECT_EQ(host_command(h, R"({"id":2,"cmd":"quit"})", 2)["ok"], true) << "still running";
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        host_options opt;
+        opt.before_exec = c.before_exec;
+        host h;
+        ASSERT_TRUE(host_start(&h, opt));
+        c.session(&h);
+        host_close_input(&h);
+        EXPECT_EQ(host_wait_exit(&h), 0);
+    }
+}
+
+// With standard output closed the first socket the library opens used to
+// take its number, and events went to the server.
+TEST(Faults, ClosedStandardOutputIsNotTakenByASocket) {
+    int port = 0;
+    int listener = loopback_listen(1, &port);
+    ASSERT_GE(listener, 0);
+    host_options opt;
+    opt.before_exec = [] { close(1); };
+    host h;
+    ASSERT_TRUE(host_start(&h, opt));
+    host_send(&h, R"({"id":1,"cmd":"load","live":false,"url":"http://127.0.0.1:)" + std::to_string(port) +
+                      R"(/clip.mp4"})");
+    struct pollfd p = {listener, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000 * host_slowdown()), 1) << "the engine connects";
+    int conn = accept(listener, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+    std::string got;
+    char buf[4096];
+    while (got.find("\r\n\r\n") == std::string::npos) {
+        ssize_t n = read(conn, buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        got.append(buf, size_t(n));
+    }
+    // Unanswered, the request stays open while the engine acks quit.
+    host_send(&h, R"({"id":2,"cmd":"quit"})");
+    EXPECT_EQ(host_wait_exit(&h), 0);
+    ssize_t n;
+    while ((n = read(conn, buf, sizeof buf)) > 0)
+        got.append(buf, size_t(n));
+    EXPECT_EQ(got.rfind("GET /clip.mp4 ", 0), 0u) << got;
+    EXPECT_EQ(got.find("{\"type\""), std::string::npos) << got;
+    close(conn);
+    close(listener);
 }
 
 }  // namespace

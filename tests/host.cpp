@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -265,6 +267,8 @@ bool host_start(host *h, const host_options &opt) {
             dup2(frames[1], 3);
         else
             close(3);
+        if (opt.before_exec)
+            opt.before_exec();
         execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
@@ -361,6 +365,11 @@ int host_wait_exit(host *h, int timeout_ms) {
     // Reading on keeps the engine from blocking on a full output pipe.
     while (h->out_fd >= 0 && now_ms() < deadline)
         read_some(h, int(deadline - now_ms()));
+    return host_wait_exit_unread(h, int(std::max(0LL, deadline - now_ms())) / host_slowdown());
+}
+
+int host_wait_exit_unread(host *h, int timeout_ms) {
+    long long deadline = now_ms() + timeout_ms * host_slowdown();
     while (h->pid > 0) {
         int st;
         pid_t r = waitpid(h->pid, &st, WNOHANG);
@@ -373,9 +382,27 @@ int host_wait_exit(host *h, int timeout_ms) {
             ADD_FAILURE() << "engine did not end in time; last events:\n" << recent(h);
             return -1;
         }
-        usleep(10000);
+        usleep(5000);
     }
     return h->status;
+}
+
+host_usage host_sample(pid_t pid) {
+    host_usage s = {0, 0, 0};
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:")
+            status >> s.rss_kb;
+        else if (key == "Threads:")
+            status >> s.threads;
+    }
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (readdir(d))
+            s.fds++;
+        closedir(d);
+    }
+    return s;
 }
 
 std::string host_stderr(host *h) {

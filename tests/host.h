@@ -39,6 +39,9 @@ struct host_options {
     // on a desktop; without it the engine finds no sound output at all.
     bool null_audio = true;
     bool keep_pixels = false;  // keep the pixel bytes of the last frame read
+    // Runs in the child just before exec, after its descriptors are in place:
+    // the odd set-ups of a careless host (async-signal-safe calls only).
+    std::function<void()> before_exec = nullptr;
 };
 
 struct host {
@@ -87,6 +90,16 @@ json host_command(host *h, const std::string &line, long long id, int timeout_ms
 void host_drain(host *h, int ms);
 // Waits for the engine to end; its exit status, or -1 (test failure) after the timeout.
 int host_wait_exit(host *h, int timeout_ms = 10000);
+// The same without reading the engine's output, as a host that stopped reading.
+int host_wait_exit_unread(host *h, int timeout_ms = 10000);
+
+// Resident memory, threads and open descriptors of a process.
+struct host_usage {
+    long rss_kb;
+    int threads;
+    int fds;
+};
+host_usage host_sample(pid_t pid);
 // A copy of the frames read so far.
 std::vector<frame_info> host_frames(host *h);
 // Waits until at least n frames were read; false (test failure) on timeout.

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <vlc/vlc.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 const char USAGE[] = "usage: vexolo-engine --max-size=WxH --frames=fd:3|null --loglevel=N\n";
@@ -43,6 +46,42 @@ TEST(Startup, BadArgumentsEndWithUsageAndStatus2) {
         EXPECT_EQ(host_wait_exit(&h), 2) << c.message;
         EXPECT_EQ(host_stderr(&h), "vexolo-engine: " + c.message + "\n" + USAGE);
         EXPECT_TRUE(h.events.empty()) << "standard output must stay empty for " << c.message;
+    }
+}
+
+TEST(Startup, TheFramePipeMustBeWritable) {
+    const struct {
+        const char *name;
+        std::function<void()> set_up;
+        bool frames_null;
+        int status;
+    } cases[] = {
+        {"closed", [] { close(3); }, false, 2},
+        {"read end of a pipe",
+         [] {
+             int p[2];
+             if (pipe(p) == 0)
+                 dup2(p[0], 3);
+         },
+         false, 2},
+        {"read-only file", [] { dup2(open("/dev/null", O_RDONLY), 3); }, false, 2},
+        {"read end, but no frames", [] { dup2(open("/dev/null", O_RDONLY), 3); }, true, 0},
+    };
+    for (const auto &c : cases) {
+        host_options opt;
+        opt.frame_pipe = false;
+        opt.before_exec = c.set_up;
+        if (c.frames_null)
+            opt.args = {"--frames=null"};
+        host h;
+        ASSERT_TRUE(host_start(&h, opt));
+        host_close_input(&h);
+        EXPECT_EQ(host_wait_exit(&h), c.status) << c.name;
+        if (c.status == 2) {
+            EXPECT_EQ(host_stderr(&h), "vexolo-engine: fd 3 must be the frame pipe (or --frames=null)\n" +
+                                           std::string(USAGE))
+                << c.name;
+        }
     }
 }
 
@@ -95,6 +134,10 @@ TEST(Lines, NotACommandIsLoggedWithoutAck) {
         {"caf\xe9 \xff\xfe \xed\xa0\x80", "caf\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xc3", "\xEF\xBF\xBD"},
         {"snow \xe2\x98\x83", "snow \xe2\x98\x83"},
+        // a NUL byte makes the whole line not a command, and shows in the echo
+        {std::string("{\"id\":4,\"cmd\":\"volume\",\"level\":10}\0junk", 40),
+         std::string("{\"id\":4,\"cmd\":\"volume\",\"level\":10}\0junk", 40)},
+        {std::string("\0", 1), std::string("\0", 1)},
     };
     for (const auto &c : cases)
         host_send(&h, c.line);
@@ -157,17 +200,35 @@ TEST(Lines, IdsAreCarriedAsSigned64BitAndClampedBeyond) {
     }
 }
 
-TEST(Lines, LongLinesAreFramedWhole) {
+TEST(Lines, LongLinesAreFramedWholeUpToTheBound) {
     host h;
     start_ready(&h);
-    std::string pad(20000, 'x');
-    host_send(&h, R"({"id":5,"cmd":"nosuch","pad":")" + pad + "\"}");
-    EXPECT_EQ(host_ack(&h, 5)["ok"], false);
-    // A long line that is not a command ends exactly at its LF.
-    host_send(&h, pad);
+    [[maybe_unused]] const long idle_kb = host_sample(h.pid).rss_kb;
+    const size_t bound = 1 << 20;
+    const std::string command = R"({"id":5,"cmd":"nosuch","pad":")";
+    const struct {
+        std::string line;
+        std::string logged;  // the log message, or "" for the ack of id 5
+    } cases[] = {
+        {command + std::string(20000, 'x') + "\"}", ""},
+        {command + std::string(bound - command.size() - 2, 'x') + "\"}", ""},
+        {std::string(bound, 'x'), "not a command: " + std::string(292, 'x')},
+        {command + std::string(bound, 'x') + "\"}", "line longer than 1048576 bytes: " + command + std::string(253, 'x')},
+        {std::string(64 * bound, '\0'), "line longer than 1048576 bytes: " + std::string(49, '\0')},
+    };
+    for (const auto &c : cases) {
+        host_send(&h, c.line);
+        json answer = host_wait(&h, [](const json &ev) { return ev["type"] == "ack" || ev["type"] == "log"; });
+        if (c.logged.empty())
+            EXPECT_EQ(answer, (json{{"type", "ack"}, {"id", 5}, {"ok", false}})) << c.line.size();
+        else
+            EXPECT_EQ(answer, (json{{"type", "log"}, {"message", c.logged}})) << c.line.size();
+    }
+    // The next line is read as usual, and the long ones left no memory behind.
     EXPECT_EQ(host_command(&h, R"({"id":6,"cmd":"nosuch"})", 6)["ok"], false);
-    ASSERT_EQ(h.next, 4u);
-    EXPECT_EQ(h.events[2]["type"], "log");
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their allocators keep freed memory
+    EXPECT_LT(host_sample(h.pid).rss_kb - idle_kb, 16 * 1024);
+#endif
 }
 
 TEST(Lines, EmptyLinesProduceNoOutput) {

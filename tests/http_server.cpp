@@ -130,8 +130,8 @@ void serve_file(http_server *s, conn *c, const std::string &head, const std::str
         write_all(s, c, "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         return;
     }
-    if (from > 0 && s->range_delay_ms > 0) {
-        for (long long until = steady_ms() + s->range_delay_ms; steady_ms() < until && !stopping(s);)
+    if (from > 0 && s->range_delay_ms.load() > 0) {
+        for (long long until = steady_ms() + s->range_delay_ms.load(); steady_ms() < until && !stopping(s);)
             usleep(10000);
         std::lock_guard<std::mutex> hold(s->lock);
         s->delayed_ms.push_back(steady_ms());
@@ -143,8 +143,20 @@ void serve_file(http_server *s, conn *c, const std::string &head, const std::str
                                   std::to_string(body.size() - 1) + "/" + size + "\r\n";
     reply += "Content-Type: application/octet-stream\r\nAccept-Ranges: bytes\r\nContent-Length: " +
              std::to_string(body.size() - from) + "\r\nConnection: close\r\n\r\n";
-    if (write_all(s, c, reply))
-        write_all(s, c, body.substr(from));
+    if (!write_all(s, c, reply))
+        return;
+    // In pieces, to keep the rate; a client that goes ends the answer.
+    const size_t piece = 16384;
+    long long begun = steady_ms();
+    for (size_t at = from; at < body.size(); at += piece) {
+        if (!write_all(s, c, body.substr(at, piece)))
+            return;
+        if (s->file_rate > 0) {
+            long long due = begun + (long long)(at + piece - from) * 1000 / s->file_rate;
+            while (steady_ms() < due && !stopping(s))
+                usleep(5000);
+        }
+    }
 }
 
 // Answers one request with the status its path names, or a file; a 401

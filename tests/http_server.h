@@ -5,6 +5,7 @@
 // test thread only reads.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,10 +19,12 @@ struct http_server {
     std::vector<std::thread> answering;  // lock: one thread per connection
     std::vector<std::string> requests;   // lock: first line of each request, in order
     bool stopping = false;               // lock
-    // Set before starting: "/file/<name>" serves <files>/<name>, and a range
-    // that does not begin at 0 is answered range_delay_ms late.
+    // "/file/<name>" serves <files>/<name> (set before starting), at most
+    // file_rate bytes a second when set; a range that does not begin at 0 is
+    // answered range_delay_ms late.
     std::string files;
-    int range_delay_ms = 0;
+    int file_rate = 0;
+    std::atomic<int> range_delay_ms{0};
     std::vector<long long> delayed_ms;  // lock: when each late answer went out (steady clock, ms)
     void *tls = nullptr;                // the TLS context, for https_start
 

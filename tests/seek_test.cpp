@@ -410,6 +410,7 @@ TEST(SeekLanding, StartPositionJumpsThereWithoutAReportUnlessTheHostSeeksFirst) 
     ASSERT_EQ(host_command(&h, load_line(2, media_url("seek-clock.mp4"), R"(,"startPos":0.8)"), 2)["ok"], true);
     size_t loaded = h.next;
     EXPECT_EQ(seen(&h, "seekable", loaded)["v"], true);
+    seen(&h, "length", loaded);
     EXPECT_EQ(host_command(&h, seek_line(3, R"("ms":2000)"), 3), ack(3, true));
     EXPECT_NEAR(host_wait_type(&h, "seekLanded")["ms"].get<double>(), 2000, 500);
     size_t landed = h.next;

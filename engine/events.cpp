@@ -13,16 +13,13 @@ const int64_t THROTTLE_US = 250000;
 const int64_t THROTTLE_MS = 250;
 
 // A seek has landed only once the library's buffers emptied after the
-// request and then filled again; a fill that was under way when the request
-// came does not count, as its emptying starts the count again.
+// request and then filled again. A refill, once seen, stays seen: the
+// library may report its buffers low again later, with nothing more to come.
 void follow_seek(player *p, float c) {
     if (p->seek_state.load() == SEEK_NONE)
         return;
-    int emptied = SEEK_EMPTIED;
-    if (c < 100)
-        p->seek_phase.store(SEEK_EMPTIED);
-    else
-        p->seek_phase.compare_exchange_strong(emptied, SEEK_REFILLED);
+    int phase = c < 100 ? SEEK_ASKED : SEEK_EMPTIED;
+    p->seek_phase.compare_exchange_strong(phase, phase + 1);
 }
 
 void on_buffering(player *p, float c) {

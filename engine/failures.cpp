@@ -103,7 +103,8 @@ int media_line(const char *object, const char *message) {
             return 1;
     // The TLS layer also logs the errno its socket left behind ("No such
     // file or directory"), which would read as a missing file.
-    return strcmp(object, "tls client") == 0 && (strstr(message, "TLS") || strstr(message, "certificate") || strstr(message, "Certificate"));
+    return strcmp(object, "tls client") == 0 &&
+           (strstr(message, "TLS") || strstr(message, "certificate") || strstr(message, "Certificate"));
 }
 
 int negotiation_line(const char *object, const char *message) {

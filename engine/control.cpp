@@ -232,12 +232,14 @@ void serve_pending(int flags) {
         tell_landed();
     if (flags & PEND_CODECS)
         check_codecs();
-    else if ((flags & PEND_TRACKS) && cur->end_state.load() == 0)
-        tell_tracks();
+    else if ((flags & PEND_TRACKS) && (cur->end_state.load() == END_NONE || !cur->tracks_told))
+        tell_tracks();  // a load that played at all is told its tracks, however soon it ended
     if (flags & PEND_ERROR)
         tell_error();
     if (flags & PEND_ENDED)
         check_ended();
+    if (flags & PEND_STOPPED)
+        tell_stopped();
 }
 
 }  // namespace

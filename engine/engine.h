@@ -20,11 +20,20 @@ enum {
     PEND_ERROR = 0x08,
     PEND_CODECS = 0x10,
     PEND_ENDED = 0x20,  // the end was reached: was there anything to play?
+    PEND_STOPPED = 0x40,  // the library stopped: told after any error of the load
 };
 
 enum { SEEK_NONE = 0, SEEK_BY_TIME = 1, SEEK_BY_POS = 2 };
 
-enum { BAD_CODECS = 8, LOG_RING = 8, LOG_LINE_BYTES = 512 };
+// How far the library has come with a seek: it answers at once with the
+// target as its time, so only a refill of its buffers after the request
+// shows that playback moved.
+enum { SEEK_ASKED = 0, SEEK_EMPTIED = 1, SEEK_REFILLED = 2 };
+
+// end_state: running, end reached, stopped and told, stopped but not yet told.
+enum { END_NONE = 0, END_REACHED = 1, END_STOPPED = 2, END_STOP_HELD = 3 };
+
+enum { BAD_CODECS = 8, LOG_RING = 8, LOG_LINE_BYTES = 512, HELD_LINES = 8 };
 
 // One playback context: its own instance, media player and media. Made by
 // player_new, freed only by the reaper once the library is done with it.
@@ -46,9 +55,13 @@ struct player {
     std::atomic<int> seekable;
     std::atomic<int> vouts;
     std::atomic<int> started;    // 1 from the first Playing on
-    std::atomic<int> end_state;  // 0 running, 1 end reached, 2 stopped
+    std::atomic<int> end_state;  // END_*
     std::atomic<int> filled;     // 1 once buffering reached 100
+    std::atomic<int> moved;      // 1 once a time past 0 was reported
+    std::atomic<int> had_video;  // 1 once a video output was made: a format was agreed
+    std::atomic<int> tracks_stale;  // 1 while the media's streams lag behind its tracks
     std::atomic<int> seek_state;
+    std::atomic<int> seek_phase;  // SEEK_ASKED..SEEK_REFILLED of the seek in flight
     std::atomic<double> seek_target;
     std::atomic<double> seek_origin;
     std::atomic<int64_t> landed_ms;
@@ -60,14 +73,27 @@ struct player {
     int bad_codec_count;                 // ctl_lock
     char log_ring[LOG_RING][LOG_LINE_BYTES];  // ctl_lock
     int log_count;                       // ctl_lock
+    // Lines of a video format negotiation, held until it is agreed (then
+    // dropped) or fails (then forwarded); the last HELD_LINES of held_count.
+    char held[HELD_LINES][LOG_LINE_BYTES];  // ctl_lock
+    int held_count;                         // ctl_lock
 
     double start_pos;   // control thread; -1.0 when none
     int hide_spu;       // control thread
     int sound_state;    // control thread; -1 nothing told, 0 none, 1 playing
     int error_told;     // control thread
+    int tracks_told;    // control thread; 1 once a tracks report was printed
+    int tracks_retries; // control thread; reports asked again for lagging streams
+    uint64_t tracks_hash;  // control thread; of the last tracks line printed
     int64_t last_time_ms;       // event handler, under gate_lock
     int64_t last_position_us;   // event handler, under gate_lock
     int64_t last_buffering_us;  // event handler, under gate_lock
+    // The last length, seekable and pausable told, so that a repeat is not
+    // told again; event handler, under gate_lock. 0 when none was told.
+    int length_told;
+    int64_t told_length_ms;
+    int told_seekable;  // 0 none, 1 false, 2 true
+    int told_pausable;  // 0 none, 1 false, 2 true
 };
 
 // players.cpp
@@ -141,12 +167,21 @@ const char *stored_problem(player *p);
 
 // events.cpp: the media-player event handler, attached to every player.
 void on_event(const libvlc_event_t *ev, void *opaque) noexcept;
+// Prints the stopped event that the library's Stopped left to the control
+// loop, so that it follows every error report of the load.
+void tell_stopped();
 
 // video.cpp: registers the decoder's video callbacks of p.
 void video_attach(player *p);
 
 // logs.cpp: the library's log callback of every player's instance.
 void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept;
+// One formatted line of p's library at level, logged by an object of type
+// object (null when unknown): stored, held or forwarded.
+void take_line(player *p, int level, const char *object, const char *message);
+// The video format negotiation of p is over: agreed drops its held lines,
+// failed forwards them as the errors they are.
+void negotiation_over(player *p, bool agreed);
 
 // control.cpp
 extern std::mutex ctl_lock;

@@ -12,7 +12,18 @@ namespace {
 const int64_t THROTTLE_US = 250000;
 const int64_t THROTTLE_MS = 250;
 
+// A seek has landed only once the library's buffers emptied after the
+// request and then filled again. A refill, once seen, stays seen: the
+// library may report its buffers low again later, with nothing more to come.
+void follow_seek(player *p, float c) {
+    if (p->seek_state.load() == SEEK_NONE)
+        return;
+    int phase = c < 100 ? SEEK_ASKED : SEEK_EMPTIED;
+    p->seek_phase.compare_exchange_strong(phase, phase + 1);
+}
+
 void on_buffering(player *p, float c) {
+    follow_seek(p, c);
     int64_t now;
     if (c >= 100) {
         if (!p->filled.load()) {
@@ -33,8 +44,10 @@ void on_buffering(player *p, float c) {
 
 void on_time(player *p, int64_t t) {
     p->time_ms.store(t);
+    if (t > 0)
+        p->moved.store(1);
     int s = p->seek_state.load();
-    if (s != SEEK_NONE) {
+    if (s != SEEK_NONE && p->seek_phase.load() == SEEK_REFILLED) {
         double x = s == SEEK_BY_TIME ? double(t) : p->position.load();
         if (landed(x, p->seek_origin.load(), p->seek_target.load()) &&
             p->seek_state.compare_exchange_strong(s, SEEK_NONE))
@@ -43,6 +56,10 @@ void on_time(player *p, int64_t t) {
     // Playback time, not clock time: a seek's jump is printed at once.
     if (p->last_time_ms == INT64_MIN || std::llabs(t - p->last_time_ms) >= THROTTLE_MS) {
         p->last_time_ms = t;
+        // The media's stream list lags behind the tracks in some containers:
+        // look again while playback goes on.
+        if (p->tracks_stale.exchange(0) && p->end_state.load() == END_NONE)
+            raise_pending(p, PEND_TRACKS);
         emit("{\"type\":\"time\",\"ms\":%lld}", static_cast<long long>(t));
     }
 }
@@ -54,6 +71,22 @@ void on_position(player *p, float pos) {
         p->last_position_us = now;
         emit("{\"type\":\"position\",\"value\":%.6f}", double(pos));
     }
+}
+
+// Prints a state report unless it repeats the last one told; *told holds
+// value + 1, 0 before the first.
+void tell_flag(int *told, int value, const char *type) {
+    if (*told == value + 1)
+        return;
+    *told = value + 1;
+    emit("{\"type\":\"%s\",\"v\":%s}", type, value ? "true" : "false");
+}
+
+// The media ended or stopped: a seek in flight will never land, and a video
+// format negotiation still going on has failed.
+void playback_over(player *p) {
+    p->seek_state.exchange(SEEK_NONE);
+    negotiation_over(p, p->had_video.load() != 0);
 }
 
 }  // namespace
@@ -83,16 +116,22 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         emit("{\"type\":\"paused\"}");
         break;
     case libvlc_MediaPlayerStopped:
-        if (p->end_state.load() != 2)
-            emit("{\"type\":\"stopped\"}");
-        p->end_state.store(2);
+        // Told by the control loop, after whatever it still has to tell
+        // about the load: an error always comes before the stopped.
+        playback_over(p);
+        if (p->end_state.load() < END_STOPPED) {
+            p->end_state.store(END_STOP_HELD);
+            raise_pending(p, PEND_STOPPED);
+        }
         break;
     case libvlc_MediaPlayerEndReached:
-        p->end_state.store(1);
+        playback_over(p);
+        p->end_state.store(END_REACHED);
         emit("{\"type\":\"end\"}");
         raise_pending(p, PEND_ENDED);
         break;
     case libvlc_MediaPlayerEncounteredError:
+        playback_over(p);
         raise_pending(p, PEND_ERROR);
         break;
     case libvlc_MediaPlayerTimeChanged:
@@ -103,27 +142,42 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         break;
     case libvlc_MediaPlayerSeekableChanged:
         p->seekable.store(ev->u.media_player_seekable_changed.new_seekable ? 1 : 0);
-        emit("{\"type\":\"seekable\",\"v\":%s}", p->seekable.load() ? "true" : "false");
+        tell_flag(&p->told_seekable, p->seekable.load(), "seekable");
         break;
     case libvlc_MediaPlayerPausableChanged:
-        emit("{\"type\":\"pausable\",\"v\":%s}",
-             ev->u.media_player_pausable_changed.new_pausable ? "true" : "false");
+        tell_flag(&p->told_pausable, ev->u.media_player_pausable_changed.new_pausable ? 1 : 0, "pausable");
         break;
     case libvlc_MediaPlayerLengthChanged:
         p->length_ms.store(ev->u.media_player_length_changed.new_length);
-        emit("{\"type\":\"length\",\"ms\":%lld}", static_cast<long long>(p->length_ms.load()));
+        if (!p->length_told || p->told_length_ms != p->length_ms.load()) {
+            p->length_told = 1;
+            p->told_length_ms = p->length_ms.load();
+            emit("{\"type\":\"length\",\"ms\":%lld}", static_cast<long long>(p->told_length_ms));
+        }
         break;
     case libvlc_MediaPlayerVout:
         p->vouts.store(ev->u.media_player_vout.new_count);
+        // The library tries formats until one works; a made output ends it.
+        if (ev->u.media_player_vout.new_count > 0) {
+            p->had_video.store(1);
+            negotiation_over(p, true);
+        }
         break;
     case libvlc_MediaPlayerESAdded:
     case libvlc_MediaPlayerESDeleted:
     case libvlc_MediaPlayerESSelected:
         // Stream changes matter only while playback runs.
-        if (p->started.load() && p->end_state.load() == 0)
+        if (p->started.load() && p->end_state.load() == END_NONE)
             raise_pending(p, PEND_TRACKS);
         break;
     default:
         break;
     }
+}
+
+void tell_stopped() {
+    std::lock_guard<std::mutex> gate(gate_lock);
+    int held = END_STOP_HELD;
+    if (cur->end_state.compare_exchange_strong(held, END_STOPPED))
+        emit("{\"type\":\"stopped\"}");
 }

@@ -85,7 +85,36 @@ int any_line_has(const char *const *lines, int count, const char *phrase) {
     return 0;
 }
 
+// Object types whose error lines are about the media itself.
+const char *const media_objects[] = {"input", "stream", "access", "demux", "decoder", "packetizer"};
+
+// Object types of the video output's format negotiation.
+const char *const negotiation_objects[] = {"filter", "vout display", "video output"};
+
 }  // namespace
+
+int media_line(const char *object, const char *message) {
+    if (!object)
+        return 1;  // unknown origin: kept, as every line once was
+    if (!message || negotiation_line(object, message))
+        return 0;
+    for (const char *type : media_objects)
+        if (strcmp(object, type) == 0)
+            return 1;
+    // The TLS layer also logs the errno its socket left behind ("No such
+    // file or directory"), which would read as a missing file.
+    return strcmp(object, "tls client") == 0 &&
+           (strstr(message, "TLS") || strstr(message, "certificate") || strstr(message, "Certificate"));
+}
+
+int negotiation_line(const char *object, const char *message) {
+    if (!object || !message)
+        return 0;
+    for (const char *type : negotiation_objects)
+        if (strcmp(object, type) == 0)
+            return 1;
+    return strcmp(object, "decoder") == 0 && strcmp(message, "failed to create video output") == 0;
+}
 
 const char *problem_of(const char *const *lines, int count) {
     if (!lines)

@@ -8,6 +8,17 @@
 // order; "unavailable" when nothing matches. Never null.
 const char *problem_of(const char *const *lines, int count);
 
+// 1 when an error line from a library object of this type (as the log
+// context names it; null when unknown) can tell why the media failed: input,
+// stream, access, demux, decoder, packetizer, and a tls client line that
+// names TLS or a certificate. Lines of the audio output, the video output's
+// format negotiation and the like say nothing about the media.
+int media_line(const char *object, const char *message);
+
+// 1 when the line belongs to the video output's format negotiation, in which
+// the library tries formats and converters that fail before one is agreed.
+int negotiation_line(const char *object, const char *message);
+
 // 1 when `message` is the library's unsupported-codec line, with the four
 // bytes after its grave accent copied into fourcc and fourcc[4] = NUL;
 // 0 otherwise, fourcc untouched.

@@ -1,39 +1,94 @@
 // The library's log lines and the error reports drawn from them. on_log runs
 // on the library's threads for every player's instance: it keeps each
-// player's last error lines, notes unsupported codecs and forwards lines to
-// the host, at most 20 a second. tell_error and emit_error run on the
-// control thread.
+// player's last error lines about the media, notes unsupported codecs, holds
+// the lines of a video format negotiation and forwards lines to the host, at
+// most 20 a second. A thread of its own reports the lines dropped when a
+// window closes. tell_error and emit_error run on the control thread.
 #include "engine.h"
 #include "failures.h"
 #include "json.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
+#include <thread>
 
 namespace {
 
 const int64_t WINDOW_US = 1000000;
 const int WINDOW_LINES = 20;
+// A negotiation still failing after this many lines has failed for good.
+const int NEGOTIATION_GIVES_UP = 1000;
 
 // The forwarding window, process-wide so consecutive players share one limit.
 std::mutex rate_lock;
 int64_t window;     // rate_lock: monotonic instant the current window opened
 int32_t in_window;  // rate_lock: lines that reached the limit in this window
 int32_t dropped;    // rate_lock: of those, the ones not forwarded
+bool flusher;       // rate_lock: the thread that reports drops at a window's close runs
+// Never destroyed: the flusher may still wait on it when the process exits.
+std::condition_variable &rate_wake = *new std::condition_variable;
 
-// Stores an error line in p's ring and notes an unsupported codec.
-void store(player *p, const char *message) {
+// Stores an error line in p's ring when it is about the media, and notes an
+// unsupported codec.
+void store(player *p, const char *message, bool about_media) {
     std::lock_guard<std::mutex> hold(ctl_lock);
-    snprintf(p->log_ring[p->log_count % LOG_RING], LOG_LINE_BYTES, "%s", message);
-    // Keep the count from wrapping: the ring only needs count mod 8 and
-    // whether eight lines were ever stored.
-    p->log_count = p->log_count < INT32_MAX - LOG_RING ? p->log_count + 1 : p->log_count - LOG_RING + 1;
+    if (about_media) {
+        snprintf(p->log_ring[p->log_count % LOG_RING], LOG_LINE_BYTES, "%s", message);
+        // Keep the count from wrapping: the ring only needs count mod 8 and
+        // whether eight lines were ever stored.
+        p->log_count = p->log_count < INT32_MAX - LOG_RING ? p->log_count + 1 : p->log_count - LOG_RING + 1;
+    }
     char fourcc[5];
     if (unsupported_codec(message, fourcc) && p->bad_codec_count < BAD_CODECS) {
         memcpy(p->bad_codecs[p->bad_codec_count++], fourcc, 5);
         p->pending |= PEND_CODECS;
         ctl_wake.notify_one();
     }
+}
+
+// Holds a negotiation line of p; 1 when the negotiation has gone on so long
+// without a format that it has failed.
+bool hold_line(player *p, const char *message) {
+    std::lock_guard<std::mutex> hold(ctl_lock);
+    snprintf(p->held[p->held_count % HELD_LINES], LOG_LINE_BYTES, "%s", message);
+    p->held_count++;
+    return p->held_count >= NEGOTIATION_GIVES_UP;
+}
+
+// Reports the lines dropped in a window once it has closed, when no later
+// line opened the next one and reported them first.
+void flusher_thread() {
+    pthread_setname_np(pthread_self(), "vx-logs");
+    std::unique_lock<std::mutex> hold(rate_lock);
+    for (;;) {
+        if (!dropped) {
+            rate_wake.wait(hold);
+            continue;
+        }
+        int64_t left = window + WINDOW_US - now_us();
+        if (left > 0) {
+            rate_wake.wait_for(hold, std::chrono::microseconds(left));
+            continue;
+        }
+        emit("{\"type\":\"log\",\"message\":\"%d log lines dropped\"}", dropped);
+        dropped = 0;
+    }
+}
+
+// Counts n lines as dropped in the current window; rate_lock held.
+void drop_locked(int n) {
+    if (!dropped && !flusher) {
+        try {
+            std::thread(flusher_thread).detach();
+            flusher = true;
+        } catch (...) {
+            // No thread: the count waits for the next line, as it may.
+        }
+    }
+    dropped += n;
+    rate_wake.notify_one();
 }
 
 // True when the line may be forwarded now; reports the lines dropped in the
@@ -44,7 +99,7 @@ bool within_rate() {
     if (now - window < WINDOW_US) {
         if (in_window++ < WINDOW_LINES)
             return true;
-        dropped++;
+        drop_locked(1);
         return false;
     }
     if (dropped)
@@ -55,6 +110,15 @@ bool within_rate() {
     return true;
 }
 
+// Forwards a line of p to the host, within the rate limit.
+void forward(const player *p, const char *message) {
+    if (!ready_told.load() || p->generation != generation.load() || !within_rate())
+        return;
+    char esc[1100];
+    json_esc(esc, sizeof esc, message);
+    emit("{\"type\":\"log\",\"message\":\"%s\"}", esc);
+}
+
 void tell_problem(const char *problem) {
     cur->error_told = 1;
     emit("{\"type\":\"error\",\"problem\":\"%s\",\"codec\":null}", problem);
@@ -62,23 +126,56 @@ void tell_problem(const char *problem) {
 
 }  // namespace
 
-void on_log(void *data, int level, const libvlc_log_t *, const char *fmt, va_list args) noexcept {
+void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept {
     if (level <= LIBVLC_NOTICE)
         return;
-    player *p = static_cast<player *>(data);
     char message[LOG_LINE_BYTES];
     vsnprintf(message, sizeof message, fmt, args);
+    const char *object = nullptr, *header = nullptr;
+    uintptr_t id = 0;
+    if (ctx)
+        libvlc_log_get_object(ctx, &object, &header, &id);
+    take_line(static_cast<player *>(data), level, object, message);
+}
+
+void take_line(player *p, int level, const char *object, const char *message) {
+    if (level <= LIBVLC_NOTICE)
+        return;
     if (level == LIBVLC_WARNING) {
         if (verbosity <= 0)
             return;
-    } else {
-        store(p, message);
-    }
-    if (!ready_told.load() || p->generation != generation.load() || !within_rate())
+    } else if (verbosity <= 0 && negotiation_line(object, message)) {
+        // Tries of formats that fail are the way to one that works: they are
+        // errors only when none does.
+        if (hold_line(p, message) && !p->had_video.load())
+            negotiation_over(p, false);
         return;
-    char esc[1100];
-    json_esc(esc, sizeof esc, message);
-    emit("{\"type\":\"log\",\"message\":\"%s\"}", esc);
+    } else {
+        store(p, message, media_line(object, message));
+    }
+    forward(p, message);
+}
+
+void negotiation_over(player *p, bool agreed) {
+    char lines[HELD_LINES][LOG_LINE_BYTES];
+    int count, n = 0;
+    {
+        std::lock_guard<std::mutex> hold(ctl_lock);
+        count = p->held_count;
+        p->held_count = 0;
+        if (!agreed)
+            for (int i = count > HELD_LINES ? count - HELD_LINES : 0; i < count; i++, n++)
+                memcpy(lines[n], p->held[i % HELD_LINES], LOG_LINE_BYTES);
+    }
+    if (agreed || !count || !ready_told.load() || p->generation != generation.load())
+        return;
+    if (count > n) {
+        // The ring keeps the last lines only; the others count as dropped.
+        std::lock_guard<std::mutex> hold(rate_lock);
+        drop_locked(count - n);
+    }
+    for (int i = 0; i < n; i++)
+        forward(p, lines[i]);
 }
 
 // Classifies the error lines stored for p, oldest first.

@@ -9,10 +9,6 @@
 namespace {
 
 const int64_t SEEK_DEADLINE_US = 5000000;
-// The library answers a seek request at once by reporting the requested time
-// as its own, before it has moved; its time means something only from the
-// control loop's first poll on.
-const int64_t SEEK_SETTLE_US = 100000;
 // The library keeps times in microseconds and adds its own offsets to them,
 // and a frame's time is kept in microseconds too: a target beyond this would
 // overflow on the way. It is still far beyond the end of any media.
@@ -40,9 +36,10 @@ void cmd_seek(const command *c, long long id) {
         return;
     }
     // Target and origin are written while no seek is in flight and the state
-    // last, so a landing test never sees a half-written seek. The state also
-    // follows the library call: the time event at the target that the call
-    // itself delivers is an echo of the request, not a landing.
+    // last, so a landing test never sees a half-written seek. The state goes
+    // before the library call, which may empty the buffers at once; the time
+    // at the target that the library then reports is an echo of the request,
+    // not a landing, which waits for the buffers to fill again.
     if (ms) {
         if (ms->number < 0 || cur->length_ms.load() <= 0) {
             ack(id, false);
@@ -52,8 +49,9 @@ void cmd_seek(const command *c, long long id) {
         cur->seek_state.exchange(SEEK_NONE);
         cur->seek_target.exchange(target);
         cur->seek_origin.exchange(double(cur->time_ms.load()));
-        libvlc_media_player_set_time(cur->mp, int64_t(target));
+        cur->seek_phase.exchange(SEEK_ASKED);
         cur->seek_state.exchange(SEEK_BY_TIME);
+        libvlc_media_player_set_time(cur->mp, int64_t(target));
     } else {
         if (pos->number < 0 || pos->number > 1) {
             ack(id, false);
@@ -68,18 +66,20 @@ void cmd_seek(const command *c, long long id) {
             cur->seek_target.exchange(pos->number);
             cur->seek_origin.exchange(cur->position.load());
         }
-        libvlc_media_player_set_position(cur->mp, float(pos->number));
+        cur->seek_phase.exchange(SEEK_ASKED);
         cur->seek_state.exchange(length >= 1 ? SEEK_BY_TIME : SEEK_BY_POS);
+        libvlc_media_player_set_position(cur->mp, float(pos->number));
     }
     cur->seek_deadline_us = now_us() + SEEK_DEADLINE_US;
+    cur->start_pos = -1.0;  // the host's own seek outranks the load's start
     ack(id, true);
 }
 
 void check_landing() {
     int64_t t = libvlc_media_player_get_time(cur->mp);
     int s = cur->seek_state.load();
-    bool settled = now_us() >= cur->seek_deadline_us - SEEK_DEADLINE_US + SEEK_SETTLE_US;
-    if (s == SEEK_BY_TIME && settled && landed(double(t), cur->seek_origin.load(), cur->seek_target.load()) &&
+    if (s == SEEK_BY_TIME && cur->seek_phase.load() == SEEK_REFILLED &&
+        landed(double(t), cur->seek_origin.load(), cur->seek_target.load()) &&
         cur->seek_state.compare_exchange_strong(s, SEEK_NONE)) {
         land(cur, t);
         return;
@@ -92,12 +92,19 @@ void check_landing() {
 }
 
 void apply_start_pos() {
-    if (cur->start_pos >= 0) {
+    if (cur->start_pos < 0)
+        return;
+    if (cur->seekable.load())
         libvlc_media_player_set_position(cur->mp, float(cur->start_pos));
-        cur->start_pos = -1.0;
-    }
+    else
+        emit("{\"type\":\"log\",\"message\":\"startPos dropped: the media cannot seek\"}");
+    cur->start_pos = -1.0;
 }
 
 void tell_landed() {
-    emit("{\"type\":\"seekLanded\",\"ms\":%lld}", static_cast<long long>(cur->landed_ms.load()));
+    // Under the gate the end cannot slip in between: once the media ended or
+    // stopped, the host has its answer and hears of no landing.
+    std::lock_guard<std::mutex> gate(gate_lock);
+    if (cur->end_state.load() == END_NONE)
+        emit("{\"type\":\"seekLanded\",\"ms\":%lld}", static_cast<long long>(cur->landed_ms.load()));
 }

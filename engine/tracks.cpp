@@ -52,19 +52,44 @@ void put(textbuf *b, const char *format, ...) {
     }
 }
 
+// The media's stream behind a listed track of this kind (a libvlc track
+// type), or null. The ids of the list are the media's own stream ids in most
+// containers, but the stream PIDs in an MPEG transport stream, whose streams
+// the media numbers from 0: there the kind and the order tell.
+const libvlc_media_track_t *stream_of(const libvlc_track_description_t *list, int kind, int id,
+                                      libvlc_media_track_t *const *streams, unsigned n) {
+    for (unsigned i = 0; i < n; i++)
+        if (streams[i]->i_type == kind && streams[i]->i_id == id)
+            return streams[i];
+    int rank = 0;
+    for (const libvlc_track_description_t *d = list; d; d = d->p_next) {
+        if (d->i_id == id) {
+            for (unsigned i = 0; i < n; i++)
+                if (streams[i]->i_type == kind && rank-- == 0)
+                    return streams[i];
+            return nullptr;
+        }
+        rank += d->i_id >= 0;
+    }
+    return nullptr;
+}
+
+// Reports asked again while the media's streams lag behind its tracks.
+const int TRACKS_RETRIES = 20;
+
 // Appends one JSON array of the listed tracks, with languages from the
-// media's streams; the entry that switches a kind off (negative id) is left out.
-void put_tracks(textbuf *b, const libvlc_track_description_t *list, libvlc_media_track_t *const *streams,
-                unsigned n) {
+// media's streams; the entry that switches a kind off (negative id) is left
+// out. *lagging is set when a track has no stream yet.
+void put_tracks(textbuf *b, const libvlc_track_description_t *list, int kind, libvlc_media_track_t *const *streams,
+                unsigned n, bool *lagging) {
     put(b, "[");
     const char *sep = "";
     for (const libvlc_track_description_t *d = list; d; d = d->p_next) {
         if (d->i_id < 0)
             continue;
-        const char *language = nullptr;
-        for (unsigned i = 0; i < n; i++)
-            if (streams[i]->i_id == d->i_id && streams[i]->psz_language && streams[i]->psz_language[0])
-                language = streams[i]->psz_language;
+        const libvlc_media_track_t *t = stream_of(list, kind, d->i_id, streams, n);
+        *lagging = *lagging || !t;
+        const char *language = t && t->psz_language && t->psz_language[0] ? t->psz_language : nullptr;
         char name[300];
         json_esc(name, sizeof name, d->psz_name ? d->psz_name : "");
         put(b, "%s{\"id\":%d,\"name\":\"%s\",\"language\":", sep, d->i_id, name);
@@ -78,6 +103,14 @@ void put_tracks(textbuf *b, const libvlc_track_description_t *list, libvlc_media
         sep = ",";
     }
     put(b, "]");
+}
+
+// FNV-1a of a tracks line, to know a repeat without keeping the line.
+uint64_t hash_of(const char *text) {
+    uint64_t h = 14695981039346656037ull;
+    for (; *text; text++)
+        h = (h ^ uint8_t(*text)) * 1099511628211ull;
+    return h;
 }
 
 // The library's FourCC for a stream whose codec it could not identify.
@@ -114,28 +147,37 @@ void tell_tracks() {
 
     textbuf b = {static_cast<char *>(malloc(4096)), 0, 4096, false};
     put(&b, "{\"type\":\"tracks\",\"audio\":");
-    put_tracks(&b, audio, streams, n);
+    bool lagging = false;
+    put_tracks(&b, audio, libvlc_track_audio, streams, n, &lagging);
     put(&b, ",\"spu\":");
-    put_tracks(&b, spu, streams, n);
+    put_tracks(&b, spu, libvlc_track_text, streams, n, &lagging);
     put(&b, ",\"video\":");
-    put_tracks(&b, video, streams, n);
+    put_tracks(&b, video, libvlc_track_video, streams, n, &lagging);
+    if (lagging && cur->tracks_retries < TRACKS_RETRIES) {
+        cur->tracks_retries++;
+        cur->tracks_stale.store(1);
+    }
     put(&b, ",\"selected\":{\"audio\":%d,\"spu\":%d,\"video\":%d}}", a < 0 ? -1 : a, s < 0 ? -1 : s,
         v < 0 ? -1 : v);
-    // A line cut short by a failed allocation would not be valid JSON.
-    if (!b.failed)
+    // A line cut short by a failed allocation would not be valid JSON; one
+    // that repeats the last report tells the host nothing.
+    if (!b.failed && (!cur->tracks_told || hash_of(b.data) != cur->tracks_hash)) {
+        cur->tracks_told = 1;
+        cur->tracks_hash = hash_of(b.data);
         emit("%s", b.data);
+    }
     free(b.data);
-    libvlc_track_description_list_release(audio);
-    libvlc_track_description_list_release(spu);
-    libvlc_track_description_list_release(video);
 
     // Playing sound: the selected audio stream exists and its codec decodes.
     int state = 0;
-    for (unsigned i = 0; i < n; i++)
-        if (streams[i]->i_type == libvlc_track_audio && streams[i]->i_id == a) {
-            std::lock_guard<std::mutex> hold(ctl_lock);
-            state = !listed_bad(cur, streams[i]->i_codec);
-        }
+    const libvlc_media_track_t *heard = a >= 0 ? stream_of(audio, libvlc_track_audio, a, streams, n) : nullptr;
+    if (heard) {
+        std::lock_guard<std::mutex> hold(ctl_lock);
+        state = !listed_bad(cur, heard->i_codec);
+    }
+    libvlc_track_description_list_release(audio);
+    libvlc_track_description_list_release(spu);
+    libvlc_track_description_list_release(video);
     if (n)
         libvlc_media_tracks_release(streams, n);
     if (state != cur->sound_state) {
@@ -176,7 +218,8 @@ void check_ended() {
     if (cur->error_told)
         return;
     // Input that no demuxer understands ends like a clip played through;
-    // without a single stream that decodes, it was not playable at all.
+    // without a single stream that decodes, it was not playable at all. Nor
+    // was input taken for sound that never had a length, a time or a picture.
     libvlc_media_track_t **streams;
     unsigned n = media_streams(&streams);
     bool playable = false;
@@ -190,6 +233,8 @@ void check_ended() {
     }
     if (n)
         libvlc_media_tracks_release(streams, n);
+    if (playable && cur->length_ms.load() <= 0 && !cur->moved.load() && !cur->had_video.load())
+        playable = false;
     if (playable)
         return;
     const char *problem = stored_problem(cur);

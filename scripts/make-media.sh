@@ -88,3 +88,8 @@ clip seek-clock.mp4 -f lavfi -i testsrc2=size=320x240:rate=24 \
 clip seek-tone.m4a -f lavfi -i sine=frequency=550:sample_rate=48000 -t 10 -c:a aac
 clip seek.h264 -f lavfi -i testsrc2=size=160x120:rate=24 -t 10 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 12
 clip seek-stream.ts -f lavfi -i testsrc2=size=160x120:rate=24 -t 5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 12
+# A transport stream with one video and two sound streams in English and
+# French: its track ids are stream PIDs, its media streams numbered from 0.
+clip tracks.ts -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -f lavfi -i sine=frequency=880:sample_rate=48000 -t 3 -map 0:v -map 1:a -map 2:a -c:v libx264 -preset ultrafast \
+    -pix_fmt yuv420p -g 25 -c:a mp2 -metadata:s:a:0 language=eng -metadata:s:a:1 language=fra

@@ -204,6 +204,42 @@ struct codec_line {
     const char *fourcc;  // the entry afterwards; "ZZZZ" is the untouched sentinel
 };
 
+// Lines as the library logs them, with the type of the object that logged
+// them: only lines about the media may decide a problem, and the video
+// output's tries of formats are told apart.
+TEST(LineOrigin, ObjectTypeDecidesWhetherALineIsAboutTheMediaOrANegotiation) {
+    const struct {
+        const char *object, *message;
+        int media, negotiation;
+    } cases[] = {
+        {"audio output", "PulseAudio server connection failure: Connection refused", 0, 0},
+        {"audio output", "The audio device \"default\" could not be used:\nNo such file or directory.", 0, 0},
+        {"tls client", "connection error: No such file or directory", 0, 0},
+        {"tls client", "TLS session handshake error", 1, 0},
+        {"tls client", "Certificate verification failure: The certificate is NOT trusted.", 1, 0},
+        {"tls client", "the certificate has expired", 1, 0},
+        {"input", "Your input can't be opened", 1, 0},
+        {"stream", "HTTP 404 error", 1, 0},
+        {"access", "cannot open file /x (No such file or directory)", 1, 0},
+        {"demux", "Could not open /x: Unknown error 1094995529", 1, 0},
+        {"decoder", "Codec `ZZ9 ' (No description for this codec) is not supported.", 1, 0},
+        {"packetizer", "no sync found", 1, 0},
+        {"decoder", "failed to create video output", 0, 1},
+        {"decoder", "failed to create audio output", 1, 0},
+        {"filter", "Failed to create video converter", 0, 1},
+        {"filter", "Too high level of recursion (3)", 0, 1},
+        {"vout display", "Failed to adapt decoder format to display", 0, 1},
+        {"video output", "video output creation failed", 0, 1},
+        {"main", "anything", 0, 0},
+        {"", "anything", 0, 0},
+        {nullptr, "a line from nobody known", 1, 0},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(media_line(c.object, c.message), c.media) << (c.object ? c.object : "null") << ": " << c.message;
+        EXPECT_EQ(negotiation_line(c.object, c.message), c.negotiation) << c.message;
+    }
+}
+
 TEST(UnsupportedCodec, RecognisesLineThatBeginsWithGraveAccentAndIsLongerThanTenBytes) {
     const codec_line cases[] = {
         {"Codec `XVID' (Xvid) is not supported.", 1, "XVID"},

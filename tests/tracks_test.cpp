@@ -1,9 +1,12 @@
 // The tracks and sound reports end to end: what a clip contains, which
-// tracks a load picks, subtitles kept off, and when the sound state is told.
+// tracks a load picks, subtitles kept off, when the sound state is told,
+// transport streams from a file and live over HTTP, and no report twice.
 #include "host.h"
+#include "http_server.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -157,6 +160,54 @@ TEST(Tracks, AudioOnlyAndVideoOnlyClips) {
         ASSERT_EQ(load(&h, id++, c.clip)["ok"], true) << c.clip;
         EXPECT_EQ(host_wait_type(&h, "tracks"), json::parse(c.report)) << c.clip;
         EXPECT_EQ(host_wait_type(&h, "sound")["state"], c.sound) << c.clip;
+    }
+}
+
+// In a transport stream the tracks carry the stream PIDs as ids, and the
+// media's list of streams lags behind them; languages and sound are still
+// those of the streams, from a file as from a live stream over HTTP. No
+// report is told twice in a row.
+TEST(Tracks, TransportStreamsTellLanguagesAndSoundAndNoRepeats) {
+    http_server server;
+    server.files = media_path("");
+    ASSERT_TRUE(http_start(&server));
+    const struct { std::string url; bool live; } cases[] = {
+        {media_url("tracks.ts"), false},
+        {http_url(&server, "/file/tracks.ts"), true},
+    };
+    host h;
+    start(&h);
+    long long id = 1;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.url);
+        size_t from = h.events.size();
+        std::string line = R"({"id":)" + std::to_string(id) + R"(,"cmd":"load","url":")" + c.url + R"(","live":)" +
+                           (c.live ? "true" : "false") + "}";
+        ASSERT_EQ(host_command(&h, line, id)["ok"], true);
+        json both = host_wait(&h, [](const json &ev) {
+            return ev["type"] == "tracks" && ev["audio"].size() == 2 && ev["audio"][1]["language"].is_string();
+        });
+        ASSERT_FALSE(both.is_null());
+        EXPECT_EQ(both["audio"][0]["language"], "eng");
+        EXPECT_EQ(both["audio"][1]["language"], "fra");
+        EXPECT_EQ(both["selected"]["audio"], both["audio"][0]["id"]);
+        EXPECT_EQ(both["video"].size(), 1u);
+        host_drain(&h, 500);
+        std::vector<json> sound;
+        std::map<std::string, json> last;
+        for (size_t i = from; i < h.events.size(); i++) {
+            const json &ev = h.events[i];
+            std::string type = ev["type"];
+            if (type == "sound")
+                sound.push_back(ev["state"]);
+            if (type == "tracks" || type == "length" || type == "seekable" || type == "pausable") {
+                EXPECT_NE(ev, last[type]) << "told twice";
+                last[type] = ev;
+            }
+        }
+        EXPECT_FALSE(sound.empty());
+        EXPECT_EQ(sound.back(), "playing");
+        id++;
     }
 }
 

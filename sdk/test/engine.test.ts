@@ -36,7 +36,7 @@ test('AcksMatchTheirCommandsAndLoadsMoveTheGeneration', async (t) => {
   assert.deepEqual(load, { status: 'fulfilled', value: 1 });
 
   // A seek lands at least half way to its target.
-  await until(engine, (s) => s.seekable && s.lengthMs > 0); // a seek by time needs both
+  await until(engine, (s) => s.seekable && s.lengthMs > 0 && s.format !== null); // a seek by time needs both
   const landing = await engine.seekAndWait({ ms: 2000 });
   assert.equal(landing.ended, false);
   assert.ok(landing.landedMs! >= 1000, `landed at ${landing.landedMs}`);

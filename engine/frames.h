@@ -68,8 +68,9 @@ void pictures_unlock(picture *pic);
 // only once libvlc is done with the pool. The pool is empty afterwards.
 void pictures_free(pictures *pool);
 // Display of pic by the player of generation g: becomes the pool's shown picture
-// and is queued for the pipe when possible; never waits for the host. The mark
-// (FRAME_LANDED bits) is taken by the picture queued and otherwise given back.
+// and is queued for the pipe when possible; never waits for the host. While
+// paused, a picture equal to the shown one is not sent unless a mark waits. The
+// mark (FRAME_LANDED bits) is taken by the picture queued and otherwise given back.
 void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark,
                    int64_t pts_us);
 

@@ -68,6 +68,13 @@ struct player {
     int64_t last_time_ms;       // event handler, under gate_lock
     int64_t last_position_us;   // event handler, under gate_lock
     int64_t last_buffering_us;  // event handler, under gate_lock
+
+    // The picture clock (video.cpp): the playback time of the last time
+    // report, resume or landing, run on by the display while playing.
+    std::mutex clock_lock;   // innermost; guards the three below
+    int64_t clock_base_us;   // playback time at clock_stamp_us
+    int64_t clock_stamp_us;  // monotonic; 0 until the first time report
+    int64_t clock_last_us;   // the last time given to a picture
 };
 
 // players.cpp
@@ -133,6 +140,13 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept;
 
 // video.cpp: registers the decoder's video callbacks of p.
 void video_attach(player *p);
+// The picture clock of p restarts from playback time t (ms): at a time
+// report, and at a seek's landing (landing also forgets where it was).
+void clock_report(player *p, int64_t t);
+void clock_land(player *p, int64_t t);
+// The picture clock stops at a pause and runs on from there at a resume.
+void clock_hold(player *p);
+void clock_resume(player *p);
 
 // logs.cpp: the library's log callback of every player's instance.
 void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept;

@@ -33,6 +33,7 @@ void on_buffering(player *p, float c) {
 
 void on_time(player *p, int64_t t) {
     p->time_ms.store(t);
+    clock_report(p, t);
     int s = p->seek_state.load();
     if (s != SEEK_NONE) {
         double x = s == SEEK_BY_TIME ? double(t) : p->position.load();
@@ -71,6 +72,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         on_buffering(p, ev->u.media_player_buffering.new_cache);
         break;
     case libvlc_MediaPlayerPlaying:
+        clock_resume(p);
         p->paused.store(0);
         emit("{\"type\":\"playing\"}");
         if (!p->started.load()) {
@@ -79,6 +81,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         }
         break;
     case libvlc_MediaPlayerPaused:
+        clock_hold(p);
         p->paused.store(1);
         emit("{\"type\":\"paused\"}");
         break;

@@ -6,6 +6,7 @@
 #include "frames.h"
 #include "json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -14,6 +15,12 @@ namespace {
 // How far a proposed size may exceed a track's visible size and still be
 // that track: decoders pad pictures to their block alignment.
 const unsigned ALIGN_PADDING = 64;
+// Time reports come every 250 to 500 ms: between two of them the clock runs
+// on by the time elapsed, but no further than this, so that a stalled input
+// does not run it away from its pictures.
+const int64_t CLOCK_RUN_MAX_US = 1000000;
+// A smaller step back is the library correcting its clock, not a seek.
+const int64_t CLOCK_JITTER_US = 1000000;
 
 bool padded_size_of(unsigned proposed, unsigned visible) {
     return visible <= proposed && proposed - visible <= ALIGN_PADDING;
@@ -75,6 +82,18 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
     return 3;
 }
 
+// The playback time of the picture shown now, in microseconds.
+int64_t clock_read(player *p) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    int64_t t = p->clock_base_us;
+    if (p->clock_stamp_us && !p->paused.load())
+        t += std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US);
+    if (t < p->clock_last_us && p->clock_last_us - t < CLOCK_JITTER_US)
+        t = p->clock_last_us;
+    p->clock_last_us = t;
+    return t;
+}
+
 // The pool keeps its pictures until the next format or until the player goes.
 void cleanup_cb(void *) noexcept {}
 
@@ -89,7 +108,7 @@ void unlock_cb(void *, void *picture, void *const *) noexcept {
 void display_cb(void *opaque, void *picture) noexcept {
     player *p = static_cast<player *>(opaque);
     pictures_show(&p->pictures, static_cast<struct picture *>(picture), p->generation, p->paused.load(),
-                  &p->mark_frame, p->time_ms.load() * 1000);
+                  &p->mark_frame, clock_read(p));
 }
 
 }  // namespace
@@ -97,4 +116,38 @@ void display_cb(void *opaque, void *picture) noexcept {
 void video_attach(player *p) {
     libvlc_video_set_callbacks(p->mp, lock_cb, unlock_cb, display_cb, p);
     libvlc_video_set_format_callbacks(p->mp, setup_cb, cleanup_cb);
+}
+
+void clock_report(player *p, int64_t t) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    p->clock_base_us = t * 1000;
+    p->clock_stamp_us = now_us();
+}
+
+void clock_land(player *p, int64_t t) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    // The control loop lands a seek at the library's time, which is that
+    // of its last report: the clock has run on from it since.
+    if (t * 1000 != p->clock_base_us || !p->clock_stamp_us) {
+        p->clock_base_us = t * 1000;
+        p->clock_stamp_us = now_us();
+    }
+    p->clock_last_us = 0;  // a seek back by little is no jitter
+}
+
+// Called before the pause is stored, so a second pause does not run it on.
+void clock_hold(player *p) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    if (p->clock_stamp_us && !p->paused.load()) {
+        int64_t now = now_us();
+        p->clock_base_us += std::min(now - p->clock_stamp_us, CLOCK_RUN_MAX_US);
+        p->clock_stamp_us = now;
+    }
+}
+
+// Called before the resume is stored: only a paused clock restarts its count.
+void clock_resume(player *p) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    if (p->clock_stamp_us && p->paused.load())
+        p->clock_stamp_us = now_us();
 }

@@ -13,6 +13,8 @@
 
 namespace {
 
+const uint32_t FRAME_LANDED_FLAG = 1;
+
 const char USAGE[] = "usage: vexolo-engine --max-size=WxH --frames=fd:3|null --loglevel=N\n";
 
 std::string load_line(long long id, const char *clip) {
@@ -294,6 +296,51 @@ TEST(Frames, StalledHostHoldsUpNeitherPlaybackNorCommands) {
     }
     EXPECT_GE(late, 1);
     EXPECT_LE(late, 6);
+}
+
+// Frame times against the numbers drawn in the pictures of a 25 fps clip:
+// between the library's time reports (every 250 to 500 ms) they run on with
+// the clock, and a pause holds them. After a seek they restart from where
+// the library says it landed, which until its next report lags or leads the
+// pictures by the seek's own delay. While paused the library redraws the
+// still many times a second; it is sent once.
+TEST(Frames, FrameTimesFollowThePicturesAndAPausedStillIsSentOnce) {
+    host h;
+    start_ready(&h);
+    ASSERT_EQ(host_command(&h, load_line(1, "count.mp4"), 1)["ok"], true);
+    ASSERT_FALSE(host_wait_type(&h, "time").is_null());
+    long long first_report_ms = h.event_ms[h.next - 1];
+    ASSERT_FALSE(host_wait(&h, [](const json &ev) { return is(ev, "time") && ev["ms"] >= 1000; }).is_null());
+    host_send(&h, R"({"id":2,"cmd":"pause"})");
+    ASSERT_FALSE(host_wait_type(&h, "paused").is_null());  // the library may tell it before the ack
+    host_drain(&h, 300);
+    size_t before_still = host_frames(&h).size();
+    host_drain(&h, 1000);
+    EXPECT_LE(host_frames(&h).size(), before_still + 1) << "redraws of the still were sent";
+    host_send(&h, R"({"id":3,"cmd":"play"})");
+    ASSERT_FALSE(host_wait_type(&h, "playing").is_null());
+    host_drain(&h, 1000);
+    size_t before_seek = host_frames(&h).size();
+    host_send(&h, R"({"id":4,"cmd":"seek","ms":4000})");
+    ASSERT_FALSE(host_wait_type(&h, "end").is_null());
+    for (long long id : {2, 3, 4})
+        EXPECT_TRUE(std::any_of(h.events.begin(), h.events.end(),
+                                [&](const json &ev) { return is(ev, "ack") && ev["id"] == id && ev["ok"] == true; }));
+
+    std::vector<double> error_ms, after_landing_ms;
+    std::vector<frame_info> all = host_frames(&h);
+    for (size_t i = 0; i < all.size(); i++) {
+        double error = std::abs(double(all[i].pts_us) / 1000 - all[i].number * 40.0);
+        if (all[i].flags & FRAME_LANDED_FLAG || !after_landing_ms.empty())
+            after_landing_ms.push_back(error);
+        else if (all[i].begun_ms > first_report_ms && i < before_seek)
+            error_ms.push_back(error);
+    }
+    ASSERT_GE(error_ms.size(), 40u);
+    ASSERT_GE(after_landing_ms.size(), 20u);
+    std::sort(error_ms.begin(), error_ms.end());
+    EXPECT_LE(error_ms[error_ms.size() * 95 / 100], 50) << "median " << error_ms[error_ms.size() / 2] << " ms";
+    EXPECT_LE(*std::max_element(after_landing_ms.begin(), after_landing_ms.end()), 150);
 }
 
 // The engine's resident memory in kB, from /proc.

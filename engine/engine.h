@@ -75,6 +75,17 @@ struct player {
     int64_t clock_base_us;   // playback time at clock_stamp_us
     int64_t clock_stamp_us;  // monotonic; 0 until the first time report
     int64_t clock_last_us;   // the last time given to a picture
+
+    // The video format in use and what the host was told of it (video.cpp),
+    // under video_lock, which the display callback holds before gate_lock.
+    std::mutex video_lock;
+    unsigned fmt_proposed_w, fmt_proposed_h;  // the library's size, before fitting
+    unsigned fmt_w, fmt_h;                    // the pool's size
+    double fmt_sar;
+    int fmt_settled;  // 1 once the sar makes the picture its true shape
+    int fmt_checks;   // track list lookups since the format began
+    unsigned told_w, told_h;  // the last format event; 0 x 0 before it
+    double told_sar;
 };
 
 // players.cpp

@@ -1,7 +1,8 @@
 // The decoder's video callbacks of every player: the format agreement, which
-// fits the size and announces it with the format event, and the per-picture
-// lock, unlock and display, which forward to the player's picture pool.
-// libvlc calls them on its own video threads.
+// fits the size, and the per-picture lock, unlock and display, which forward
+// to the player's picture pool; the display announces each format with its
+// first picture and stamps pictures with the picture clock. libvlc calls them
+// on its own video threads; the clock is also moved by the event handler.
 #include "engine.h"
 #include "frames.h"
 #include "json.h"
@@ -21,24 +22,30 @@ const unsigned ALIGN_PADDING = 64;
 const int64_t CLOCK_RUN_MAX_US = 1000000;
 // A smaller step back is the library correcting its clock, not a seek.
 const int64_t CLOCK_JITTER_US = 1000000;
+// Pictures of a padded format for which the track list is asked for the
+// visible size; it catches up within a few pictures when it ever does.
+const int SIZE_LOOKUPS = 300;
 
 bool padded_size_of(unsigned proposed, unsigned visible) {
     return visible <= proposed && proposed - visible <= ALIGN_PADDING;
 }
 
-// Narrows the proposed size to the video track's visible size when the two
-// agree, and reads its sample aspect ratio. The track list lags behind a
-// mid-stream change of resolution, so a track of another size is stale.
-void track_size(player *p, unsigned *width, unsigned *height, unsigned *sar_num, unsigned *sar_den) {
+// The visible size and sample aspect ratio of p's video track, when the
+// track list knows it and it is the proposed size, padded or not. The list
+// lags behind a change of resolution, so a track of another size is stale.
+bool visible_track(player *p, unsigned proposed_w, unsigned proposed_h, unsigned *width, unsigned *height,
+                   unsigned *sar_num, unsigned *sar_den) {
     libvlc_media_track_t **tracks = nullptr;
     unsigned n = libvlc_media_tracks_get(p->media, &tracks);
     if (n == 0)
-        return;
+        return false;
+    bool found = false;
     for (unsigned i = 0; i < n; i++) {
         const libvlc_media_track_t *t = tracks[i];
         if (t->i_type != libvlc_track_video || !t->video || !t->video->i_width || !t->video->i_height)
             continue;
-        if (padded_size_of(*width, t->video->i_width) && padded_size_of(*height, t->video->i_height)) {
+        if (padded_size_of(proposed_w, t->video->i_width) && padded_size_of(proposed_h, t->video->i_height)) {
+            found = true;
             *width = t->video->i_width;
             *height = t->video->i_height;
             if (t->video->i_sar_num && t->video->i_sar_den) {
@@ -49,6 +56,7 @@ void track_size(player *p, unsigned *width, unsigned *height, unsigned *sar_num,
         break;
     }
     libvlc_media_tracks_release(tracks, n);
+    return found;
 }
 
 unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height, unsigned *pitches,
@@ -56,8 +64,7 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
     player *p = static_cast<player *>(*opaque);
     memcpy(chroma, "RV32", 4);
     unsigned w = *width, h = *height, sar_num = 1, sar_den = 1;
-    if (p->media)
-        track_size(p, &w, &h, &sar_num, &sar_den);
+    bool known = p->media && visible_track(p, *width, *height, &w, &h, &sar_num, &sar_den);
 
     if (w > max_w || h > max_h) {
         double scale = fmin(double(max_h) / h, double(max_w) / w);
@@ -71,15 +78,48 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
     }
     if (pictures_setup(&p->pictures, w, h) != 0)
         return 0;  // an absurd size: the library gives up this video output
+    // The library tries formats that it may drop before any picture: the
+    // format is announced with its first picture (display_cb).
+    std::lock_guard<std::mutex> video(p->video_lock);
+    p->fmt_proposed_w = *width;
+    p->fmt_proposed_h = *height;
+    p->fmt_w = w;
+    p->fmt_h = h;
+    p->fmt_sar = double(sar_num) / sar_den;
+    p->fmt_settled = known;
+    p->fmt_checks = 0;
     *width = w;
     *height = h;
     pitches[0] = p->pictures.pitch;
     lines[0] = p->pictures.height;
-
-    std::lock_guard<std::mutex> gate(gate_lock);
-    if (p->generation == generation.load())
-        emit("{\"type\":\"format\",\"w\":%u,\"h\":%u,\"sar\":%.6g}", w, h, double(sar_num) / sar_den);
     return 3;
+}
+
+// Tells the host the format of pic before its frame: once per format that
+// shows pictures, and once more when the track list first gives the visible
+// size of a padded format. The library scales the visible picture into the
+// whole padded buffer, so the sar then makes up for the padding.
+void announce(player *p, const picture *pic) {
+    std::lock_guard<std::mutex> video(p->video_lock);
+    if (pic->width != p->fmt_w || pic->height != p->fmt_h)
+        return;  // a picture of an earlier format, announced with it
+    if (!p->fmt_settled && p->media && p->fmt_checks < SIZE_LOOKUPS) {
+        p->fmt_checks++;
+        unsigned w = 0, h = 0, sar_num = 1, sar_den = 1;
+        if (visible_track(p, p->fmt_proposed_w, p->fmt_proposed_h, &w, &h, &sar_num, &sar_den)) {
+            p->fmt_sar = double(w) * sar_num / sar_den / h * p->fmt_h / p->fmt_w;
+            p->fmt_settled = 1;
+        }
+    }
+    if (p->told_w == p->fmt_w && p->told_h == p->fmt_h && p->told_sar == p->fmt_sar)
+        return;
+    std::lock_guard<std::mutex> gate(gate_lock);
+    if (p->generation != generation.load())
+        return;
+    emit("{\"type\":\"format\",\"w\":%u,\"h\":%u,\"sar\":%.6g}", p->fmt_w, p->fmt_h, p->fmt_sar);
+    p->told_w = p->fmt_w;
+    p->told_h = p->fmt_h;
+    p->told_sar = p->fmt_sar;
 }
 
 // The playback time of the picture shown now, in microseconds.
@@ -107,8 +147,11 @@ void unlock_cb(void *, void *picture, void *const *) noexcept {
 
 void display_cb(void *opaque, void *picture) noexcept {
     player *p = static_cast<player *>(opaque);
-    pictures_show(&p->pictures, static_cast<struct picture *>(picture), p->generation, p->paused.load(),
-                  &p->mark_frame, clock_read(p));
+    auto *pic = static_cast<struct picture *>(picture);
+    if (!pic)
+        return;
+    announce(p, pic);
+    pictures_show(&p->pictures, pic, p->generation, p->paused.load(), &p->mark_frame, clock_read(p));
 }
 
 }  // namespace

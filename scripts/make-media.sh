@@ -101,6 +101,6 @@ clip count.mp4 -f lavfi -i "$(numbered color=black:size=640x360:rate=25)" \
     -c:a aac -shortest
 for part in red:640x360:25 green:1280x720:25 blue:1920x1080:30; do
     IFS=: read -r colour size rate <<<"$part"
-    clip "count-${size#*x}.ts" -f lavfi -i "$(numbered "color=$colour:size=$size:rate=$rate")" -t 4 -c:v libx264 \
+    clip "count-${size#*x}.ts" -f lavfi -i "$(numbered "color=$colour:size=$size:rate=$rate")" -t 2 -c:v libx264 \
         -preset ultrafast -pix_fmt yuv420p -g "$rate" -f mpegts
 done

@@ -298,6 +298,57 @@ TEST(Frames, StalledHostHoldsUpNeitherPlaybackNorCommands) {
     EXPECT_LE(late, 6);
 }
 
+// The display aspect of a format event: width x sar / height.
+double shape(const json &f) { return f["w"].get<double>() * f["sar"].get<double>() / f["h"].get<double>(); }
+
+// A size is announced once, with its first picture, not for every format the
+// library tries and drops. In MPEG-TS the library proposes the decoder's
+// padded buffer (640x386 for 640x360) before the track list knows the
+// visible size, and scales the picture into it: the size may be announced
+// once more when the sar that gives the picture its true shape is known.
+TEST(Frames, EachSizeIsAnnouncedOnceWithItsTrueShape) {
+    const struct {
+        const char *clip;
+        size_t sizes;  // runs of one size in the clip
+        bool exact;    // the size is known from the start: one event, sar 1
+        bool numbered;
+    } cases[] = {
+        {"count.mp4", 1, true, true},        {"count-360.ts", 1, false, true}, {"count-720.ts", 1, false, true},
+        {"count-1080.ts", 1, false, true}, {"frames-sizes.ts", 5, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.clip);
+        host h;
+        start_ready(&h);
+        played p = play_to_end(&h, 1, c.clip);
+        ASSERT_FALSE(p.frames.empty());
+        std::vector<std::vector<json>> runs;  // consecutive format events of one size
+        for (const json &f : p.formats) {
+            if (runs.empty() || runs.back()[0]["w"] != f["w"] || runs.back()[0]["h"] != f["h"])
+                runs.emplace_back();
+            runs.back().push_back(f);
+        }
+        EXPECT_LE(runs.size(), c.sizes);
+        for (const auto &run : runs) {
+            EXPECT_LE(run.size(), c.exact ? 1u : 2u) << run.back().dump();
+            EXPECT_NEAR(shape(run.back()), 16.0 / 9, 16.0 / 9 * 0.005) << run.back().dump();
+        }
+        if (c.exact) {
+            EXPECT_EQ(p.formats[0]["sar"], 1);
+        }
+        int last = 0;
+        for (const frame_info &f : p.frames) {
+            EXPECT_TRUE(std::any_of(p.formats.begin(), p.formats.end(),
+                                    [&](const json &ev) { return ev["w"] == f.width && ev["h"] == f.height; }))
+                << "no format event announced " << f.width << "x" << f.height;
+            if (c.numbered) {
+                EXPECT_GE(f.number, last) << "seq " << f.seq;
+                last = f.number;
+            }
+        }
+    }
+}
+
 // Frame times against the numbers drawn in the pictures of a 25 fps clip:
 // between the library's time reports (every 250 to 500 ms) they run on with
 // the clock, and a pause holds them. After a seek they restart from where

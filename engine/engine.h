@@ -158,6 +158,9 @@ void clock_land(player *p, int64_t t);
 // The picture clock stops at a pause and runs on from there at a resume.
 void clock_hold(player *p);
 void clock_resume(player *p);
+// The playback time (µs) of the picture shown now: the clock run on, capped,
+// never back by less than a second but after a landing.
+int64_t clock_read(player *p);
 
 // logs.cpp: the library's log callback of every player's instance.
 void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept;

@@ -122,18 +122,6 @@ void announce(player *p, const picture *pic) {
     p->told_sar = p->fmt_sar;
 }
 
-// The playback time of the picture shown now, in microseconds.
-int64_t clock_read(player *p) {
-    std::lock_guard<std::mutex> hold(p->clock_lock);
-    int64_t t = p->clock_base_us;
-    if (p->clock_stamp_us && !p->paused.load())
-        t += std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US);
-    if (t < p->clock_last_us && p->clock_last_us - t < CLOCK_JITTER_US)
-        t = p->clock_last_us;
-    p->clock_last_us = t;
-    return t;
-}
-
 // The pool keeps its pictures until the next format or until the player goes.
 void cleanup_cb(void *) noexcept {}
 
@@ -159,6 +147,17 @@ void display_cb(void *opaque, void *picture) noexcept {
 void video_attach(player *p) {
     libvlc_video_set_callbacks(p->mp, lock_cb, unlock_cb, display_cb, p);
     libvlc_video_set_format_callbacks(p->mp, setup_cb, cleanup_cb);
+}
+
+int64_t clock_read(player *p) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    int64_t t = p->clock_base_us;
+    if (p->clock_stamp_us && !p->paused.load())
+        t += std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US);
+    if (t < p->clock_last_us && p->clock_last_us - t < CLOCK_JITTER_US)
+        t = p->clock_last_us;
+    p->clock_last_us = t;
+    return t;
 }
 
 void clock_report(player *p, int64_t t) {

@@ -249,11 +249,12 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
         return;
     // While paused the library redraws the still into fresh buffers many
     // times a second; a redraw takes the place of the shown picture, so that
-    // the older buffer goes back to the decoder, but is not sent again. A
-    // landing's mark is always sent. Playback never pays for the comparison.
-    bool redraw = paused && !mark->load() && same_picture(pool->shown, pic);
+    // the older buffer goes back to the decoder, but is not sent again. Nor
+    // is the still of a paused seek before it lands: a landing's mark is
+    // always sent. Playback never pays for the comparison.
+    bool unsent = paused && !mark->load() && (paused == SHOW_PAUSED_SEEKING || same_picture(pool->shown, pic));
     pool->shown = pic;
-    if (redraw)
+    if (unsent)
         return;
     int taken = mark->exchange(0);
     if (!frames_on_pipe)

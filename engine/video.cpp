@@ -139,7 +139,12 @@ void display_cb(void *opaque, void *picture) noexcept {
     if (!pic)
         return;
     announce(p, pic);
-    pictures_show(&p->pictures, pic, p->generation, p->paused.load(), &p->mark_frame, clock_read(p));
+    // Paused, the library reports no time: until the control loop sees a seek
+    // land, its still would go out with the old time and no landing flag.
+    int how = !p->paused.load()                      ? SHOW_PLAYING
+              : p->seek_state.load() == SEEK_NONE ? SHOW_PAUSED
+                                                     : SHOW_PAUSED_SEEKING;
+    pictures_show(&p->pictures, pic, p->generation, how, &p->mark_frame, clock_read(p));
 }
 
 }  // namespace

@@ -435,17 +435,22 @@ TEST_F(FramePipe, PictureNotQueuedHandsTheMarkOnToTheNextFrameSent) {
 
 // While paused the library redraws the still into fresh buffers: a picture
 // is sent only when its pixels (not its row padding) differ from the shown
-// one, or when a landing's mark waits. Either way it becomes the shown one,
-// so the older buffer goes back to the decoder; playing, it is sent anew.
+// one, or when a landing's mark waits; while a paused seek is under way,
+// only with the mark. Either way it becomes the shown one, so the older
+// buffer goes back to the decoder; playing, it is sent anew.
 TEST_F(FramePipe, PausedRedrawsAreNotSentButNewPicturesAndLandingsAre) {
-    enum { SAME_BUFFER, EQUAL_PIXELS, PADDING_DIFFERS, PIXEL_DIFFERS, SIZE_DIFFERS, EQUAL_MARKED };
+    enum { SAME_BUFFER, EQUAL_PIXELS, PADDING_DIFFERS, PIXEL_DIFFERS, SIZE_DIFFERS };
     const struct {
-        int c;
-        bool sent;
-    } cases[] = {{SAME_BUFFER, false},  {EQUAL_PIXELS, false}, {PADDING_DIFFERS, false},
-                 {PIXEL_DIFFERS, true}, {SIZE_DIFFERS, true},  {EQUAL_MARKED, true}};
+        int c, how;
+        bool marked, sent;
+    } cases[] = {
+        {SAME_BUFFER, SHOW_PAUSED, false, false},   {EQUAL_PIXELS, SHOW_PAUSED, false, false},
+        {PADDING_DIFFERS, SHOW_PAUSED, false, false}, {PIXEL_DIFFERS, SHOW_PAUSED, false, true},
+        {SIZE_DIFFERS, SHOW_PAUSED, false, true},   {EQUAL_PIXELS, SHOW_PAUSED, true, true},
+        {PIXEL_DIFFERS, SHOW_PAUSED_SEEKING, false, false}, {PIXEL_DIFFERS, SHOW_PAUSED_SEEKING, true, true},
+    };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.c);
+        SCOPED_TRACE(testing::Message() << c.c << " " << c.how << " " << c.marked);
         ASSERT_EQ(pictures_setup(&pool, 3, 2), 0);  // rows of 12 bytes in 64
         picture *p = decode();
         memset(p->pixels, 0x5a, 128);
@@ -462,14 +467,14 @@ TEST_F(FramePipe, PausedRedrawsAreNotSentButNewPicturesAndLandingsAre) {
             x->pixels[64 + 40] ^= 1;
         if (c.c == PIXEL_DIFFERS)
             x->pixels[64 + 11] ^= 1;
-        if (c.c == EQUAL_MARKED)
+        if (c.marked)
             mark = FRAME_LANDED;
-        show(x, 2, 1);
+        show(x, 2, c.how);
         EXPECT_EQ(pool.shown, x);
         if (c.sent) {
             frame f = next_frame();
             EXPECT_EQ(f.at(FRAME_OFF_PTS_US), 2u);
-            EXPECT_EQ(f.at(FRAME_OFF_FLAGS, 4), c.c == EQUAL_MARKED ? FRAME_LANDED : 0u);
+            EXPECT_EQ(f.at(FRAME_OFF_FLAGS, 4), c.marked ? FRAME_LANDED : 0u);
         } else {
             EXPECT_FALSE(host_readable(50)) << "a redraw was sent";
         }

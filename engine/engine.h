@@ -94,6 +94,24 @@ struct player {
     int64_t told_length_ms;
     int told_seekable;  // 0 none, 1 false, 2 true
     int told_pausable;  // 0 none, 1 false, 2 true
+
+    // The picture clock (video.cpp): the playback time of the last time
+    // report, resume or landing, run on by the display while playing.
+    std::mutex clock_lock;   // innermost; guards the three below
+    int64_t clock_base_us;   // playback time at clock_stamp_us
+    int64_t clock_stamp_us;  // monotonic; 0 until the first time report
+    int64_t clock_last_us;   // the last time given to a picture
+
+    // The video format in use and what the host was told of it (video.cpp),
+    // under video_lock, which the display callback holds before gate_lock.
+    std::mutex video_lock;
+    unsigned fmt_proposed_w, fmt_proposed_h;  // the library's size, before fitting
+    unsigned fmt_w, fmt_h;                    // the pool's size
+    double fmt_sar;
+    int fmt_settled;  // 1 once the sar makes the picture its true shape
+    int fmt_checks;   // track list lookups since the format began
+    unsigned told_w, told_h;  // the last format event; 0 x 0 before it
+    double told_sar;
 };
 
 // players.cpp
@@ -173,6 +191,16 @@ void tell_stopped();
 
 // video.cpp: registers the decoder's video callbacks of p.
 void video_attach(player *p);
+// The picture clock of p restarts from playback time t (ms): at a time
+// report, and at a seek's landing (landing also forgets where it was).
+void clock_report(player *p, int64_t t);
+void clock_land(player *p, int64_t t);
+// The picture clock stops at a pause and runs on from there at a resume.
+void clock_hold(player *p);
+void clock_resume(player *p);
+// The playback time (µs) of the picture shown now: the clock run on, capped,
+// never back by less than a second but after a landing.
+int64_t clock_read(player *p);
 
 // logs.cpp: the library's log callback of every player's instance.
 void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept;

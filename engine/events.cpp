@@ -46,6 +46,7 @@ void on_time(player *p, int64_t t) {
     p->time_ms.store(t);
     if (t > 0)
         p->moved.store(1);
+    clock_report(p, t);
     int s = p->seek_state.load();
     if (s != SEEK_NONE && p->seek_phase.load() == SEEK_REFILLED) {
         double x = s == SEEK_BY_TIME ? double(t) : p->position.load();
@@ -104,6 +105,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         on_buffering(p, ev->u.media_player_buffering.new_cache);
         break;
     case libvlc_MediaPlayerPlaying:
+        clock_resume(p);
         p->paused.store(0);
         emit("{\"type\":\"playing\"}");
         if (!p->started.load()) {
@@ -112,6 +114,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         }
         break;
     case libvlc_MediaPlayerPaused:
+        clock_hold(p);
         p->paused.store(1);
         emit("{\"type\":\"paused\"}");
         break;

@@ -11,6 +11,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <system_error>
@@ -97,6 +98,21 @@ void release(picture *p) {
         p->orphaned = 1;
     else
         picture_delete(p);
+}
+
+// Whether b shows what a shows: same size and the same pixels, row padding
+// aside. With pool_lock held, which keeps both from the decoder and from
+// being freed; a paused player's decoder and writer are idle meanwhile.
+bool same_picture(const picture *a, const picture *b) {
+    if (!a || a->spare || b->spare || a->width != b->width || a->height != b->height || a->pitch != b->pitch)
+        return false;
+    size_t row = size_t{a->width} * 4;
+    if (row == a->pitch)
+        return memcmp(a->pixels, b->pixels, row * a->height) == 0;
+    for (size_t y = 0; y < a->height; y++)
+        if (memcmp(a->pixels + y * a->pitch, b->pixels + y * a->pitch, row) != 0)
+            return false;
+    return true;
 }
 
 // Writes all n bytes to fd 3; a host that closed the pipe ends the process.
@@ -231,7 +247,15 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     std::lock_guard<std::mutex> hold(pool_lock);
     if (g != current_generation || (paused && pic == pool->shown))
         return;
+    // While paused the library redraws the still into fresh buffers many
+    // times a second; a redraw takes the place of the shown picture, so that
+    // the older buffer goes back to the decoder, but is not sent again. Nor
+    // is the still of a paused seek before it lands: a landing's mark is
+    // always sent. Playback never pays for the comparison.
+    bool unsent = paused && !mark->load() && (paused == SHOW_PAUSED_SEEKING || same_picture(pool->shown, pic));
     pool->shown = pic;
+    if (unsent)
+        return;
     int taken = mark->exchange(0);
     if (!frames_on_pipe)
         return;

@@ -67,9 +67,15 @@ void pictures_unlock(picture *pic);
 // Frees every picture of the pool, leaving those still queued to the writer;
 // only once libvlc is done with the pool. The pool is empty afterwards.
 void pictures_free(pictures *pool);
+// How a picture is shown: playing, paused, or paused while a seek is under way.
+enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_PAUSED_SEEKING = 2 };
+
 // Display of pic by the player of generation g: becomes the pool's shown picture
-// and is queued for the pipe when possible; never waits for the host. The mark
-// (FRAME_LANDED bits) is taken by the picture queued and otherwise given back.
+// and is queued for the pipe when possible; never waits for the host. While
+// paused, a picture equal to the shown one, and while paused and seeking any
+// picture, is not sent unless a mark waits: the still a paused seek shows goes
+// out once, when it has landed. The mark (FRAME_LANDED bits) is taken by the
+// picture queued and otherwise given back.
 void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark,
                    int64_t pts_us);
 

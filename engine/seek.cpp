@@ -23,6 +23,7 @@ bool landed(double v, double origin, double target) {
 void land(player *p, int64_t t) {
     p->landed_ms.exchange(t);
     p->time_ms.exchange(t);
+    clock_land(p, t);
     if (p->vouts.load() != 0)
         p->mark_frame.fetch_or(1);
     raise_pending(p, PEND_LANDED);

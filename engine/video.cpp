@@ -1,11 +1,13 @@
 // The decoder's video callbacks of every player: the format agreement, which
-// fits the size and announces it with the format event, and the per-picture
-// lock, unlock and display, which forward to the player's picture pool.
-// libvlc calls them on its own video threads.
+// fits the size, and the per-picture lock, unlock and display, which forward
+// to the player's picture pool; the display announces each format with its
+// first picture and stamps pictures with the picture clock. libvlc calls them
+// on its own video threads; the clock is also moved by the event handler.
 #include "engine.h"
 #include "frames.h"
 #include "json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -14,24 +16,36 @@ namespace {
 // How far a proposed size may exceed a track's visible size and still be
 // that track: decoders pad pictures to their block alignment.
 const unsigned ALIGN_PADDING = 64;
+// Time reports come every 250 to 500 ms: between two of them the clock runs
+// on by the time elapsed, but no further than this, so that a stalled input
+// does not run it away from its pictures.
+const int64_t CLOCK_RUN_MAX_US = 1000000;
+// A smaller step back is the library correcting its clock, not a seek.
+const int64_t CLOCK_JITTER_US = 1000000;
+// Pictures of a padded format for which the track list is asked for the
+// visible size; it catches up within a few pictures when it ever does.
+const int SIZE_LOOKUPS = 300;
 
 bool padded_size_of(unsigned proposed, unsigned visible) {
     return visible <= proposed && proposed - visible <= ALIGN_PADDING;
 }
 
-// Narrows the proposed size to the video track's visible size when the two
-// agree, and reads its sample aspect ratio. The track list lags behind a
-// mid-stream change of resolution, so a track of another size is stale.
-void track_size(player *p, unsigned *width, unsigned *height, unsigned *sar_num, unsigned *sar_den) {
+// The visible size and sample aspect ratio of p's video track, when the
+// track list knows it and it is the proposed size, padded or not. The list
+// lags behind a change of resolution, so a track of another size is stale.
+bool visible_track(player *p, unsigned proposed_w, unsigned proposed_h, unsigned *width, unsigned *height,
+                   unsigned *sar_num, unsigned *sar_den) {
     libvlc_media_track_t **tracks = nullptr;
     unsigned n = libvlc_media_tracks_get(p->media, &tracks);
     if (n == 0)
-        return;
+        return false;
+    bool found = false;
     for (unsigned i = 0; i < n; i++) {
         const libvlc_media_track_t *t = tracks[i];
         if (t->i_type != libvlc_track_video || !t->video || !t->video->i_width || !t->video->i_height)
             continue;
-        if (padded_size_of(*width, t->video->i_width) && padded_size_of(*height, t->video->i_height)) {
+        if (padded_size_of(proposed_w, t->video->i_width) && padded_size_of(proposed_h, t->video->i_height)) {
+            found = true;
             *width = t->video->i_width;
             *height = t->video->i_height;
             if (t->video->i_sar_num && t->video->i_sar_den) {
@@ -42,6 +56,7 @@ void track_size(player *p, unsigned *width, unsigned *height, unsigned *sar_num,
         break;
     }
     libvlc_media_tracks_release(tracks, n);
+    return found;
 }
 
 unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height, unsigned *pitches,
@@ -49,8 +64,7 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
     player *p = static_cast<player *>(*opaque);
     memcpy(chroma, "RV32", 4);
     unsigned w = *width, h = *height, sar_num = 1, sar_den = 1;
-    if (p->media)
-        track_size(p, &w, &h, &sar_num, &sar_den);
+    bool known = p->media && visible_track(p, *width, *height, &w, &h, &sar_num, &sar_den);
 
     if (w > max_w || h > max_h) {
         double scale = fmin(double(max_h) / h, double(max_w) / w);
@@ -64,15 +78,48 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
     }
     if (pictures_setup(&p->pictures, w, h) != 0)
         return 0;  // an absurd size: the library gives up this video output
+    // The library tries formats that it may drop before any picture: the
+    // format is announced with its first picture (display_cb).
+    std::lock_guard<std::mutex> video(p->video_lock);
+    p->fmt_proposed_w = *width;
+    p->fmt_proposed_h = *height;
+    p->fmt_w = w;
+    p->fmt_h = h;
+    p->fmt_sar = double(sar_num) / sar_den;
+    p->fmt_settled = known;
+    p->fmt_checks = 0;
     *width = w;
     *height = h;
     pitches[0] = p->pictures.pitch;
     lines[0] = p->pictures.height;
-
-    std::lock_guard<std::mutex> gate(gate_lock);
-    if (p->generation == generation.load())
-        emit("{\"type\":\"format\",\"w\":%u,\"h\":%u,\"sar\":%.6g}", w, h, double(sar_num) / sar_den);
     return 3;
+}
+
+// Tells the host the format of pic before its frame: once per format that
+// shows pictures, and once more when the track list first gives the visible
+// size of a padded format. The library scales the visible picture into the
+// whole padded buffer, so the sar then makes up for the padding.
+void announce(player *p, const picture *pic) {
+    std::lock_guard<std::mutex> video(p->video_lock);
+    if (pic->width != p->fmt_w || pic->height != p->fmt_h)
+        return;  // a picture of an earlier format, announced with it
+    if (!p->fmt_settled && p->media && p->fmt_checks < SIZE_LOOKUPS) {
+        p->fmt_checks++;
+        unsigned w = 0, h = 0, sar_num = 1, sar_den = 1;
+        if (visible_track(p, p->fmt_proposed_w, p->fmt_proposed_h, &w, &h, &sar_num, &sar_den)) {
+            p->fmt_sar = double(w) * sar_num / sar_den / h * p->fmt_h / p->fmt_w;
+            p->fmt_settled = 1;
+        }
+    }
+    if (p->told_w == p->fmt_w && p->told_h == p->fmt_h && p->told_sar == p->fmt_sar)
+        return;
+    std::lock_guard<std::mutex> gate(gate_lock);
+    if (p->generation != generation.load())
+        return;
+    emit("{\"type\":\"format\",\"w\":%u,\"h\":%u,\"sar\":%.6g}", p->fmt_w, p->fmt_h, p->fmt_sar);
+    p->told_w = p->fmt_w;
+    p->told_h = p->fmt_h;
+    p->told_sar = p->fmt_sar;
 }
 
 // The pool keeps its pictures until the next format or until the player goes.
@@ -88,8 +135,16 @@ void unlock_cb(void *, void *picture, void *const *) noexcept {
 
 void display_cb(void *opaque, void *picture) noexcept {
     player *p = static_cast<player *>(opaque);
-    pictures_show(&p->pictures, static_cast<struct picture *>(picture), p->generation, p->paused.load(),
-                  &p->mark_frame, p->time_ms.load() * 1000);
+    auto *pic = static_cast<struct picture *>(picture);
+    if (!pic)
+        return;
+    announce(p, pic);
+    // Paused, the library reports no time: until the control loop sees a seek
+    // land, its still would go out with the old time and no landing flag.
+    int how = !p->paused.load()                      ? SHOW_PLAYING
+              : p->seek_state.load() == SEEK_NONE ? SHOW_PAUSED
+                                                     : SHOW_PAUSED_SEEKING;
+    pictures_show(&p->pictures, pic, p->generation, how, &p->mark_frame, clock_read(p));
 }
 
 }  // namespace
@@ -97,4 +152,49 @@ void display_cb(void *opaque, void *picture) noexcept {
 void video_attach(player *p) {
     libvlc_video_set_callbacks(p->mp, lock_cb, unlock_cb, display_cb, p);
     libvlc_video_set_format_callbacks(p->mp, setup_cb, cleanup_cb);
+}
+
+int64_t clock_read(player *p) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    int64_t t = p->clock_base_us;
+    if (p->clock_stamp_us && !p->paused.load())
+        t += std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US);
+    if (t < p->clock_last_us && p->clock_last_us - t < CLOCK_JITTER_US)
+        t = p->clock_last_us;
+    p->clock_last_us = t;
+    return t;
+}
+
+void clock_report(player *p, int64_t t) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    p->clock_base_us = t * 1000;
+    p->clock_stamp_us = now_us();
+}
+
+void clock_land(player *p, int64_t t) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    // The control loop lands a seek at the library's time, which is that
+    // of its last report: the clock has run on from it since.
+    if (t * 1000 != p->clock_base_us || !p->clock_stamp_us) {
+        p->clock_base_us = t * 1000;
+        p->clock_stamp_us = now_us();
+    }
+    p->clock_last_us = 0;  // a seek back by little is no jitter
+}
+
+// Called before the pause is stored, so a second pause does not run it on.
+void clock_hold(player *p) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    if (p->clock_stamp_us && !p->paused.load()) {
+        int64_t now = now_us();
+        p->clock_base_us += std::min(now - p->clock_stamp_us, CLOCK_RUN_MAX_US);
+        p->clock_stamp_us = now;
+    }
+}
+
+// Called before the resume is stored: only a paused clock restarts its count.
+void clock_resume(player *p) {
+    std::lock_guard<std::mutex> hold(p->clock_lock);
+    if (p->clock_stamp_us && p->paused.load())
+        p->clock_stamp_us = now_us();
 }

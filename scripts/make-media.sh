@@ -93,3 +93,22 @@ clip seek-stream.ts -f lavfi -i testsrc2=size=160x120:rate=24 -t 5 -c:v libx264 
 clip tracks.ts -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
     -f lavfi -i sine=frequency=880:sample_rate=48000 -t 3 -map 0:v -map 1:a -map 2:a -c:v libx264 -preset ultrafast \
     -pix_fmt yuv420p -g 25 -c:a mp2 -metadata:s:a:0 language=eng -metadata:s:a:1 language=fra
+# Numbered pictures: each frame's number drawn in ten blocks across the
+# middle, white for a set bit (lowest bit on the left), so a frame read back
+# tells which picture it is. Colours tell the sizes apart: a 640x360 MP4 with
+# a tone, and MPEG-TS at 360p red, 720p green, 1080p30 blue.
+numbered() {
+    local f=$1
+    for k in 0 1 2 3 4 5 6 7 8 9; do
+        f+=",drawbox=x=iw*$k/10+iw/40:y=ih*2/5:w=iw/20:h=ih/5:color=white:t=fill:enable='bitand(n,$((1 << k)))'"
+    done
+    echo "$f"
+}
+clip count.mp4 -f lavfi -i "$(numbered color=black:size=640x360:rate=25)" \
+    -f lavfi -i sine=frequency=440:sample_rate=48000 -t 6 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 \
+    -c:a aac -shortest
+for part in red:640x360:25 green:1280x720:25 blue:1920x1080:30; do
+    IFS=: read -r colour size rate <<<"$part"
+    clip "count-${size#*x}.ts" -f lavfi -i "$(numbered "color=$colour:size=$size:rate=$rate")" -t 2 -c:v libx264 \
+        -preset ultrafast -pix_fmt yuv420p -g "$rate" -f mpegts
+done

@@ -433,23 +433,60 @@ TEST_F(FramePipe, PictureNotQueuedHandsTheMarkOnToTheNextFrameSent) {
     }
 }
 
-TEST_F(FramePipe, PausedReshowSendsNothingButAnotherPictureIsSent) {
-    ASSERT_EQ(pictures_setup(&pool, 2, 2), 0);
-    auto pq = decode_n(2);
-    picture *p = pq[0], *q = pq[1];
-    show(p, 1);
-    frame first = next_frame();
-    show(p, 2, 1);
-    show(q, 3, 1);
-    frame second = next_frame();
-    EXPECT_EQ(second.at(FRAME_OFF_PTS_US), 3u);
-    EXPECT_EQ(second.at(FRAME_OFF_SEQ), first.at(FRAME_OFF_SEQ) + 1);
-    ASSERT_TRUE(await_idle());
-    show(q, 4);  // playing again: the same picture goes out anew
-    frame again = next_frame();
-    EXPECT_EQ(again.at(FRAME_OFF_PTS_US), 4u);
-    EXPECT_EQ(again.at(FRAME_OFF_SEQ), first.at(FRAME_OFF_SEQ) + 2);
-    EXPECT_GE(again.at(FRAME_OFF_WALL_US), second.at(FRAME_OFF_WALL_US));
+// While paused the library redraws the still into fresh buffers: a picture
+// is sent only when its pixels (not its row padding) differ from the shown
+// one, or when a landing's mark waits; while a paused seek is under way,
+// only with the mark. Either way it becomes the shown one, so the older
+// buffer goes back to the decoder; playing, it is sent anew.
+TEST_F(FramePipe, PausedRedrawsAreNotSentButNewPicturesAndLandingsAre) {
+    enum { SAME_BUFFER, EQUAL_PIXELS, PADDING_DIFFERS, PIXEL_DIFFERS, SIZE_DIFFERS };
+    const struct {
+        int c, how;
+        bool marked, sent;
+    } cases[] = {
+        {SAME_BUFFER, SHOW_PAUSED, false, false},   {EQUAL_PIXELS, SHOW_PAUSED, false, false},
+        {PADDING_DIFFERS, SHOW_PAUSED, false, false}, {PIXEL_DIFFERS, SHOW_PAUSED, false, true},
+        {SIZE_DIFFERS, SHOW_PAUSED, false, true},   {EQUAL_PIXELS, SHOW_PAUSED, true, true},
+        {PIXEL_DIFFERS, SHOW_PAUSED_SEEKING, false, false}, {PIXEL_DIFFERS, SHOW_PAUSED_SEEKING, true, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.c << " " << c.how << " " << c.marked);
+        ASSERT_EQ(pictures_setup(&pool, 3, 2), 0);  // rows of 12 bytes in 64
+        picture *p = decode();
+        memset(p->pixels, 0x5a, 128);
+        show(p, 1);
+        next_frame();
+        picture *x = c.c == SAME_BUFFER ? p : decode();
+        if (c.c == SIZE_DIFFERS) {
+            ASSERT_EQ(pictures_setup(&pool, 3, 1), 0);  // a new format while paused
+            x = decode();
+        }
+        if (x != p)
+            memset(x->pixels, 0x5a, size_t{x->pitch} * x->height);
+        if (c.c == PADDING_DIFFERS)
+            x->pixels[64 + 40] ^= 1;
+        if (c.c == PIXEL_DIFFERS)
+            x->pixels[64 + 11] ^= 1;
+        if (c.marked)
+            mark = FRAME_LANDED;
+        show(x, 2, c.how);
+        EXPECT_EQ(pool.shown, x);
+        if (c.sent) {
+            frame f = next_frame();
+            EXPECT_EQ(f.at(FRAME_OFF_PTS_US), 2u);
+            EXPECT_EQ(f.at(FRAME_OFF_FLAGS, 4), c.marked ? FRAME_LANDED : 0u);
+        } else {
+            EXPECT_FALSE(host_readable(50)) << "a redraw was sent";
+        }
+        if (x != p && c.c != SIZE_DIFFERS) {
+            picture *again = decode();
+            EXPECT_EQ(again, p) << "the older buffer went back to the decoder";
+        }
+        ASSERT_TRUE(await_idle());
+        show(x, 3);
+        EXPECT_EQ(next_frame().at(FRAME_OFF_PTS_US), 3u);
+        drain();
+    }
 }
 
 TEST_F(FramePipe, StalledHostNeverHoldsUpTheDisplay) {

@@ -133,6 +133,18 @@ template <typename T> T le(const uint8_t *p) {
     return v;
 }
 
+// The frame number of a numbered clip: ten blocks across the middle row,
+// white for a set bit, lowest on the left, wherever the picture is scaled.
+int frame_number(const frame_info &f, const uint8_t *pixels) {
+    int n = 0;
+    for (int k = 0; k < 10; k++) {
+        const uint8_t *px = pixels + size_t(f.height / 2) * f.pitch + size_t(f.width * (2 * k + 1) / 20) * 4;
+        if (std::min({px[0], px[1], px[2]}) > 160)
+            n |= 1 << k;
+    }
+    return n;
+}
+
 // Reads frames until the engine closes its end, checking their framing.
 void drain_frames(host *h) {
     std::vector<uint8_t> pixels;
@@ -174,10 +186,13 @@ void drain_frames(host *h) {
             return;
         }
         f.arrived_ms = now_ms();
-        if (f.width > 0 && f.height > 0)
+        f.number = 0;
+        if (f.width > 0 && f.height > 0) {
             memcpy(f.centre, &pixels[size_t(f.height / 2) * f.pitch + size_t(f.width / 2) * 4], 3);
-        else
+            f.number = frame_number(f, pixels.data());
+        } else {
             memset(f.centre, 0, 3);
+        }
         std::lock_guard<std::mutex> hold(h->frames_lock);
         h->frame_bytes = count;
         h->frames.push_back(f);

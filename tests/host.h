@@ -30,6 +30,7 @@ struct frame_info {
     long long begun_ms;    // header read, steady clock as host_now_ms
     long long arrived_ms;  // last pixel byte read
     uint8_t centre[3];     // blue, green, red of the middle pixel
+    int number;            // of a numbered clip (make-media.sh): the picture's frame number
 };
 
 struct host_options {

@@ -252,11 +252,25 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     // the older buffer goes back to the decoder, but is not sent again. Nor
     // is the still of a paused seek before it lands: a landing's mark is
     // always sent. Playback never pays for the comparison.
-    bool unsent = paused && !mark->load() && (paused == SHOW_PAUSED_SEEKING || same_picture(pool->shown, pic));
+    picture *before = pool->shown;
+    bool unsent = paused && !mark->load() && (paused == SHOW_PAUSED_SEEKING || same_picture(before, pic));
     pool->shown = pic;
     if (unsent)
         return;
     int taken = mark->exchange(0);
+    // A source that stalls on a seek leaves the library redrawing the still
+    // from before it, and such a redraw can come between the landing and the
+    // first new picture: the mark waits for a picture that differs, but only
+    // so long, for a scene that never changes.
+    if (taken && !paused) {
+        if (pool->mark_waits < MARK_PATIENCE && same_picture(before, pic)) {
+            pool->mark_waits++;
+            mark->fetch_or(taken);
+            taken = 0;
+        } else {
+            pool->mark_waits = 0;
+        }
+    }
     if (!frames_on_pipe)
         return;
     // A picture already queued keeps its header and its one place; the mark

@@ -10,6 +10,7 @@ enum {
     POOL_SLOTS = 48,          // slot pictures per format, besides the overflow
     FRAME_QUEUE = 3,          // pictures waiting for the writer, the one being written included
     PICTURE_MAX_SIDE = 16384, // larger sides are refused: one buffer stays under 1 GiB
+    MARK_PATIENCE = 8,        // redraws of an unchanged still a landing mark passes over
 };
 
 // The 60-byte frame header, little-endian, at these offsets.
@@ -51,6 +52,7 @@ struct pictures {
     int32_t retired_count;
     int32_t retired_cap;         // 0, 64, then doubled
     uint32_t width, height, pitch;  // current format
+    int32_t mark_waits;  // redraws of the old still that a landing mark passed over
 };
 
 // Starts a new format of width x height; 0, or -1 when the size is 0 or above

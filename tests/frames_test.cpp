@@ -128,8 +128,12 @@ struct Pool : ::testing::Test {
         return p;
     }
     // One decoded picture, given back by the decoder.
+    // A picture decoded and given back; each shows something new.
     picture *decode() {
+        static uint64_t painted;
         picture *p = lock();
+        painted++;
+        memcpy(p->pixels, &painted, sizeof painted);
         pictures_unlock(p);
         return p;
     }
@@ -485,6 +489,35 @@ TEST_F(FramePipe, PausedRedrawsAreNotSentButNewPicturesAndLandingsAre) {
         ASSERT_TRUE(await_idle());
         show(x, 3);
         EXPECT_EQ(next_frame().at(FRAME_OFF_PTS_US), 3u);
+        drain();
+    }
+}
+
+// Playing, a landing's mark passes over redraws of the still from before
+// the seek and goes with the first picture that differs, or, for a scene that
+// never changes, with the redraw after MARK_PATIENCE of them.
+TEST_F(FramePipe, LandingMarkPassesOverRedrawsOfTheOldStillForAWhile) {
+    for (bool changes : {true, false}) {
+        SCOPED_TRACE(changes);
+        ASSERT_EQ(pictures_setup(&pool, 4, 2), 0);
+        picture *old = decode();
+        show(old, 1);
+        next_frame();
+        mark = FRAME_LANDED;
+        int n = 2;
+        for (; n < 2 + MARK_PATIENCE; n++) {
+            picture *redraw = decode();
+            memcpy(redraw->pixels, old->pixels, size_t{old->pitch} * old->height);
+            show(redraw, n);
+            old = redraw;
+            ASSERT_EQ(next_frame().at(FRAME_OFF_FLAGS, 4), 0u) << "redraw " << n << " took the mark";
+        }
+        picture *next = decode();
+        if (!changes)
+            memcpy(next->pixels, old->pixels, size_t{old->pitch} * old->height);
+        show(next, n);
+        EXPECT_EQ(next_frame().at(FRAME_OFF_FLAGS, 4), FRAME_LANDED);
+        EXPECT_EQ(mark.load(), 0);
         drain();
     }
 }

@@ -258,14 +258,17 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     if (unsent)
         return;
     int taken = mark->exchange(0);
-    // A source that stalls on a seek leaves the library redrawing the still
-    // from before it, and such a redraw can come between the landing and the
-    // first new picture: the mark waits for a picture that differs, but only
-    // so long, for a scene that never changes.
-    if (taken && !paused) {
+    // The library redraws the still from before a seek while the source or
+    // the decoder is slow, paused or not, and such a redraw can come between
+    // the landing and the first new picture: the mark waits for a picture
+    // that differs, but only so long, for a scene that never changes. A
+    // paused redraw that the mark passes over is not sent at all.
+    if (taken) {
         if (pool->mark_waits < MARK_PATIENCE && same_picture(before, pic)) {
             pool->mark_waits++;
             mark->fetch_or(taken);
+            if (paused)
+                return;
             taken = 0;
         } else {
             pool->mark_waits = 0;

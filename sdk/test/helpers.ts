@@ -39,19 +39,16 @@ export function fakeEngine(t: TestContext, each = '', start = `echo '{"type":"re
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vexolo-fake-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
   const [binary, sent] = [path.join(dir, 'engine'), path.join(dir, 'sent')];
-  fs.writeFileSync(binary, `#!/bin/sh\n${start}\nwhile read -r line; do\n  echo "$line" >>'${sent}'
-  id=$(echo "$line" | sed 's/^{"id":\\([0-9]*\\).*/\\1/')\n  ${each}\n  echo "{\\"type\\":\\"ack\\",\\"id\\":$id,\\"ok\\":true}"\ndone\n`,
-  { mode: 0o755 });
+  const loop = `while read -r line; do\n  echo "$line" >>'${sent}'; id=$(echo "$line" | sed 's/^{"id":\\([0-9]*\\).*/\\1/')`;
+  fs.writeFileSync(binary, `#!/bin/sh\n${start}\n${loop}\n  ${each}\n  printf '{"type":"ack","id":%s,"ok":true}\\n' "$id"\ndone\n`, { mode: 0o755 });
   return { binary, sent: () => fs.readFileSync(sent, 'utf8').trim().split('\n').map((l) => JSON.parse(l) as object) };
 }
 
 /** Waits until the snapshot satisfies `ready`. */
-export function until(engine: Engine, ready: (s: Snapshot) => boolean): Promise<Snapshot> {
-  return new Promise((resolve) => {
-    if (ready(engine.state)) return resolve(engine.state);
-    const off = engine.on('state', (s) => ready(s) && (off(), resolve(s)));
-  });
-}
+export const until = (engine: Engine, ready: (s: Snapshot) => boolean) => new Promise<Snapshot>((resolve) => {
+  const off = engine.on('state', (s) => ready(s) && (off(), resolve(s)));
+  if (ready(engine.state)) (off(), resolve(engine.state));
+});
 
 /** The colour at the centre of a frame, named coarsely. */
 export function colourAt(frame: Frame): string {
@@ -60,10 +57,7 @@ export function colourAt(frame: Frame): string {
 }
 
 export function nameColour(r: number, g: number, b: number): string {
-  const [hi, lo] = [(v: number) => v > 100, (v: number) => v < 60];
-  if (hi(r) && lo(g) && lo(b)) return 'red';
-  if (lo(r) && lo(g) && hi(b)) return 'blue';
-  if (lo(r) && hi(g) && lo(b)) return 'green';
-  if (Math.abs(r - g) < 20 && Math.abs(g - b) < 20) return 'grey';
-  return `rgb(${r},${g},${b})`;
+  if (Math.max(r, g, b) - Math.min(r, g, b) < 30) return 'grey';
+  const i = [r, g, b].findIndex((v, _, all) => v > 100 && all.filter((w) => w < 60).length === 2);
+  return ['red', 'green', 'blue'][i] ?? `rgb(${r},${g},${b})`;
 }

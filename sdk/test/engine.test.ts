@@ -57,7 +57,7 @@ test('OneEngineAnswersCommandsLoadsAndMediaErrors', async (t) => {
 
   // A second load starts the snapshot afresh; a stop of loaded media moves on, a second stop does not.
   const second = await engine.loadFirstFrame(clip('frames-red.mp4'));
-  assert.deepEqual([second.generation, second.frame.generation, engine.state.generation], [2, 2, 2]);
+  assert.deepEqual([second.generation, second.frame.generation, engine.state.generation, engine.state.landedMs], [2, 2, 2, null]);
   await engine.stop();
   await engine.stop();
   assert.equal(engine.state.generation, 3);

@@ -7,12 +7,8 @@ import { test } from 'node:test';
 import { Generations } from '../src/generations.js';
 import type { CommandName } from '../src/protocol.js';
 
-type Step =
-  | ['send', CommandName]
-  | ['ack', CommandName, boolean, number?]
-  | ['event', string]
-  /** A frame of this generation, and whether it is wanted. */
-  | ['frame', number, boolean];
+// A frame step names its generation and whether the gate wants it.
+type Step = ['send', CommandName] | ['ack', CommandName, boolean, number?] | ['event', string] | ['frame', number, boolean];
 
 const cases: [string, Step[], string[], number][] = [
   ['what the old media says while a load is out is dropped',

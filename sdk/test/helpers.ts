@@ -1,5 +1,5 @@
 // Shared by the library's tests: clips made by scripts/make-media.sh, an engine
-// with a private home and no sound output, a record of every fault, colours.
+// with a private home and no sound output, a scripted stand-in engine, colours.
 
 import fs from 'node:fs';
 import os from 'node:os';
@@ -21,66 +21,43 @@ export function quietEnv(): NodeJS.ProcessEnv {
   return env;
 }
 
-export interface Started {
-  engine: Engine;
-  /** Every protocol fault the library reported; a test ends with none. */
-  faults: EngineError[];
-  /** Every delivered event, in order. */
-  events: EngineEvent[];
-}
-
-/** Starts an engine that the test kills at its end. */
-export async function startEngine(t: TestContext, options: StartOptions = {}): Promise<Started> {
+/** An engine that the test kills at its end, with every protocol fault and delivered event recorded. */
+export async function startEngine(t: TestContext, options: StartOptions = {}) {
   const engine = await Engine.start({ env: quietEnv(), ...options });
-  const started: Started = { engine, faults: [], events: [] };
+  const started = { engine, faults: [] as EngineError[], events: [] as EngineEvent[] };
   engine.on('fault', (f) => started.faults.push(f));
   engine.on('event', (e) => started.events.push(e));
   t.after(() => engine.kill());
   return started;
 }
 
-/** Waits for the first delivered event that `match` accepts. */
-export function nextEvent<T extends EngineEvent['type']>(
-  engine: Engine,
-  type: T,
-  match: (e: Extract<EngineEvent, { type: T }>) => boolean = () => true,
-): Promise<Extract<EngineEvent, { type: T }>> {
-  return new Promise((resolve) => {
-    const off = engine.on('event', (e) => {
-      if (e.type === type && match(e as Extract<EngineEvent, { type: T }>)) {
-        off();
-        resolve(e as Extract<EngineEvent, { type: T }>);
-      }
-    });
-  });
+/**
+ * A stand-in engine: `start` runs first (by default the ready line), then each
+ * command is written down, `each` runs with its $id, and the command is acked.
+ */
+export function fakeEngine(t: TestContext, each = '', start = `echo '{"type":"ready","version":"fake"}'`) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vexolo-fake-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const [binary, sent] = [path.join(dir, 'engine'), path.join(dir, 'sent')];
+  const loop = `while read -r line; do\n  echo "$line" >>'${sent}'; id=$(echo "$line" | sed 's/^{"id":\\([0-9]*\\).*/\\1/')`;
+  fs.writeFileSync(binary, `#!/bin/sh\n${start}\n${loop}\n  ${each}\n  printf '{"type":"ack","id":%s,"ok":true}\\n' "$id"\ndone\n`, { mode: 0o755 });
+  return { binary, sent: () => fs.readFileSync(sent, 'utf8').trim().split('\n').map((l) => JSON.parse(l) as object) };
 }
 
 /** Waits until the snapshot satisfies `ready`. */
-export function until(engine: Engine, ready: (s: Snapshot) => boolean): Promise<Snapshot> {
-  return new Promise((resolve) => {
-    if (ready(engine.state)) return resolve(engine.state);
-    const off = engine.on('state', (s) => {
-      if (ready(s)) {
-        off();
-        resolve(s);
-      }
-    });
-  });
-}
+export const until = (engine: Engine, ready: (s: Snapshot) => boolean) => new Promise<Snapshot>((resolve) => {
+  const off = engine.on('state', (s) => ready(s) && (off(), resolve(s)));
+  if (ready(engine.state)) (off(), resolve(engine.state));
+});
 
 /** The colour at the centre of a frame, named coarsely. */
 export function colourAt(frame: Frame): string {
   const at = Math.floor(frame.height / 2) * frame.pitch + Math.floor(frame.width / 2) * 4;
-  const [b, g, r] = [frame.pixels[at], frame.pixels[at + 1], frame.pixels[at + 2]];
-  return nameColour(r!, g!, b!);
+  return nameColour(frame.pixels[at + 2]!, frame.pixels[at + 1]!, frame.pixels[at]!);
 }
 
 export function nameColour(r: number, g: number, b: number): string {
-  const hi = (v: number) => v > 100;
-  const lo = (v: number) => v < 60;
-  if (hi(r) && lo(g) && lo(b)) return 'red';
-  if (lo(r) && lo(g) && hi(b)) return 'blue';
-  if (lo(r) && hi(g) && lo(b)) return 'green';
-  if (Math.abs(r - g) < 20 && Math.abs(g - b) < 20) return 'grey';
-  return `rgb(${r},${g},${b})`;
+  if (Math.max(r, g, b) - Math.min(r, g, b) < 30) return 'grey';
+  const i = [r, g, b].findIndex((v, _, all) => v > 100 && all.filter((w) => w < 60).length === 2);
+  return ['red', 'green', 'blue'][i] ?? `rgb(${r},${g},${b})`;
 }

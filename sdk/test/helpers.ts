@@ -1,10 +1,16 @@
 // Shared by the library's tests: clips made by scripts/make-media.sh, an engine
-// with a private home and no sound output, a scripted stand-in engine, colours.
+// with a private home and no sound output or a sound server of its own, a
+// scripted stand-in engine, a loopback HTTP server, colours.
 
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
+import type { AddressInfo } from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { type TestContext } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 import { Engine, type EngineError, type EngineEvent, type Frame, type Snapshot, type StartOptions } from '../src/index.js';
 
@@ -19,6 +25,49 @@ export function quietEnv(): NodeJS.ProcessEnv {
   const env: NodeJS.ProcessEnv = { ...process.env, HOME: home };
   delete env.PULSE_SERVER;
   return env;
+}
+
+/** A home whose sound server (with a null sink) the engine finds, as on a desktop. */
+export async function soundEnv(t: TestContext): Promise<NodeJS.ProcessEnv> {
+  const env = quietEnv();
+  const socket = path.join(env.HOME!, 'pulse-native');
+  const server = spawn('pulseaudio', ['--daemonize=no', '--exit-idle-time=-1', '--use-pid-file=no', '-n',
+    '--load=module-null-sink', `--load=module-native-protocol-unix auth-anonymous=1 socket=${socket}`], { env, stdio: 'ignore' });
+  t.after(() => server.kill('SIGKILL'));
+  for (const deadline = Date.now() + 5000; !fs.existsSync(socket); await sleep(10)) {
+    assert.ok(Date.now() < deadline && server.exitCode === null, 'no sound server could be started');
+  }
+  return { ...env, PULSE_SERVER: `unix:${socket}` };
+}
+
+/**
+ * A loopback HTTP server. "/<status>/..." answers with that status; "/file/<name>"
+ * serves a file of `dir` with byte ranges, at most `rate` bytes a second, a range
+ * not from 0 answered `delayMs` late; "/stream/<name>" sends it without a length;
+ * "/silent/..." never answers. Bytes that are not HTTP (a TLS hello) get a 400.
+ */
+export async function serve(t: TestContext, dir = MEDIA) {
+  const options = { rate: 0, delayMs: 0, answeredLate: [] as number[] };
+  const server = http.createServer(async (req, res) => {
+    const [, kind, name = ''] = req.url!.split('/');
+    if (kind === 'silent') return;
+    if (kind !== 'file' && kind !== 'stream') return void res.writeHead(Number(kind) || 400).end('no');
+    const body = fs.readFileSync(path.join(dir, name));
+    if (kind === 'stream') return void res.writeHead(200, { 'content-type': 'video/mp2t' }).write(body);
+    const from = Number(/bytes=(\d+)/.exec(req.headers.range ?? '')?.[1] ?? 0);
+    if (from > 0 && options.delayMs) await sleep(options.delayMs).then(() => options.answeredLate.push(Date.now()));
+    res.writeHead(req.headers.range ? 206 : 200, { 'accept-ranges': 'bytes', 'content-length': body.length - from,
+      ...(req.headers.range && { 'content-range': `bytes ${from}-${body.length - 1}/${body.length}` }) });
+    for (let at = from; at < body.length && !res.destroyed; at += 16384) {
+      res.write(body.subarray(at, at + 16384));
+      if (options.rate) await sleep((16384 * 1000) / options.rate);
+    }
+    res.end();
+  });
+  await new Promise<void>((resolve) => server.listen(0, '127.0.0.1', resolve));
+  t.after(() => (server.closeAllConnections(), server.close()));
+  const port = (server.address() as AddressInfo).port;
+  return Object.assign(options, { port, url: (p: string) => `http://127.0.0.1:${port}${p}` });
 }
 
 /** An engine that the test kills at its end, with every protocol fault and delivered event recorded. */

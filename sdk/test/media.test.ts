@@ -1,0 +1,168 @@
+// The engine's reports of real media, through the host library: the problem
+// of every way a load can fail, the same with a sound server and without;
+// the tracks and sound of what plays; track choices; transport streams.
+
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import http from 'node:http';
+import type { AddressInfo } from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { test } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
+import { isDeepStrictEqual } from 'node:util';
+import type { Engine, EngineEvent, LoadOptions } from '../src/index.js';
+import { MEDIA, clip, quietEnv, serve, soundEnv, startEngine, until } from './helpers.js';
+
+/** Loads url; its events once it stopped and a fifth of a second passed, when a second error would show. */
+async function playOut(engine: Engine, url: string, options: LoadOptions = {}): Promise<EngineEvent[]> {
+  const events: EngineEvent[] = [];
+  const off = engine.on('event', (e) => events.push(e));
+  await engine.load(url, options);
+  await until(engine, (s) => s.state === 'stopped');
+  await sleep(200);
+  off();
+  return events;
+}
+
+const track = (id: number, language: string | null = null, name = 'Track 1') => ({ id, name, language });
+const tracks = (audio: object[], spu: object[], video: object[], selected: object) => ({ type: 'tracks', audio, spu, video, selected });
+const MKV = tracks([track(1, 'eng', 'English - [English]'), track(2, 'fra', 'French - [French]')],
+  [track(3, 'deu', 'Deutsch - [German]'), track(4, 'eng', 'Captions - [English]')], [track(0, 'und')],
+  { audio: 1, spu: 3, video: 0 });
+
+test('EveryLoadEndsInItsProblemOrItsTracksTheSameWithSoundAndWithout', async (t) => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vexolo-media-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const file = (name: string, bytes: string | Buffer) => (fs.writeFileSync(path.join(dir, name), bytes), `file://${dir}/${name}`);
+  let seed = 5; // the same bytes on every run
+  const noise = Buffer.from(Array.from({ length: 204800 }, () => (seed = (seed * 1103515245 + 12345) >>> 0) >>> 24));
+  const mp4 = fs.readFileSync(path.join(MEDIA, 'clip.mp4'));
+  const server = await serve(t, dir);
+  fs.writeFileSync(path.join(dir, 'page.html'), '<!doctype html><html><head><title>Hi</title></head><body><p>Hi</p></body></html>\n');
+  const closed = http.createServer().listen(0, '127.0.0.1');
+  await new Promise((resolve) => closed.on('listening', resolve));
+  const refused = (closed.address() as AddressInfo).port;
+  closed.close();
+  // Longer than the 253 bytes a DNS name may have: refused on the spot, no query sent.
+  const unresolvable = `${Array(5).fill('x'.repeat(60)).join('.')}.invalid`;
+  const nasty = `/tmp/vexolo "q" \\ \u0001 ${'n'.repeat(10000)}`;
+  const hostile = (e: EngineEvent[]) => {
+    const [tr] = e.filter((x) => x.type === 'tracks') as Extract<EngineEvent, { type: 'tracks' }>[];
+    assert.ok(tr!.video[0]!.name.startsWith('say "hi" \\ back\\slash \u0001\u001f ctl') && tr!.audio[0]!.name.length <= 297);
+  };
+  // A problem with the library's words that decide it, or what a load that plays tells.
+  type Plays = { sound: string; tracks?: object; pictures: boolean; check?: (e: EngineEvent[]) => void };
+  const cases: [string, [string, string | null] | [string, string | null, string] | Plays][] = [
+    [`http://127.0.0.1:${refused}/clip.mp4`, ['unreachable', 'connection failed: Connection refused']],
+    [`http://${unresolvable}/clip.mp4`, ['unreachable', 'Name or service not known']],
+    // A plain HTTP server answers the TLS hello with a plain 400 page.
+    [`https://127.0.0.1:${server.port}/clip.mp4`, ['insecure', 'TLS handshake error']],
+    [server.url('/404/clip.mp4'), ['notFound', 'HTTP 404 error']],
+    [server.url('/503/clip.mp4'), ['serverError', 'HTTP 503 error']],
+    [clip('no-such-clip.mp4'), ['notFound', 'No such file or directory']],
+    [`file://${nasty}`, ['unavailable', '"q" \\ \u0001 n']], // a name too long for the file system, quoted back
+    [file('notes.txt', 'Shopping list\nmilk\nbread\n'), ['unrecognized', null]],
+    [file('noise.bin', noise), ['unrecognized', null]],
+    [server.url('/file/page.html'), ['unrecognized', null]],
+    [file('cut.mp4', mp4.subarray(0, mp4.length / 2)), ['unrecognized', null]],
+    [`file://${dir}`, ['unrecognized', null]],
+    [file('empty.mp4', ''), ['unrecognized|unavailable', null]], // the library may give up before it looks
+    // H.264 under the FourCC "ZZ9 ": the name is the FourCC without its space.
+    [clip('undecodable-video.avi'), ['undecodableVideo', "Codec `ZZ9 '", 'ZZ9']],
+    [clip('undecodable-tone.mov'), ['undecodableAudio', "Codec `QQQQ'", 'QQQQ']],
+    // Beside video that plays, silent audio is no error: only no sound.
+    [clip('undecodable-sound.mov'), { sound: 'none', pictures: true }],
+    [clip('short-video.mp4'), { sound: 'none', pictures: true }],
+    [clip('short-tone.m4a'), { sound: 'playing', pictures: false }],
+    [clip('tone.m4a'), { sound: 'playing', pictures: false, tracks: tracks([track(0)], [], [], { audio: 0, spu: -1, video: -1 }) }],
+    [clip('video-only.mp4'), { sound: 'none', pictures: true, tracks: tracks([], [], [track(0)], { audio: -1, spu: -1, video: 0 }) }],
+    [clip('tracks.mkv'), { sound: 'playing', pictures: true, tracks: MKV }],
+    [clip('hostile.mkv'), { sound: 'playing', pictures: true, check: hostile }],
+  ];
+  // Warnings asked for, the library's tries of video formats are told too; else not.
+  for (const [env, logLevel] of [[await soundEnv(t), 0], [quietEnv(), 1]] as const) {
+    const { engine, faults } = await startEngine(t, { env, logLevel, frames: false });
+    const logs: string[] = [];
+    engine.on('log', (m) => logs.push(m));
+    for (const [url, expected] of cases) {
+      logs.length = 0;
+      const events = await playOut(engine, url);
+      const what = `${logLevel ? 'no sound' : 'sound'}: ${url.slice(0, 80)}\n${events.map((e) => JSON.stringify(e)).join('\n')}`;
+      const at = (type: string) => events.findIndex((e) => e.type === type);
+      const errors = events.flatMap((e) => (e.type === 'error' ? [[e.error.problem, e.error.codec]] : []));
+      if (Array.isArray(expected)) {
+        const [problem, line, codec = null] = expected;
+        assert.ok(errors.length === 1 && problem.split('|').includes(errors[0]![0]!) && errors[0]![1] === codec, what);
+        assert.ok(at('error') < at('stopped'), what);
+        // Lines of earlier loads may have used up this second's share: then their count comes.
+        if (line) for (let i = 0; i < 30 && !logs.some((m) => m.includes(line) || m.endsWith(' log lines dropped')); i++) await sleep(50);
+        assert.ok(!line || logs.some((m) => m.includes(line) || m.endsWith(' log lines dropped')), `${what}\n${logs.join('\n')}`);
+      } else {
+        assert.deepEqual(errors, [], what);
+        assert.ok(at('end') >= 0 && at('end') < at('stopped') && at('format') >= 0 === expected.pictures, what);
+        assert.equal((events.filter((e) => e.type === 'sound').at(-1) as { state: string }).state, expected.sound, what);
+        if (expected.tracks) assert.deepEqual(events.find((e) => e.type === 'tracks'), expected.tracks, what);
+        expected.check?.(events);
+        if (url.endsWith('short-video.mp4')) assert.equal(logs.some((m) => m.includes('Failed to create video converter')), logLevel === 1);
+      }
+      // A load that began to play is told its tracks and sound before it stops.
+      if (at('playing') >= 0) assert.ok(at('tracks') >= 0 && at('tracks') < at('stopped') && at('sound') < at('stopped'), what);
+    }
+    assert.deepEqual(faults, []);
+  }
+});
+
+test('TracksAreChosenOnLoadAndSoundIsToldOnlyWhenItChanges', async (t) => {
+  const { engine, faults, events } = await startEngine(t, { frames: false });
+  const selected = (audio: number, spu: number) =>
+    new Promise<void>((resolve) => {
+      const want = { audio, spu, video: 0 };
+      const off = engine.on('event', (e) => e.type === 'tracks' && isDeepStrictEqual(e.selected, want) && (off(), resolve()));
+    });
+  // French and the captions, by the ids the report gives.
+  let next = selected(2, 4);
+  await engine.load(clip('tracks.mkv'), { audio: 2, spu: 4 });
+  await next;
+  // Subtitles off on load stay off through an audio switch, until the host's own choice.
+  const loaded = events.length;
+  await engine.load(clip('tracks.mkv'), { spu: -1 });
+  await until(engine, (s) => s.tracks !== null); // tracks can be switched once they are known
+  for (const [kind, id, audio, spu] of [['audio', 2, 2, -1], ['spu', 3, 2, 3], ['audio', -1, -1, 3], ['audio', 1, 1, 3],
+    ['audio', 2, 2, 3]] as const) {
+    if (kind === 'spu') {
+      const offs = events.slice(loaded).flatMap((e) => (e.type === 'tracks' ? [e.selected.spu] : []));
+      assert.deepEqual([...new Set(offs)], [-1]);
+    }
+    next = selected(audio, spu);
+    await (kind === 'audio' ? engine.audio(id) : engine.spu(id));
+    await next;
+  }
+  await engine.quit();
+  // A player tells its sound once, then only the changes of whether anything is heard.
+  assert.deepEqual(events.slice(loaded).flatMap((e) => (e.type === 'sound' ? [e.state] : [])), ['playing', 'none', 'playing']);
+  assert.deepEqual(faults, []);
+});
+
+// In a transport stream the tracks carry the stream PIDs as ids and the media's
+// list of streams lags behind them; languages and sound are still those of the
+// streams, from a file as live over HTTP. No report is told twice in a row.
+test('TransportStreamsTellLanguagesAndSoundAndNoRepeats', async (t) => {
+  const server = await serve(t);
+  const { engine, faults } = await startEngine(t, { frames: false });
+  for (const url of [clip('tracks.ts'), server.url('/file/tracks.ts')]) {
+    const events: EngineEvent[] = [];
+    engine.on('event', (e) => events.push(e));
+    await engine.load(url, { live: url.startsWith('http') });
+    await until(engine, (s) => s.tracks?.audio.length === 2 && s.tracks.audio[1]!.language !== null);
+    await sleep(500);
+    const { tracks, sound } = engine.state;
+    assert.deepEqual([tracks!.audio.map((a) => a.language), tracks!.selected.audio, tracks!.video.length, sound],
+      [['eng', 'fra'], tracks!.audio[0]!.id, 1, 'playing'], url);
+    for (const type of ['tracks', 'length', 'seekable', 'pausable', 'sound']) {
+      const told = events.filter((e) => e.type === type).map((e) => JSON.stringify(e));
+      assert.ok(told.every((e, i) => e !== told[i - 1]), `${type} told twice: ${told}`);
+    }
+  }
+  assert.deepEqual(faults, []);
+});

@@ -3,16 +3,17 @@
 // scripted stand-in engine, a loopback HTTP server, colours.
 
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { type ChildProcess, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
-import type { AddressInfo } from 'node:net';
+import net, { type AddressInfo } from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { type TestContext } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath, pathToFileURL } from 'node:url';
-import { Engine, type EngineError, type EngineEvent, type Frame, type Snapshot, type StartOptions } from '../src/index.js';
+import { Engine, type EngineError, type EngineEvent, type Frame, type Snapshot, type StartOptions, findEngine } from '../src/index.js';
+import { framePipe } from '../src/frames.js';
 
 export const MEDIA = process.env.VEXOLO_MEDIA ?? fileURLToPath(new URL('../../../build/media/', import.meta.url));
 
@@ -109,4 +110,129 @@ export function nameColour(r: number, g: number, b: number): string {
   if (Math.max(r, g, b) - Math.min(r, g, b) < 30) return 'grey';
   const i = [r, g, b].findIndex((v, _, all) => v > 100 && all.filter((w) => w < 60).length === 2);
   return ['red', 'green', 'blue'][i] ?? `rgb(${r},${g},${b})`;
+}
+
+/** A frame as read raw from fd 3, with when it began and ended to arrive. */
+export interface RawFrame {
+  width: number; height: number; pitch: number; ptsUs: number; seq: number; generation: number; flags: number;
+  begun: number; arrived: number;
+  /** Blue, green, red of the middle pixel; the largest distance of any pixel's channel from it (small frames). */
+  centre: number[]; worst: number;
+  /** The number drawn in a numbered clip: ten blocks across the middle row, white for a set bit. */
+  number: number;
+}
+
+/** Every line of the engine, strictly parsed, with awaits on what comes. */
+export interface Raw {
+  child: ChildProcess;
+  events: Record<string, any>[];
+  /** Each event's line as written, and when it arrived. */
+  lines: string[];
+  times: number[];
+  frames: RawFrame[];
+  /** The engine's exit status, 128 + N after signal N. */
+  exit: Promise<number>;
+  send(text: string): void;
+  /** The next event not yet consumed that matches; consumes up to it. */
+  wait(match: (e: Record<string, any>) => boolean, timeoutMs?: number): Promise<Record<string, any>>;
+  command(line: string, id: number): Promise<Record<string, any>>;
+  stderr(): string;
+  /** Stops or resumes reading fd 3. */
+  pauseFrames(paused: boolean): void;
+}
+
+export const SLOWDOWN = Number(process.env.VEXOLO_SLOWDOWN ?? 1);
+export const cmd = (id: number, name: string, fields: object = {}) => JSON.stringify({ id, cmd: name, ...fields });
+export const load = (id: number, url: string, fields: object = {}) => cmd(id, 'load', { url, live: false, ...fields });
+
+/**
+ * The engine on raw pipes, with a private home and no sound server. `setup` is
+ * Python run in the child before the engine starts: a careless host's set-ups
+ * of descriptors and signals. `frames: false` leaves fd 3 closed.
+ */
+export async function raw(t: TestContext, { args = [] as string[], frames = true, setup = '', ready = true } = {}): Promise<Raw> {
+  const env = quietEnv();
+  const errPath = path.join(env.HOME!, 'stderr');
+  const pipe = frames ? framePipe() : null;
+  const err = fs.openSync(errPath, 'w');
+  const engine = findEngine();
+  const child = setup
+    ? spawn('python3', ['-c', `import os, sys, signal, fcntl\n${setup}\nos.execv(sys.argv[1], sys.argv[1:])`, engine, ...args],
+      { env, stdio: ['pipe', 'pipe', err, pipe ? pipe.writeFd : 'ignore'] })
+    : spawn(engine, args, { env, stdio: ['pipe', 'pipe', err, pipe ? pipe.writeFd : 'ignore'] });
+  fs.closeSync(err);
+  if (pipe) fs.closeSync(pipe.writeFd);
+  child.stdin!.on('error', () => undefined);
+  const h: Raw = {
+    child, events: [], lines: [], times: [], frames: [],
+    exit: new Promise((resolve) => child.on('exit', (code, sig) => resolve(code ?? 128 + os.constants.signals[sig!]))),
+    send: (text) => void child.stdin!.write(`${text}\n`),
+    wait: (match, timeoutMs = 10000) => new Promise((resolve, reject) => {
+      const timer = setTimeout(() => reject(new Error(`timed out; last events:\n${h.events.slice(-12).map((e) => JSON.stringify(e)).join('\n')}`)),
+        timeoutMs * SLOWDOWN);
+      waiters.push((e) => match(e) && (clearTimeout(timer), resolve(e), true));
+      next();
+    }),
+    command: (line, id) => (h.send(line), h.wait((e) => e.type === 'ack' && e.id === id)),
+    stderr: () => fs.readFileSync(errPath, 'utf8'),
+    pauseFrames: (paused) => void (paused ? socket?.pause() : socket?.resume()),
+  };
+  // Waits run in turn on the events not yet consumed.
+  const waiters: ((e: Record<string, any>) => boolean)[] = [];
+  let consumed = 0;
+  const next = () => {
+    while (waiters.length && consumed < h.events.length) if (waiters[0]!(h.events[consumed++]!)) waiters.shift();
+  };
+  let partial = '';
+  child.stdout!.setEncoding('utf8').on('data', (chunk: string) => {
+    const lines = (partial + chunk).split('\n');
+    partial = lines.pop()!;
+    for (const line of lines) {
+      assert.ok(line.startsWith('{"type":"'), line);
+      h.events.push(JSON.parse(line));
+      h.lines.push(line);
+      h.times.push(Date.now());
+    }
+    next();
+  });
+  child.stdout!.on('end', () => assert.equal(partial, '', 'output ends inside a line'));
+  const socket = pipe ? new net.Socket({ fd: pipe.readFd, readable: true, writable: false }) : null;
+  let frame: RawFrame | null = null;
+  let pixels = Buffer.alloc(0);
+  let [head, have] = [Buffer.alloc(60), 0];
+  socket?.on('data', (chunk: Buffer) => {
+    for (let at = 0; at < chunk.length;) {
+      if (!frame) {
+        const n = Math.min(60 - have, chunk.length - at);
+        chunk.copy(head, have, at, at + n);
+        [at, have] = [at + n, have + n];
+        if (have < 60) break;
+        const u32 = (o: number) => head.readUInt32LE(o);
+        assert.ok(head.toString('latin1', 0, 4) === 'VXFR' && head.toString('latin1', 16, 20) === 'bgr0' && u32(56) === 0, 'frame header');
+        frame = { width: u32(4), height: u32(8), pitch: u32(12), ptsUs: Number(head.readBigInt64LE(20)),
+          seq: Number(head.readBigUInt64LE(28)), generation: Number(head.readBigUInt64LE(44)), flags: u32(52),
+          begun: Date.now(), arrived: 0, centre: [], worst: 0, number: 0 };
+        assert.ok(frame.pitch % 64 === 0 && frame.pitch >= frame.width * 4, 'frame pitch');
+        [pixels, have] = [Buffer.alloc(frame.pitch * frame.height), 0];
+      }
+      const n = Math.min(pixels.length - have, chunk.length - at);
+      chunk.copy(pixels, have, at, at + n);
+      [at, have] = [at + n, have + n];
+      if (have < pixels.length) break;
+      const f = frame;
+      const row = Math.floor(f.height / 2) * f.pitch;
+      f.centre = [...pixels.subarray(row + Math.floor(f.width / 2) * 4, row + Math.floor(f.width / 2) * 4 + 3)];
+      for (let k = 0; k < 10; k++) f.number |= Math.min(...pixels.subarray(row + Math.floor((f.width * (2 * k + 1)) / 20) * 4).subarray(0, 3)) > 160 ? 1 << k : 0;
+      for (let y = 0; f.width * f.height <= 320 * 240 && y < f.height; y++) {
+        for (let x = 0; x < f.width * 4; x++) if (x % 4 < 3) f.worst = Math.max(f.worst, Math.abs(pixels[y * f.pitch + x]! - f.centre[x % 4]!));
+      }
+      h.frames.push({ ...f, arrived: Date.now() });
+      [frame, have] = [null, 0];
+    }
+  });
+  t.after(() => (child.kill('SIGKILL'), socket?.destroy()));
+  // A sanitizer report from the engine fails the test that ran it.
+  t.after(async () => (await h.exit, assert.doesNotMatch(h.stderr(), /Sanitizer|runtime error:/)));
+  if (ready) await h.wait((e) => e.type === 'ready');
+  return h;
 }

@@ -1,0 +1,185 @@
+// The frame pipe on raw descriptors: sizes and pixels, generations and their
+// numbering, a host that stops reading, each size announced once with its true
+// shape, frame times against the pictures, and memory across size changes.
+
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import { test } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
+import { type Raw, type RawFrame, SLOWDOWN, clip, cmd, load, raw } from './helpers.js';
+
+const rss = (pid: number) => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))![1]);
+
+/** Plays a clip to its end: its generation, format events and frames, and resident size sampled meanwhile with the colour last read. */
+async function playToEnd(h: Raw, id: number, name: string) {
+  const from = h.events.length;
+  const { generation } = await h.command(load(id, clip(name)), id);
+  const samples: [number, boolean][] = [];
+  for (let ended = false; !ended; ended = h.events.slice(from).some((e) => e.type === 'end')) {
+    await sleep(50);
+    if (h.frames.length) samples.push([rss(h.child.pid!), h.frames.at(-1)!.centre[0]! > 128]);
+  }
+  const formats = h.events.slice(from).filter((e) => e.type === 'format');
+  return { generation, formats, samples, frames: h.frames.filter((f) => f.generation === generation) };
+}
+
+test('SizesFitTheMaximumAndPixelsKeepTheirColour', async (t) => {
+  // [clip, arguments, width, height, sar, blue green red or none, fd 3 open]
+  const cases: [string, string[], number, number, number, number[] | null, boolean?][] = [
+    ['frames-red.mp4', [], 320, 240, 1, [0, 0, 255]],
+    ['frames-blue.mp4', ['--frames=fd:3'], 320, 240, 1, [255, 0, 0]],
+    ['frames-3840x2160.mp4', [], 1920, 1080, 1, null],
+    // Fits: odd sides are kept; each row carries 60 bytes beyond the pixels.
+    ['frames-1281x721.mp4', [], 1281, 721, 1, null],
+    ['frames-1280x720.mp4', ['--max-size=640x360'], 640, 360, 1, null],
+    // Scaled sides are rounded to the nearest even number, past an odd maximum.
+    ['frames-3838x2158.mp4', ['--max-size=1919x1079'], 1920, 1080, 1, null],
+    // 720x576 pixels shown 16:9 wide: the pixels are sent as stored.
+    ['frames-anamorphic.mp4', [], 720, 576, 64 / 45, null],
+    // Pictures are still decoded, and fd 3 is left alone, open or not.
+    ['frames-red.mp4', ['--frames=null'], 320, 240, 1, null],
+    ['frames-red.mp4', ['--frames=fd:3', '--frames=null'], 320, 240, 1, null, false],
+  ];
+  for (const [name, args, width, height, sar, colour, open = true] of cases) {
+    const what = `${name} ${args}`;
+    const h = await raw(t, { args, frames: open });
+    const p = await playToEnd(h, 1, name);
+    assert.equal(p.generation, 1);
+    assert.equal(p.formats.length, 1, `${what}: one format per size`);
+    assert.ok(p.formats[0]!.w === width && p.formats[0]!.h === height && Math.abs(p.formats[0]!.sar - sar) < 0.001, what);
+    assert.equal(p.frames.length === 0, args.at(-1) === '--frames=null', what);
+    for (const f of p.frames) {
+      assert.ok(f.width === width && f.height === height && f.pitch === Math.ceil((width * 4) / 64) * 64, what);
+      // The colour survives YUV coding only approximately, in every pixel of every row.
+      assert.ok(!colour || (f.centre.every((v, i) => Math.abs(v - colour[i]!) < 12) && f.worst <= 12), `${what}: ${f.centre} ${f.worst}`);
+    }
+    assert.deepEqual(await h.command(cmd(2, 'quit'), 2), { type: 'ack', id: 2, ok: true });
+    assert.equal(await h.exit, 0);
+  }
+});
+
+/** Waits until n frames of a generation were read. */
+async function framesOf(h: Raw, generation: number, n: number) {
+  for (const deadline = Date.now() + 10000 * SLOWDOWN; h.frames.filter((f) => f.generation === generation).length < n; await sleep(5)) {
+    assert.ok(Date.now() < deadline, `too few frames of generation ${generation}`);
+  }
+}
+
+// Every other load comes while the host has stopped reading, so that the
+// engine's queue is full of older frames at the switch. A frame is 1.2 MB and
+// the pipe holds 1 MiB: an older frame begun after the host saw the ack can
+// only be the one being written then.
+test('OnlyTheCurrentGenerationFollowsALoadsAckAndSeqRunsOnByOne', async (t) => {
+  const h = await raw(t);
+  const rounds: [number, number][] = [];
+  for (let id = 1; id <= 6; id++) {
+    if (id % 2 === 0) h.pauseFrames(true);
+    if (id % 2 === 0) await sleep(150);
+    const a = await h.command(load(id, clip(id % 2 ? 'frames-gen-a.mp4' : 'frames-gen-b.mp4')), id);
+    rounds.push([a.generation, h.times[h.events.indexOf(a)]!]);
+    h.pauseFrames(false);
+    await framesOf(h, a.generation, 10);
+  }
+  assert.ok(h.frames.every((f, i) => f.seq === i && (i === 0 || f.generation >= h.frames[i - 1]!.generation)),
+    'a host that reads everything sees every number once, from 0, and generations never go back');
+  for (const [generation, acked] of rounds) {
+    assert.ok(h.frames.filter((f) => f.generation < generation && f.begun > acked).length <= 1, `older frames after the ack of ${generation}`);
+  }
+});
+
+test('AStalledHostHoldsUpNeitherPlaybackNorCommands', async (t) => {
+  const h = await raw(t);
+  await h.command(load(1, clip('clip.mp4')), 1);
+  await framesOf(h, 1, 3);
+  h.pauseFrames(true);
+  await sleep(50);
+  const [readBefore, stalled] = [h.frames.length, h.events.length];
+  // The clip plays to its end while nothing is read from fd 3; meanwhile every command is answered at once.
+  const ackMs: number[] = [];
+  for (let id = 2; !h.events.slice(stalled).some((e) => e.type === 'end'); id++, await sleep(100)) {
+    assert.ok(ackMs.length < 60 * SLOWDOWN, 'playback stalled with the host');
+    const sent = Date.now();
+    assert.equal((await h.command(cmd(id, 'volume', { level: 50 + (id % 2) }), id)).ok, true);
+    ackMs.push(Date.now() - sent);
+  }
+  ackMs.sort((a, b) => a - b);
+  // A loaded machine may delay a single answer.
+  assert.ok(ackMs.length >= 10 && ackMs[ackMs.length >> 1]! < 100 && ackMs.at(-1)! < 500, `${ackMs}`);
+  assert.ok(h.frames.length <= readBefore + 1, 'the reader really paused');
+  // What waited for the host is bounded: three frames of 300 kB fill the pipe, a
+  // fourth was being written, two more stood in the queue.
+  const resumed = Date.now();
+  h.pauseFrames(false);
+  assert.equal((await h.command(load(100, clip('frames-red.mp4')), 100)).generation, 2);
+  await framesOf(h, 2, 1);
+  const late = h.frames.filter((f) => f.generation === 1 && f.begun >= resumed).length;
+  assert.ok(late >= 1 && late <= 6, `${late}`);
+});
+
+// A size is announced once, with its first picture, not for every format the
+// library tries. In MPEG-TS the library proposes the decoder's padded buffer
+// (640x386 for 640x360) before its track list knows the visible size: the size
+// may be announced once more, with the sar that gives the true shape.
+// frames-sizes.ts switches between red 640x360 and blue 1280x720, whose
+// pools a new format must let go.
+test('EachSizeIsAnnouncedOnceWithItsTrueShapeAndMemoryStaysFlat', async (t) => {
+  // [clip, runs of one size, format events per size, numbered]
+  const cases: [string, number, number, boolean][] = [['count.mp4', 1, 1, true], ['count-360.ts', 1, 2, true],
+    ['count-720.ts', 1, 2, true], ['count-1080.ts', 1, 2, true], ['frames-sizes.ts', 5, 2, false]];
+  for (const [name, sizes, perSize, numbered] of cases) {
+    const h = await raw(t);
+    const p = await playToEnd(h, 1, name);
+    const runs: Record<string, any>[][] = [];
+    for (const f of p.formats) {
+      if (!runs.length || runs.at(-1)![0]!.w !== f.w || runs.at(-1)![0]!.h !== f.h) runs.push([]);
+      runs.at(-1)!.push(f);
+    }
+    assert.ok(runs.length <= sizes && runs.every((r) => r.length <= perSize), `${name}: ${JSON.stringify(runs)}`);
+    for (const f of runs.map((r) => r.at(-1)!)) assert.ok(Math.abs((f.w * f.sar) / f.h - 16 / 9) < 0.01, `${name}: ${JSON.stringify(f)}`);
+    assert.ok(p.frames.length > 0);
+    for (const [i, f] of p.frames.entries()) {
+      assert.ok(p.formats.some((e) => e.w === f.width && e.h === f.height), `${name}: ${f.width}x${f.height} never announced`);
+      const blue = f.centre[0]! > 200 && f.centre[2]! < 60;
+      // The padded size libvlc proposes is at most 63 rows more.
+      assert.ok(numbered ? i === 0 || f.number >= p.frames[i - 1]!.number
+        : f.width === (blue ? 1280 : 640) && f.height - (blue ? 720 : 360) >= 0 && f.height - (blue ? 720 : 360) < 64, `${name} ${i}`);
+    }
+    if (numbered || !SIZES_TELL) continue;
+    // The last two red runs by their medians: libvlc's decoder set-up briefly
+    // takes tens of megabytes at every switch.
+    const red: number[][] = [];
+    p.samples.forEach(([kb, blue], i) => blue || (i && !p.samples[i - 1]![1] ? red.at(-1)!.push(kb) : red.push([kb])));
+    const median = (v: number[]) => [...v].sort((a, b) => a - b)[v.length >> 1]!;
+    assert.ok(red.length >= 2 && median(red.at(-1)!) - median(red.at(-2)!) < 16384, JSON.stringify(red));
+  }
+});
+const SIZES_TELL = SLOWDOWN === 1; // the sanitizers' allocators keep freed memory
+
+// Frame times against the numbers drawn in a 25 fps clip: they follow the clock
+// between the library's time reports, a pause holds them, and they restart
+// where a seek landed. While paused the library redraws the still many times a
+// second: it is sent once, and the still a seek shows then once, flagged.
+test('FrameTimesFollowThePicturesAndAPausedStillIsSentOnce', async (t) => {
+  const h = await raw(t);
+  await h.command(load(1, clip('count.mp4')), 1);
+  const firstReport = h.times[h.events.indexOf(await h.wait((e) => e.type === 'time'))]!;
+  await h.wait((e) => e.type === 'time' && e.ms >= 1000);
+  h.send(cmd(2, 'pause'));
+  await h.wait((e) => e.type === 'paused');
+  await sleep(300);
+  const still = h.frames.length;
+  await sleep(1000);
+  assert.ok(h.frames.length <= still + 2, 'redraws of the still were sent');
+  const beforeSeek = h.frames.length;
+  h.send(cmd(3, 'seek', { ms: 4000 }));
+  await h.wait((e) => e.type === 'seekLanded');
+  for (let i = 0; i < 100 && h.frames.length === beforeSeek; i++) await sleep(20);
+  await sleep(1000);
+  assert.deepEqual(h.frames.slice(beforeSeek).map((f) => [f.flags, f.number]), [[1, 100]], 'the new still, once, flagged');
+  h.send(cmd(4, 'play'));
+  await h.wait((e) => e.type === 'end');
+  assert.deepEqual(h.events.filter((e) => e.type === 'ack').map((e) => e.ok), [true, true, true, true]);
+  const errors = h.frames.filter((f: RawFrame) => f.begun > firstReport).map((f) => Math.abs(f.ptsUs / 1000 - f.number * 40));
+  errors.sort((a, b) => a - b);
+  assert.ok(errors.length >= 60 && errors[Math.floor(errors.length * 0.95)]! <= 50, `median ${errors[errors.length >> 1]} ms`);
+});

@@ -1,0 +1,354 @@
+// The engine's protocol on raw pipes: start-up, line framing, the commands and
+// the generations they make, the ways the engine ends, and careless hosts.
+
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import { test } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
+import { type Raw, SLOWDOWN, clip, cmd, load, raw } from './helpers.js';
+
+const USAGE = 'usage: vexolo-engine --max-size=WxH --frames=fd:3|null --loglevel=N\n';
+const ack = (id: number, ok: boolean) => ({ type: 'ack', id, ok });
+const log = (message: string) => ({ type: 'log', message });
+const status = (pid: number, key: string) => Number(new RegExp(`${key}:\\s+(\\d+)`).exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))?.[1]);
+const usage = (pid: number) => ({ kb: status(pid, 'VmRSS'), threads: status(pid, 'Threads'), fds: fs.readdirSync(`/proc/${pid}/fd`).length });
+// The sanitizers' allocators keep freed memory: only the plain build can judge resident size.
+const SIZES_TELL = SLOWDOWN === 1;
+
+test('TheCommandLineAndTheFramePipeDecideHowItStarts', async (t) => {
+  const fd3 = 'vexolo-engine: fd 3 must be the frame pipe (or --frames=null)\n';
+  const readOnly = 'os.dup2(os.open("/dev/null", os.O_RDONLY), 3)';
+  const cases: [string[], string | null, number, string][] = [
+    [['--bogus'], null, 2, 'vexolo-engine: --bogus\n'],
+    [['positional'], null, 2, 'vexolo-engine: positional\n'],
+    [['--frames=fd:4'], null, 2, 'vexolo-engine: --frames=fd:4\n'],
+    [['--max-size'], null, 2, 'vexolo-engine: --max-size\n'],
+    [['--max-size=1x720'], null, 2, 'vexolo-engine: bad --max-size\n'],
+    [['--max-size=1280x1'], null, 2, 'vexolo-engine: bad --max-size\n'],
+    [['--max-size=1280'], null, 2, 'vexolo-engine: bad --max-size\n'],
+    [['--max-size=640x480', '--bogus'], null, 2, 'vexolo-engine: --bogus\n'],
+    [[], 'os.close(3)', 2, fd3],
+    [[], 'os.dup2(os.pipe()[0], 3)', 2, fd3],
+    [['--frames=null', '--frames=fd:3'], readOnly, 2, fd3],
+    [['--frames=fd:3', '--frames=null'], readOnly, 0, ''],
+    [['--max-size=1280x720 and more', '--loglevel=abc'], null, 0, ''],
+    [['--max-size=2x2', '--loglevel=-7', '--loglevel=99999999999'], null, 0, ''],
+  ];
+  for (const [args, setup, code, stderr] of cases) {
+    const h = await raw(t, { args, setup: setup ?? '', ready: false });
+    if (code === 0) {
+      const ready = await h.wait(() => true);
+      assert.match(ready.version, /^3\.0\.\d+/);
+      assert.deepEqual(ready, { type: 'ready', version: ready.version });
+      assert.deepEqual(await h.command(cmd(1, 'quit'), 1), ack(1, true));
+    }
+    assert.deepEqual([await h.exit, h.stderr(), h.events.length > 0], [code, code ? stderr + USAGE : '', code === 0], args.join(' '));
+  }
+});
+
+test('EveryLineIsAnsweredInOrderAndQuitEndsThem', async (t) => {
+  const h = await raw(t, { ready: false });
+  // Before the ready line: answered after it, in order; empty lines say nothing.
+  h.send(['', '', cmd(1, 'nosuch'), cmd(2, 'Quit'), cmd(3, 'LOAD'), cmd(4, ''), cmd(5, 'quit ')].join('\n'));
+  await h.wait((e) => e.id === 5);
+  assert.deepEqual(h.events.slice(1), [1, 2, 3, 4, 5].map((id) => ack(id, false)));
+  const idle = usage(h.child.pid!).kb;
+  const same = (line: string) => [line, log(`not a command: ${line}`)] as const;
+  const fffd = '\ufffd';
+  const big = '{"id":5,"cmd":"nosuch","pad":"';
+  const MiB = 1 << 20;
+  const id = (text: string, value: string) => [`{"cmd":"x","id":${text}}`, `{"type":"ack","id":${value},"ok":false}`] as const;
+  const cases: (readonly [string | Buffer, object | string])[] = [
+    same('{"id":1.5,"cmd":"stop"}'), same('{"id":"1","cmd":"stop"}'), same('{"id":1,"cmd":5}'), same('{"cmd":"stop"}'),
+    same('{}'), same('\r'), same('stop'), same('{"id":1,"cmd":"stop"} x'), same('{"id":1,"cmd":"stop",}'),
+    same('{"id":1,"cmd":"st\\u00"}'), same('\x01\x1f\t"\\'), same('snow \u2603'),
+    // a NUL byte makes the line no command, and shows in the echo
+    same('{"id":4,"cmd":"volume","level":10}\0junk'), same('\0'),
+    // bytes that are not UTF-8 come back as U+FFFD; the cut at capacity never splits a character
+    [Buffer.from('caf\xe9 \xff\xfe \xed\xa0\x80', 'latin1'), log(`not a command: caf${fffd} ${fffd}${fffd} ${fffd}${fffd}${fffd}`)],
+    [Buffer.from([0xc3]), log(`not a command: ${fffd}`)],
+    [`${'a'.repeat(290)}${'\u2603'.repeat(10)}`, log(`not a command: ${'a'.repeat(290)}\u2603`)],
+    ['"'.repeat(1000), log(`not a command: ${'"'.repeat(146)}`)],
+    // ids are signed 64-bit, clamped beyond
+    id('-9223372036854775808', '-9223372036854775808'), id('1e19', '9223372036854775807'),
+    id('-1e19', '-9223372036854775808'), id('9007199254740993', '9007199254740992'), id('0x10', '16'), id('1e3', '1000'),
+    // lines are whole up to 1 MiB, and cut short beyond without being held
+    [`${big}${'x'.repeat(MiB - big.length - 2)}"}`, ack(5, false)],
+    ['x'.repeat(MiB), log(`not a command: ${'x'.repeat(292)}`)],
+    [`${big}${'x'.repeat(MiB)}"}`, log(`line longer than 1048576 bytes: ${big}${'x'.repeat(253)}`)],
+    [Buffer.alloc(64 * MiB), log(`line longer than 1048576 bytes: ${'\0'.repeat(49)}`)],
+  ];
+  for (const [line, answer] of cases) {
+    h.child.stdin!.write(Buffer.concat([Buffer.from(line as string), Buffer.from('\n')]));
+    const got = await h.wait((e) => e.type === 'ack' || e.type === 'log');
+    assert.deepEqual(typeof answer === 'string' ? h.lines[h.events.indexOf(got)] : got, answer, String(line).slice(0, 60));
+  }
+  assert.ok(!SIZES_TELL || usage(h.child.pid!).kb - idle < 16384, 'the long lines left memory behind');
+  // Lines behind quit in the same write are never handled.
+  const seen = h.events.length;
+  h.send(`${cmd(-3, 'quit')}\n${cmd(4, 'nosuch')}\nnot json`);
+  assert.deepEqual([await h.exit, h.events.slice(seen)], [0, [ack(-3, true)]]);
+});
+
+
+/** Loads a clip: its ack comes before every event of its generation, while the old player may still report. */
+async function loaded(h: Raw, id: number, name: string, fields: object = {}): Promise<number> {
+  h.send(load(id, clip(name), fields));
+  const first = await h.wait((e) => e.type === 'ack' || e.type === 'opening');
+  assert.equal(first.type, 'ack');
+  return first.ok ? first.generation : -1;
+}
+/** The first event of a type from index `from` on, waited for if not yet there. */
+const seen = (h: Raw, type: string, from: number) =>
+  h.events.slice(from).find((e) => e.type === type) ?? h.wait((e) => e.type === type);
+const of = (h: Raw, type: string, from = 0) => h.events.slice(from).filter((e) => e.type === type);
+
+test('APlayerLivesThroughItsCommandsAndEachPlayerHasItsGeneration', async (t) => {
+  const h = await raw(t);
+  const url = clip('clip.mp4');
+  // Without media, stop makes no player and the rest is refused; sound settings
+  // are checked and kept for the players to come.
+  const bare: [string, object, boolean][] = [
+    ['stop', {}, true], ['stop', {}, true], ['play', {}, false], ['pause', {}, false], ['seek', { ms: 1000 }, false],
+    ['seek', { pos: 0.5 }, false], ['audio', { track: 1 }, false], ['spu', { track: -1 }, false], ['audio', {}, false],
+    ['volume', { level: 0 }, true], ['volume', { level: 100 }, true], ['volume', { level: 101 }, false],
+    ['volume', { level: -1 }, false], ['volume', { level: 50.5 }, false], ['volume', { level: '50' }, false],
+    ['volume', {}, false], ['mute', { value: true }, true], ['mute', { value: false }, true], ['mute', { value: 1 }, false],
+    ['mute', {}, false], ['audioDelay', { ms: -200 }, true], ['audioDelay', { ms: 2147483647 }, true],
+    ['audioDelay', { ms: 1.5 }, false], ['audioDelay', { ms: null }, false], ['audioDelay', {}, false],
+    ['audioDelay', { ms: 0 }, true], // or the sound would never end
+  ];
+  for (const [name, fields, ok] of bare) assert.deepEqual(await h.command(cmd(9, name, fields), 9), ack(9, ok), `${name} ${JSON.stringify(fields)}`);
+  h.send('{"id":9,"cmd":"volume","level":50.0}'); // a whole number written as a fraction
+  assert.deepEqual(await h.wait((e) => e.type === 'ack'), ack(9, true));
+
+  // Paused from a later start, played to its end: length, throttled time, end.
+  assert.equal(await loaded(h, 10, 'clip.mp4', { paused: true, startMs: 1500 }), 1, 'the stops made no generation');
+  const start = h.events.length;
+  await h.wait((e) => e.type === 'paused');
+  let from = h.events.length;
+  assert.deepEqual(await h.command(cmd(11, 'play'), 11), ack(11, true));
+  await seen(h, 'playing', from); // told from within the call: maybe before the ack
+  await h.wait((e) => e.type === 'end');
+  assert.ok(Math.abs((await seen(h, 'length', start)).ms - 3000) <= 100);
+  const times = of(h, 'time', start).map((e) => e.ms as number);
+  assert.ok(times.length >= 2 && times[0]! >= 1300 && times.every((ms, i) => i === 0 || ms >= times[i - 1]! + 250), `${times}`);
+  // After the end a stop tells stopped once; a stop while playing acks, then
+  // tells it, and nothing of the player follows; a stop of nothing says nothing.
+  from = h.events.length;
+  assert.deepEqual(await h.command(cmd(12, 'stop'), 12), ack(12, true));
+  assert.equal(await loaded(h, 13, 'clip.mp4'), 3);
+  assert.equal(of(h, 'stopped', from).length, 1);
+  await h.wait((e) => e.type === 'playing');
+  assert.deepEqual(await h.command(cmd(14, 'stop'), 14), ack(14, true));
+  assert.deepEqual(await h.wait(() => true), { type: 'stopped' });
+  assert.deepEqual(await h.command(cmd(15, 'stop'), 15), ack(15, true));
+  assert.deepEqual(await h.command(cmd(16, 'pause'), 16), ack(16, false));
+  from = h.events.length;
+  await sleep(300);
+  assert.deepEqual(h.events.slice(from), []);
+
+  // Paused and played again; refused loads change nothing and use no generation.
+  assert.equal(await loaded(h, 20, 'clip.mp4'), 5);
+  await h.wait((e) => e.type === 'playing');
+  for (const [name, event] of [['pause', 'paused'], ['play', 'playing']]) {
+    from = h.events.length;
+    assert.deepEqual(await h.command(cmd(20, name!), 20), ack(20, true));
+    await seen(h, event!, from);
+  }
+  const refused = [{ url }, { url: '', live: false }, { url: 5, live: false }, { live: false }, { url, live: 'false' },
+    { startPos: 1.5 }, { startPos: -0.1 }, { startMs: -1 }, { startMs: '5' }, { paused: 1 }, { paused: null },
+    { audio: 1.5 }, { audio: '1' }, { spu: 2147483648 }, { spu: -2147483648 }];
+  for (const fields of refused) {
+    const line = 'live' in fields || 'url' in fields ? cmd(2, 'load', fields) : load(2, url, fields);
+    assert.deepEqual(await h.command(line, 2), ack(2, false), line);
+  }
+  await h.wait((e) => e.type === 'time');
+  assert.deepEqual(await h.command(cmd(21, 'audio', { track: '1' }), 21), ack(21, false));
+  assert.equal(await loaded(h, 23, 'clip.mp4', { startPos: 1, startMs: 0, paused: false, audio: -5, spu: -1 }), 6);
+});
+
+// Lines written at once. A load that the next line certainly retires (a valid
+// load, stop or quit) still uses its generation but is never heard of again:
+// no event, no frame. Any other next line leaves it playing.
+test('ALoadRetiredByTheNextQueuedLineIsNeverHeardOf', async (t) => {
+  const h = await raw(t);
+  const [red, blue] = [clip('frames-red.mp4'), clip('frames-blue.mp4')];
+  const batches: [string[], (number | boolean)[], number][] = [
+    [[load(1, red), load(2, red), cmd(3, 'stop'), cmd(4, 'stop'), load(5, blue)], [1, 2, true, true, 4], 4],
+    [[load(6, red), cmd(7, 'load', { url: 'x' })], [5, false], 5],
+    [[load(8, blue), cmd(9, 'nosuch')], [6, false], 6],
+    [[load(10, red), cmd(11, 'quit')], [7, true], 0],
+  ];
+  let id = 1;
+  for (const [lines, acks, plays] of batches) {
+    h.send(lines.join('\n'));
+    for (const want of acks) {
+      const a = await h.wait((e) => e.type === 'ack' && e.id === id);
+      assert.deepEqual([a.ok, a.generation], [want !== false, typeof want === 'number' ? want : undefined], `ack ${id++}`);
+    }
+    if (plays) {
+      await h.wait((e) => e.type === 'end');
+      assert.equal(h.frames.at(-1)?.generation, plays);
+    }
+  }
+  assert.equal(await h.exit, 0);
+  // Between the acks of the two stops, and of the second stop and the load after:
+  // the first stop tells stopped, the second has nothing to stop.
+  const at = (n: number) => h.events.findIndex((e) => e.type === 'ack' && e.id === n);
+  assert.deepEqual([of(h, 'stopped').filter((e) => h.events.indexOf(e) > at(3) && h.events.indexOf(e) < at(4)).length,
+    h.events.slice(at(4), at(5)).filter((e) => e.type === 'stopped').length], [1, 0]);
+  assert.deepEqual(h.frames.filter((f) => f.generation < 4 || f.generation > 6), []);
+});
+
+/** Some thousands of commands in one write, each to be answered. */
+const flood = (n: number) => Array.from({ length: n }, (_, i) => cmd(1000 + i, 'nosuch')).join('\n');
+
+test('QuitEndOfInputAndSignalsEndTheEngineWhoeverReads', async (t) => {
+  // [what, playing, the end (quit, end of input or a signal), reading, flood, Python set-up]
+  const cases: [string, boolean, string, boolean, number, string][] = [
+    ['end of input, nothing sent', false, 'eof', true, 0, ''],
+    ['end of input inside a line', false, 'eof', true, 1, ''],
+    ['quit while playing', true, 'quit', true, 1000, ''],
+    ['end of input while playing', true, 'eof', true, 1, ''],
+    ['quit, output unread', false, 'quit', false, 5000, ''],
+    ['end of input while playing, output unread', true, 'eof', false, 5000, ''],
+    ['quit while playing, output unread', true, 'quit', false, 5000, ''],
+    // as the host's process manager left them
+    ['SIGTERM', true, 'SIGTERM', true, 0, ''],
+    ['SIGTERM blocked and ignored', true, 'SIGTERM', true, 0, 'signal.pthread_sigmask(signal.SIG_BLOCK, [15]); signal.signal(15, signal.SIG_IGN)'],
+    ['SIGINT', true, 'SIGINT', true, 0, ''],
+    ['SIGHUP blocked', true, 'SIGHUP', true, 0, 'signal.pthread_sigmask(signal.SIG_BLOCK, [1])'],
+    ['SIGHUP ignored', true, 'SIGHUP', true, 0, 'signal.signal(1, signal.SIG_IGN)'],
+  ];
+  for (const [what, playing, end, reading, n, setup] of cases) {
+    const h = await raw(t, { setup });
+    if (playing) {
+      await h.command(load(1, clip('video-only.mp4')), 1);
+      await h.wait((e) => e.type === 'time');
+    }
+    const from = h.events.length;
+    if (!reading) h.child.stdout!.pause();
+    const sent = Date.now();
+    if (end.startsWith('SIG')) h.child.kill(end as NodeJS.Signals);
+    else h.child.stdin!.end(flood(n) + (end === 'quit' ? `\n${cmd(9, 'quit')}` : '')); // the last line without its LF
+    const code = await h.exit;
+    const took = Date.now() - sent;
+    h.child.stdout!.resume();
+    await sleep(200); // every line that made it out is whole
+    const signal = end.startsWith('SIG') ? 128 + (end === 'SIGTERM' ? 15 : end === 'SIGINT' ? 2 : 1) : 0;
+    assert.ok(code === signal && (reading || took <= 1500 + 1000 * SLOWDOWN), `${what}: status ${code} after ${took} ms`);
+    if (!reading || signal) continue;
+    assert.equal(of(h, 'ack', from).length, n + (end === 'quit' ? 1 : 0), what);
+    assert.ok(end !== 'quit' || h.events.at(-1)!.id === 9, `${what}: nothing follows the quit ack`);
+    assert.deepEqual(of(h, 'stopped', from), [], `${what}: no line reports the shutdown`);
+  }
+});
+
+// Descriptors as a careless host leaves them, each with a session that the old faults broke.
+test('OddDescriptorsAreMadeSafe', async (t) => {
+  const cases: [string, string, (h: Raw) => Promise<void>][] = [
+    ['standard input closed', 'os.close(0)', async (h) => assert.equal(h.events.length, 1)],
+    ['standard input non-blocking', 'os.set_blocking(0, False)', async (h) => assert.deepEqual(await h.command(cmd(1, 'x'), 1), ack(1, false))],
+    ['standard output non-blocking', 'os.set_blocking(1, False)', async (h) => {
+      h.child.stdout!.pause(); // the acks fill the unread output
+      h.send(flood(3000));
+      await sleep(500);
+      h.child.stdout!.resume();
+      await h.wait((e) => e.id === 3999);
+      assert.equal(of(h, 'ack').length, 3000, 'no ack lost');
+    }],
+    ['frame pipe non-blocking', 'os.set_blocking(3, False)', async (h) => {
+      h.pauseFrames(true); // frames bigger than the pipe, unread
+      await h.command(load(1, clip('frames-gen-a.mp4')), 1);
+      await h.wait((e) => e.type === 'time' && e.ms >= 500);
+      h.pauseFrames(false);
+      await h.wait((e) => e.type === 'end');
+      assert.ok(h.frames.length >= 5);
+    }],
+    ['standard output closed by the host', '', async (h) => {
+      h.child.stdout!.destroy(); // the host stops listening to events for good
+      h.send(load(1, clip('clip.mp4')));
+      while (h.frames.length < 10) await sleep(20);
+      h.send(`${cmd(2, 'stop')}\n${load(3, clip('clip.mp4'))}`);
+      while (h.frames.at(-1)!.generation !== 3) await sleep(20); // commands were still served
+    }],
+    // Closed, it is /dev/null again, or the first socket the library opens
+    // would take its number and the events would go to a server.
+    ['standard output closed', 'os.close(1)', async (h) => {
+      const fd1 = `/proc/${h.child.pid}/fd/1`;
+      for (let i = 0; i < 100 && (!fs.existsSync(fd1) || fs.readlinkSync(fd1) !== '/dev/null'); i++) await sleep(20);
+      assert.equal(fs.readlinkSync(fd1), '/dev/null');
+    }],
+  ];
+  for (const [what, setup, session] of cases) {
+    const h = await raw(t, { setup, ready: !what.endsWith('output closed') });
+    await session(h);
+    h.child.stdin!.end();
+    assert.equal(await h.exit, 0, what);
+  }
+});
+
+// Random commands while a host reads frames, then a careless host's bursts of
+// loads and stops of a 1080p clip, written at once and spaced by acks.
+test('RandomCommandsAndBurstsKeepEveryPromise', async (t) => {
+  const h = await raw(t);
+  const pid = h.child.pid!;
+  const idle = usage(pid);
+  const clips = ['clip.mp4', 'tone.m4a', 'hostile.mkv'].map(clip);
+  let [seed, generation, media] = [20261206, 0, false];
+  const random = (n: number) => (seed = (seed * 1103515245 + 12345) >>> 0) % n;
+  // Stops, then samples once the reapers have released the retired players.
+  const settled = async (id: number) => {
+    await h.command(cmd(id, 'stop'), id);
+    generation += media ? 1 : 0;
+    media = false;
+    for (let i = 0; i < 200 && (usage(pid).threads > idle.threads || usage(pid).fds > idle.fds); i++) await sleep(50);
+    return usage(pid);
+  };
+  const plateaus = [];
+  const loadAcks: [number, number][] = [];
+  for (let id = 1; id <= 400; id++) {
+    const kind = random(10);
+    const [name, fields] = ([['load', { url: clips[random(3)], live: false }], ['stop', {}], ['seek', { pos: random(100) / 100 }],
+      ['seek', { ms: random(3000) }], [kind === 8 ? 'pause' : 'play', {}]] as const)[kind < 3 ? 0 : kind < 5 ? 1 : kind < 7 ? 2 : kind < 8 ? 3 : 4];
+    const a = await h.command(cmd(id, name, fields), id);
+    if (name === 'load') loadAcks.push([++generation, Date.now()]);
+    if (name === 'load') assert.deepEqual(a, { ...ack(id, true), generation });
+    else if (name === 'stop' || !media) assert.deepEqual(a, ack(id, name === 'stop'), `${name} ${media}`);
+    generation += name === 'stop' && media ? 1 : 0;
+    media = name === 'load' || (name !== 'stop' && media);
+    if (id % 100 === 0) plateaus.push(await settled(10000 + id));
+  }
+  // Generations never go back and seq has no gaps; once a load is acked, older
+  // pictures stop: what the pipe still held is read within moments.
+  assert.ok(h.frames.every((f, i) => i === 0 || (f.generation >= h.frames[i - 1]!.generation && f.seq === h.frames[i - 1]!.seq + 1)));
+  assert.deepEqual(loadAcks.flatMap(([g, at]) => h.frames.filter((f) => f.generation < g && f.arrived > at + 500)), []);
+  // Memory, threads and descriptors come back to a plateau: a player leaked per
+  // load would add several MB each. The first may be lower, the heap still cold.
+  for (const [i, p] of plateaus.entries()) {
+    assert.ok(p.threads <= idle.threads && p.fds <= idle.fds && (!SIZES_TELL || i === 0 || p.kb <= plateaus[1]!.kb + 49152), JSON.stringify(p));
+  }
+
+  const burst = clip('burst-1080p.mp4');
+  let id = 20000;
+  for (const atOnce of [true, false]) {
+    const lines = Array.from({ length: atOnce ? 200 : 40 }, (_, i) => (i % 4 < 3 ? load(++id, burst) : cmd(++id, 'stop')));
+    if (atOnce) h.send(lines.join('\n'));
+    let peak = 0;
+    for (const [i, line] of lines.entries()) {
+      const a = atOnce ? await h.wait((e) => e.type === 'ack' && e.id === id - lines.length + i + 1) : await h.command(line, id - lines.length + i + 1);
+      assert.ok(a.ok && (a.generation === undefined || a.generation === generation + 1), JSON.stringify(a));
+      generation++;
+      peak = Math.max(peak, usage(pid).kb);
+    }
+    // Every command answered; memory and threads bounded, and back to idle soon.
+    const acked = Date.now();
+    while (usage(pid).threads > idle.threads || (SIZES_TELL && usage(pid).kb > 61440)) {
+      assert.ok(Date.now() - acked < 10000 * SLOWDOWN, JSON.stringify(usage(pid)));
+      await sleep(20);
+    }
+    assert.ok(!SIZES_TELL || peak < 512000, `${peak} kB`);
+  }
+  assert.deepEqual(await h.command(cmd(9999, 'quit'), 9999), ack(9999, true));
+});

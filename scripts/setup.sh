@@ -7,7 +7,7 @@ packages=(
     g++ cmake make pkg-config
     libvlc-dev vlc-plugin-base
     ffmpeg
-    libgtest-dev nlohmann-json3-dev libssl-dev
+    libgtest-dev nlohmann-json3-dev
     pulseaudio
     clang libclang-rt-14-dev
     python3

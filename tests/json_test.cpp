@@ -42,7 +42,8 @@ TEST(ParseCommand, LinesAcceptedOrRefusedAndWhatTheyHold) {
         {R"({"f":false})", "f", 0, "0 1 false"}, {R"({"z":null})", "z", 0, "0 1 null"},
         {R"({"i\u0064":7})", "id", 0, "0 1 7"}, {R"({"k\u0000x":4})", "k", 0, "0 1 4"}, {R"({"ID":1})", "id", 0, "0 1 none"},
         {R"({"id":"x","id":1})", "id", 0, "0 2 x"}, {R"({"s":"\"\\\/\b\f\n\r\t"})", "s", 0, "0 1 \"\\/\b\f\n\r\t"},
-        {R"({"s":"a\u0041z\u00e9\u07FF\u20ac\uD83D\uDE00\udbff\udfff"})", "s", 0, "0 1 aAz\xC3\xA9\xDF\xBF\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
+        {R"({"s":"a\u0041z\u00e9\u07FF\u20ac\uD83D\uDE00\udbff\udfff"})", "s", 0,
+         "0 1 aAz\xC3\xA9\xDF\xBF\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
         {"{\"s\":\"\xC3\xA9\xFF\"}", "s", 0, "0 1 \xC3\xA9\xFF"}, {R"({"s":"a\u0000b"})", "s", 0, "0 1 a"},
         // int_field: integral within +-2147483647, else refused with out untouched; absent is fine
         {R"({"v":2.5,"v":1})", "v", INT, "0 2 0 -99"}, {R"({"v":"5"})", "v", INT, "0 1 0 -99"},
@@ -113,7 +114,7 @@ TEST(Emit, FlushedLinesNeverInterleave) {
     for (std::vector<std::jthread> threads; threads.size() < 4;)  // joined as the loop ends
         threads.emplace_back([t = int(threads.size())] {
             for (int i = 0; i < 300; i++)
-                emit("{\"type\":\"log\",\"t\":%d,\"i\":%d,\"message\":\"%s\"}", t, i, std::string(1000 + i * 9, char('a' + t)).c_str());
+                emit("{\"type\":\"log\",\"t\":%d,\"i\":%d,\"m\":\"%s\"}", t, i, std::string(1000 + i * 9, char('a' + t)).c_str());
         });
     dup2(saved, 1);
     std::vector<int> next(4);
@@ -121,7 +122,7 @@ TEST(Emit, FlushedLinesNeverInterleave) {
     for (std::string line; std::getline(in, line);) {  // a line cut short fails to parse
         nlohmann::json j = nlohmann::json::parse(line);
         int t = j.at("t"), i = j.at("i");
-        ASSERT_EQ(j, nlohmann::json({{"type", "log"}, {"t", t}, {"i", next.at(size_t(t))++}, {"message", std::string(1000 + i * 9, char('a' + t))}}));
+        ASSERT_EQ(j, nlohmann::json({{"type", "log"}, {"t", t}, {"i", next.at(size_t(t))++}, {"m", std::string(1000 + i * 9, char('a' + t))}}));
     }
     EXPECT_EQ(next, std::vector<int>(4, 300));
     close(saved), fclose(file);

@@ -17,8 +17,8 @@ using vec = std::vector<double>;
 const int64_t MS = 1000;
 const int ERR = LIBVLC_ERROR, WARN = LIBVLC_WARNING;
 
-// The lines f printed, each one strict JSON event; log lines (the library's
-// may come at any time) only when asked for.
+// The lines f printed, each one strict JSON event, less the log lines (the
+// library's may come at any time); or else the messages of the log lines alone.
 lines capture(const std::function<void()> &f, bool logs = false) {
     testing::internal::CaptureStdout();
     f();
@@ -27,19 +27,12 @@ lines capture(const std::function<void()> &f, bool logs = false) {
     lines got;
     for (std::istringstream in(text); std::getline(in, l);) {
         EXPECT_TRUE(nlohmann::json::accept(l) && l.rfind(R"({"type":")", 0) == 0) << l;
-        if (logs || l.rfind(R"({"type":"log")", 0) != 0)
-            got.push_back(l);
+        if (logs == (l.rfind(R"({"type":"log")", 0) == 0))
+            got.push_back(logs ? nlohmann::json::parse(l)["message"].get<std::string>() : l);
     }
     return got;
 }
-
-// The messages of the log events f printed (any other line as it is).
-lines said(const std::function<void()> &f) {
-    lines out;
-    for (const std::string &l : capture(f, true))
-        out.push_back(nlohmann::json::parse(l).value("message", l));
-    return out;
-}
+lines said(const std::function<void()> &f) { return capture(f, true); }
 
 // A line handed over as the library hands it: a format and its arguments.
 __attribute__((format(printf, 3, 4))) void log_line(player *q, int level, const char *fmt, ...) {
@@ -50,26 +43,19 @@ __attribute__((format(printf, 3, 4))) void log_line(player *q, int level, const 
 }
 lines say(player *q, int level, const std::string &m) { return said([&] { log_line(q, level, "%s", m.c_str()); }); }
 
-int take_pending(player *q) {
-    std::lock_guard<std::mutex> hold(ctl_lock);
-    return std::exchange(q->pending, 0);
-}
+int take_pending(player *q) { std::lock_guard<std::mutex> hold(ctl_lock); return std::exchange(q->pending, 0); }
 
 // The stored error lines of q, oldest first, as the error report reads them.
 lines ring(player *q) {
     lines out;
-    for (int i = std::max(q->log_count - LOG_RING, 0); i < q->log_count; i++)
-        out.push_back(q->log_ring[i % LOG_RING]);
+    for (int i = std::max(q->log_count - LOG_RING, 0); i < q->log_count; i++) out.push_back(q->log_ring[i % LOG_RING]);
     return out;
 }
 
-ev_t ev(int type) { return {type, nullptr, {}}; }
-ev_t buffering(float c) { return {libvlc_MediaPlayerBuffering, nullptr, {.media_player_buffering = {c}}}; }
-ev_t time_changed(libvlc_time_t t) { return {libvlc_MediaPlayerTimeChanged, nullptr, {.media_player_time_changed = {t}}}; }
-ev_t position(float v) { return {libvlc_MediaPlayerPositionChanged, nullptr, {.media_player_position_changed = {v}}}; }
-ev_t seekable(int v) { return {libvlc_MediaPlayerSeekableChanged, nullptr, {.media_player_seekable_changed = {v}}}; }
-ev_t pausable(int v) { return {libvlc_MediaPlayerPausableChanged, nullptr, {.media_player_pausable_changed = {v}}}; }
-ev_t length(libvlc_time_t ms) { return {libvlc_MediaPlayerLengthChanged, nullptr, {.media_player_length_changed = {ms}}}; }
+// A library event whose one field, first in its record as in every one used here, holds v.
+template <class T = int> ev_t ev(int type, T v = 0) { ev_t e{type, nullptr, {}}; memcpy(&e.u, &v, sizeof v); return e; }
+ev_t buffering(float c) { return ev(libvlc_MediaPlayerBuffering, c); }
+ev_t time_changed(libvlc_time_t t) { return ev(libvlc_MediaPlayerTimeChanged, t); }
 lines deliver(player *q, ev_t e) { return capture([&] { on_event(&e, q); }); }
 
 // Each test starts with a fresh current player p that has a clip as its media
@@ -81,11 +67,7 @@ protected:
     std::vector<player *> made;
 
     void SetUp() override { ready_told.store(1), verbosity = 0, p = install(); }
-    void TearDown() override {
-        for (player *q : made)
-            player_discard(q);
-        cur = nullptr;
-    }
+    void TearDown() override { std::for_each(made.begin(), made.end(), player_discard), cur = nullptr; }
     player *install() {  // the gate moved as replacing a player moves it
         player *q = player_new(generation.load() + 1);
         EXPECT_NE(q, nullptr);
@@ -96,16 +78,11 @@ protected:
         return cur = q;
     }
     // A bare record of the current player, for the log callback, which never calls the library.
-    static std::unique_ptr<player> record() {
-        auto q = std::make_unique<player>();
-        q->generation = generation.load();
-        return q;
-    }
+    static std::unique_ptr<player> record() { auto q = std::make_unique<player>(); q->generation = generation.load(); return q; }
     // A seek in flight on p, asked `ago` us before, its buffers filled again.
     void arm(int state, double origin, double target, int64_t ago, int phase = SEEK_REFILLED) {
-        p->seek_state.store(SEEK_NONE), p->seek_origin.store(origin), p->seek_target.store(target);
-        p->seek_deadline_us = now_us() + 5000000 - ago;
-        p->seek_phase.store(phase), p->seek_state.store(state);
+        p->seek_state.store(SEEK_NONE), p->seek_origin.store(origin), p->seek_target.store(target), p->seek_phase.store(phase);
+        p->seek_deadline_us = now_us() + 5000000 - ago, p->seek_state.store(state);
     }
 };
 
@@ -135,25 +112,20 @@ TEST_F(Inproc, EventsTellTheHostAndAskTheControlLoopForWhatFollows) {
             return got;
         };
     };
-    auto call = [](void (*f)()) { return [=] { return capture(f); }; };
     auto ask = [this](int state, double origin, double target) { return [=, this] { arm(state, origin, target, 0, SEEK_ASKED); return lines{}; }; };
     auto at = [this](double pos) { return [=, this] { p->position.store(pos); }; };
     auto buf = &player::last_buffering_us, pos = &player::last_position_us;
     auto time = [](int64_t t) { return lines{R"({"type":"time","ms":)" + std::to_string(t) + "}"}; };
     const lines playing = {R"({"type":"playing"})"}, full = {R"({"type":"buffering","pct":100.0})"}, empty = {R"({"type":"buffering","pct":0.0})"};
     const struct { std::function<lines()> act; lines want; int pending; } steps[] = {
-        {send(ev(libvlc_MediaPlayerOpening)), {R"({"type":"opening"})"}, 0},
-        {send(ev(libvlc_MediaPlayerESAdded)), {}, 0},  // not yet playing
-        {send(seekable(2)), {R"({"type":"seekable","v":true})"}, 0}, {send(seekable(1)), {}, 0},
-        {send(seekable(0)), {R"({"type":"seekable","v":false})"}, 0},
-        {send(pausable(0)), {R"({"type":"pausable","v":false})"}, 0}, {send(pausable(0)), {}, 0},
-        {send(pausable(3)), {R"({"type":"pausable","v":true})"}, 0},
-        {send(length(0)), {R"({"type":"length","ms":0})"}, 0}, {send(length(0)), {}, 0},
-        {send(length(5400000000)), {R"({"type":"length","ms":5400000000})"}, 0},
+        {send(ev(libvlc_MediaPlayerOpening)), {R"({"type":"opening"})"}, 0}, {send(ev(libvlc_MediaPlayerESAdded)), {}, 0},
+        {send(ev(libvlc_MediaPlayerSeekableChanged, 2)), {R"({"type":"seekable","v":true})"}, 0}, {send(ev(libvlc_MediaPlayerSeekableChanged, 1)), {}, 0}, {send(ev(libvlc_MediaPlayerSeekableChanged, 0)), {R"({"type":"seekable","v":false})"}, 0},
+        {send(ev(libvlc_MediaPlayerPausableChanged, 0)), {R"({"type":"pausable","v":false})"}, 0}, {send(ev(libvlc_MediaPlayerPausableChanged, 0)), {}, 0}, {send(ev(libvlc_MediaPlayerPausableChanged, 3)), {R"({"type":"pausable","v":true})"}, 0},
+        {send(ev(libvlc_MediaPlayerLengthChanged, libvlc_time_t(0))), {R"({"type":"length","ms":0})"}, 0}, {send(ev(libvlc_MediaPlayerLengthChanged, libvlc_time_t(0))), {}, 0}, {send(ev(libvlc_MediaPlayerLengthChanged, libvlc_time_t(5400000000))), {R"({"type":"length","ms":5400000000})"}, 0},
         {aged(buf, 249999, buffering(60)), {}, 0}, {aged(buf, 250000, buffering(60)), {R"({"type":"buffering","pct":60.0})"}, 0},
-        {aged(buf, 249999, buffering(0)), empty, 0},  // the ends always pass
-        {aged(buf, 249999, buffering(100)), full, PEND_START_POS}, {aged(buf, 249999, buffering(100)), full, 0},
-        {aged(pos, 249999, position(0.5f)), {}, 0}, {aged(pos, 250000, position(0.75f)), {R"({"type":"position","value":0.750000})"}, 0},
+        {aged(buf, 249999, buffering(0)), empty, 0}, {aged(buf, 249999, buffering(100)), full, PEND_START_POS},  // the ends pass
+        {aged(buf, 249999, buffering(100)), full, 0},
+        {aged(pos, 249999, ev(libvlc_MediaPlayerPositionChanged, 0.5f)), {}, 0}, {aged(pos, 250000, ev(libvlc_MediaPlayerPositionChanged, 0.75f)), {R"({"type":"position","value":0.750000})"}, 0},
         {send(ev(libvlc_MediaPlayerPlaying)), playing, PEND_TRACKS}, {send(ev(libvlc_MediaPlayerESAdded)), {}, PEND_TRACKS},
         {send(ev(libvlc_MediaPlayerPaused)), {R"({"type":"paused"})"}, 0}, {send(ev(libvlc_MediaPlayerESSelected)), {}, PEND_TRACKS},
         {send(ev(libvlc_MediaPlayerPlaying)), playing, 0},  // tracks only at the first
@@ -166,14 +138,14 @@ TEST_F(Inproc, EventsTellTheHostAndAskTheControlLoopForWhatFollows) {
         {send(buffering(100)), full, 0}, {send(time_changed(400)), time(400), 0}, {send(time_changed(500)), {}, PEND_LANDED},
         {ask(SEEK_BY_TIME, 2000, 0), {}, 0}, {send(buffering(100)), full, 0}, {send(time_changed(0)), time(0), 0},
         {send(buffering(0)), empty, 0}, {send(buffering(100)), full, 0}, {send(buffering(0)), empty, 0},  // low again later
-        {send(time_changed(900)), time(900), PEND_LANDED},
-        {ask(SEEK_BY_POS, 0, 0.5), {}, 0}, {send(buffering(0)), empty, 0}, {send(buffering(100)), full, 0},
+        {send(time_changed(900)), time(900), PEND_LANDED}, {ask(SEEK_BY_POS, 0, 0.5), {}, 0}, {send(buffering(0)), empty, 0},
+        {send(buffering(100)), full, 0},
         {send(time_changed(999999), at(0.2)), time(999999), 0},  // positions are compared, not times
         {send(time_changed(7000), at(0.25)), time(7000), PEND_LANDED},
         // The stopped line is left to the control loop: it tells it once, after any error of the load.
         {send(ev(libvlc_MediaPlayerEndReached)), {R"({"type":"end"})"}, PEND_ENDED},
         {send(ev(libvlc_MediaPlayerESDeleted)), {}, 0}, {send(ev(libvlc_MediaPlayerStopped)), {}, PEND_STOPPED},
-        {call(tell_stopped), {R"({"type":"stopped"})"}, 0}, {call(tell_stopped), {}, 0},
+        {[] { return capture(tell_stopped); }, {R"({"type":"stopped"})"}, 0}, {[] { return capture(tell_stopped); }, {}, 0},
         {send(ev(libvlc_MediaPlayerStopped)), {}, 0}, {send(ev(libvlc_MediaPlayerEncounteredError)), {}, PEND_ERROR},
     };
     for (size_t i = 0; i < sizeof steps / sizeof steps[0]; i++) {
@@ -203,8 +175,8 @@ TEST_F(Inproc, SeekCommandReplacesTheSeekInFlightOrLeavesItAlone) {
         arm(SEEK_BY_POS, 0.25, 0.75, 4000000);
         p->start_pos = 0.5;
         int64_t deadline = p->seek_deadline_us, before = now_us();
-        command cmd;
         std::string line = R"({"id":7,"cmd":"seek")" + std::string(*c.fields ? "," : "") + c.fields + "}";
+        command cmd;
         ASSERT_EQ(parse_command(line.c_str(), &cmd), 0) << line;
         EXPECT_EQ(capture([&] { cmd_seek(&cmd, 7); }), lines{R"({"type":"ack","id":7,"ok":)" + std::string(ok ? "true}" : "false}")});
         command_free(&cmd);
@@ -213,7 +185,6 @@ TEST_F(Inproc, SeekCommandReplacesTheSeekInFlightOrLeavesItAlone) {
             << line;
         EXPECT_TRUE(ok ? p->seek_deadline_us >= before + 5000000 && p->seek_deadline_us <= now_us() + 5000000
                        : p->seek_deadline_us == deadline) << line;
-        EXPECT_EQ(take_pending(p), 0) << line;
     }
     p->media = media;
     for (int can_seek : {1, 0}) {  // a load's start position, once
@@ -228,14 +199,11 @@ TEST_F(Inproc, SeekCommandReplacesTheSeekInFlightOrLeavesItAlone) {
 // landing is not told after the end or a stop.
 TEST_F(Inproc, ControlLoopLandsTimeSeeksAndEverySeekAtItsDeadline) {
     const struct { int state, phase; double origin, target; int64_t ago; int end; bool lands; } cases[] = {
-        {SEEK_BY_TIME, SEEK_REFILLED, 1000, 0, 200000, END_NONE, true},
-        {SEEK_BY_TIME, SEEK_EMPTIED, 1000, 0, 200000, END_NONE, false},
-        {SEEK_BY_TIME, SEEK_ASKED, 1000, 0, 200000, END_NONE, false},
-        {SEEK_BY_TIME, SEEK_REFILLED, 0, 1000, 200000, END_NONE, false},  // not there yet
+        {SEEK_BY_TIME, SEEK_REFILLED, 1000, 0, 200000, END_NONE, true}, {SEEK_BY_TIME, SEEK_EMPTIED, 1000, 0, 200000, END_NONE, false},
+        {SEEK_BY_TIME, SEEK_ASKED, 1000, 0, 200000, END_NONE, false}, {SEEK_BY_TIME, SEEK_REFILLED, 0, 1000, 200000, END_NONE, false},
         {SEEK_BY_TIME, SEEK_ASKED, 0, 1000, 5000000, END_REACHED, true},
         {SEEK_BY_POS, SEEK_REFILLED, 1000, 0, 200000, END_NONE, false},  // compared in the time event only
-        {SEEK_BY_POS, SEEK_REFILLED, 0.25, 0.75, 5000000, END_STOP_HELD, true},
-        {SEEK_NONE, SEEK_REFILLED, 0, 1000, 9000000, END_NONE, false},
+        {SEEK_BY_POS, SEEK_REFILLED, 0.25, 0.75, 5000000, END_STOP_HELD, true}, {SEEK_NONE, SEEK_REFILLED, 0, 1000, 9000000, END_NONE, false},
     };
     for (const auto &c : cases) {
         arm(c.state, c.origin, c.target, c.ago, c.phase);
@@ -243,9 +211,7 @@ TEST_F(Inproc, ControlLoopLandsTimeSeeksAndEverySeekAtItsDeadline) {
         EXPECT_EQ(capture(check_landing), lines{}) << c.state << " " << c.ago;
         EXPECT_EQ(vec({double(take_pending(p)), double(p->seek_state), double(p->landed_ms), double(p->mark_frame.exchange(0))}),
                   c.lands ? vec({PEND_LANDED, SEEK_NONE, -1, 1}) : vec({0, double(c.state), 0, 0})) << c.state << " " << c.ago;
-        if (c.lands) {
-            EXPECT_EQ(capture(tell_landed), c.end ? lines{} : lines{R"({"type":"seekLanded","ms":-1})"});
-        }
+        EXPECT_EQ(c.lands ? capture(tell_landed) : lines{}, c.lands && !c.end ? lines{R"({"type":"seekLanded","ms":-1})"} : lines{});
     }
 }
 
@@ -256,18 +222,14 @@ TEST_F(Inproc, PictureClockRunsOnHoldsWhilePausedAndStepsBackOnlyAfterALanding) 
     auto age = [this](int64_t us) { return [=, this] { std::lock_guard<std::mutex> hold(p->clock_lock); p->clock_stamp_us -= us; }; };
     auto both = [](std::function<void()> a, std::function<void()> b) { return [=] { a(), b(); }; };
     const struct { const char *what; std::function<void()> act; int64_t low, high; } steps[] = {
-        {"before any report", [] {}, 0, 0},
-        {"a report", send(time_changed(10000)), 10000 * MS, 10200 * MS},
-        {"300 ms on", age(300 * MS), 10300 * MS, 10500 * MS},
-        {"5 s without a report: 1 s on", age(5000 * MS), 11000 * MS, 11000 * MS},
+        {"before any report", [] {}, 0, 0}, {"a report", send(time_changed(10000)), 10000 * MS, 10200 * MS},
+        {"300 ms on", age(300 * MS), 10300 * MS, 10500 * MS}, {"5 s without a report: 1 s on", age(5000 * MS), 11000 * MS, 11000 * MS},
         {"a report half a second back: jitter", send(time_changed(10500)), 11000 * MS, 11000 * MS},
         {"read 1 s back: not jitter", both(send(time_changed(9000)), age(5000 * MS)), 10000 * MS, 10000 * MS},
         {"a report two seconds back", send(time_changed(8000)), 8000 * MS, 8200 * MS},
-        {"paused 300 ms on", both(age(300 * MS), send(ev(libvlc_MediaPlayerPaused))), 8300 * MS, 8500 * MS},
-        {"paused 5 s", age(5000 * MS), 8300 * MS, 8500 * MS},
+        {"paused 300 ms on", both(age(300 * MS), send(ev(libvlc_MediaPlayerPaused))), 8300 * MS, 8500 * MS}, {"paused 5 s", age(5000 * MS), 8300 * MS, 8500 * MS},
         {"resumed 300 ms ago", both(send(ev(libvlc_MediaPlayerPlaying)), age(300 * MS)), 8600 * MS, 8800 * MS},
-        {"landed half a second back", [this] { land(p, 8100); }, 8100 * MS, 8300 * MS},
-        {"5 s after the landing", age(5000 * MS), 9100 * MS, 9100 * MS},
+        {"landed half a second back", [this] { land(p, 8100); }, 8100 * MS, 8300 * MS}, {"5 s later", age(5000 * MS), 9100 * MS, 9100 * MS},
     };
     for (const auto &s : steps) {
         s.act();
@@ -289,32 +251,22 @@ TEST_F(Inproc, LevelsReadinessAndTheGateDecideWhatIsForwardedAndStored) {
         std::unique_ptr<player> q = record();
         q->generation -= c.retired, ready_told.store(c.ready), verbosity = c.verbosity;
         std::string text = std::string(c.level == ERR ? 510 : 10, '%') + std::to_string(c.level) + std::to_string(c.verbosity) + "%s";
-        std::string cut = text.substr(0, 511);
-        EXPECT_EQ(say(q.get(), c.level, text), c.forwarded ? lines{cut} : lines{}) << text;
-        EXPECT_EQ(ring(q.get()), c.stored ? lines{cut} : lines{}) << text;
+        EXPECT_EQ(say(q.get(), c.level, text), c.forwarded ? lines{text.substr(0, 511)} : lines{}) << text;
+        EXPECT_EQ(ring(q.get()), c.stored ? lines{text.substr(0, 511)} : lines{}) << text;
     }
 }
 
 // The ring keeps the last eight lines about the media for the error report;
-// an unsupported codec is noted for the control loop, which is woken for it,
-// eight at most.
+// unsupported codecs are noted for the control loop, eight at most.
 TEST_F(Inproc, ErrorLinesAreKeptForTheErrorReportAndCodecsNoted) {
     ready_told.store(0), verbosity = 1;
     std::unique_ptr<player> q = record();
     take_line(q.get(), ERR, "audio output", "PulseAudio server connection failure: Connection refused");
     take_line(q.get(), ERR, "access", "HTTP 404 error");
-    take_line(q.get(), WARN, "decoder", "Codec `hevc' (HEVC) is not supported.");
     lines want = {"HTTP 404 error"};
     EXPECT_EQ(ring(q.get()), want);
     for (int i = 1; i <= 9; i++) {
-        std::unique_lock<std::mutex> hold(ctl_lock);
-        std::thread t([&] { log_line(q.get(), ERR, "Codec `c%03d' (x) is not supported.", i); });
-        bool timed_out = false;
-        while (i <= 8 && !q->pending && !timed_out)
-            timed_out = ctl_wake.wait_for(hold, std::chrono::seconds(10)) == std::cv_status::timeout;
-        hold.unlock();
-        t.join();
-        ASSERT_FALSE(timed_out) << "not woken for " << i;
+        log_line(q.get(), ERR, "Codec `c%03d' (x) is not supported.", i);
         EXPECT_EQ(take_pending(q.get()), i <= 8 ? PEND_CODECS : 0) << i;
         want.push_back("Codec `c00" + std::to_string(i) + "' (x) is not supported.");
         EXPECT_TRUE(i != 7 || std::string(stored_problem(q.get())) == "notFound");
@@ -327,19 +279,16 @@ TEST_F(Inproc, ErrorLinesAreKeptForTheErrorReportAndCodecsNoted) {
 // The video output tries formats that fail before one works: those lines are
 // told only when none works, or when warnings are asked for.
 TEST_F(Inproc, FormatNegotiationLinesAreHeldUntilItsOutcome) {
-    const char *objects[] = {"filter", "vout display", "video output", "decoder"};
-    const lines tries = {"Failed to create video converter", "Failed to adapt decoder format to display",
-                         "video output creation failed", "failed to create video output"};
-    auto negotiate = [&](player *q) { return said([&] { for (size_t i = 0; i < 4; i++) take_line(q, ERR, objects[i], tries[i].c_str()); }); };
-    for (bool agreed : {true, false}) {
+    const char *objects[] = {"filter", "vout display", "decoder"};
+    const lines tries = {"Failed to create video converter", "Failed to adapt decoder format to display", "failed to create video output"};
+    for (int agreed : {1, 0, -1}) {  // -1: warnings asked for, so each try is told as it comes
         std::unique_ptr<player> q = record();
-        EXPECT_EQ(negotiate(q.get()), lines{});
-        EXPECT_EQ(said([&] { negotiation_over(q.get(), agreed); }), agreed ? lines{} : tries);
-        EXPECT_EQ(said([&] { negotiation_over(q.get(), false); }), lines{}) << "told twice";
+        verbosity = agreed < 0;
+        EXPECT_EQ(said([&] { for (size_t i = 0; i < 3; i++) take_line(q.get(), ERR, objects[i], tries[i].c_str()); }), agreed < 0 ? tries : lines{});
+        // Told once, on failure only.
+        EXPECT_EQ(said([&] { negotiation_over(q.get(), agreed > 0), negotiation_over(q.get(), false); }), agreed ? lines{} : tries);
         EXPECT_EQ(ring(q.get()), lines{});
     }
-    verbosity = 1;
-    EXPECT_EQ(negotiate(record().get()), tries);
 }
 
 // The window is process-wide: the test waits out any other test's first.

@@ -105,30 +105,34 @@ TEST_F(Inproc, EventsTellTheHostAndAskTheControlLoopForWhatFollows) {
     auto aged = [this](int64_t player::*stamp, int64_t age, ev_t e) {
         return [=, this] {
             lines got;
-            for (int64_t tries = 0, before = 1, after = 0; before != after && tries < 10000; tries++) {
-                got = capture([&] { before = now_us(), p->*stamp = before - age, on_event(&e, p), after = now_us(); });
+            for (int64_t tries = 0, before = 1, after = 0; before != after && tries < 10000; tries++)
+                got = capture([&] { before = now_us(), p->*stamp = before - age, on_event(&e, p), after = now_us(); }),
                 after = p->*stamp == before - age ? after : p->*stamp;
-            }
             return got;
         };
     };
     auto ask = [this](int state, double origin, double target) { return [=, this] { arm(state, origin, target, 0, SEEK_ASKED); return lines{}; }; };
     auto at = [this](double pos) { return [=, this] { p->position.store(pos); }; };
     auto buf = &player::last_buffering_us, pos = &player::last_position_us;
-    auto time = [](int64_t t) { return lines{R"({"type":"time","ms":)" + std::to_string(t) + "}"}; };
-    const lines playing = {R"({"type":"playing"})"}, full = {R"({"type":"buffering","pct":100.0})"}, empty = {R"({"type":"buffering","pct":0.0})"};
+    auto told = [](const std::string &type, const std::string &rest = "") { return lines{R"({"type":")" + type + "\"" + rest + "}"}; };
+    auto time = [&](int64_t t) { return told("time", ",\"ms\":" + std::to_string(t)); };
+    const int SEEKABLE = libvlc_MediaPlayerSeekableChanged, PAUSABLE = libvlc_MediaPlayerPausableChanged, POS = libvlc_MediaPlayerPositionChanged;
+    const lines full = told("buffering", R"(,"pct":100.0)"), empty = told("buffering", R"(,"pct":0.0)");
     const struct { std::function<lines()> act; lines want; int pending; } steps[] = {
-        {send(ev(libvlc_MediaPlayerOpening)), {R"({"type":"opening"})"}, 0}, {send(ev(libvlc_MediaPlayerESAdded)), {}, 0},
-        {send(ev(libvlc_MediaPlayerSeekableChanged, 2)), {R"({"type":"seekable","v":true})"}, 0}, {send(ev(libvlc_MediaPlayerSeekableChanged, 1)), {}, 0}, {send(ev(libvlc_MediaPlayerSeekableChanged, 0)), {R"({"type":"seekable","v":false})"}, 0},
-        {send(ev(libvlc_MediaPlayerPausableChanged, 0)), {R"({"type":"pausable","v":false})"}, 0}, {send(ev(libvlc_MediaPlayerPausableChanged, 0)), {}, 0}, {send(ev(libvlc_MediaPlayerPausableChanged, 3)), {R"({"type":"pausable","v":true})"}, 0},
-        {send(ev(libvlc_MediaPlayerLengthChanged, libvlc_time_t(0))), {R"({"type":"length","ms":0})"}, 0}, {send(ev(libvlc_MediaPlayerLengthChanged, libvlc_time_t(0))), {}, 0}, {send(ev(libvlc_MediaPlayerLengthChanged, libvlc_time_t(5400000000))), {R"({"type":"length","ms":5400000000})"}, 0},
-        {aged(buf, 249999, buffering(60)), {}, 0}, {aged(buf, 250000, buffering(60)), {R"({"type":"buffering","pct":60.0})"}, 0},
+        {send(ev(libvlc_MediaPlayerOpening)), told("opening"), 0}, {send(ev(libvlc_MediaPlayerESAdded)), {}, 0},
+        {send(ev(SEEKABLE, 2)), told("seekable", R"(,"v":true)"), 0}, {send(ev(SEEKABLE, 1)), {}, 0},
+        {send(ev(SEEKABLE, 0)), told("seekable", R"(,"v":false)"), 0}, {send(ev(PAUSABLE, 0)), told("pausable", R"(,"v":false)"), 0},
+        {send(ev(PAUSABLE, 0)), {}, 0}, {send(ev(PAUSABLE, 3)), told("pausable", R"(,"v":true)"), 0},
+        {send(ev(libvlc_MediaPlayerLengthChanged, libvlc_time_t(0))), told("length", R"(,"ms":0)"), 0},
+        {send(ev(libvlc_MediaPlayerLengthChanged, libvlc_time_t(0))), {}, 0},
+        {send(ev(libvlc_MediaPlayerLengthChanged, libvlc_time_t(5400000000))), told("length", R"(,"ms":5400000000)"), 0},
+        {aged(buf, 249999, buffering(60)), {}, 0}, {aged(buf, 250000, buffering(60)), told("buffering", R"(,"pct":60.0)"), 0},
         {aged(buf, 249999, buffering(0)), empty, 0}, {aged(buf, 249999, buffering(100)), full, PEND_START_POS},  // the ends pass
-        {aged(buf, 249999, buffering(100)), full, 0},
-        {aged(pos, 249999, ev(libvlc_MediaPlayerPositionChanged, 0.5f)), {}, 0}, {aged(pos, 250000, ev(libvlc_MediaPlayerPositionChanged, 0.75f)), {R"({"type":"position","value":0.750000})"}, 0},
-        {send(ev(libvlc_MediaPlayerPlaying)), playing, PEND_TRACKS}, {send(ev(libvlc_MediaPlayerESAdded)), {}, PEND_TRACKS},
-        {send(ev(libvlc_MediaPlayerPaused)), {R"({"type":"paused"})"}, 0}, {send(ev(libvlc_MediaPlayerESSelected)), {}, PEND_TRACKS},
-        {send(ev(libvlc_MediaPlayerPlaying)), playing, 0},  // tracks only at the first
+        {aged(buf, 249999, buffering(100)), full, 0}, {aged(pos, 249999, ev(POS, 0.5f)), {}, 0},
+        {aged(pos, 250000, ev(POS, 0.75f)), told("position", R"(,"value":0.750000)"), 0},
+        {send(ev(libvlc_MediaPlayerPlaying)), told("playing"), PEND_TRACKS}, {send(ev(libvlc_MediaPlayerESAdded)), {}, PEND_TRACKS},
+        {send(ev(libvlc_MediaPlayerPaused)), told("paused"), 0}, {send(ev(libvlc_MediaPlayerESSelected)), {}, PEND_TRACKS},
+        {send(ev(libvlc_MediaPlayerPlaying)), told("playing"), 0},  // tracks only at the first
         // Time is printed when it moved at least 250 ms either way.
         {send(time_changed(0)), time(0), 0}, {send(time_changed(240)), {}, 0}, {send(time_changed(260)), time(260), 0},
         {send(time_changed(10)), time(10), 0}, {send(time_changed(259)), {}, 0}, {send(time_changed(-240)), time(-240), 0},
@@ -139,14 +143,13 @@ TEST_F(Inproc, EventsTellTheHostAndAskTheControlLoopForWhatFollows) {
         {ask(SEEK_BY_TIME, 2000, 0), {}, 0}, {send(buffering(100)), full, 0}, {send(time_changed(0)), time(0), 0},
         {send(buffering(0)), empty, 0}, {send(buffering(100)), full, 0}, {send(buffering(0)), empty, 0},  // low again later
         {send(time_changed(900)), time(900), PEND_LANDED}, {ask(SEEK_BY_POS, 0, 0.5), {}, 0}, {send(buffering(0)), empty, 0},
-        {send(buffering(100)), full, 0},
-        {send(time_changed(999999), at(0.2)), time(999999), 0},  // positions are compared, not times
+        {send(buffering(100)), full, 0}, {send(time_changed(999999), at(0.2)), time(999999), 0},  // positions compared
         {send(time_changed(7000), at(0.25)), time(7000), PEND_LANDED},
         // The stopped line is left to the control loop: it tells it once, after any error of the load.
-        {send(ev(libvlc_MediaPlayerEndReached)), {R"({"type":"end"})"}, PEND_ENDED},
-        {send(ev(libvlc_MediaPlayerESDeleted)), {}, 0}, {send(ev(libvlc_MediaPlayerStopped)), {}, PEND_STOPPED},
-        {[] { return capture(tell_stopped); }, {R"({"type":"stopped"})"}, 0}, {[] { return capture(tell_stopped); }, {}, 0},
-        {send(ev(libvlc_MediaPlayerStopped)), {}, 0}, {send(ev(libvlc_MediaPlayerEncounteredError)), {}, PEND_ERROR},
+        {send(ev(libvlc_MediaPlayerEndReached)), told("end"), PEND_ENDED}, {send(ev(libvlc_MediaPlayerESDeleted)), {}, 0},
+        {send(ev(libvlc_MediaPlayerStopped)), {}, PEND_STOPPED}, {[] { return capture(tell_stopped); }, told("stopped"), 0},
+        {[] { return capture(tell_stopped); }, {}, 0}, {send(ev(libvlc_MediaPlayerStopped)), {}, 0},
+        {send(ev(libvlc_MediaPlayerEncounteredError)), {}, PEND_ERROR},
     };
     for (size_t i = 0; i < sizeof steps / sizeof steps[0]; i++) {
         EXPECT_EQ(steps[i].act(), steps[i].want) << "step " << i;

@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 #include <vlc/vlc.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 // Reachable to the end, so not a leak either; external so the store stays.
 libvlc_instance_t *kept_instance;
@@ -21,19 +21,14 @@ struct inproc_env : ::testing::Environment {
         char dir[] = "/tmp/vexolo-inproc-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         home = dir;
-        FILE *f = fopen((home + "/.asoundrc").c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        fputs("pcm.!default { type null }\n", f);
-        fclose(f);
+        std::ofstream(home + "/.asoundrc") << "pcm.!default { type null }\n";
         setenv("HOME", dir, 1);
         unsetenv("PULSE_SERVER");
         const char *args[] = {"--ignore-config", "--no-lua"};
         kept_instance = libvlc_new(2, args);
     }
-    void TearDown() override {
-        std::error_code ignored;  // the audio client leaves its own files in HOME too
-        std::filesystem::remove_all(home, ignored);
-    }
+    // The audio client leaves its own files in HOME too.
+    void TearDown() override { std::error_code ignored; std::filesystem::remove_all(home, ignored); }
 };
 
 const auto *registered = ::testing::AddGlobalTestEnvironment(new inproc_env);

@@ -74,8 +74,7 @@ protected:
         made.push_back(q);
         q->media = libvlc_media_new_path(q->instance, MEDIA_DIR "/seek-clock.mp4");
         std::lock_guard<std::mutex> gate(gate_lock);
-        generation.store(q->generation);
-        return cur = q;
+        return generation.store(q->generation), cur = q;
     }
     // A bare record of the current player, for the log callback, which never calls the library.
     static std::unique_ptr<player> record() { auto q = std::make_unique<player>(); q->generation = generation.load(); return q; }
@@ -177,7 +176,6 @@ TEST_F(Inproc, SeekCommandReplacesTheSeekInFlightOrLeavesItAlone) {
         p->seekable.store(c.can_seek), p->length_ms.store(c.length), p->time_ms.store(1200), p->position.store(0.125);
         arm(SEEK_BY_POS, 0.25, 0.75, 4000000);
         p->start_pos = 0.5;
-        int64_t deadline = p->seek_deadline_us, before = now_us();
         std::string line = R"({"id":7,"cmd":"seek")" + std::string(*c.fields ? "," : "") + c.fields + "}";
         command cmd;
         ASSERT_EQ(parse_command(line.c_str(), &cmd), 0) << line;
@@ -186,15 +184,11 @@ TEST_F(Inproc, SeekCommandReplacesTheSeekInFlightOrLeavesItAlone) {
         EXPECT_EQ(vec({double(p->seek_state), p->seek_target, p->seek_origin, double(p->seek_phase), p->start_pos}),
                   ok ? vec({double(c.state), c.target, c.origin, SEEK_ASKED, -1}) : vec({SEEK_BY_POS, 0.75, 0.25, SEEK_REFILLED, 0.5}))
             << line;
-        EXPECT_TRUE(ok ? p->seek_deadline_us >= before + 5000000 && p->seek_deadline_us <= now_us() + 5000000
-                       : p->seek_deadline_us == deadline) << line;
     }
     p->media = media;
-    for (int can_seek : {1, 0}) {  // a load's start position, once
-        p->seekable.store(can_seek), p->start_pos = 0.3;
-        EXPECT_EQ(said(apply_start_pos), can_seek ? lines{} : lines{"startPos dropped: the media cannot seek"});
-        EXPECT_EQ(said(apply_start_pos), lines{}) << "applied twice";
-    }
+    for (int can_seek : {1, 0})  // a load's start position, applied once
+        EXPECT_EQ(said([&] { p->seekable.store(can_seek), p->start_pos = 0.3, apply_start_pos(), apply_start_pos(); }),
+                  can_seek ? lines{} : lines{"startPos dropped: the media cannot seek"});
 }
 
 // The control loop compares time seeks (at -1 here: nothing plays) once the
@@ -204,15 +198,13 @@ TEST_F(Inproc, ControlLoopLandsTimeSeeksAndEverySeekAtItsDeadline) {
     const struct { int state, phase; double origin, target; int64_t ago; int end; bool lands; } cases[] = {
         {SEEK_BY_TIME, SEEK_REFILLED, 1000, 0, 200000, END_NONE, true}, {SEEK_BY_TIME, SEEK_EMPTIED, 1000, 0, 200000, END_NONE, false},
         {SEEK_BY_TIME, SEEK_ASKED, 1000, 0, 200000, END_NONE, false}, {SEEK_BY_TIME, SEEK_REFILLED, 0, 1000, 200000, END_NONE, false},
-        {SEEK_BY_TIME, SEEK_ASKED, 0, 1000, 5000000, END_REACHED, true},
-        {SEEK_BY_POS, SEEK_REFILLED, 1000, 0, 200000, END_NONE, false},  // compared in the time event only
+        {SEEK_BY_TIME, SEEK_ASKED, 0, 1000, 5000000, END_REACHED, true}, {SEEK_BY_POS, SEEK_REFILLED, 1000, 0, 200000, END_NONE, false},
         {SEEK_BY_POS, SEEK_REFILLED, 0.25, 0.75, 5000000, END_STOP_HELD, true}, {SEEK_NONE, SEEK_REFILLED, 0, 1000, 9000000, END_NONE, false},
     };
     for (const auto &c : cases) {
         arm(c.state, c.origin, c.target, c.ago, c.phase);
         p->end_state.store(c.end), p->landed_ms.store(0), p->vouts.store(1);
-        EXPECT_EQ(capture(check_landing), lines{}) << c.state << " " << c.ago;
-        EXPECT_EQ(vec({double(take_pending(p)), double(p->seek_state), double(p->landed_ms), double(p->mark_frame.exchange(0))}),
+        EXPECT_EQ(vec({(check_landing(), double(take_pending(p))), double(p->seek_state), double(p->landed_ms), double(p->mark_frame.exchange(0))}),
                   c.lands ? vec({PEND_LANDED, SEEK_NONE, -1, 1}) : vec({0, double(c.state), 0, 0})) << c.state << " " << c.ago;
         EXPECT_EQ(c.lands ? capture(tell_landed) : lines{}, c.lands && !c.end ? lines{R"({"type":"seekLanded","ms":-1})"} : lines{});
     }
@@ -305,11 +297,9 @@ TEST_F(Inproc, TwentyLinesASecondAndTheDroppedCountWhenTheWindowCloses) {
     EXPECT_EQ(said([&] { for (int i = 1; i <= 25; i++) log_line(q.get(), ERR, "line %d", i); }), want);
     ASSERT_LT(now_us() - opened, 900000) << "too slow to land 25 lines in one window";
     EXPECT_EQ(q->log_count, 25) << "dropped lines are still stored";
-    EXPECT_EQ(say(q.get(), WARN, "quiet warning"), lines{}) << "a line not forwarded is not dropped";
     // The count comes as the window closes, though no further line comes.
     EXPECT_EQ(said([&] { std::this_thread::sleep_for(std::chrono::microseconds(opened + 1300000 - now_us())); }),
               lines{"5 log lines dropped"});
-    EXPECT_EQ(say(q.get(), ERR, "next window"), lines{"next window"}) << "the count is told once";
 }
 
 }  // namespace

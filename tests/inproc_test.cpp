@@ -185,7 +185,10 @@ TEST_F(Inproc, SeekCommandReplacesTheSeekInFlightOrLeavesItAlone) {
 
 // The control loop compares time seeks (at -1 here: nothing plays) once the
 // buffers filled again, and settles every seek at its 5 s deadline; the
-// landing is not told after the end or a stop.
+// landing is not told after the end or a stop. Rows: a time seek at its
+// target, not yet filled, just asked, not there yet, at its deadline; a
+// position seek at its target (compared in the time event only), at its
+// deadline; no seek, with a deadline long past.
 TEST_F(Inproc, ControlLoopLandsTimeSeeksAndEverySeekAtItsDeadline) {
     const struct { int state, phase; double origin, target; int64_t ago; int end; bool lands; } cases[] = {
         {SEEK_BY_TIME, SEEK_REFILLED, 1000, 0, 200000, END_NONE, true}, {SEEK_BY_TIME, SEEK_EMPTIED, 1000, 0, 200000, END_NONE, false},

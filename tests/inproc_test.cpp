@@ -52,7 +52,7 @@ template <class T = int> libvlc_event_t ev(int type, T v = 0) { libvlc_event_t e
 libvlc_event_t buffering(float c) { return ev(libvlc_MediaPlayerBuffering, c); }
 libvlc_event_t time_changed(libvlc_time_t t) { return ev(libvlc_MediaPlayerTimeChanged, t); }
 // The clock just after it ticked.
-int64_t next_tick() { for (int64_t t = now_us();;) if (int64_t u = now_us(); u != t) return u; }
+int64_t next_tick() { int64_t t = now_us(), u; while ((u = now_us()) == t) {} return u; }
 lines deliver(player *q, libvlc_event_t e) { return capture([&] { on_event(&e, q); }); }
 
 // Each test starts with a fresh current player p that has a clip as its media

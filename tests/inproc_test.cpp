@@ -1,0 +1,301 @@
+// The engine's event handler, log callback, seek code and picture clock,
+// driven in-process on real players that never play (bare records where the
+// library is not involved), with standard output read back.
+#include "engine.h"
+#include "json.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using lines = std::vector<std::string>;
+using vec = std::vector<double>;
+const int64_t MS = 1000;
+const int ERR = LIBVLC_ERROR, WARN = LIBVLC_WARNING;
+
+// The lines f printed, each one strict JSON event, less the log lines (the
+// library's may come at any time); or else the messages of the log lines alone.
+lines capture(const std::function<void()> &f, bool logs = false) {
+    testing::internal::CaptureStdout();
+    f();
+    std::string text = testing::internal::GetCapturedStdout(), l;
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "unterminated: " << text;
+    lines got;
+    for (std::istringstream in(text); std::getline(in, l);) {
+        EXPECT_TRUE(nlohmann::json::accept(l) && l.rfind(R"({"type":")", 0) == 0) << l;
+        if (logs == (l.rfind(R"({"type":"log")", 0) == 0))
+            got.push_back(logs ? nlohmann::json::parse(l)["message"].get<std::string>() : l);
+    }
+    return got;
+}
+
+// A line handed over as the library hands it: a format and its arguments.
+__attribute__((format(printf, 3, 4))) void log_line(player *q, int level, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt), on_log(q, level, nullptr, fmt, ap), va_end(ap);
+}
+
+int take_pending(player *q) { std::lock_guard<std::mutex> hold(ctl_lock); return std::exchange(q->pending, 0); }
+
+// The stored error lines of q, oldest first, as the error report reads them.
+lines ring(player *q) {
+    lines out;
+    for (int i = std::max(q->log_count - LOG_RING, 0); i < q->log_count; i++) out.push_back(q->log_ring[i % LOG_RING]);
+    return out;
+}
+
+// A library event whose one field, first in its record as in every one used here, holds v.
+template <class T = int> libvlc_event_t ev(int type, T v = 0) { libvlc_event_t e{type, nullptr, {}}; memcpy(&e.u, &v, sizeof v); return e; }
+libvlc_event_t buffering(float c) { return ev(libvlc_MediaPlayerBuffering, c); }
+libvlc_event_t time_changed(libvlc_time_t t) { return ev(libvlc_MediaPlayerTimeChanged, t); }
+// The clock just after it ticked.
+int64_t next_tick() { int64_t t = now_us(), u; while ((u = now_us()) == t) {} return u; }
+lines deliver(player *q, libvlc_event_t e) { return capture([&] { on_event(&e, q); }); }
+
+// Each test starts with a fresh current player p that has a clip as its media
+// and plays nothing, so the library reports its time as -1. Players are
+// released here, not by the reaper, so a replaced one can still be handed events.
+class Inproc : public ::testing::Test {
+protected:
+    player *p = nullptr;
+    std::vector<player *> made;
+
+    void SetUp() override { ready_told.store(1), verbosity = 0, p = install(); }
+    void TearDown() override { std::for_each(made.begin(), made.end(), player_discard), cur = nullptr; }
+    player *install() {  // the gate moved as replacing a player moves it
+        player *q = player_new(generation.load() + 1);
+        made.push_back(q);
+        q->media = libvlc_media_new_path(q->instance, MEDIA_DIR "/seek-clock.mp4");
+        std::lock_guard<std::mutex> gate(gate_lock);
+        return generation.store(q->generation), cur = q;
+    }
+    // A bare record of the current player, for the log callback, which never calls the library.
+    static std::unique_ptr<player> record() { auto q = std::make_unique<player>(); q->generation = generation.load(); return q; }
+    // A seek in flight on p, asked `ago` us before, its buffers filled again.
+    void arm(int state, double origin, double target, int64_t ago, int phase = SEEK_REFILLED) {
+        p->seek_state.store(SEEK_NONE), p->seek_origin.store(origin), p->seek_target.store(target), p->seek_phase.store(phase);
+        p->seek_deadline_us = now_us() + 5000000 - ago, p->seek_state.store(state);
+    }
+};
+
+// One playback of p, step by step: what each event prints and asks of the
+// control loop. Every event goes to a replaced player first, which ignores it.
+TEST_F(Inproc, EventsTellTheHostAndAskTheControlLoopForWhatFollows) {
+    player *old = p;
+    p = install();
+    auto send = [&](libvlc_event_t e, std::function<void()> before = [] {}) {
+        return [=, this] {
+            EXPECT_EQ(deliver(old, e), lines{}) << e.type;
+            EXPECT_EQ(take_pending(old), 0) << e.type;
+            before();
+            return deliver(p, e);
+        };
+    };
+    // Handed over with p's stamp exactly `age` us old when the handler reads
+    // the clock: retried, each time just after the clock ticked, until the
+    // handler read it as we did, as its new stamp shows when it printed (a
+    // stamp left alone shows it did, the throttle being right). The lines of
+    // that last try only.
+    auto aged = [this](int64_t player::*stamp, int64_t age, libvlc_event_t e) {
+        return [=, this] {
+            int64_t before = -1;
+            lines got = capture([&] {
+                for (int tries = 0; tries < 1000000 && p->*stamp != before - age && p->*stamp != before; tries++)
+                    before = next_tick(), p->*stamp = before - age, on_event(&e, p);
+            });
+            return p->*stamp == before - age || got.empty() ? lines{} : lines{got.back()};
+        };
+    };
+    auto ask = [this](int state, double origin, double target) { return [=, this] { arm(state, origin, target, 0, SEEK_ASKED); return lines{}; }; };
+    auto buf = &player::last_buffering_us, pos = &player::last_position_us;
+    auto told = [](const std::string &type, const std::string &rest = "") { return lines{R"({"type":")" + type + "\"" + rest + "}"}; };
+    auto time = [&](int64_t t) { return told("time", ",\"ms\":" + std::to_string(t)); };
+    const int SEEKABLE = libvlc_MediaPlayerSeekableChanged, PAUSABLE = libvlc_MediaPlayerPausableChanged, POS = libvlc_MediaPlayerPositionChanged,
+              LENGTH = libvlc_MediaPlayerLengthChanged;
+    const lines full = told("buffering", R"(,"pct":100.0)"), empty = told("buffering", R"(,"pct":0.0)");
+    const struct { std::function<lines()> act; lines want; int pending; } steps[] = {
+        {send(ev(libvlc_MediaPlayerOpening)), told("opening"), 0}, {send(ev(libvlc_MediaPlayerESAdded)), {}, 0},
+        {send(ev(SEEKABLE, 2)), told("seekable", R"(,"v":true)"), 0}, {send(ev(SEEKABLE, 1)), {}, 0},
+        {send(ev(SEEKABLE, 0)), told("seekable", R"(,"v":false)"), 0}, {send(ev(PAUSABLE, 0)), told("pausable", R"(,"v":false)"), 0},
+        {send(ev(PAUSABLE, 0)), {}, 0}, {send(ev(PAUSABLE, 3)), told("pausable", R"(,"v":true)"), 0},
+        {send(ev(LENGTH, libvlc_time_t(0))), told("length", R"(,"ms":0)"), 0}, {send(ev(LENGTH, libvlc_time_t(0))), {}, 0},
+        {send(ev(LENGTH, libvlc_time_t(5400000000))), told("length", R"(,"ms":5400000000)"), 0},
+        {aged(buf, 249999, buffering(60)), {}, 0}, {aged(buf, 250000, buffering(60)), told("buffering", R"(,"pct":60.0)"), 0},
+        {aged(buf, 249999, buffering(0)), empty, 0}, {aged(buf, 249999, buffering(100)), full, PEND_START_POS},  // the ends pass
+        {aged(buf, 249999, buffering(100)), full, 0}, {aged(pos, 249999, ev(POS, 0.5f)), {}, 0},
+        {aged(pos, 250000, ev(POS, 0.75f)), told("position", R"(,"value":0.750000)"), 0},
+        {send(ev(libvlc_MediaPlayerPlaying)), told("playing"), PEND_TRACKS}, {send(ev(libvlc_MediaPlayerESAdded)), {}, PEND_TRACKS},
+        {send(ev(libvlc_MediaPlayerPaused)), told("paused"), 0}, {send(ev(libvlc_MediaPlayerESSelected)), {}, PEND_TRACKS},
+        {send(ev(libvlc_MediaPlayerPlaying)), told("playing"), 0},  // tracks only at the first
+        // Time is printed when it moved at least 250 ms either way.
+        {send(time_changed(0)), time(0), 0}, {send(time_changed(240)), {}, 0}, {send(time_changed(260)), time(260), 0},
+        {send(time_changed(10)), time(10), 0}, {send(time_changed(259)), {}, 0}, {send(time_changed(-240)), time(-240), 0},
+        // The library answers a seek at once with the target as its time; a time counts only after the buffers
+        // emptied and filled again, and then when at least as near the target as the origin.
+        {ask(SEEK_BY_TIME, 0, 1000), {}, 0}, {send(time_changed(1000)), time(1000), 0}, {send(buffering(0)), empty, 0},
+        {send(buffering(100)), full, 0}, {send(time_changed(400)), time(400), 0}, {send(time_changed(500)), {}, PEND_LANDED},
+        {ask(SEEK_BY_TIME, 2000, 0), {}, 0}, {send(buffering(100)), full, 0}, {send(time_changed(0)), time(0), 0},
+        {send(buffering(0)), empty, 0}, {send(buffering(100)), full, 0}, {send(buffering(0)), empty, 0},  // low again later
+        {send(time_changed(900)), time(900), PEND_LANDED}, {ask(SEEK_BY_POS, 0, 0.5), {}, 0}, {send(buffering(0)), empty, 0},
+        {send(buffering(100)), full, 0}, {send(time_changed(999999), [this] { p->position.store(0.2); }), time(999999), 0},  // positions compared
+        {send(time_changed(7000), [this] { p->position.store(0.25); }), time(7000), PEND_LANDED},
+        // The stopped line is left to the control loop: it tells it once, after any error of the load.
+        {send(ev(libvlc_MediaPlayerEndReached)), told("end"), PEND_ENDED}, {send(ev(libvlc_MediaPlayerESDeleted)), {}, 0},
+        {send(ev(libvlc_MediaPlayerStopped)), {}, PEND_STOPPED}, {[] { return capture(tell_stopped); }, told("stopped"), 0},
+        {[] { return capture(tell_stopped); }, {}, 0}, {send(ev(libvlc_MediaPlayerStopped)), {}, 0},
+        {send(ev(libvlc_MediaPlayerEncounteredError)), {}, PEND_ERROR},
+    };
+    for (size_t i = 0; i < std::size(steps); i++)  // the lines printed, then the bits raised
+        EXPECT_EQ((std::pair<lines, int>{steps[i].act(), take_pending(p)}), (std::pair<lines, int>{steps[i].want, steps[i].pending})) << "step " << i;
+}
+
+// By time when the length is known, else by position. An accepted seek
+// replaces the one in flight and a start position not yet applied; a refused
+// one (state SEEK_NONE in the table) leaves both alone.
+TEST_F(Inproc, SeekCommandReplacesTheSeekInFlightOrLeavesItAlone) {
+    const struct { const char *fields; int media, can_seek; int64_t length; int state; double target, origin; } cases[] = {
+        {R"("ms":2500)", 1, 1, 10000, SEEK_BY_TIME, 2500, 1200}, {R"("pos":0.5)", 1, 1, 10000, SEEK_BY_TIME, 5000, 1200},
+        {R"("ms":1e19)", 1, 1, 10000, SEEK_BY_TIME, double(INT64_MAX / 2000), 1200},  // within the library's range
+        {R"("pos":0.5)", 1, 1, 0, SEEK_BY_POS, 0.5, 0.125}, {R"("pos":1)", 1, 1, -1, SEEK_BY_POS, 1, 0.125},
+        {R"("ms":"1000","pos":0.25)", 1, 1, 10000, SEEK_BY_TIME, 2500, 1200},  // not a number: missing
+        {R"("ms":1000)", 0, 1, 10000, 0, 0, 0}, {R"("pos":0.5)", 1, 0, 0, 0, 0, 0}, {"", 1, 1, 10000, 0, 0, 0},
+        {R"("ms":1,"pos":0.5)", 1, 1, 10000, 0, 0, 0}, {R"("ms":-0.001)", 1, 1, 10000, 0, 0, 0},
+        {R"("ms":1000)", 1, 1, 0, 0, 0, 0}, {R"("pos":-0.01)", 1, 1, 10000, 0, 0, 0}, {R"("pos":1.0001)", 1, 1, 0, 0, 0, 0},
+    };
+    libvlc_media_t *media = p->media;
+    for (const auto &c : cases) {
+        p->media = c.media ? media : nullptr;
+        p->seekable.store(c.can_seek), p->length_ms.store(c.length), p->time_ms.store(1200), p->position.store(0.125);
+        arm(SEEK_BY_POS, 0.25, 0.75, 4000000), p->start_pos = 0.5;
+        std::string line = R"({"id":7,"cmd":"seek")" + std::string(*c.fields ? "," : "") + c.fields + "}";
+        command cmd;
+        ASSERT_EQ(parse_command(line.c_str(), &cmd), 0) << line;
+        EXPECT_EQ(capture([&] { cmd_seek(&cmd, 7); }), lines{R"({"type":"ack","id":7,"ok":)" + std::string(c.state ? "true}" : "false}")});
+        command_free(&cmd);
+        EXPECT_EQ(vec({double(p->seek_state), p->seek_target, p->seek_origin, double(p->seek_phase), p->start_pos}),
+                  c.state ? vec({double(c.state), c.target, c.origin, SEEK_ASKED, -1}) : vec({SEEK_BY_POS, 0.75, 0.25, SEEK_REFILLED, 0.5}))
+            << line;
+    }
+    p->media = media;
+    for (int can_seek : {1, 0})  // a load's start position, applied once
+        EXPECT_EQ(capture([&] { p->seekable.store(can_seek), p->start_pos = 0.3, apply_start_pos(), apply_start_pos(); }, true),
+                  can_seek ? lines{} : lines{"startPos dropped: the media cannot seek"});
+}
+
+// The control loop compares time seeks (at -1 here: nothing plays) once the
+// buffers filled again, and settles every seek at its 5 s deadline; the
+// landing is not told after the end or a stop. Rows: a time seek at its
+// target, not yet filled, just asked, not there yet, at its deadline; a
+// position seek at its target (compared in the time event only), at its
+// deadline; no seek, with a deadline long past.
+TEST_F(Inproc, ControlLoopLandsTimeSeeksAndEverySeekAtItsDeadline) {
+    const struct { int state, phase; double origin, target; int64_t ago; int end; bool lands; } cases[] = {
+        {SEEK_BY_TIME, SEEK_REFILLED, 1000, 0, 200000, END_NONE, true}, {SEEK_BY_TIME, SEEK_EMPTIED, 1000, 0, 200000, END_NONE, false},
+        {SEEK_BY_TIME, SEEK_ASKED, 1000, 0, 200000, END_NONE, false}, {SEEK_BY_TIME, SEEK_REFILLED, 0, 1000, 200000, END_NONE, false},
+        {SEEK_BY_TIME, SEEK_ASKED, 0, 1000, 5000000, END_REACHED, true}, {SEEK_BY_POS, SEEK_REFILLED, 1000, 0, 200000, END_NONE, false},
+        {SEEK_BY_POS, SEEK_REFILLED, 0.25, 0.75, 5000000, END_STOP_HELD, true}, {SEEK_NONE, SEEK_REFILLED, 0, 1000, 9000000, END_NONE, false},
+    };
+    for (const auto &c : cases) {
+        arm(c.state, c.origin, c.target, c.ago, c.phase), p->end_state.store(c.end), p->landed_ms.store(0), p->vouts.store(1);
+        EXPECT_EQ(vec({(check_landing(), double(take_pending(p))), double(p->seek_state), double(p->landed_ms), double(p->mark_frame.exchange(0))}),
+                  c.lands ? vec({PEND_LANDED, SEEK_NONE, -1, 1}) : vec({0, double(c.state), 0, 0})) << c.state << " " << c.ago;
+        EXPECT_EQ(c.lands ? capture(tell_landed) : lines{}, c.lands && !c.end ? lines{R"({"type":"seekLanded","ms":-1})"} : lines{});
+    }
+}
+
+// After each step, the time given to a picture: at least low and at most
+// high, which leaves a busy machine 200 ms. Aging the stamp stands in for waiting.
+TEST_F(Inproc, PictureClockRunsOnHoldsWhilePausedAndStepsBackOnlyAfterALanding) {
+    auto send = [this](libvlc_event_t e) { return [=, this] { deliver(p, e); }; };
+    auto age = [this](int64_t us) { return [=, this] { std::lock_guard<std::mutex> hold(p->clock_lock); p->clock_stamp_us -= us; }; };
+    auto both = [](std::function<void()> a, std::function<void()> b) { return [=] { a(), b(); }; };
+    const struct { const char *what; std::function<void()> act; int64_t low, high; } steps[] = {
+        {"before any report", [] {}, 0, 0}, {"a report", send(time_changed(10000)), 10000 * MS, 10200 * MS},
+        {"300 ms on", age(300 * MS), 10300 * MS, 10500 * MS}, {"5 s without a report: 1 s on", age(5000 * MS), 11000 * MS, 11000 * MS},
+        {"a report half a second back: jitter", send(time_changed(10500)), 11000 * MS, 11000 * MS},
+        {"read 1 s back: not jitter", both(send(time_changed(9000)), age(5000 * MS)), 10000 * MS, 10000 * MS},
+        {"a report two seconds back", send(time_changed(8000)), 8000 * MS, 8200 * MS},
+        {"paused 300 ms on", both(age(300 * MS), send(ev(libvlc_MediaPlayerPaused))), 8300 * MS, 8500 * MS}, {"paused 5 s", age(5000 * MS), 8300 * MS, 8500 * MS},
+        {"resumed 300 ms ago", both(send(ev(libvlc_MediaPlayerPlaying)), age(300 * MS)), 8600 * MS, 8800 * MS},
+        {"landed half a second back", [this] { land(p, 8100); }, 8100 * MS, 8300 * MS}, {"5 s later", age(5000 * MS), 9100 * MS, 9100 * MS},
+    };
+    for (const auto &s : steps) {
+        int64_t t = (s.act(), clock_read(p));
+        EXPECT_TRUE(t >= s.low && t <= s.high) << s.what << ": " << t;
+    }
+}
+
+// Errors are stored, warnings forwarded only when asked for; nothing is
+// forwarded before the ready line or for a retired player. A message is
+// formatted once and cut to its first 511 bytes.
+TEST_F(Inproc, LevelsReadinessAndTheGateDecideWhatIsForwardedAndStored) {
+    const struct { int level, verbosity, ready, retired; bool forwarded, stored; } cases[] = {
+        {LIBVLC_DEBUG, 5, 1, 0, false, false}, {LIBVLC_NOTICE, 5, 1, 0, false, false}, {WARN, 0, 1, 0, false, false},
+        {WARN, 1, 1, 0, true, false}, {ERR, 0, 1, 0, true, true}, {ERR, 0, 0, 0, false, true},
+        {ERR, 1, 1, 1, false, true}, {WARN, 1, 1, 1, false, false},
+    };
+    for (const auto &c : cases) {
+        std::unique_ptr<player> q = record();
+        q->generation -= c.retired, ready_told.store(c.ready), verbosity = c.verbosity;
+        std::string text = std::string(c.level == ERR ? 510 : 10, '%') + std::to_string(c.level) + std::to_string(c.verbosity) + "%s";
+        EXPECT_EQ(capture([&] { log_line(q.get(), c.level, "%s", text.c_str()); }, true), c.forwarded ? lines{text.substr(0, 511)} : lines{}) << text;
+        EXPECT_EQ(ring(q.get()), c.stored ? lines{text.substr(0, 511)} : lines{}) << text;
+    }
+}
+
+// The ring keeps the last eight lines about the media for the error report;
+// unsupported codecs are noted for the control loop, eight at most.
+TEST_F(Inproc, ErrorLinesAreKeptForTheErrorReportAndCodecsNoted) {
+    ready_told.store(0), verbosity = 1;
+    std::unique_ptr<player> q = record();
+    take_line(q.get(), ERR, "access", "HTTP 404 error");
+    lines want = {"HTTP 404 error"};
+    for (int i = 1; i <= 9; i++) {
+        std::unique_lock<std::mutex> hold(ctl_lock);  // the control loop waits on it, and is woken for each noted
+        std::thread t([&] { log_line(q.get(), ERR, "Codec `c%03d' (x) is not supported.", i); });
+        EXPECT_TRUE(i > 8 || ctl_wake.wait_for(hold, std::chrono::seconds(5)) == std::cv_status::no_timeout) << i;
+        hold.unlock(), t.join();
+        EXPECT_EQ(take_pending(q.get()), i <= 8 ? PEND_CODECS : 0) << i;
+        want.push_back("Codec `c00" + std::to_string(i) + "' (x) is not supported.");
+        EXPECT_TRUE(i != 7 || std::string(stored_problem(q.get())) == "notFound");
+    }
+    take_line(q.get(), ERR, "audio output", "PulseAudio server connection failure: Connection refused");  // not about the media
+    EXPECT_EQ(ring(q.get()), lines(want.end() - 8, want.end()));
+    EXPECT_STRNE(stored_problem(q.get()), "notFound") << "the status eight lines back is gone";
+    EXPECT_EQ(lines(q->bad_codecs, q->bad_codecs + q->bad_codec_count), (lines{"c001", "c002", "c003", "c004", "c005", "c006", "c007", "c008"}));
+}
+
+// The video output tries formats that fail before one works: those lines are
+// told only when none works, or when warnings are asked for.
+TEST_F(Inproc, FormatNegotiationLinesAreHeldUntilItsOutcome) {
+    const char *objects[] = {"filter", "vout display", "decoder"};
+    const lines tries = {"Failed to create video converter", "Failed to adapt decoder format to display", "failed to create video output"};
+    for (int agreed : {1, 0, -1}) {  // -1: warnings asked for, so each try is told as it comes
+        std::unique_ptr<player> q = record();
+        verbosity = agreed < 0;
+        EXPECT_EQ(capture([&] { for (size_t i = 0; i < 3; i++) take_line(q.get(), ERR, objects[i], tries[i].c_str()); }, true), agreed < 0 ? tries : lines{});
+        // Told once, on failure only.
+        EXPECT_EQ(capture([&] { negotiation_over(q.get(), agreed > 0), negotiation_over(q.get(), false); }, true), agreed ? lines{} : tries);
+        EXPECT_EQ(ring(q.get()), lines{});
+    }
+}
+
+// The window is process-wide: the test waits out any other test's first.
+TEST_F(Inproc, TwentyLinesASecondAndTheDroppedCountWhenTheWindowCloses) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    std::unique_ptr<player> q = record();
+    lines want;  // the first 20
+    for (int i = 1; i <= 20; i++) want.push_back("line " + std::to_string(i));
+    int64_t opened = now_us();  // the window opens after this
+    EXPECT_EQ(capture([&] { for (int i = 1; i <= 25; i++) log_line(q.get(), ERR, "line %d", i); }, true), want);
+    ASSERT_LT(now_us() - opened, 900000) << "too slow to land 25 lines in one window";
+    EXPECT_EQ(q->log_count, 25) << "dropped lines are still stored";
+    // The count comes as the window closes, though no further line comes.
+    EXPECT_EQ(capture([&] { std::this_thread::sleep_for(std::chrono::microseconds(opened + 1300000 - now_us())); }, true),
+              lines{"5 log lines dropped"});
+}
+
+}  // namespace

@@ -69,6 +69,9 @@ clip tracks.mkv -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequ
     -metadata:s:a:1 title=French -metadata:s:s:0 language=deu -metadata:s:s:0 title=Deutsch \
     -metadata:s:s:1 language=eng -metadata:s:s:1 title=Captions \
     -disposition:v:0 0 -disposition:a:0 default -disposition:a:1 0 -disposition:s:0 default -disposition:s:1 0
+# Two tones, the second the default: a load that asks for the first, id 0, gets it.
+clip two-tones.mka -f lavfi -i sine=frequency=440:sample_rate=48000 -f lavfi -i sine=frequency=880:sample_rate=48000 \
+    -t 2 -map 0:a -map 1:a -c:a aac -disposition:a:0 0 -disposition:a:1 default
 # Streams that no decoder takes: FourCCs nobody knows on real H.264 and AAC.
 clip undecodable-video.avi -f lavfi -i testsrc2=size=160x120:rate=25 -t 1 -c:v libx264 -preset ultrafast \
     -pix_fmt yuv420p -tag:v 'ZZ9 ' -strict unofficial

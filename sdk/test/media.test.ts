@@ -1,8 +1,10 @@
 // The engine's reports of real media, through the host library: the problem
 // of every way a load can fail, the same with a sound server and without;
-// the tracks and sound of what plays; track choices; transport streams.
+// the tracks and sound of what plays; track choices and sound settings as the
+// sound server sees them; transport streams.
 
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import type { AddressInfo } from 'node:net';
@@ -113,21 +115,35 @@ test('EveryLoadEndsInItsProblemOrItsTracksTheSameWithSoundAndWithout', async (t)
   }
 });
 
-test('TracksAreChosenOnLoadAndSoundIsToldOnlyWhenItChanges', async (t) => {
-  const { engine, faults, events } = await startEngine(t, { frames: false });
-  const selected = (audio: number, spu: number) =>
+test('TracksAndSoundSettingsReachThePlayerAndSoundIsToldOnlyWhenItChanges', async (t) => {
+  const env = await soundEnv(t);
+  const { engine, faults, events } = await startEngine(t, { frames: false, env });
+  await Promise.all([engine.mute(true), engine.volume(40)]); // for every player to come
+  const selected = (audio: number, spu: number, video = 0) =>
     new Promise<void>((resolve) => {
-      const want = { audio, spu, video: 0 };
+      const want = { audio, spu, video };
       const off = engine.on('event', (e) => e.type === 'tracks' && isDeepStrictEqual(e.selected, want) && (off(), resolve()));
     });
-  // French and the captions, by the ids the report gives.
-  let next = selected(2, 4);
+  // The first tone, id 0, over the default second; French and the captions, by the ids the report gives.
+  let next = selected(0, -1, -1);
+  await engine.load(clip('two-tones.mka'), { audio: 0 });
+  await next;
+  next = selected(2, 4);
   await engine.load(clip('tracks.mkv'), { audio: 2, spu: 4 });
   await next;
   // Subtitles off on load stay off through an audio switch, until the host's own choice.
   const loaded = events.length;
   await engine.load(clip('tracks.mkv'), { spu: -1 });
   await until(engine, (s) => s.tracks !== null); // tracks can be switched once they are known
+  // The sound server's own view: settings made before the player, then on it.
+  const heard = async (pattern: RegExp) => {
+    let sinks = '';
+    for (let i = 0; i < 60 && !pattern.test(sinks); i++, await sleep(50)) sinks = execFileSync('pactl', ['list', 'sink-inputs'], { env }).toString();
+    assert.match(sinks, pattern);
+  };
+  await heard(/Mute: yes\s+Volume: front-left: \d+ \/ +40%/);
+  await Promise.all([engine.mute(false), engine.volume(70)]);
+  await heard(/Mute: no\s+Volume: front-left: \d+ \/ +70%/);
   for (const [kind, id, audio, spu] of [['audio', 2, 2, -1], ['spu', 3, 2, 3], ['audio', -1, -1, 3], ['audio', 1, 1, 3],
     ['audio', 2, 2, 3]] as const) {
     if (kind === 'spu') {

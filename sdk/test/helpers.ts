@@ -1,5 +1,6 @@
-// Shared by the library's tests: clips made by scripts/make-media.sh, an engine
-// with a private home and no sound output or a sound server of its own, a
+// The one test host, shared by the library's tests and the engine's scenarios:
+// clips made by scripts/make-media.sh, an engine with a private home and no
+// sound output or a sound server of its own, the engine on raw pipes, a
 // scripted stand-in engine, a loopback HTTP server, colours.
 
 import assert from 'node:assert/strict';

@@ -143,8 +143,16 @@ export interface Raw {
 }
 
 export const SLOWDOWN = Number(process.env.VEXOLO_SLOWDOWN ?? 1);
+/** The sanitizers' allocators keep freed memory: only the plain build can judge resident size. */
+export const SIZES_TELL = SLOWDOWN === 1;
+const status = (pid: number, key: string) => Number(new RegExp(`${key}:\\s+(\\d+)`).exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))?.[1]);
+/** Resident kB, threads and descriptors of a process. */
+export const usage = (pid: number) => ({ kb: status(pid, 'VmRSS'), threads: status(pid, 'Threads'), fds: fs.readdirSync(`/proc/${pid}/fd`).length });
 export const cmd = (id: number, name: string, fields: object = {}) => JSON.stringify({ id, cmd: name, ...fields });
 export const load = (id: number, url: string, fields: object = {}) => cmd(id, 'load', { url, live: false, ...fields });
+export const ack = (id: number, ok: boolean) => ({ type: 'ack', id, ok });
+/** The events of a type from index `from` on. */
+export const of = (h: Raw, type: string, from = 0) => h.events.slice(from).filter((e) => e.type === type);
 
 /**
  * The engine on raw pipes, with a private home and no sound server. `setup` is

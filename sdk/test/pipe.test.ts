@@ -3,12 +3,9 @@
 // shape, frame times against the pictures, and memory across size changes.
 
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
-import { type Raw, type RawFrame, SLOWDOWN, clip, cmd, load, raw } from './helpers.js';
-
-const rss = (pid: number) => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))![1]);
+import { type Raw, type RawFrame, SIZES_TELL, SLOWDOWN, clip, cmd, load, raw, usage } from './helpers.js';
 
 /** Plays a clip to its end: its generation, format events and frames, and resident size sampled meanwhile with the colour last read. */
 async function playToEnd(h: Raw, id: number, name: string) {
@@ -17,7 +14,7 @@ async function playToEnd(h: Raw, id: number, name: string) {
   const samples: [number, boolean][] = [];
   for (let ended = false; !ended; ended = h.events.slice(from).some((e) => e.type === 'end')) {
     await sleep(50);
-    if (h.frames.length) samples.push([rss(h.child.pid!), h.frames.at(-1)!.centre[0]! > 128]);
+    if (h.frames.length) samples.push([usage(h.child.pid!).kb, h.frames.at(-1)!.centre[0]! > 128]);
   }
   const formats = h.events.slice(from).filter((e) => e.type === 'format');
   return { generation, formats, samples, frames: h.frames.filter((f) => f.generation === generation) };
@@ -153,7 +150,6 @@ test('EachSizeIsAnnouncedOnceWithItsTrueShapeAndMemoryStaysFlat', async (t) => {
     assert.ok(red.length >= 2 && median(red.at(-1)!) - median(red.at(-2)!) < 16384, JSON.stringify(red));
   }
 });
-const SIZES_TELL = SLOWDOWN === 1; // the sanitizers' allocators keep freed memory
 
 // Frame times against the numbers drawn in a 25 fps clip: they follow the clock
 // between the library's time reports, a pause holds them, and they restart

@@ -10,7 +10,7 @@ packages=(
     libgtest-dev nlohmann-json3-dev
     pulseaudio
     clang libclang-rt-14-dev
-    python3
+    python3 openssl
     chromium
 )
 # The host library needs Node 20 or later; the machines here come with it.

@@ -4,9 +4,10 @@
 // scripted stand-in engine, a loopback HTTP server, colours.
 
 import assert from 'node:assert/strict';
-import { type ChildProcess, spawn } from 'node:child_process';
+import { type ChildProcess, execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
+import https from 'node:https';
 import net, { type AddressInfo } from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -48,9 +49,9 @@ export async function soundEnv(t: TestContext): Promise<NodeJS.ProcessEnv> {
  * not from 0 answered `delayMs` late; "/stream/<name>" sends it without a length;
  * "/silent/..." never answers. Bytes that are not HTTP (a TLS hello) get a 400.
  */
-export async function serve(t: TestContext, dir = MEDIA) {
+export async function serve(t: TestContext, dir = MEDIA, tls = false) {
   const options = { rate: 0, delayMs: 0, answeredLate: [] as number[] };
-  const server = http.createServer(async (req, res) => {
+  const answer: http.RequestListener = async (req, res) => {
     const [, kind, name = ''] = req.url!.split('/');
     if (kind === 'silent') return;
     if (kind !== 'file' && kind !== 'stream') return void res.writeHead(Number(kind) || 400).end('no');
@@ -65,11 +66,16 @@ export async function serve(t: TestContext, dir = MEDIA) {
       if (options.rate) await sleep((16384 * 1000) / options.rate);
     }
     res.end();
-  });
+  };
+  // Over TLS with a certificate made on the spot for 127.0.0.1, that nobody trusts.
+  const key = path.join(dir === MEDIA ? os.tmpdir() : dir, `vexolo-${process.pid}-key.pem`);
+  if (tls) execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes', '-days', '1',
+    '-subj', '/CN=127.0.0.1', '-keyout', key, '-out', `${key}.crt`], { stdio: 'ignore' });
+  const server = tls ? https.createServer({ key: fs.readFileSync(key), cert: fs.readFileSync(`${key}.crt`) }, answer) : http.createServer(answer);
   await new Promise<void>((resolve) => server.listen(0, '127.0.0.1', resolve));
-  t.after(() => (server.closeAllConnections(), server.close()));
+  t.after(() => (server.closeAllConnections(), server.close(), fs.rmSync(key, { force: true }), fs.rmSync(`${key}.crt`, { force: true })));
   const port = (server.address() as AddressInfo).port;
-  return Object.assign(options, { port, url: (p: string) => `http://127.0.0.1:${port}${p}` });
+  return Object.assign(options, { port, url: (p: string) => `${tls ? 'https' : 'http'}://127.0.0.1:${port}${p}` });
 }
 
 /** An engine that the test kills at its end, with every protocol fault and delivered event recorded. */

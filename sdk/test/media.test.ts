@@ -40,7 +40,7 @@ test('EveryLoadEndsInItsProblemOrItsTracksTheSameWithSoundAndWithout', async (t)
   let seed = 5; // the same bytes on every run
   const noise = Buffer.from(Array.from({ length: 204800 }, () => (seed = (seed * 1103515245 + 12345) >>> 0) >>> 24));
   const mp4 = fs.readFileSync(path.join(MEDIA, 'clip.mp4'));
-  const server = await serve(t, dir);
+  const [server, untrusted] = [await serve(t, dir), await serve(t, dir, true)];
   fs.writeFileSync(path.join(dir, 'page.html'), '<!doctype html><html><head><title>Hi</title></head><body><p>Hi</p></body></html>\n');
   const closed = http.createServer().listen(0, '127.0.0.1');
   await new Promise((resolve) => closed.on('listening', resolve));
@@ -60,6 +60,7 @@ test('EveryLoadEndsInItsProblemOrItsTracksTheSameWithSoundAndWithout', async (t)
     [`http://${unresolvable}/clip.mp4`, ['unreachable', 'Name or service not known']],
     // A plain HTTP server answers the TLS hello with a plain 400 page.
     [`https://127.0.0.1:${server.port}/clip.mp4`, ['insecure', 'TLS handshake error']],
+    [untrusted.url('/file/page.html'), ['insecure', 'Certificate verification failure']],
     [server.url('/404/clip.mp4'), ['notFound', 'HTTP 404 error']],
     [server.url('/503/clip.mp4'), ['serverError', 'HTTP 503 error']],
     [clip('no-such-clip.mp4'), ['notFound', 'No such file or directory']],

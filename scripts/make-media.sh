@@ -69,6 +69,9 @@ clip tracks.mkv -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequ
     -metadata:s:a:1 title=French -metadata:s:s:0 language=deu -metadata:s:s:0 title=Deutsch \
     -metadata:s:s:1 language=eng -metadata:s:s:1 title=Captions \
     -disposition:v:0 0 -disposition:a:0 default -disposition:a:1 0 -disposition:s:0 default -disposition:s:1 0
+# Subtitles first, flagged default: a load that asks for none gets none.
+clip subtitles-first.mkv -i tracks.srt -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -map 0:s -map 1:v -c:s srt \
+    -c:v libx264 -preset ultrafast -pix_fmt yuv420p -disposition:s:0 default
 # Two tones, the second the default: a load that asks for the first, id 0, gets it.
 clip two-tones.mka -f lavfi -i sine=frequency=440:sample_rate=48000 -f lavfi -i sine=frequency=880:sample_rate=48000 \
     -t 2 -map 0:a -map 1:a -c:a aac -disposition:a:0 0 -disposition:a:1 default

@@ -99,8 +99,10 @@ void cmd_load(const command *c, long long id) {
     }
     add_option(media, ":audio-desync=%d", audio_delay_ms);
     if (!a.live) {
-        if (a.start_ms > 0)
+        if (a.start_ms > 0) {
             add_option(media, ":start-time=%.3f", a.start_ms / 1000.0);
+            p->clock_base_us = int64_t(std::fmin(a.start_ms, 9e12)) * 1000;  // the first picture's time
+        }
         else if (a.start_pos > 0)
             p->start_pos = a.start_pos;
     }

@@ -151,15 +151,18 @@ test('EachSizeIsAnnouncedOnceWithItsTrueShapeAndMemoryStaysFlat', async (t) => {
   }
 });
 
-// Frame times against the numbers drawn in a 25 fps clip: they follow the clock
-// between the library's time reports, a pause holds them, and they restart
-// where a seek landed. While paused the library redraws the still many times a
-// second: it is sent once, and the still a seek shows then once, flagged.
+// Frame times against the numbers drawn in a 25 fps clip, from the first
+// picture on: they follow the clock between the library's time reports, a
+// pause holds them, and they restart where a seek landed, paused or not. While
+// paused the library redraws the still many times a second: it is sent once,
+// and the still a seek shows then once, flagged.
 test('FrameTimesFollowThePicturesAndAPausedStillIsSentOnce', async (t) => {
   const h = await raw(t);
   await h.command(load(1, clip('count.mp4')), 1);
-  const firstReport = h.times[h.events.indexOf(await h.wait((e) => e.type === 'time'))]!;
   await h.wait((e) => e.type === 'time' && e.ms >= 1000);
+  h.send(cmd(5, 'seek', { ms: 2500 }));
+  await h.wait((e) => e.type === 'seekLanded');
+  await h.wait((e) => e.type === 'time' && e.ms >= 2800);
   h.send(cmd(2, 'pause'));
   await h.wait((e) => e.type === 'paused');
   await sleep(300);
@@ -174,8 +177,9 @@ test('FrameTimesFollowThePicturesAndAPausedStillIsSentOnce', async (t) => {
   assert.deepEqual(h.frames.slice(beforeSeek).map((f) => [f.flags, f.number]), [[1, 100]], 'the new still, once, flagged');
   h.send(cmd(4, 'play'));
   await h.wait((e) => e.type === 'end');
-  assert.deepEqual(h.events.filter((e) => e.type === 'ack').map((e) => e.ok), [true, true, true, true]);
-  const errors = h.frames.filter((f: RawFrame) => f.begun > firstReport).map((f) => Math.abs(f.ptsUs / 1000 - f.number * 40));
+  assert.deepEqual(h.events.filter((e) => e.type === 'ack').map((e) => e.ok), [true, true, true, true, true]);
+  const errors = h.frames.map((f: RawFrame) => Math.abs(f.ptsUs / 1000 - f.number * 40));
   errors.sort((a, b) => a - b);
-  assert.ok(errors.length >= 60 && errors[Math.floor(errors.length * 0.95)]! <= 50, `median ${errors[errors.length >> 1]} ms`);
+  // A busy machine shows pictures late now and then: nine in ten within 50 ms.
+  assert.ok(errors.length >= 60 && errors[Math.floor(errors.length * 0.9)]! <= 50, `${errors.length} frames, worst ${errors.slice(-10)} ms`);
 });

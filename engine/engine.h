@@ -91,6 +91,8 @@ struct player {
     int error_told;     // control thread
     int tracks_told;    // control thread; 1 once a tracks report was printed
     int tracks_retries; // control thread; reports asked again for lagging streams
+    int64_t tracks_due_us;    // control thread; monotonic time of the report asked for, 0 none
+    int64_t tracks_burst_us;  // control thread; when the streams began to change
     uint64_t tracks_hash;  // control thread; of the last tracks line printed
     int64_t last_time_ms;       // event handler, under gate_lock
     int64_t last_position_us;   // event handler, under gate_lock
@@ -176,8 +178,15 @@ void apply_start_pos();
 void tell_landed();
 
 // tracks.cpp
-// Reports tracks and sound state of cur.
-void tell_tracks();
+// Reports tracks and sound state of cur; with settled_only, false without a
+// report while the media's streams lag behind its tracks.
+bool tell_tracks(bool settled_only = false);
+// The streams of cur changed (or it began to play): its sound settings and
+// subtitle choice go to the player now, the report once the streams settle.
+void want_tracks();
+// Makes the report want_tracks asked for when the streams have settled, or
+// at once (now) at the end of the load; then nothing more is due.
+void settle_tracks(bool now);
 // Reports streams the log named as undecodable, then the tracks.
 void check_codecs();
 // At the end of cur's media: one error when no stream could be played.

@@ -223,7 +223,9 @@ TEST_F(Inproc, AfterASeeksAckOnlyItsOwnLandingIsTold) {
     lines got = capture([&] {
         for (int i = 0; i < 3000; i++) {
             cmd_seek(&first, 1);
-            std::this_thread::yield();
+            // Every other time the first lands before the second is sent; else they race.
+            for (int64_t until = now_us() + 20000; i % 2 && now_us() < until && !(std::lock_guard(ctl_lock), p->pending & PEND_LANDED);)
+                std::this_thread::yield();
             if (take_pending(p) & PEND_LANDED)  // a pass of the control loop between the two lines
                 early++, tell_landed();
             cmd_seek(&second, 2);  // origin 8000, target 4000: the time reports never land it

@@ -17,6 +17,8 @@ int32_t muted = -1;   // 0 or 1; -1 never set
 int32_t audio_delay_ms = 15;
 
 const int32_t NOT_GIVEN = INT32_MIN;  // no value int_field accepts equals it
+// Beyond an hour either way a delay is a mistake: the sound would wait days.
+const int32_t AUDIO_DELAY_MAX_MS = 3600000;
 
 void add_option(libvlc_media_t *media, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void add_option(libvlc_media_t *media, const char *format, ...) {
@@ -199,7 +201,7 @@ void cmd_mute(const command *c, long long id) {
 
 void cmd_audio_delay(const command *c, long long id) {
     int32_t ms = 0;
-    if (!present(c, "ms") || !int_field(c, "ms", &ms)) {
+    if (!present(c, "ms") || !int_field(c, "ms", &ms) || ms < -AUDIO_DELAY_MAX_MS || ms > AUDIO_DELAY_MAX_MS) {
         ack(id, false);
         return;
     }

@@ -84,6 +84,11 @@ struct player {
     // dropped) or fails (then forwarded); the last HELD_LINES of held_count.
     char held[HELD_LINES][LOG_LINE_BYTES];  // ctl_lock
     int held_count;                         // ctl_lock
+    // The sound output's last complaint, held until it fails as a whole, and
+    // whether that was told: once a load, however often it fails again.
+    char sound_reason[LOG_LINE_BYTES];  // ctl_lock
+    int sound_failed;                   // ctl_lock
+    uint64_t told_line;  // rate_lock: hash of the last line forwarded, 0 none
 
     double start_pos;   // control thread; -1.0 when none
     int hide_spu;       // control thread

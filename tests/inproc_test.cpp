@@ -317,6 +317,29 @@ TEST_F(Inproc, FormatNegotiationLinesAreHeldUntilItsOutcome) {
     }
 }
 
+// Without a sound device every block of sound fails again: the host is told
+// once per load, with the complaint before the failure; a line that repeats
+// the last one is not told either. Both are counted in the next drop report,
+// and neither is kept for the error report.
+TEST_F(Inproc, ASoundOutputFailureIsToldOnceAndRepeatsAreCounted) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the window left by other tests
+    std::unique_ptr<player> q = record();
+    const char *alsa = "cannot open ALSA device \"default\": No such file or directory";
+    auto round = [&] {
+        take_line(q.get(), ERR, "audio output", alsa), take_line(q.get(), ERR, "audio output", "Audio output failed");
+        take_line(q.get(), ERR, "audio output", "module not functional"), take_line(q.get(), ERR, "decoder", "failed to create audio output");
+    };
+    int64_t opened = now_us();
+    EXPECT_EQ(capture([&] { round(), round(), round(), take_line(q.get(), ERR, "demux", "x"), take_line(q.get(), ERR, "demux", "x"); }, true),
+              (lines{"sound cannot be played on this machine (" + std::string(alsa) + ")", "x"}));
+    EXPECT_EQ(ring(q.get()), (lines{"x", "x"}));
+    // The next report counts the repeats: 10 of the sound output, 1 of x.
+    std::this_thread::sleep_for(std::chrono::microseconds(opened + 1100000 - now_us()));
+    EXPECT_EQ(capture([&] { take_line(q.get(), ERR, "demux", "y"); }, true), (lines{"11 log lines dropped", "y"}));
+    verbosity = 1;  // asked for, every line but a repeat is told as it comes
+    EXPECT_EQ(capture([&] { round(); }, true), (lines{alsa, "Audio output failed", "module not functional", "failed to create audio output"}));
+}
+
 // The window is process-wide: the test waits out any other test's first.
 TEST_F(Inproc, TwentyLinesASecondAndTheDroppedCountWhenTheWindowCloses) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));

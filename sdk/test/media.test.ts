@@ -192,3 +192,21 @@ test('TransportStreamsTellLanguagesAndSoundAndNoRepeats', async (t) => {
   }
   assert.deepEqual(faults, []);
 });
+
+// A machine without a sound device: every block of sound fails again, and the
+// host is told once per load, with the same problems and tracks as elsewhere.
+test('WithoutASoundDeviceTheHostIsToldOnceALoad', async (t) => {
+  const env = quietEnv();
+  fs.writeFileSync(path.join(env.HOME!, '.asoundrc'), 'pcm.!default { type hw card 31 }\n'); // no such card
+  const { engine, faults } = await startEngine(t, { env, frames: false });
+  const logs: string[] = [];
+  engine.on('log', (m) => logs.push(m));
+  for (const name of ['tone.m4a', 'clip.mp4']) {
+    logs.length = 0;
+    const events = await playOut(engine, clip(name));
+    assert.ok(events.every((e) => e.type !== 'error') && events.some((e) => e.type === 'sound'), name);
+    const sound = logs.filter((m) => /sound|audio|ALSA/i.test(m));
+    assert.ok(sound.length === 1 && sound[0]!.startsWith('sound cannot be played on this machine ('), `${name}: ${logs.join('\n')}`);
+  }
+  assert.deepEqual(faults, []);
+});

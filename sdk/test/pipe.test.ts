@@ -118,12 +118,14 @@ test('AStalledHostHoldsUpNeitherPlaybackNorCommands', async (t) => {
 // (640x386 for 640x360) before its track list knows the visible size: the size
 // may be announced once more, with the sar that gives the true shape.
 // frames-sizes.ts switches between red 640x360 and blue 1280x720, whose
-// pools a new format must let go.
+// pools a new format must let go; frames-widths.ts between red 640x352 and
+// blue 480x352, the width alone.
 test('EachSizeIsAnnouncedOnceWithItsTrueShapeAndMemoryStaysFlat', async (t) => {
-  // [clip, runs of one size, format events per size, numbered]
-  const cases: [string, number, number, boolean][] = [['count.mp4', 1, 1, true], ['count-360.ts', 1, 2, true],
-    ['count-720.ts', 1, 2, true], ['count-1080.ts', 1, 2, true], ['frames-sizes.ts', 5, 2, false]];
-  for (const [name, sizes, perSize, numbered] of cases) {
+  // [clip, runs of one size, format events per size, numbered, red and blue width and height]
+  const cases: [string, number, number, boolean, number[]][] = [['count.mp4', 1, 1, true, []], ['count-360.ts', 1, 2, true, []],
+    ['count-720.ts', 1, 2, true, []], ['count-1080.ts', 1, 2, true, []], ['frames-sizes.ts', 5, 2, false, [640, 360, 1280, 720]],
+    ['frames-widths.ts', 3, 2, false, [640, 352, 480, 352]]];
+  for (const [name, sizes, perSize, numbered, [redW, redH, blueW, blueH] = []] of cases) {
     const h = await raw(t);
     const p = await playToEnd(h, 1, name);
     const runs: Record<string, any>[][] = [];
@@ -132,14 +134,17 @@ test('EachSizeIsAnnouncedOnceWithItsTrueShapeAndMemoryStaysFlat', async (t) => {
       runs.at(-1)!.push(f);
     }
     assert.ok(runs.length <= sizes && runs.every((r) => r.length <= perSize), `${name}: ${JSON.stringify(runs)}`);
-    for (const f of runs.map((r) => r.at(-1)!)) assert.ok(Math.abs((f.w * f.sar) / f.h - 16 / 9) < 0.01, `${name}: ${JSON.stringify(f)}`);
+    assert.ok(runs.length === sizes, `${name}: every change of size is announced: ${JSON.stringify(runs)}`);
+    // A run's last announcement gives its size's true shape.
+    const shape = (w: number) => (numbered ? 16 / 9 : w === blueW ? blueW / blueH! : redW! / redH!);
+    for (const f of runs.map((r) => r.at(-1)!)) assert.ok(Math.abs((f.w * f.sar) / f.h - shape(f.w)) < 0.01, `${name}: ${JSON.stringify(f)}`);
     assert.ok(p.frames.length > 0);
     for (const [i, f] of p.frames.entries()) {
       assert.ok(p.formats.some((e) => e.w === f.width && e.h === f.height), `${name}: ${f.width}x${f.height} never announced`);
       const blue = f.centre[0]! > 200 && f.centre[2]! < 60;
       // The padded size libvlc proposes is at most 63 rows more.
       assert.ok(numbered ? i === 0 || f.number >= p.frames[i - 1]!.number
-        : f.width === (blue ? 1280 : 640) && f.height - (blue ? 720 : 360) >= 0 && f.height - (blue ? 720 : 360) < 64, `${name} ${i}`);
+        : f.width === (blue ? blueW : redW) && f.height - (blue ? blueH : redH)! >= 0 && f.height - (blue ? blueH : redH)! < 64, `${name} ${i}`);
     }
     if (numbered || !SIZES_TELL) continue;
     // The last two red runs by their medians: libvlc's decoder set-up briefly

@@ -107,7 +107,9 @@ test('APlayerLivesThroughItsCommandsAndEachPlayerHasItsGeneration', async (t) =>
     ['volume', { level: 0 }, true], ['volume', { level: 100 }, true], ['volume', { level: 101 }, false],
     ['volume', { level: -1 }, false], ['volume', { level: 50.5 }, false], ['volume', { level: '50' }, false],
     ['volume', {}, false], ['mute', { value: true }, true], ['mute', { value: false }, true], ['mute', { value: 1 }, false],
-    ['mute', {}, false], ['audioDelay', { ms: -200 }, true], ['audioDelay', { ms: 2147483647 }, true],
+    ['mute', {}, false], ['audioDelay', { ms: -200 }, true], ['audioDelay', { ms: 2147483647 }, false],
+    ['audioDelay', { ms: 3600000 }, true], ['audioDelay', { ms: -3600000 }, true], ['audioDelay', { ms: 3600001 }, false],
+    ['audioDelay', { ms: -3600001 }, false], // at most an hour either way
     ['audioDelay', { ms: 1.5 }, false], ['audioDelay', { ms: null }, false], ['audioDelay', {}, false],
     ['audioDelay', { ms: 0 }, true], // or the sound would never end
   ];

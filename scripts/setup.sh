@@ -11,6 +11,7 @@ packages=(
     pulseaudio
     clang libclang-rt-14-dev
     python3 openssl
+    dpkg-dev file
     chromium
 )
 # The host library needs Node 20 or later; the machines here come with it.

@@ -379,7 +379,12 @@ export class Engine {
   private spawn(): Promise<void> {
     const binary = findEngine(this.options.binary);
     const args = this.args();
-    const pipe = this.options.frames === false ? null : framePipe();
+    let pipe: ReturnType<typeof framePipe> | null = null;
+    try {
+      pipe = this.options.frames === false ? null : framePipe();
+    } catch (err) {
+      throw new EngineError('startFailed', `cannot make the frame pipe: ${(err as Error).message}`);
+    }
     let child: ChildProcess;
     try {
       child = spawn(binary, args, {

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-build}")
 
-scripts/setup.sh
+scripts/setup.sh --build
 # No run-time search path in the installed executable: under /usr it would
 # only point at folders that do not exist. The system's libvlc is found as
 # every other library is.

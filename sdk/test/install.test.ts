@@ -78,6 +78,9 @@ const events = (out: string, mark: string) => out.split('\n').filter((l) => l.st
 });
 
 test('ThePythonExamplePlaysAClipOnTheUnpackedEngine', () => {
+  const source = fs.readFileSync(path.join(ROOT, 'examples/host.py'), 'utf8');
+  const spawn = source.slice(source.indexOf('def spawn('), source.indexOf('def read_frames(')).trimEnd();
+  assert.ok(spawn && fs.readFileSync(path.join(ROOT, 'README.md'), 'utf8').includes(spawn), 'the README shows the spawn of examples/host.py as it is');
   const out = must('python3', [path.join(ROOT, 'examples/host.py'), CLIP, path.join(bin, 'vexolo-engine')], { env: userEnv('/usr/bin', '/bin') });
   const said = events(out, '< ');
   assert.deepEqual(said[0], { type: 'ready', version: said[0]!.version, engine: VERSION });
@@ -106,14 +109,16 @@ test('TheHostLibraryInstallsIntoANewProjectAndItsExampleFindsTheEngineOnPath', (
   must('npm', ['install', '--offline', '--no-audit', '--no-fund', path.join(tmp, packed!.filename)],
     { cwd: app, env: userEnv(nodeDir, '/usr/bin', '/bin') });
   // The example compiles against the installed types, strictly.
-  fs.copyFileSync(path.join(ROOT, 'examples/host.ts'), path.join(app, 'host.ts'));
+  const example = fs.readFileSync(path.join(ROOT, 'examples/host.ts'), 'utf8');
+  assert.ok(fs.readFileSync(path.join(ROOT, 'README.md'), 'utf8').includes(example), 'the README shows examples/host.ts as it is');
+  fs.writeFileSync(path.join(app, 'host.ts'), example);
   fs.writeFileSync(path.join(app, 'tsconfig.json'), JSON.stringify({ files: ['host.ts'], compilerOptions: {
     target: 'es2022', module: 'nodenext', moduleResolution: 'nodenext', strict: true, skipLibCheck: false,
     types: ['node'], typeRoots: [path.join(SDK, 'node_modules/@types')] } }));
   must(path.join(SDK, 'node_modules/.bin/tsc'), ['-p', app]);
 
-  const example = (...dirs: string[]) => run(process.execPath, [path.join(app, 'host.js'), CLIP], { cwd: app, env: userEnv(...dirs) });
-  const played = example(bin, '/usr/bin', '/bin');
+  const host = (...dirs: string[]) => run(process.execPath, [path.join(app, 'host.js'), CLIP], { cwd: app, env: userEnv(...dirs) });
+  const played = host(bin, '/usr/bin', '/bin');
   assert.deepEqual([played.status, played.stderr], [0, ''], played.stdout);
   assert.match(played.stdout, new RegExp(`^engine ${VERSION.replaceAll('.', '\\.')}, libvlc 3\\.0\\.\\d+`));
   const said = events(played.stdout, 'event ');
@@ -122,7 +127,7 @@ test('TheHostLibraryInstallsIntoANewProjectAndItsExampleFindsTheEngineOnPath', (
   assert.match(played.stdout, /^landed at \d+ ms$/m);
   assert.ok(Number(/^frames: (\d+)$/m.exec(played.stdout)?.[1]) > 10, played.stdout);
   // Without one on PATH, the error names where it looked.
-  const lost = example(path.join(tmp, 'nowhere'));
+  const lost = host(path.join(tmp, 'nowhere'));
   assert.notEqual(lost.status, 0);
   assert.match(lost.stderr, new RegExp(`no engine executable: looked at vexolo-engine on PATH \\(${path.join(tmp, 'nowhere')}\\)`));
 });

@@ -81,7 +81,12 @@ test('ThePythonExamplePlaysAClipOnTheUnpackedEngine', () => {
   const source = fs.readFileSync(path.join(ROOT, 'examples/host.py'), 'utf8');
   const spawn = source.slice(source.indexOf('def spawn('), source.indexOf('def read_frames(')).trimEnd();
   assert.ok(spawn && fs.readFileSync(path.join(ROOT, 'README.md'), 'utf8').includes(spawn), 'the README shows the spawn of examples/host.py as it is');
-  const out = must('python3', [path.join(ROOT, 'examples/host.py'), CLIP, path.join(bin, 'vexolo-engine')], { env: userEnv('/usr/bin', '/bin') });
+  const python = (file: string) => run('python3', [path.join(ROOT, 'examples/host.py'), file, path.join(bin, 'vexolo-engine')], { env: userEnv('/usr/bin', '/bin') });
+  const missing = python(path.join(tmp, 'missing.mp4'));
+  assert.deepEqual([missing.status, events(missing.stdout, '< ').filter((e) => e.type === 'error')], [1, [{ type: 'error', problem: 'notFound', codec: null }]]);
+  const played = python(CLIP);
+  assert.equal(played.status, 0, played.stdout + played.stderr);
+  const out = played.stdout;
   const said = events(out, '< ');
   assert.deepEqual(said[0], { type: 'ready', version: said[0]!.version, engine: VERSION });
   assert.deepEqual([said.find((e) => e.type === 'ack'), said.at(-1)], [
@@ -117,8 +122,8 @@ test('TheHostLibraryInstallsIntoANewProjectAndItsExampleFindsTheEngineOnPath', (
     types: ['node'], typeRoots: [path.join(SDK, 'node_modules/@types')] } }));
   must(path.join(SDK, 'node_modules/.bin/tsc'), ['-p', app]);
 
-  const host = (...dirs: string[]) => run(process.execPath, [path.join(app, 'host.js'), CLIP], { cwd: app, env: userEnv(...dirs) });
-  const played = host(bin, '/usr/bin', '/bin');
+  const host = (file: string, ...dirs: string[]) => run(process.execPath, [path.join(app, 'host.js'), file], { cwd: app, env: userEnv(...dirs) });
+  const played = host(CLIP, bin, '/usr/bin', '/bin');
   assert.deepEqual([played.status, played.stderr], [0, ''], played.stdout);
   assert.match(played.stdout, new RegExp(`^engine ${VERSION.replaceAll('.', '\\.')}, libvlc 3\\.0\\.\\d+`));
   const said = events(played.stdout, 'event ');
@@ -126,8 +131,10 @@ test('TheHostLibraryInstallsIntoANewProjectAndItsExampleFindsTheEngineOnPath', (
   assert.ok(said.some((e) => e.type === 'end'), played.stdout);
   assert.match(played.stdout, /^landed at \d+ ms$/m);
   assert.ok(Number(/^frames: (\d+)$/m.exec(played.stdout)?.[1]) > 10, played.stdout);
+  const missing = host(path.join(tmp, 'missing.mp4'), bin, '/usr/bin', '/bin');
+  assert.deepEqual([missing.status, /^cannot play .*: notFound$/m.test(missing.stdout)], [1, true], missing.stdout);
   // Without one on PATH, the error names where it looked.
-  const lost = host(path.join(tmp, 'nowhere'));
+  const lost = host(CLIP, path.join(tmp, 'nowhere'));
   assert.notEqual(lost.status, 0);
   assert.match(lost.stderr, new RegExp(`no engine executable: looked at vexolo-engine on PATH \\(${path.join(tmp, 'nowhere')}\\)`));
 });

@@ -64,9 +64,9 @@ test('ThePackageHoldsTheEngineItsPagesAndTheDependsToPlay', () => {
   assert.equal(fs.readFileSync(path.join(doc, 'copyright'), 'utf8'), fs.readFileSync(path.join(ROOT, 'LICENSE'), 'utf8'));
   const manual = must('gzip', ['-dc', path.join(tmp, 'root/usr/share/man/man1/vexolo-engine.1.gz')]);
   assert.ok(manual.includes(`.TH VEXOLO-ENGINE 1 "" "vexolo-engine ${VERSION}"`) && !manual.includes('@'), manual.slice(0, 200));
-  // The system's libvlc, by no search path of its own; --version needs no frame pipe.
+  // The system's libvlc, by no search path of its own; hardened as Debian's own; --version needs no frame pipe.
   const dynamic = must('readelf', ['-d', path.join(bin, 'vexolo-engine')]);
-  assert.ok(dynamic.includes('[libvlc.so.5]') && !/RPATH|RUNPATH/.test(dynamic), dynamic);
+  assert.ok(dynamic.includes('[libvlc.so.5]') && !/RPATH|RUNPATH/.test(dynamic) && /FLAGS.*BIND_NOW/.test(dynamic), dynamic);
   assert.match(must(path.join(bin, 'vexolo-engine'), ['--version']), new RegExp(`^vexolo-engine ${VERSION.replaceAll('.', '\\.')} \\(libvlc 3\\.0\\.\\d+.*\\)\n$`));
 });
 

@@ -150,7 +150,7 @@ export interface TracksEvent {
 
 /** Every line the engine prints, as it is on the wire. */
 export type WireEvent =
-  | { type: 'ready'; version: string }
+  | { type: 'ready'; version: string; engine?: string }
   | { type: 'ack'; id: number; ok: boolean; generation?: number }
   | { type: 'log'; message: string }
   | { type: 'opening' }
@@ -173,7 +173,7 @@ export type WireEvent =
 type Shape = 'string' | 'number' | 'boolean' | 'array' | 'object' | 'string?' | 'number?' | 'string|null';
 
 const EVENT_FIELDS: Record<WireEvent['type'], Record<string, Shape>> = {
-  ready: { version: 'string' },
+  ready: { version: 'string', engine: 'string?' },
   ack: { id: 'number', ok: 'boolean', generation: 'number?' },
   log: { message: 'string' },
   opening: {},

@@ -281,6 +281,8 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
             if (paused)
                 return;
             taken = 0;
+        } else {
+            pool->mark_waits = 0;
         }
     }
     if (!frames_on_pipe)

@@ -165,7 +165,14 @@ void settle_tracks(bool now) {
     if (!cur->tracks_due_us)
         return;
     int64_t at = now_us();
-    if (tell_tracks(!now && at - cur->tracks_burst_us < TRACKS_SETTLE_MAX_US)) {
+    bool waiting = !now && at - cur->tracks_burst_us < TRACKS_SETTLE_MAX_US;
+    // The first report also waits for playback to move: by then the demuxer
+    // has made every stream of the program, however slowly it got there.
+    if (waiting && !cur->tracks_told && !cur->moved.load()) {
+        cur->tracks_due_us = at + TRACKS_RECHECK_US;
+        return;
+    }
+    if (tell_tracks(waiting)) {
         cur->tracks_due_us = 0;
         cur->tracks_burst_us = 0;
     } else {

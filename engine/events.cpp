@@ -22,8 +22,10 @@ void follow_seek(player *p, float c) {
     int phase = seek_id(s) | (c < 100 ? SEEK_ASKED : SEEK_EMPTIED);
     // Refilled, the pictures that follow are from the new position, whose
     // time the library gave at once: the clock starts there with the next.
-    if (p->seek_phase.compare_exchange_strong(phase, phase + 1) && c >= 100)
+    if (p->seek_phase.compare_exchange_strong(phase, phase + 1) && c >= 100) {
+        p->refill_at_us.store(now_us());
         clock_land(p, p->time_ms.load());
+    }
 }
 
 void on_buffering(player *p, float c) {
@@ -56,9 +58,8 @@ void on_time(player *p, int64_t t) {
     if (s == SEEK_NONE || p->seek_phase.load() == (seek_id(s) | SEEK_REFILLED))
         clock_report(p, t);
     if (s != SEEK_NONE && p->seek_phase.load() == (seek_id(s) | SEEK_REFILLED)) {
-        double x = seek_kind(s) == SEEK_BY_TIME ? double(t) : p->position.load();
         int seen = s;
-        if (landed(x, p->seek_origin.load(), p->seek_target.load()) &&
+        if ((seek_kind(s) == SEEK_BY_TIME ? landed_at(p, t) : landed(p->position.load(), p->seek_origin.load(), p->seek_target.load())) &&
             p->seek_state.compare_exchange_strong(s, SEEK_NONE))
             land(p, t, seen);
     }

@@ -20,6 +20,11 @@ bool landed(double v, double origin, double target) {
     return std::fabs(v - origin) >= std::fabs(v - target);
 }
 
+bool landed_at(const player *p, int64_t t) {
+    double ran = p->paused.load() ? 0 : double(now_us() - p->refill_at_us.load()) / 1000;
+    return landed(double(t), p->seek_origin.load(), p->seek_target.load() + ran);
+}
+
 void land(player *p, int64_t t, int state) {
     // Decided under the lock that numbers seeks: a landing of a seek that a
     // later one has replaced is neither told nor marked on a picture.
@@ -103,8 +108,12 @@ void cmd_seek(const command *c, long long id) {
 void check_landing() {
     int64_t t = libvlc_media_player_get_time(cur->mp);
     int s = cur->seek_state.load(), seen = s;
-    if (seek_kind(s) == SEEK_BY_TIME && cur->seek_phase.load() == (seek_id(s) | SEEK_REFILLED) &&
-        landed(double(t), cur->seek_origin.load(), cur->seek_target.load()) &&
+    // The library's time is its echo of the target until it reports again:
+    // playing, the first pictures after the refill may still be from before
+    // the seek, and only a time report tells that playback moved. Paused, it
+    // reports nothing, and the refill is all there is to wait for.
+    if (seek_kind(s) == SEEK_BY_TIME && cur->paused.load() && cur->seek_phase.load() == (seek_id(s) | SEEK_REFILLED) &&
+        landed_at(cur, t) &&
         cur->seek_state.compare_exchange_strong(s, SEEK_NONE)) {
         land(cur, t, seen);
         return;

@@ -160,10 +160,11 @@ int64_t clock_read(player *p) {
     if (!p->paused.load()) {
         // Playback is where the pictures are: the clock starts with the first
         // one, not with the library's first report some 400 ms later.
-        if (!p->clock_stamp_us)
+        if (!p->clock_stamp_us) {
             p->clock_stamp_us = now_us();
-        else
+        } else {
             t += std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US);
+        }
     }
     if (t < p->clock_last_us && p->clock_last_us - t < CLOCK_JITTER_US)
         t = p->clock_last_us;

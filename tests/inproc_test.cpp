@@ -77,7 +77,7 @@ protected:
     // A seek in flight on p, asked `ago` us before, its buffers filled again.
     void arm(int state, double origin, double target, int64_t ago, int phase = SEEK_REFILLED) {
         p->seek_state.store(SEEK_NONE), p->seek_origin.store(origin), p->seek_target.store(target), p->seek_phase.store(phase);
-        p->seek_deadline_us = now_us() + 5000000 - ago, p->seek_state.store(state);
+        p->seek_deadline_us = now_us() + 5000000 - ago, p->refill_at_us.store(now_us()), p->seek_state.store(state);
     }
 };
 
@@ -136,7 +136,7 @@ TEST_F(Inproc, EventsTellTheHostAndAskTheControlLoopForWhatFollows) {
         // The library answers a seek at once with the target as its time; a time counts only after the buffers
         // emptied and filled again, and then when at least as near the target as the origin.
         {ask(SEEK_BY_TIME, 0, 1000), {}, 0}, {send(time_changed(1000)), time(1000), 0}, {send(buffering(0)), empty, 0},
-        {send(buffering(100)), full, 0}, {send(time_changed(400)), time(400), 0}, {send(time_changed(500)), {}, PEND_LANDED},
+        {send(buffering(100)), full, 0}, {send(time_changed(400)), time(400), 0}, {send(time_changed(510)), {}, PEND_LANDED},
         {ask(SEEK_BY_TIME, 2000, 0), {}, 0}, {send(buffering(100)), full, 0}, {send(time_changed(0)), time(0), 0},
         {send(buffering(0)), empty, 0}, {send(buffering(100)), full, 0}, {send(buffering(0)), empty, 0},  // low again later
         {send(time_changed(900)), time(900), PEND_LANDED}, {ask(SEEK_BY_POS, 0, 0.5), {}, 0}, {send(buffering(0)), empty, 0},
@@ -185,25 +185,30 @@ TEST_F(Inproc, SeekCommandReplacesTheSeekInFlightOrLeavesItAlone) {
                   can_seek ? lines{} : lines{"startPos dropped: the media cannot seek"});
 }
 
-// The control loop compares time seeks (at -1 here: nothing plays) once the
-// buffers filled again, and settles every seek at its 5 s deadline; the
-// landing is not told after the end or a stop. Rows: a time seek at its
-// target, not yet filled, just asked, not there yet, at its deadline; a
-// position seek at its target (compared in the time event only), at its
-// deadline; no seek, with a deadline long past.
+// The control loop compares time seeks of a paused player (at -1 here:
+// nothing plays) once the buffers filled again; playing, it leaves them to the
+// library's next report. It settles every seek at its 5 s deadline; the
+// landing is not told after the end or a stop. Rows: a paused time seek at
+// its target, not yet filled, just asked, not there yet; playing at its
+// target; at its deadline; a position seek at its target (compared in the
+// time event only), at its deadline; no seek, with a deadline long past.
 TEST_F(Inproc, ControlLoopLandsTimeSeeksAndEverySeekAtItsDeadline) {
-    const struct { int state, phase; double origin, target; int64_t ago; int end; bool lands; } cases[] = {
-        {SEEK_BY_TIME, SEEK_REFILLED, 1000, 0, 200000, END_NONE, true}, {SEEK_BY_TIME, SEEK_EMPTIED, 1000, 0, 200000, END_NONE, false},
-        {SEEK_BY_TIME, SEEK_ASKED, 1000, 0, 200000, END_NONE, false}, {SEEK_BY_TIME, SEEK_REFILLED, 0, 1000, 200000, END_NONE, false},
-        {SEEK_BY_TIME, SEEK_ASKED, 0, 1000, 5000000, END_REACHED, true}, {SEEK_BY_POS, SEEK_REFILLED, 1000, 0, 200000, END_NONE, false},
-        {SEEK_BY_POS, SEEK_REFILLED, 0.25, 0.75, 5000000, END_STOP_HELD, true}, {SEEK_NONE, SEEK_REFILLED, 0, 1000, 9000000, END_NONE, false},
+    const struct { int state, phase; double origin, target; int64_t ago; int end, paused; bool lands; } cases[] = {
+        {SEEK_BY_TIME, SEEK_REFILLED, 1000, 0, 200000, END_NONE, 1, true}, {SEEK_BY_TIME, SEEK_EMPTIED, 1000, 0, 200000, END_NONE, 1, false},
+        {SEEK_BY_TIME, SEEK_ASKED, 1000, 0, 200000, END_NONE, 1, false}, {SEEK_BY_TIME, SEEK_REFILLED, 0, 1000, 200000, END_NONE, 1, false},
+        {SEEK_BY_TIME, SEEK_REFILLED, 1000, 0, 200000, END_NONE, 0, false},
+        {SEEK_BY_TIME, SEEK_ASKED, 0, 1000, 5000000, END_REACHED, 0, true}, {SEEK_BY_POS, SEEK_REFILLED, 1000, 0, 200000, END_NONE, 1, false},
+        {SEEK_BY_POS, SEEK_REFILLED, 0.25, 0.75, 5000000, END_STOP_HELD, 0, true}, {SEEK_NONE, SEEK_REFILLED, 0, 1000, 9000000, END_NONE, 1, false},
     };
     for (const auto &c : cases) {
-        arm(c.state, c.origin, c.target, c.ago, c.phase), p->end_state.store(c.end), p->landed_ms.store(0), p->vouts.store(1);
+        arm(c.state, c.origin, c.target, c.ago, c.phase), p->end_state.store(c.end), p->landed_ms.store(0), p->vouts.store(0);
+        p->paused.store(c.paused);
         EXPECT_EQ(vec({(check_landing(), double(take_pending(p))), double(p->seek_state), double(p->landed_ms), double(p->mark_frame.exchange(0))}),
-                  c.lands ? vec({PEND_LANDED, SEEK_NONE, -1, 1}) : vec({0, double(c.state), 0, 0})) << c.state << " " << c.ago;
+                  c.lands ? vec({PEND_LANDED, SEEK_NONE, -1, 0}) : vec({0, double(c.state), 0, 0})) << c.state << " " << c.ago;
         EXPECT_EQ(c.lands ? capture(tell_landed) : lines{}, c.lands && !c.end ? lines{R"({"type":"seekLanded","ms":-1})"} : lines{});
     }
+    p->paused.store(0), p->vouts.store(1), arm(SEEK_BY_TIME, 0, 1000, 5000000);  // a player with video: its next picture is marked
+    EXPECT_EQ((check_landing(), p->mark_frame.exchange(0)), 1);
 }
 
 // The library reports the first of two seeks at its target while the host

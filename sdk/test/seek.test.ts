@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import type { Engine, Frame, SeekTarget } from '../src/index.js';
-import { clip, serve, startEngine, until } from './helpers.js';
+import { SLOWDOWN, clip, serve, startEngine, until } from './helpers.js';
 
 /** Where in the clock clip a picture was taken, ms: the grey square in its middle brightens by 25.3 levels a second. */
 const shownMs = (f: Frame) => {
@@ -22,6 +22,8 @@ function flagged(engine: Engine): { shown: number; pts: number; at: number }[] {
 }
 
 const near = (v: number | null, target: number, room = 500) => v !== null && Math.abs(v - target) <= room;
+/** A landing is told at the library's first time report from there: up to a second on, on a busy machine more. */
+const landedNear = (v: number | null, target: number) => v !== null && v >= target - 300 && v <= target + 1000 * SLOWDOWN;
 
 async function playFrom(engine: Engine, url: string, ms = 300, options = {}) {
   await engine.load(url, options);
@@ -66,15 +68,15 @@ test('SeeksLandOnceNearTheirTargetAndFlagTheFirstPictureFromThere', async (t) =>
     if (paused && engine.state.state !== 'paused') await engine.pause().then(() => until(engine, (s) => s.state === 'paused'));
     const [n, sent] = [marks.length, Date.now()];
     const landing = await engine.seekAndWait(target);
-    assert.ok(paused ? landing.landedMs === ms && Date.now() - sent < 1000 : near(landing.landedMs, ms), JSON.stringify(landing));
+    assert.ok(paused ? landing.landedMs === ms && Date.now() - sent < 1000 : landedNear(landing.landedMs, ms), JSON.stringify(landing));
     // One picture is flagged, from the new position, with the landing's time: paused too, right after a landing.
     for (let i = 0; i < 60 && marks.length === n; i++) await sleep(50);
     await sleep(200);
-    assert.ok(marks.length === n + 1 && near(marks[n]!.shown, ms, 600) && near(marks[n]!.pts, landing.landedMs!, 100),
+    assert.ok(marks.length === n + 1 && near(marks[n]!.shown, landing.landedMs!, 600) && near(marks[n]!.pts, landing.landedMs!, 100 * SLOWDOWN),
       JSON.stringify([target, landing, marks.slice(n)]));
   }
   // At or past the end a seek may end the media instead of landing; no landing follows the end.
-  for (const [target, lo, hi] of [[{ ms: 0 }, 0, 300], [{ pos: 0 }, 0, 300], [{ pos: 1 }, -1, -1], [{ ms: 60000 }, -1, -1],
+  for (const [target, lo, hi] of [[{ ms: 0 }, 0, 1000 * SLOWDOWN], [{ pos: 0 }, 0, 1000 * SLOWDOWN], [{ pos: 1 }, -1, -1], [{ ms: 60000 }, -1, -1],
     [{ ms: 1e19 }, -1, -1]] as const) {
     await playFrom(engine, clip('seek-clock.mp4'), 400);
     const from = events.length;
@@ -101,7 +103,7 @@ test('StartPositionsSlowSourcesAndSoundOnly', async (t) => {
   // A seek as soon as the media can seek, mostly before its buffers first filled, holds: the start position is dropped.
   await engine.load(clip('seek-clock.mp4'), { startPos: 0.8 });
   await until(engine, (s) => s.seekable && s.lengthMs > 0);
-  assert.ok(near((await engine.seekAndWait({ ms: 2000 })).landedMs, 2000));
+  assert.ok(landedNear((await engine.seekAndWait({ ms: 2000 })).landedMs, 2000));
   from = events.length;
   await until(engine, (s) => s.timeMs >= 2600);
   await sleep(300);
@@ -110,7 +112,7 @@ test('StartPositionsSlowSourcesAndSoundOnly', async (t) => {
   // Sound only: it lands without any frame.
   const frames = engine.frameStats.received;
   await playFrom(engine, clip('seek-tone.m4a'));
-  assert.ok(near((await engine.seekAndWait({ ms: 6000 })).landedMs, 6000));
+  assert.ok(landedNear((await engine.seekAndWait({ ms: 6000 })).landedMs, 6000));
   assert.equal(engine.frameStats.received, frames);
 
   // The source answers a range 2.5 s late, no faster than twice the clip's rate: the library
@@ -121,10 +123,10 @@ test('StartPositionsSlowSourcesAndSoundOnly', async (t) => {
   const [n, sent] = [marks.length, Date.now()];
   const landing = await engine.seekAndWait({ ms: 6000 });
   const landedAt = Date.now();
-  assert.ok(near(landing.landedMs, 6000) && server.answeredLate.length > 0 && landedAt >= server.answeredLate[0]!,
+  assert.ok(landedNear(landing.landedMs, 6000) && server.answeredLate.length > 0 && landedAt >= server.answeredLate[0]!,
     `asked at ${sent}, answered ${server.answeredLate}, landed ${landedAt}`);
   await until(engine, (s) => s.timeMs >= 6300);
-  assert.ok(near(marks[n]?.shown ?? null, 6000, 600), JSON.stringify(marks));
+  assert.ok(near(marks[n]?.shown ?? null, landing.landedMs!, 600), JSON.stringify(marks));
   assert.deepEqual(faults, []);
 });
 

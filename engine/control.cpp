@@ -4,8 +4,10 @@
 // control runs here, on the main thread, with no engine lock held. Shutdown
 // starts here too, or out of turn from the reader and signal threads.
 #include "engine.h"
+#include "failures.h"
 #include "json.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -170,10 +172,10 @@ void queue_lines(line *first, line *last, bool ended) {
     ctl_wake.notify_one();
 }
 
-// The line's text escaped for a log line, a NUL byte written as \u0000.
-void escape_line(char *dst, size_t size, const line *l) {
+// Text escaped for a log line, a NUL byte written as \u0000.
+void escape_line(char *dst, size_t size, const char *text, size_t len) {
     size_t n = 0;
-    const char *p = l->text, *end = l->text + l->len;
+    const char *p = text, *end = text + len;
     dst[0] = 0;
     while (p < end) {
         json_esc(dst + n, size - n, p);
@@ -207,8 +209,11 @@ void escape_line(char *dst, size_t size, const line *l) {
 // Checks and dispatches one line; returns only when the engine goes on.
 void handle_line(line *l) {
     if (!l->name) {
+        // The host's own line, but a log line all the same: no password in it.
+        static char shown[4096];  // control thread only
+        size_t len = mask_secrets(l->text, std::min(l->len, sizeof shown - 1), shown, sizeof shown);
         char esc[300];
-        escape_line(esc, sizeof esc, l);
+        escape_line(esc, sizeof esc, shown, len);
         if (l->too_long)
             emit("{\"type\":\"log\",\"message\":\"line longer than %d bytes: %s\"}", LINE_MAX_BYTES, esc);
         else
@@ -236,10 +241,14 @@ void serve_pending(int flags) {
         check_codecs();
     else if ((flags & PEND_TRACKS) && (cur->end_state.load() == END_NONE || !cur->tracks_told))
         tell_tracks();  // a load that played at all is told its tracks, however soon it ended
+    if (flags & PEND_WATCH)
+        watch_serve();
     if (flags & PEND_ERROR)
         tell_error();
-    if (flags & PEND_ENDED)
+    if (flags & PEND_ENDED) {
+        tell_held_end();
         check_ended();
+    }
     if (flags & PEND_STOPPED)
         tell_stopped();
 }
@@ -368,17 +377,21 @@ void control_loop() {
             for (;;) {
                 if (cur->pending || lines_head || stdin_done || signalled)
                     break;
-                if (cur->seek_state.load() == SEEK_NONE) {
+                // The source's watch wakes the loop only while a load plays
+                // or opens; idle, ended or paused, nothing ticks.
+                int64_t now = now_us(), due = watch_due(cur);
+                if (cur->seek_state.load() == SEEK_NONE && !due) {
                     ctl_wake.wait(hold);
                     continue;
                 }
                 // A seek is in flight: look at it at least every 100 ms and
                 // at its deadline. The steady clock keeps wall-clock jumps out.
-                int64_t remaining = cur->seek_deadline_us - now_us();
+                int64_t remaining = due ? due - now : INT64_MAX;
+                if (cur->seek_state.load() != SEEK_NONE)
+                    remaining = std::min({remaining, cur->seek_deadline_us - now, int64_t(100000)});
                 if (remaining <= 0)
                     break;
-                auto until = std::chrono::steady_clock::now() +
-                             std::chrono::microseconds(std::min<int64_t>(remaining, 100000));
+                auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(remaining);
                 if (ctl_wake.wait_until(hold, until) == std::cv_status::timeout)
                     break;
             }
@@ -398,6 +411,7 @@ void control_loop() {
 
         if (cur->seek_state.load() != SEEK_NONE)
             check_landing();
+        watch_check();
         if (flags)
             serve_pending(flags);
         if (taken) {

@@ -21,6 +21,7 @@ enum {
     PEND_CODECS = 0x10,
     PEND_ENDED = 0x20,  // the end was reached: was there anything to play?
     PEND_STOPPED = 0x40,  // the library stopped: told after any error of the load
+    PEND_WATCH = 0x80,    // the source's watch has news: a resume, a denial, a lost connection
 };
 
 enum { SEEK_NONE = 0, SEEK_BY_TIME = 1, SEEK_BY_POS = 2 };
@@ -112,6 +113,19 @@ struct player {
     int fmt_checks;   // track list lookups since the format began
     unsigned told_w, told_h;  // the last format event; 0 x 0 before it
     double told_sar;
+
+    // The watch of the source (watch.cpp). Evidence from the library's lines
+    // and events is stored by its threads; the control loop acts on it.
+    int64_t timeout_us;             // control thread; 0 never times out
+    std::atomic<int64_t> moved_us;  // monotonic instant the source last delivered
+    std::atomic<int> stalled;       // 1 while playback is told stalled
+    std::atomic<int> denied;        // 1 once a network source led to a local one
+    std::atomic<int> silenced;      // 1 once denied or ended by the watch: only the stop is told
+    std::atomic<int> range_refused; // 1 once the source could not serve a byte range
+    std::atomic<int> conn_failed;   // 1 once a connection failed after playback started
+    std::atomic<int> lost;          // 1 once the source ended on a failed connection
+    std::atomic<int> end_held;      // 1 while the end waits for the error that explains it
+    int watch_done;                 // control thread; 1 once timed out or denied
 };
 
 // players.cpp
@@ -188,6 +202,8 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept;
 // Prints the stopped event that the library's Stopped left to the control
 // loop, so that it follows every error report of the load.
 void tell_stopped();
+// p cannot seek after all, whatever the library said: told once.
+void tell_unseekable(player *p);
 
 // video.cpp: registers the decoder's video callbacks of p.
 void video_attach(player *p);
@@ -210,6 +226,29 @@ void take_line(player *p, int level, const char *object, const char *message);
 // The video format negotiation of p is over: agreed drops its held lines,
 // failed forwards them as the errors they are.
 void negotiation_over(player *p, bool agreed);
+
+// watch.cpp: the source's watch. A load that stalls is told buffering, one
+// that delivers nothing for its timeout ends in an error, and a network load
+// never reaches a local file.
+enum { TIMEOUT_DEFAULT_MS = 20000 };
+// Arms the watch of a new player: nothing delivered yet, timeout in ms (0 never).
+void watch_start(player *p, int64_t timeout_ms);
+// The source of p delivered (under gate_lock): a stall told ends with buffering 100.
+void watch_moved(player *p);
+// Playback of p started or resumed (under gate_lock): the watch runs from now.
+void watch_resumed(player *p);
+// The next instant (monotonic µs) the control loop must look at cur's watch;
+// 0 when there is nothing to watch. Reads atomics only: any lock may be held.
+int64_t watch_due(const player *p);
+// The control loop's look at cur: tells a stall, ends a load that timed out.
+void watch_check();
+// Serves PEND_WATCH for cur: a denial, a source that cannot seek.
+void watch_serve();
+// A line of p's library from a stream object, at any level: evidence of a
+// redirect, a refused range or a lost connection. Library threads.
+void watch_line(player *p, int level, const char *message);
+// Prints the end that a lost source held back, after the error that explains it.
+void tell_held_end();
 
 // control.cpp
 extern std::mutex ctl_lock;

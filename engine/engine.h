@@ -123,7 +123,8 @@ struct player {
     std::atomic<int> silenced;      // 1 once denied or ended by the watch: only the stop is told
     std::atomic<int> range_refused; // 1 once the source could not serve a byte range
     std::atomic<int> conn_failed;   // 1 once a connection failed after playback started
-    std::atomic<int> lost;          // 1 once the source ended on a failed connection
+    std::atomic<int> lost;          // why the source ended early: 1 a failed connection, 2 a refused range
+    std::atomic<int> starved;       // 1 once the demuxer gave up a track it could not read
     std::atomic<int> end_held;      // 1 while the end waits for the error that explains it
     int watch_done;                 // control thread; 1 once timed out or denied
 };
@@ -244,9 +245,10 @@ int64_t watch_due(const player *p);
 void watch_check();
 // Serves PEND_WATCH for cur: a denial, a source that cannot seek.
 void watch_serve();
-// A line of p's library from a stream object, at any level: evidence of a
-// redirect, a refused range or a lost connection. Library threads.
-void watch_line(player *p, int level, const char *message);
+// A line of p's library from a stream object at any level, or a demuxer's
+// warning: evidence of a redirect, a refused range, a lost connection or a
+// track that could not be read. Library threads.
+void watch_line(player *p, int level, const char *object, const char *message);
 // Prints the end that a lost source held back, after the error that explains it.
 void tell_held_end();
 

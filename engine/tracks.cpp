@@ -219,7 +219,7 @@ void check_ended() {
         return;
     // Input that no demuxer understands ends like a clip played through;
     // without a single stream that decodes, it was not playable at all. Nor
-    // was input that never had a time or a picture, whatever length it announced.
+    // was input taken for sound that never had a length, a time or a picture.
     libvlc_media_track_t **streams;
     unsigned n = media_streams(&streams);
     bool playable = false;
@@ -233,8 +233,11 @@ void check_ended() {
     }
     if (n)
         libvlc_media_tracks_release(streams, n);
-    if (playable && !cur->moved.load() && !cur->had_video.load())
-        playable = false;  // an announced length and tracks are no proof: nothing was played
+    // An announced length and tracks are no proof when the source gave out
+    // before a time or a picture came; a short sound ends as quickly.
+    if (playable && !cur->moved.load() && !cur->had_video.load() &&
+        (cur->length_ms.load() <= 0 || cur->starved.load() || cur->range_refused.load()))
+        playable = false;
     if (playable)
         return;
     const char *problem = stored_problem(cur);

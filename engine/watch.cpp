@@ -113,8 +113,14 @@ void watch_serve() {
         tell_unseekable(cur);
 }
 
-void watch_line(player *p, int level, const char *message) {
+void watch_line(player *p, int level, const char *object, const char *message) {
     static const char REDIRECT[] = "redirecting to: ";
+    if (strcmp(object, "demux") == 0) {
+        // Samples the index names but the source no longer gives.
+        if (strstr(message, "will be disabled (eof?)"))
+            p->starved.store(1);
+        return;
+    }
     if (strncmp(message, REDIRECT, sizeof REDIRECT - 1) == 0) {
         if (!network_location(message + sizeof REDIRECT - 1)) {
             p->denied.store(1);

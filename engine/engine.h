@@ -127,6 +127,8 @@ struct player {
     std::atomic<int> starved;       // 1 once the demuxer gave up a track it could not read
     std::atomic<int> end_held;      // 1 while the end waits for the error that explains it
     int watch_done;                 // control thread; 1 once timed out or denied
+    int64_t behind_of;              // event handler: the landing whose late times are counted
+    int behind_count;               // event handler: times before that landing passed over
 };
 
 // players.cpp
@@ -249,6 +251,9 @@ void watch_serve();
 // warning: evidence of a redirect, a refused range, a lost connection or a
 // track that could not be read. Library threads.
 void watch_line(player *p, int level, const char *object, const char *message);
+// True for a time report (under gate_lock) that steps back from where a seek
+// landed: the segment a stream restarts from while it skips to the target.
+bool time_behind_landing(player *p, int64_t t);
 // Prints the end that a lost source held back, after the error that explains it.
 void tell_held_end();
 

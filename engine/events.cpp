@@ -147,7 +147,8 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     case libvlc_MediaPlayerTimeChanged:
         if (ev->u.media_player_time_changed.new_time != p->time_ms.load())
             watch_moved(p);
-        on_time(p, ev->u.media_player_time_changed.new_time);
+        if (!time_behind_landing(p, ev->u.media_player_time_changed.new_time))
+            on_time(p, ev->u.media_player_time_changed.new_time);
         break;
     case libvlc_MediaPlayerPositionChanged:
         if (double(ev->u.media_player_position_changed.new_position) != p->position.load())

@@ -153,7 +153,13 @@ void tell_tracks() {
     put_tracks(&b, spu, libvlc_track_text, streams, n, &lagging);
     put(&b, ",\"video\":");
     put_tracks(&b, video, libvlc_track_video, streams, n, &lagging);
-    if (lagging && cur->tracks_retries < TRACKS_RETRIES) {
+    // A video track listed but none selected: the library renumbers a
+    // segmented stream's tracks after a seek and never marks the new one
+    // selected, though its pictures come. The only one listed is the one shown.
+    bool unselected = v < 0 && video && video->p_next;
+    if (unselected && !video->p_next->p_next && cur->vouts.load() > 0)
+        v = video->p_next->i_id;
+    if ((lagging || unselected) && cur->tracks_retries < TRACKS_RETRIES) {
         cur->tracks_retries++;
         cur->tracks_stale.store(1);
     }

@@ -14,6 +14,12 @@ namespace {
 
 // Neither time nor position moved for this long while playing: a stall.
 const int64_t STALL_US = 2000000;
+// After a landing, segmented streams report the time of the segment they
+// decode from until they reach the target (HLS: up to a segment back). So
+// many such reports, a few seconds' worth, are passed over; later ones are
+// where playback is.
+const int64_t LANDING_STEP_BACK_MS = 1500;
+const int BEHIND_REPORTS = 12;
 
 // A redirect may lead to these schemes only: anything else (a file, a
 // folder, a device, a capture) is on this machine, never the server's to name.
@@ -152,6 +158,17 @@ void watch_line(player *p, int level, const char *object, const char *message) {
         p->lost.compare_exchange_strong(none, 1);
         raise_pending(p, PEND_WATCH);
     }
+}
+
+bool time_behind_landing(player *p, int64_t t) {
+    int64_t landed_at = p->landed_ms.load();
+    if (p->seek_state.load() != SEEK_NONE || t >= landed_at - LANDING_STEP_BACK_MS)
+        return false;
+    if (p->behind_of != landed_at) {
+        p->behind_of = landed_at;
+        p->behind_count = 0;
+    }
+    return p->behind_count++ < BEHIND_REPORTS;
 }
 
 void tell_held_end() {

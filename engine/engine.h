@@ -127,6 +127,9 @@ struct player {
     std::atomic<int> starved;       // 1 once the demuxer gave up a track it could not read
     std::atomic<int> end_held;      // 1 while the end waits for the error that explains it
     int watch_done;                 // control thread; 1 once timed out or denied
+    int live;                       // set by load before the player is installed: the host said live
+    std::atomic<int> live_seen;     // 1 once the source showed itself live (a playlist that is updated)
+    double told_position;           // event handler: the last position told of a live source
     int64_t behind_of;              // event handler: the landing whose late times are counted
     int behind_count;               // event handler: times before that landing passed over
 };
@@ -251,6 +254,10 @@ void watch_serve();
 // warning: evidence of a redirect, a refused range, a lost connection or a
 // track that could not be read. Library threads.
 void watch_line(player *p, int level, const char *object, const char *message);
+// A live source: the host said so, or its playlist is updated while it plays.
+bool is_live(const player *p);
+// A debug line's format from p's demuxer (unformatted): a live playlist's update.
+void watch_demux_format(player *p, const char *fmt);
 // True for a time report (under gate_lock) that steps back from where a seek
 // landed: the segment a stream restarts from while it skips to the target.
 bool time_behind_landing(player *p, int64_t t);

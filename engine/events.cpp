@@ -68,8 +68,10 @@ void on_time(player *p, int64_t t) {
 void on_position(player *p, float pos) {
     p->position.store(double(pos));
     int64_t now = now_us();
-    if (now - p->last_position_us >= THROTTLE_US) {
+    // A live window moves under the position: told only as it goes forward.
+    if (now - p->last_position_us >= THROTTLE_US && !(is_live(p) && pos < p->told_position)) {
         p->last_position_us = now;
+        p->told_position = pos;
         emit("{\"type\":\"position\",\"value\":%.6f}", double(pos));
     }
 }
@@ -164,6 +166,9 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         break;
     case libvlc_MediaPlayerLengthChanged:
         p->length_ms.store(ev->u.media_player_length_changed.new_length);
+        // A live source's length is that of its window, which time runs past.
+        if (is_live(p) && p->length_ms.load() > 0)
+            break;
         if (!p->length_told || p->told_length_ms != p->length_ms.load()) {
             p->length_told = 1;
             p->told_length_ms = p->length_ms.load();

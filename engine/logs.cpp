@@ -136,8 +136,11 @@ void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_
     // The network access's own lines, debug ones too, and the demuxers'
     // warnings are the watch's evidence.
     bool evidence = object && (strcmp(object, "stream") == 0 || (level >= LIBVLC_WARNING && strcmp(object, "demux") == 0));
-    if (level <= LIBVLC_NOTICE && !evidence)
+    if (level <= LIBVLC_NOTICE && !evidence) {
+        if (object && strcmp(object, "demux") == 0)
+            watch_demux_format(p, fmt);
         return;
+    }
     // Formatted whole before the cut, so that no password is cut before its '@'.
     char text[4 * LOG_LINE_BYTES], message[LOG_LINE_BYTES];
     int len = vsnprintf(text, sizeof text, fmt, args);

@@ -160,6 +160,14 @@ void watch_line(player *p, int level, const char *object, const char *message) {
     }
 }
 
+bool is_live(const player *p) { return p->live || p->live_seen.load(); }
+
+void watch_demux_format(player *p, const char *fmt) {
+    // Only a playlist without an end is fetched again while it plays.
+    if (strncmp(fmt, "Updated playlist", 16) == 0)
+        p->live_seen.store(1);
+}
+
 bool time_behind_landing(player *p, int64_t t) {
     int64_t landed_at = p->landed_ms.load();
     if (p->seek_state.load() != SEEK_NONE || t >= landed_at - LANDING_STEP_BACK_MS)

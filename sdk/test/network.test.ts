@@ -8,7 +8,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
-import { type Raw, SLOWDOWN, clip, cmd, load, raw, serve, soundEnv } from './helpers.js';
+import { MEDIA, type Raw, SLOWDOWN, clip, cmd, load, raw, serve, soundEnv } from './helpers.js';
 
 /** Engine CPU seconds so far (user and system). */
 const cpu = (pid: number) => fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1]!.split(' ').slice(11, 13)
@@ -122,4 +122,41 @@ test('PasswordsInLocationsAreNeverShown', async (t) => {
     assert.ok(h.lines.every((l) => !/s3cr|%40t/.test(l)) && !/s3cr/.test(h.stderr()), h.lines.join('\n'));
     assert.ok(h.events.filter((e) => e.type === 'log' && e.message.includes('user:***@127.0.0.1')).length >= 2, h.lines.join('\n'));
   }
+});
+
+// HLS in one-second segments: a playlist with its end plays as a file; one
+// without (a window of five segments that moves with the clock) is live.
+test('HlsPlaysAsAFileOrLiveAndSaysNothingItThenBreaks', async (t) => {
+  const server = await serve(t);
+  const started = Date.now() - 5000;
+  server.hls = (name) => {
+    if (name !== 'live.m3u8') return fs.readFileSync(path.join(MEDIA, name));
+    const last = Math.floor((Date.now() - started) / 1000);
+    const segments = Array.from({ length: 5 }, (_, i) => `#EXTINF:1.0,\nhls-live-${String(last - 4 + i).padStart(2, '0')}.ts`);
+    return ['#EXTM3U', '#EXT-X-TARGETDURATION:1', `#EXT-X-MEDIA-SEQUENCE:${last - 4}`, ...segments, ''].join('\n');
+  };
+  await Promise.all([raw(t), raw(t, { env: await soundEnv(t) })].map(async (started) => {
+    const h = await started;
+    // VOD: a file's length, seek and end; after the landing no step back, and the video track shown is selected.
+    const vod = await playOut(h, 1, server.url('/file/hls-vod.m3u8'), {}, async () => {
+      await h.wait((e) => e.type === 'time' && e.ms >= 1000, 10000);
+      assert.ok((await h.command(cmd(10, 'seek', { ms: 5000 }), 10)).ok);
+    });
+    const what = vod.map((x) => JSON.stringify(x)).join('\n');
+    const landed = vod.findIndex((x) => x.type === 'seekLanded');
+    const after = vod.slice(landed);
+    assert.ok(vod.some((x) => x.type === 'length' && x.ms === 8000) && types(vod).includes('end') && !types(vod).includes('error'), what);
+    assert.ok(landed > 0 && after.every((x) => x.type !== 'time' || x.ms >= vod[landed]!.ms - 1500), what);
+    const shown = after.filter((x) => x.type === 'tracks').at(-1) ?? vod.filter((x) => x.type === 'tracks').at(-1)!;
+    assert.ok(shown.video.some((v: { id: number }) => v.id === shown.selected.video), what);
+    // Live: no length that time runs past, no position back and forth.
+    const live = await playOut(h, 2, server.url('/hls/live.m3u8'), {}, async () => {
+      await h.wait((e) => e.type === 'time' && e.ms > 0, 10000);
+      await sleep(3000);
+      h.send(cmd(11, 'stop'));
+    });
+    const positions = live.filter((x) => x.type === 'position').map((x) => x.value);
+    assert.ok(live.every((x) => x.type !== 'length' || x.ms === 0) && positions.every((p, i) => i === 0 || p >= positions[i - 1]!),
+      live.map((x) => JSON.stringify(x)).join('\n'));
+  }));
 });

@@ -125,6 +125,7 @@ struct player {
     std::atomic<int> conn_failed;   // 1 once a connection failed after playback started
     std::atomic<int> lost;          // why the source ended early: 1 a failed connection, 2 a refused range
     std::atomic<int> starved;       // 1 once the demuxer gave up a track it could not read
+    std::atomic<int> garbled;       // 1 once a demuxer found bytes it could make no sense of
     std::atomic<int> end_held;      // 1 while the end waits for the error that explains it
     int watch_done;                 // control thread; 1 once timed out or denied
     int live;                       // set by load before the player is installed: the host said live

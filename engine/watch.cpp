@@ -43,10 +43,10 @@ void end_load(const char *problem) {
 }
 
 // The problem of a load that delivered nothing for its timeout: a source that
-// never gave a time or a picture though the library played it was bytes
-// without sense (a device, noise); anything else went silent.
+// never gave a time or a picture, whose bytes the demuxer could make no sense
+// of, was a device or noise; anything else went silent.
 const char *timeout_problem() {
-    if (!cur->started.load() || cur->moved.load() || cur->had_video.load())
+    if (!cur->started.load() || cur->moved.load() || cur->had_video.load() || !cur->garbled.load())
         return "timedOut";
     const char *problem = stored_problem(cur);
     return strcmp(problem, "unavailable") == 0 ? "unrecognized" : problem;
@@ -122,9 +122,12 @@ void watch_serve() {
 void watch_line(player *p, int level, const char *object, const char *message) {
     static const char REDIRECT[] = "redirecting to: ";
     if (strcmp(object, "demux") == 0) {
-        // Samples the index names but the source no longer gives.
+        // Samples the index names but the source no longer gives; bytes
+        // that no demuxer could make sense of.
         if (strstr(message, "will be disabled (eof?)"))
             p->starved.store(1);
+        else if (strstr(message, "garbage") || strstr(message, "does not look like"))
+            p->garbled.store(1);
         return;
     }
     if (strncmp(message, REDIRECT, sizeof REDIRECT - 1) == 0) {

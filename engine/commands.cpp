@@ -47,13 +47,14 @@ struct load_args {
     bool live, paused;
     double start_ms, start_pos;  // -1 when not given
     int32_t audio, spu;          // NOT_GIVEN when not given
+    int32_t timeout_ms;          // the source may deliver nothing this long; 0 for ever
 };
 
 // Reads and checks a load's fields; false when the load is refused.
 bool read_load(const command *c, load_args *a) {
     const entry *url = field(c, "url", KIND_STRING);
     const entry *live = field(c, "live", KIND_BOOL);
-    *a = {nullptr, false, false, -1, -1, NOT_GIVEN, NOT_GIVEN};
+    *a = {nullptr, false, false, -1, -1, NOT_GIVEN, NOT_GIVEN, TIMEOUT_DEFAULT_MS};
     if (!url || !url->string[0] || !live || !number_in(c, "startMs", 0, HUGE_VAL, &a->start_ms) ||
         !number_in(c, "startPos", 0, 1, &a->start_pos))
         return false;
@@ -65,7 +66,8 @@ bool read_load(const command *c, load_args *a) {
             return false;
         a->paused = e->boolean;
     }
-    return int_field(c, "audio", &a->audio) && int_field(c, "spu", &a->spu);
+    return int_field(c, "audio", &a->audio) && int_field(c, "spu", &a->spu) &&
+           int_field(c, "timeoutMs", &a->timeout_ms) && a->timeout_ms >= 0;
 }
 
 void ack_load(long long id) {
@@ -115,6 +117,8 @@ void cmd_load(const command *c, long long id) {
     if (a.spu >= 0)
         add_option(media, ":sub-track-id=%d", a.spu);
     p->hide_spu = a.spu == -1;
+    watch_start(p, a.timeout_ms);
+    p->live = a.live;
     libvlc_media_player_set_media(p->mp, media);
     p->media = media;
 

@@ -4,8 +4,10 @@
 // control runs here, on the main thread, with no engine lock held. Shutdown
 // starts here too, or out of turn from the reader and signal threads.
 #include "engine.h"
+#include "failures.h"
 #include "json.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -170,10 +172,10 @@ void queue_lines(line *first, line *last, bool ended) {
     ctl_wake.notify_one();
 }
 
-// The line's text escaped for a log line, a NUL byte written as \u0000.
-void escape_line(char *dst, size_t size, const line *l) {
+// Text escaped for a log line, a NUL byte written as \u0000.
+void escape_line(char *dst, size_t size, const char *text, size_t len) {
     size_t n = 0;
-    const char *p = l->text, *end = l->text + l->len;
+    const char *p = text, *end = text + len;
     dst[0] = 0;
     while (p < end) {
         json_esc(dst + n, size - n, p);
@@ -207,8 +209,11 @@ void escape_line(char *dst, size_t size, const line *l) {
 // Checks and dispatches one line; returns only when the engine goes on.
 void handle_line(line *l) {
     if (!l->name) {
+        // The host's own line, but a log line all the same: no password in it.
+        static char shown[4096];  // control thread only
+        size_t len = mask_secrets(l->text, std::min(l->len, sizeof shown - 1), shown, sizeof shown);
         char esc[300];
-        escape_line(esc, sizeof esc, l);
+        escape_line(esc, sizeof esc, shown, len);
         if (l->too_long)
             emit("{\"type\":\"log\",\"message\":\"line longer than %d bytes: %s\"}", LINE_MAX_BYTES, esc);
         else
@@ -239,21 +244,28 @@ void serve_pending(int flags) {
     // A load that played at all is told its tracks, however soon it ended.
     if (cur->tracks_due_us && (cur->end_state.load() != END_NONE || (flags & (PEND_ERROR | PEND_ENDED | PEND_STOPPED))))
         settle_tracks(true);
+    if (flags & PEND_WATCH)
+        watch_serve();
     if (flags & PEND_ERROR)
         tell_error();
-    if (flags & PEND_ENDED)
+    if (flags & PEND_ENDED) {
+        tell_held_end();
         check_ended();
+    }
     if (flags & PEND_STOPPED)
         tell_stopped();
 }
 
 // When the loop must look at p again though nothing wakes it, 0 for never:
 // a seek in flight at least every 100 ms and at its deadline, a tracks report
-// when the streams may have settled.
-int64_t next_due(const player *p) {
-    int64_t due = 0;
-    if (p->seek_state.load() != SEEK_NONE)
-        due = std::min(p->seek_deadline_us, now_us() + 100000);
+// when the streams may have settled, the source's watch while a load plays or
+// opens (idle, ended or paused, nothing ticks).
+int64_t next_due(player *p) {
+    int64_t due = watch_due(p);
+    if (p->seek_state.load() != SEEK_NONE) {
+        int64_t seek = std::min(p->seek_deadline_us, now_us() + 100000);
+        due = due ? std::min(due, seek) : seek;
+    }
     if (p->tracks_due_us && (!due || p->tracks_due_us < due))
         due = p->tracks_due_us;
     return due;
@@ -412,6 +424,7 @@ void control_loop() {
 
         if (cur->seek_state.load() != SEEK_NONE)
             check_landing();
+        watch_check();
         if (flags)
             serve_pending(flags);
         if (cur->tracks_due_us && now_us() >= cur->tracks_due_us)

@@ -21,6 +21,7 @@ enum {
     PEND_CODECS = 0x10,
     PEND_ENDED = 0x20,  // the end was reached: was there anything to play?
     PEND_STOPPED = 0x40,  // the library stopped: told after any error of the load
+    PEND_WATCH = 0x80,    // the source's watch has news: a resume, a denial, a lost connection
 };
 
 // seek_state: the kind in its low two bits, the seek's number above them, so
@@ -127,6 +128,26 @@ struct player {
     int fmt_checks;   // track list lookups since the format began
     unsigned told_w, told_h;  // the last format event; 0 x 0 before it
     double told_sar;
+
+    // The watch of the source (watch.cpp). Evidence from the library's lines
+    // and events is stored by its threads; the control loop acts on it.
+    int64_t timeout_us;             // control thread; 0 never times out
+    std::atomic<int64_t> moved_us;  // monotonic instant the source last delivered
+    std::atomic<int> stalled;       // 1 while playback is told stalled
+    std::atomic<int> denied;        // 1 once a network source led to a local one
+    std::atomic<int> silenced;      // 1 once denied or ended by the watch: only the stop is told
+    std::atomic<int> range_refused; // 1 once the source could not serve a byte range
+    std::atomic<int> conn_failed;   // 1 once a connection failed after playback started
+    std::atomic<int> lost;          // why the source ended early: 1 a failed connection, 2 a refused range
+    std::atomic<int> starved;       // 1 once the demuxer gave up a track it could not read
+    std::atomic<int> garbled;       // 1 once a demuxer found bytes it could make no sense of
+    std::atomic<int> end_held;      // 1 while the end waits for the error that explains it
+    int watch_done;                 // control thread; 1 once timed out or denied
+    int live;                       // set by load before the player is installed: the host said live
+    std::atomic<int> live_seen;     // 1 once the source showed itself live (a playlist that is updated)
+    double told_position;           // event handler: the last position told of a live source
+    int64_t behind_of;              // event handler: the landing whose late times are counted
+    int behind_count;               // event handler: times before that landing passed over
 };
 
 // players.cpp
@@ -214,6 +235,8 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept;
 // Prints the stopped event that the library's Stopped left to the control
 // loop, so that it follows every error report of the load.
 void tell_stopped();
+// p cannot seek after all, whatever the library said: told once.
+void tell_unseekable(player *p);
 
 // video.cpp: registers the decoder's video callbacks of p.
 void video_attach(player *p);
@@ -240,6 +263,37 @@ void take_line(player *p, int level, const char *object, const char *message);
 // The video format negotiation of p is over: agreed drops its held lines,
 // failed forwards them as the errors they are.
 void negotiation_over(player *p, bool agreed);
+
+// watch.cpp: the source's watch. A load that stalls is told buffering, one
+// that delivers nothing for its timeout ends in an error, and a network load
+// never reaches a local file.
+enum { TIMEOUT_DEFAULT_MS = 20000 };
+// Arms the watch of a new player: nothing delivered yet, timeout in ms (0 never).
+void watch_start(player *p, int64_t timeout_ms);
+// The source of p delivered (under gate_lock): a stall told ends with buffering 100.
+void watch_moved(player *p);
+// Playback of p started or resumed (under gate_lock): the watch runs from now.
+void watch_resumed(player *p);
+// The next instant (monotonic µs) the control loop must look at cur's watch;
+// 0 when there is nothing to watch. Reads atomics only: any lock may be held.
+int64_t watch_due(const player *p);
+// The control loop's look at cur: tells a stall, ends a load that timed out.
+void watch_check();
+// Serves PEND_WATCH for cur: a denial, a source that cannot seek.
+void watch_serve();
+// A line of p's library from a stream object at any level, or a demuxer's
+// warning: evidence of a redirect, a refused range, a lost connection or a
+// track that could not be read. Library threads.
+void watch_line(player *p, int level, const char *object, const char *message);
+// A live source: the host said so, or its playlist is updated while it plays.
+bool is_live(const player *p);
+// A debug line's format from p's demuxer (unformatted): a live playlist's update.
+void watch_demux_format(player *p, const char *fmt);
+// True for a time report (under gate_lock) that steps back from where a seek
+// landed: the segment a stream restarts from while it skips to the target.
+bool time_behind_landing(player *p, int64_t t);
+// Prints the end that a lost source held back, after the error that explains it.
+void tell_held_end();
 
 // control.cpp
 extern std::mutex ctl_lock;

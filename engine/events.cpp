@@ -77,8 +77,10 @@ void on_time(player *p, int64_t t) {
 void on_position(player *p, float pos) {
     p->position.store(double(pos));
     int64_t now = now_us();
-    if (now - p->last_position_us >= THROTTLE_US) {
+    // A live window moves under the position: told only as it goes forward.
+    if (now - p->last_position_us >= THROTTLE_US && !(is_live(p) && pos < p->told_position)) {
         p->last_position_us = now;
+        p->told_position = pos;
         emit("{\"type\":\"position\",\"value\":%.6f}", double(pos));
     }
 }
@@ -106,17 +108,21 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     std::lock_guard<std::mutex> gate(gate_lock);
     if (p->generation != generation.load())
         return;  // a replaced player: nothing is stored, printed or raised
+    if (p->silenced.load() && ev->type != libvlc_MediaPlayerStopped)
+        return;  // a source it must not read: only its stop is told
     switch (ev->type) {
     case libvlc_MediaPlayerOpening:
         emit("{\"type\":\"opening\"}");
         break;
     case libvlc_MediaPlayerBuffering:
+        watch_moved(p);
         on_buffering(p, ev->u.media_player_buffering.new_cache);
         break;
     case libvlc_MediaPlayerPlaying:
         clock_resume(p);
         p->paused.store(0);
         emit("{\"type\":\"playing\"}");
+        watch_resumed(p);
         if (!p->started.load()) {
             p->started.store(1);
             raise_pending(p, PEND_TRACKS);
@@ -139,7 +145,10 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     case libvlc_MediaPlayerEndReached:
         playback_over(p);
         p->end_state.store(END_REACHED);
-        emit("{\"type\":\"end\"}");
+        if (p->lost.load())
+            p->end_held.store(1);  // told after the error that explains it
+        else
+            emit("{\"type\":\"end\"}");
         raise_pending(p, PEND_ENDED);
         break;
     case libvlc_MediaPlayerEncounteredError:
@@ -147,13 +156,18 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         raise_pending(p, PEND_ERROR);
         break;
     case libvlc_MediaPlayerTimeChanged:
-        on_time(p, ev->u.media_player_time_changed.new_time);
+        if (ev->u.media_player_time_changed.new_time != p->time_ms.load())
+            watch_moved(p);
+        if (!time_behind_landing(p, ev->u.media_player_time_changed.new_time))
+            on_time(p, ev->u.media_player_time_changed.new_time);
         break;
     case libvlc_MediaPlayerPositionChanged:
+        if (double(ev->u.media_player_position_changed.new_position) != p->position.load())
+            watch_moved(p);
         on_position(p, ev->u.media_player_position_changed.new_position);
         break;
     case libvlc_MediaPlayerSeekableChanged:
-        p->seekable.store(ev->u.media_player_seekable_changed.new_seekable ? 1 : 0);
+        p->seekable.store(ev->u.media_player_seekable_changed.new_seekable && !p->range_refused.load() ? 1 : 0);
         tell_flag(&p->told_seekable, p->seekable.load(), "seekable");
         break;
     case libvlc_MediaPlayerPausableChanged:
@@ -161,6 +175,9 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         break;
     case libvlc_MediaPlayerLengthChanged:
         p->length_ms.store(ev->u.media_player_length_changed.new_length);
+        // A live source's length is that of its window, which time runs past.
+        if (is_live(p) && p->length_ms.load() > 0)
+            break;
         if (!p->length_told || p->told_length_ms != p->length_ms.load()) {
             p->length_told = 1;
             p->told_length_ms = p->length_ms.load();
@@ -192,4 +209,12 @@ void tell_stopped() {
     int held = END_STOP_HELD;
     if (cur->end_state.compare_exchange_strong(held, END_STOPPED))
         emit("{\"type\":\"stopped\"}");
+}
+
+void tell_unseekable(player *p) {
+    std::lock_guard<std::mutex> gate(gate_lock);
+    if (p->generation != generation.load())
+        return;
+    p->seekable.store(0);
+    tell_flag(&p->told_seekable, 0, "seekable");
 }

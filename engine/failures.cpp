@@ -173,3 +173,38 @@ void codec_name(const char *fourcc, char *dst, unsigned long size) {
     }
     dst[n] = 0;
 }
+
+unsigned long mask_secrets(const char *src, unsigned long len, char *dst, unsigned long size) {
+    if (!dst || size == 0)
+        return 0;
+    unsigned long n = 0;
+    auto put = [&](const char *from, unsigned long count) {
+        for (unsigned long k = 0; k < count && n + 1 < size; k++)
+            dst[n++] = from[k];
+    };
+    // A word runs to the next byte that cannot be inside a URL's authority;
+    // its user information ends at its last '@', the password after its
+    // first ':'. Quotes the library puts around a location stay in the word.
+    auto ends_word = [](char c) { return c == 0 || strchr(" \t\r\n/\"<>\\`", c) != nullptr; };
+    for (unsigned long i = 0; src && i < len;) {
+        unsigned long end = i;
+        while (end < len && !ends_word(src[end]))
+            end++;
+        if (end == i) {
+            put(src + i++, 1);
+            continue;
+        }
+        const char *at = static_cast<const char *>(memrchr(src + i, '@', end - i));
+        const char *colon = at ? static_cast<const char *>(memchr(src + i, ':', size_t(at - src) - i)) : nullptr;
+        if (colon) {
+            put(src + i, static_cast<unsigned long>(colon - src) + 1 - i);
+            put("***", 3);
+            put(at, static_cast<unsigned long>(src + end - at));
+        } else {
+            put(src + i, end - i);
+        }
+        i = end;
+    }
+    dst[n] = 0;
+    return n;
+}

@@ -33,3 +33,8 @@ int unsupported_codec(const char *message, char fourcc[5]);
 // before a NUL) into dst (capacity size, NUL-terminated when size > 0); an
 // unknown FourCC is written as its own bytes, without trailing spaces.
 void codec_name(const char *fourcc, char *dst, unsigned long size);
+
+// Copies len bytes of src into dst (capacity size, NUL-terminated when size
+// > 0) with the password of every `user:password@` shown as `user:***@`;
+// the bytes written. NUL bytes are copied as they are.
+unsigned long mask_secrets(const char *src, unsigned long len, char *dst, unsigned long size);

@@ -70,8 +70,9 @@ void pictures_unlock(picture *pic);
 // Frees every picture of the pool, leaving those still queued to the writer;
 // only once libvlc is done with the pool. The pool is empty afterwards.
 void pictures_free(pictures *pool);
-// How a picture is shown: playing, paused, or paused while a seek is under way.
-enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_PAUSED_SEEKING = 2 };
+// How a picture is shown: playing, paused, or paused while a seek is under way;
+// stalled, the library redraws the last picture as it does paused.
+enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_PAUSED_SEEKING = 2, SHOW_STALLED = 3 };
 
 // Display of pic by the player of generation g: becomes the pool's shown picture
 // and is queued for the pipe when possible; never waits for the host. While

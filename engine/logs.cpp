@@ -8,6 +8,7 @@
 #include "failures.h"
 #include "json.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -172,15 +173,28 @@ void tell_problem(const char *problem) {
 }  // namespace
 
 void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept {
-    if (level <= LIBVLC_NOTICE)
-        return;
-    char message[LOG_LINE_BYTES];
-    vsnprintf(message, sizeof message, fmt, args);
+    player *p = static_cast<player *>(data);
     const char *object = nullptr, *header = nullptr;
     uintptr_t id = 0;
     if (ctx)
         libvlc_log_get_object(ctx, &object, &header, &id);
-    take_line(static_cast<player *>(data), level, object, message);
+    // The network access's own lines, debug ones too, and the demuxers'
+    // warnings are the watch's evidence.
+    bool evidence = object && (strcmp(object, "stream") == 0 || (level >= LIBVLC_WARNING && strcmp(object, "demux") == 0));
+    if (level <= LIBVLC_NOTICE && !evidence) {
+        if (object && strcmp(object, "demux") == 0)
+            watch_demux_format(p, fmt);
+        return;
+    }
+    // Formatted whole before the cut, so that no password is cut before its '@'.
+    char text[4 * LOG_LINE_BYTES], message[LOG_LINE_BYTES];
+    int len = vsnprintf(text, sizeof text, fmt, args);
+    if (evidence)
+        watch_line(p, level, object, text);
+    if (p->silenced.load())
+        return;  // nothing of a source it must not read, or of a load ended, reaches the host
+    mask_secrets(text, len < 0 ? 0 : std::min<unsigned long>(len, sizeof text - 1), message, sizeof message);
+    take_line(p, level, object, message);
 }
 
 void take_line(player *p, int level, const char *object, const char *message) {

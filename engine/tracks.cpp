@@ -199,6 +199,12 @@ bool tell_tracks(bool settled_only) {
     put_tracks(&b, spu, libvlc_track_text, streams, n, &lagging);
     put(&b, ",\"video\":");
     put_tracks(&b, video, libvlc_track_video, streams, n, &lagging);
+    // A video track listed but none selected: the library renumbers a
+    // segmented stream's tracks after a seek and never marks the new one
+    // selected, though its pictures come. The only one listed is the one shown.
+    bool unselected = v < 0 && video && video->p_next;
+    if (unselected && !video->p_next->p_next && cur->vouts.load() > 0)
+        v = video->p_next->i_id;
     if (lagging && settled_only) {
         // The demuxer is still making its streams known: a report now would
         // list some without their languages, or not at all.
@@ -206,7 +212,7 @@ bool tell_tracks(bool settled_only) {
         release_lists(audio, spu, video, streams, n);
         return false;
     }
-    if (lagging && cur->tracks_retries < TRACKS_RETRIES) {
+    if ((lagging || unselected) && cur->tracks_retries < TRACKS_RETRIES) {
         cur->tracks_retries++;
         cur->tracks_stale.store(1);
     }
@@ -285,7 +291,10 @@ void check_ended() {
     }
     if (n)
         libvlc_media_tracks_release(streams, n);
-    if (playable && cur->length_ms.load() <= 0 && !cur->moved.load() && !cur->had_video.load())
+    // An announced length and tracks are no proof when the source gave out
+    // before a time or a picture came; a short sound ends as quickly.
+    if (playable && !cur->moved.load() && !cur->had_video.load() &&
+        (cur->length_ms.load() <= 0 || cur->starved.load() || cur->range_refused.load()))
         playable = false;
     if (playable)
         return;

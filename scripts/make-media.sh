@@ -130,3 +130,23 @@ for part in red:640x360:25 green:1280x720:25 blue:1920x1080:30; do
     clip "count-${size#*x}.ts" -f lavfi -i "$(numbered "color=$colour:size=$size:rate=$rate")" -t 2 -c:v libx264 \
         -preset ultrafast -pix_fmt yuv420p -g "$rate" -f mpegts
 done
+# Network scenarios: four seconds of pattern and tone with the index first, so
+# that it plays from the first bytes a server sends; sound only, variable bit
+# rate without a header that tells its length, so the length announced from
+# its first (quiet) frames is far off; and the same clock as HLS, in segments
+# of one second (a playlist with its end and one for a live window).
+clip net-clip.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -t 4 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -shortest -movflags +faststart
+clip net-vbr.mp3 -f lavfi -i "anullsrc=r=44100:cl=mono" -f lavfi -i "anoisesrc=r=44100:a=0.5" \
+    -filter_complex "[0:a]atrim=0:2[q];[1:a]atrim=0:2[n];[q][n]concat=n=2:v=0:a=1" -c:a libmp3lame -q:a 4 \
+    -write_xing 0 -id3v2_version 0
+hls() {
+    local name=$1 seconds=$2
+    [ -s "$name.m3u8" ] && return 0
+    ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+        -t "$seconds" -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -shortest -f hls -hls_time 1 \
+        -hls_list_size 0 -hls_playlist_type vod -hls_segment_filename "$name-%02d.ts" "$name.tmp.m3u8"
+    mv "$name.tmp.m3u8" "$name.m3u8"
+}
+hls hls-vod 8
+hls hls-live 40

@@ -37,6 +37,7 @@ export const COMMANDS = {
       paused: { kind: 'boolean', optional: true },
       audio: { kind: 'integer', optional: true },
       spu: { kind: 'integer', optional: true },
+      timeoutMs: { kind: 'integer', optional: true, min: 0 },
     },
     newGeneration: true,
   },
@@ -63,6 +64,11 @@ export interface LoadOptions {
   /** Audio and subtitle track ids as listed by `tracks`; -1 for subtitles keeps them off. */
   audio?: number;
   spu?: number;
+  /**
+   * How long the source may deliver nothing (no answer, a stall) before the
+   * load ends with the problem `timedOut`; 0 never. The engine's default is 20000.
+   */
+  timeoutMs?: number;
 }
 
 export type SeekTarget = { ms: number; pos?: undefined } | { pos: number; ms?: undefined };

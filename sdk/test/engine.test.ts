@@ -29,6 +29,7 @@ test('OneEngineAnswersCommandsLoadsAndMediaErrors', async (t) => {
     ['load', () => engine.load(`${url}\0.txt`)], // would load a shorter URL
     ['load', () => engine.load(`${url}\ud800`)], // a lone surrogate
     ['load', () => engine.load(url, { paused: 1 as unknown as boolean })],
+    ['load', () => engine.load(url, { timeoutMs: -1 })],
     ['volume', () => engine.volume(101)],
     ['volume', () => engine.volume(50.5)],
     ['audio', () => engine.audio(2 ** 31)],

@@ -47,21 +47,36 @@ export async function soundEnv(t: TestContext): Promise<NodeJS.ProcessEnv> {
  * A loopback HTTP server. "/<status>/..." answers with that status; "/file/<name>"
  * serves a file of `dir` with byte ranges, at most `rate` bytes a second, a range
  * not from 0 answered `delayMs` late; "/stream/<name>" sends it without a length;
- * "/silent/..." never answers. Bytes that are not HTTP (a TLS hello) get a 400.
+ * "/silent/..." never answers. Misbehaving as real servers do, a file's first half
+ * then: "/stall/<name>" nothing for ever, or "?stall=<ms>", with the connection
+ * open, "/cut/<name>" a closed connection, and every range refused the same
+ * way. "/norange/<name>" answers every range with the whole file; "/redirect/<url>"
+ * with a 302 to that (encoded) URL; "/hls/..." is `hls`. Bytes that are not
+ * HTTP (a TLS hello) get a 400.
  */
 export async function serve(t: TestContext, dir = MEDIA, tls = false) {
-  const options = { rate: 0, delayMs: 0, answeredLate: [] as number[] };
+  const options = { rate: 0, delayMs: 0, answeredLate: [] as number[],
+    hls: null as ((name: string) => string | Buffer) | null };
   const answer: http.RequestListener = async (req, res) => {
-    const [, kind, name = ''] = req.url!.split('/');
+    const [where, query = ''] = req.url!.split('?');
+    const [, kind = '', ...rest] = where!.split('/');
+    const [name, stallMs] = [rest.join('/'), Number(/stall=(\d+)/.exec(query)?.[1] ?? 0)];
     if (kind === 'silent') return;
-    if (kind !== 'file' && kind !== 'stream') return void res.writeHead(Number(kind) || 400).end('no');
+    if (kind === 'redirect') return void res.writeHead(302, { location: decodeURIComponent(name) }).end();
+    if (kind === 'hls' && options.hls) return void res.end(options.hls(name));
+    if (!['file', 'stream', 'stall', 'cut', 'norange'].includes(kind)) return void res.writeHead(Number(kind) || 400).end('no');
     const body = fs.readFileSync(path.join(dir, name));
     if (kind === 'stream') return void res.writeHead(200, { 'content-type': 'video/mp2t' }).write(body);
-    const from = Number(/bytes=(\d+)/.exec(req.headers.range ?? '')?.[1] ?? 0);
+    const from = kind === 'norange' ? 0 : Number(/bytes=(\d+)/.exec(req.headers.range ?? '')?.[1] ?? 0);
+    if (kind === 'cut' && from > 0) return void req.socket.destroy();
     if (from > 0 && options.delayMs) await sleep(options.delayMs).then(() => options.answeredLate.push(Date.now()));
-    res.writeHead(req.headers.range ? 206 : 200, { 'accept-ranges': 'bytes', 'content-length': body.length - from,
-      ...(req.headers.range && { 'content-range': `bytes ${from}-${body.length - 1}/${body.length}` }) });
+    const ranged = req.headers.range && kind !== 'norange';
+    res.writeHead(ranged ? 206 : 200, { 'accept-ranges': 'bytes', 'content-length': body.length - from,
+      ...(ranged && { 'content-range': `bytes ${from}-${body.length - 1}/${body.length}` }) });
+    const cut = kind === 'stall' || kind === 'cut' ? Math.floor(body.length / 2) : Infinity;
     for (let at = from; at < body.length && !res.destroyed; at += 16384) {
+      if (at >= cut && kind === 'cut') return void req.socket.end(); // once what was written is out
+      if (at >= cut && at - 16384 < cut) await (stallMs ? sleep(stallMs) : new Promise((r) => res.on('close', r)));
       res.write(body.subarray(at, at + 16384));
       if (options.rate) await sleep((16384 * 1000) / options.rate);
     }
@@ -163,10 +178,10 @@ export const of = (h: Raw, type: string, from = 0) => h.events.slice(from).filte
 /**
  * The engine on raw pipes, with a private home and no sound server. `setup` is
  * Python run in the child before the engine starts: a careless host's set-ups
- * of descriptors and signals. `frames: false` leaves fd 3 closed.
+ * of descriptors and signals. `frames: false` leaves fd 3 closed; `env` may
+ * hold a sound server.
  */
-export async function raw(t: TestContext, { args = [] as string[], frames = true, setup = '', ready = true } = {}): Promise<Raw> {
-  const env = quietEnv();
+export async function raw(t: TestContext, { args = [] as string[], frames = true, setup = '', ready = true, env = quietEnv() } = {}): Promise<Raw> {
   const errPath = path.join(env.HOME!, 'stderr');
   const pipe = frames ? framePipe() : null;
   const err = fs.openSync(errPath, 'w');

@@ -171,14 +171,15 @@ test('APlayerLivesThroughItsCommandsAndEachPlayerHasItsGeneration', async (t) =>
   }
   const refused = [{ url }, { url: '', live: false }, { url: 5, live: false }, { live: false }, { url, live: 'false' },
     { startPos: 1.5 }, { startPos: -0.1 }, { startMs: -1 }, { startMs: '5' }, { paused: 1 }, { paused: null },
-    { audio: 1.5 }, { audio: '1' }, { spu: 2147483648 }, { spu: -2147483648 }];
+    { audio: 1.5 }, { audio: '1' }, { spu: 2147483648 }, { spu: -2147483648 }, { timeoutMs: -1 }, { timeoutMs: 0.5 },
+    { timeoutMs: '5000' }];
   for (const fields of refused) {
     const line = 'live' in fields || 'url' in fields ? cmd(2, 'load', fields) : load(2, url, fields);
     assert.deepEqual(await h.command(line, 2), ack(2, false), line);
   }
   await h.wait((e) => e.type === 'time');
   assert.deepEqual(await h.command(cmd(21, 'audio', { track: '1' }), 21), ack(21, false));
-  assert.equal(await loaded(h, 23, 'clip.mp4', { startPos: 1, startMs: 0, paused: false, audio: -5, spu: -1 }), 6);
+  assert.equal(await loaded(h, 23, 'clip.mp4', { startPos: 1, startMs: 0, paused: false, audio: -5, spu: -1, timeoutMs: 0 }), 6);
 });
 
 // Lines written at once. A load that the next line certainly retires (a valid

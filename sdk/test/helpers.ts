@@ -109,7 +109,14 @@ export const until = (engine: Engine, ready: (s: Snapshot) => boolean) => new Pr
 
 /** The colour at the centre of a frame, named coarsely. */
 export function colourAt(frame: Frame): string {
-  const at = Math.floor(frame.height / 2) * frame.pitch + Math.floor(frame.width / 2) * 4;
+  const [x, y] = [frame.width >> 1, frame.height >> 1];
+  if (frame.format === 'i420') {
+    const { planes, pitches } = frame;
+    const chroma = (plane: Buffer, pitch: number) => plane[(y >> 1) * pitch + (x >> 1)]!;
+    const [r, g, b] = yuvToRgb(planes.y[y * pitches.y + x]!, chroma(planes.u, pitches.u), chroma(planes.v, pitches.v));
+    return nameColour(r!, g!, b!);
+  }
+  const at = y * frame.pitch + x * 4;
   return nameColour(frame.pixels[at + 2]!, frame.pixels[at + 1]!, frame.pixels[at]!);
 }
 

@@ -63,9 +63,13 @@ test('SizesFitTheMaximumAndPixelsKeepTheirColour', async (t) => {
     assert.equal(p.generation, 1);
     assert.equal(p.formats.length, 1, `${what}: one format per size`);
     assert.ok(p.formats[0]!.w === width && p.formats[0]!.h === height && Math.abs(p.formats[0]!.sar - sar) < 0.001, what);
-    assert.equal(p.frames.length === 0, args.at(-1) === '--frames=null', what);
+    // On a busy machine the last frames may still be on their way when the end is told.
+    const none = args.at(-1) === '--frames=null';
+    if (!none) await framesOf(h, p.generation, 1);
+    const frames = h.frames.filter((f) => f.generation === p.generation);
+    assert.equal(frames.length === 0, none, what);
     const planar = args.includes(I420);
-    for (const f of p.frames) {
+    for (const f of frames) {
       assert.ok(f.width === width && f.height === height && f.pitch === Math.ceil((width * (planar ? 1 : 4)) / 64) * 64, what);
       // Colours survive coding only approximately: in every sample of every plane, or in the middle of each quarter.
       const near = (got: number[], want: number[]) => got.every((v, i) => Math.abs(v - want[i]!) < 12);

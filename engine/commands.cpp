@@ -17,6 +17,8 @@ int32_t muted = -1;   // 0 or 1; -1 never set
 int32_t audio_delay_ms = 15;
 
 const int32_t NOT_GIVEN = INT32_MIN;  // no value int_field accepts equals it
+// Beyond an hour either way a delay is a mistake: the sound would wait days.
+const int32_t AUDIO_DELAY_MAX_MS = 3600000;
 
 void add_option(libvlc_media_t *media, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void add_option(libvlc_media_t *media, const char *format, ...) {
@@ -99,8 +101,10 @@ void cmd_load(const command *c, long long id) {
     }
     add_option(media, ":audio-desync=%d", audio_delay_ms);
     if (!a.live) {
-        if (a.start_ms > 0)
+        if (a.start_ms > 0) {
             add_option(media, ":start-time=%.3f", a.start_ms / 1000.0);
+            p->clock_base_us = int64_t(std::fmin(a.start_ms, 9e12)) * 1000;  // the first picture's time
+        }
         else if (a.start_pos > 0)
             p->start_pos = a.start_pos;
     }
@@ -197,7 +201,7 @@ void cmd_mute(const command *c, long long id) {
 
 void cmd_audio_delay(const command *c, long long id) {
     int32_t ms = 0;
-    if (!present(c, "ms") || !int_field(c, "ms", &ms)) {
+    if (!present(c, "ms") || !int_field(c, "ms", &ms) || ms < -AUDIO_DELAY_MAX_MS || ms > AUDIO_DELAY_MAX_MS) {
         ack(id, false);
         return;
     }

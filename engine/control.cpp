@@ -236,13 +236,28 @@ void serve_pending(int flags) {
     if (flags & PEND_CODECS)
         check_codecs();
     else if ((flags & PEND_TRACKS) && (cur->end_state.load() == END_NONE || !cur->tracks_told))
-        tell_tracks();  // a load that played at all is told its tracks, however soon it ended
+        want_tracks();
+    // A load that played at all is told its tracks, however soon it ended.
+    if (cur->tracks_due_us && (cur->end_state.load() != END_NONE || (flags & (PEND_ERROR | PEND_ENDED | PEND_STOPPED))))
+        settle_tracks(true);
     if (flags & PEND_ERROR)
         tell_error();
     if (flags & PEND_ENDED)
         check_ended();
     if (flags & PEND_STOPPED)
         tell_stopped();
+}
+
+// When the loop must look at p again though nothing wakes it, 0 for never:
+// a seek in flight at least every 100 ms and at its deadline, a tracks report
+// when the streams may have settled.
+int64_t next_due(const player *p) {
+    int64_t due = 0;
+    if (p->seek_state.load() != SEEK_NONE)
+        due = std::min(p->seek_deadline_us, now_us() + 100000);
+    if (p->tracks_due_us && (!due || p->tracks_due_us < due))
+        due = p->tracks_due_us;
+    return due;
 }
 
 }  // namespace
@@ -369,17 +384,16 @@ void control_loop() {
             for (;;) {
                 if (cur->pending || lines_head || stdin_done || signalled)
                     break;
-                if (cur->seek_state.load() == SEEK_NONE) {
+                int64_t due = next_due(cur);
+                if (!due) {
                     ctl_wake.wait(hold);
                     continue;
                 }
-                // A seek is in flight: look at it at least every 100 ms and
-                // at its deadline. The steady clock keeps wall-clock jumps out.
-                int64_t remaining = cur->seek_deadline_us - now_us();
+                // The steady clock keeps wall-clock jumps out.
+                int64_t remaining = due - now_us();
                 if (remaining <= 0)
                     break;
-                auto until = std::chrono::steady_clock::now() +
-                             std::chrono::microseconds(std::min<int64_t>(remaining, 100000));
+                auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(remaining);
                 if (ctl_wake.wait_until(hold, until) == std::cv_status::timeout)
                     break;
             }
@@ -401,6 +415,8 @@ void control_loop() {
             check_landing();
         if (flags)
             serve_pending(flags);
+        if (cur->tracks_due_us && now_us() >= cur->tracks_due_us)
+            settle_tracks(false);
         if (taken) {
             handle_line(taken);
             free_line(taken);

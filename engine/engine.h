@@ -23,7 +23,11 @@ enum {
     PEND_STOPPED = 0x40,  // the library stopped: told after any error of the load
 };
 
-enum { SEEK_NONE = 0, SEEK_BY_TIME = 1, SEEK_BY_POS = 2 };
+// seek_state: the kind in its low two bits, the seek's number above them, so
+// that a test of one seek can never pass for a later one of the same kind.
+enum { SEEK_NONE = 0, SEEK_BY_TIME = 1, SEEK_BY_POS = 2, SEEK_KIND = 3 };
+inline int seek_kind(int state) { return state & SEEK_KIND; }
+inline int seek_id(int state) { return state & ~SEEK_KIND; }
 
 // How far the library has come with a seek: it answers at once with the
 // target as its time, so only a refill of its buffers after the request
@@ -60,12 +64,15 @@ struct player {
     std::atomic<int> moved;      // 1 once a time past 0 was reported
     std::atomic<int> had_video;  // 1 once a video output was made: a format was agreed
     std::atomic<int> tracks_stale;  // 1 while the media's streams lag behind its tracks
-    std::atomic<int> seek_state;
-    std::atomic<int> seek_phase;  // SEEK_ASKED..SEEK_REFILLED of the seek in flight
+    std::atomic<int> seek_state;  // kind | id, SEEK_NONE when none is in flight
+    std::atomic<int> seek_phase;  // id | SEEK_ASKED..SEEK_REFILLED of the seek in flight
+    int seek_issued;              // ctl_lock: id of the latest seek; only its landing is told
     std::atomic<double> seek_target;
     std::atomic<double> seek_origin;
     std::atomic<int64_t> landed_ms;
     int64_t seek_deadline_us;  // control thread
+    // Non-zero while the next picture sent is to carry FRAME_LANDED: the id
+    // of the seek it lands, so the frame pipe tells one landing from the next.
     std::atomic<int> mark_frame;
 
     int pending;                         // ctl_lock
@@ -77,6 +84,11 @@ struct player {
     // dropped) or fails (then forwarded); the last HELD_LINES of held_count.
     char held[HELD_LINES][LOG_LINE_BYTES];  // ctl_lock
     int held_count;                         // ctl_lock
+    // The sound output's last complaint, held until it fails as a whole, and
+    // whether that was told: once a load, however often it fails again.
+    char sound_reason[LOG_LINE_BYTES];  // ctl_lock
+    int sound_failed;                   // ctl_lock
+    uint64_t told_line;  // rate_lock: hash of the last line forwarded, 0 none
 
     double start_pos;   // control thread; -1.0 when none
     int hide_spu;       // control thread
@@ -84,6 +96,8 @@ struct player {
     int error_told;     // control thread
     int tracks_told;    // control thread; 1 once a tracks report was printed
     int tracks_retries; // control thread; reports asked again for lagging streams
+    int64_t tracks_due_us;    // control thread; monotonic time of the report asked for, 0 none
+    int64_t tracks_burst_us;  // control thread; when the streams began to change
     uint64_t tracks_hash;  // control thread; of the last tracks line printed
     int64_t last_time_ms;       // event handler, under gate_lock
     int64_t last_position_us;   // event handler, under gate_lock
@@ -98,8 +112,8 @@ struct player {
     // The picture clock (video.cpp): the playback time of the last time
     // report, resume or landing, run on by the display while playing.
     std::mutex clock_lock;   // innermost; guards the three below
-    int64_t clock_base_us;   // playback time at clock_stamp_us
-    int64_t clock_stamp_us;  // monotonic; 0 until the first time report
+    int64_t clock_base_us;   // playback time at clock_stamp_us; the start time before any picture
+    int64_t clock_stamp_us;  // monotonic; 0 until a picture is shown, and again after a landing
     int64_t clock_last_us;   // the last time given to a picture
 
     // The video format in use and what the host was told of it (video.cpp),
@@ -157,8 +171,9 @@ int line_retires(const command *c, const char *name);
 // seek.cpp
 // True when v lies at least as close to the target as to the origin.
 bool landed(double v, double origin, double target);
-// Records the landing of p's seek at t; the caller won the swap of seek_state.
-void land(player *p, int64_t t);
+// Records the landing at t of p's seek whose state was `state`; the caller won
+// the swap of seek_state. A seek that a later one replaced meanwhile is not told.
+void land(player *p, int64_t t, int state);
 void cmd_seek(const command *c, long long id);
 // The control loop's landing checks while a seek is in flight.
 void check_landing();
@@ -168,8 +183,15 @@ void apply_start_pos();
 void tell_landed();
 
 // tracks.cpp
-// Reports tracks and sound state of cur.
-void tell_tracks();
+// Reports tracks and sound state of cur; with settled_only, false without a
+// report while the media's streams lag behind its tracks.
+bool tell_tracks(bool settled_only = false);
+// The streams of cur changed (or it began to play): its sound settings and
+// subtitle choice go to the player now, the report once the streams settle.
+void want_tracks();
+// Makes the report want_tracks asked for when the streams have settled, or
+// at once (now) at the end of the load; then nothing more is due.
+void settle_tracks(bool now);
 // Reports streams the log named as undecodable, then the tracks.
 void check_codecs();
 // At the end of cur's media: one error when no stream could be played.
@@ -191,15 +213,19 @@ void tell_stopped();
 
 // video.cpp: registers the decoder's video callbacks of p.
 void video_attach(player *p);
-// The picture clock of p restarts from playback time t (ms): at a time
-// report, and at a seek's landing (landing also forgets where it was).
+// The picture clock of p restarts from playback time t (ms) at a time
+// report, but while paused.
 void clock_report(player *p, int64_t t);
-void clock_land(player *p, int64_t t);
+// At a seek's refill and landing the clock restarts from t with the next
+// picture shown, and forgets where it was; when it already runs from t, it
+// goes on. The playback time (ms) it then stands for.
+int64_t clock_land(player *p, int64_t t);
 // The picture clock stops at a pause and runs on from there at a resume.
 void clock_hold(player *p);
 void clock_resume(player *p);
 // The playback time (µs) of the picture shown now: the clock run on, capped,
-// never back by less than a second but after a landing.
+// never back by less than a second but after a landing. The first picture of
+// a load, and the first after a landing, start the clock.
 int64_t clock_read(player *p);
 
 // logs.cpp: the library's log callback of every player's instance.

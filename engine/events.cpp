@@ -16,10 +16,14 @@ const int64_t THROTTLE_MS = 250;
 // request and then filled again. A refill, once seen, stays seen: the
 // library may report its buffers low again later, with nothing more to come.
 void follow_seek(player *p, float c) {
-    if (p->seek_state.load() == SEEK_NONE)
+    int s = p->seek_state.load();
+    if (s == SEEK_NONE)
         return;
-    int phase = c < 100 ? SEEK_ASKED : SEEK_EMPTIED;
-    p->seek_phase.compare_exchange_strong(phase, phase + 1);
+    int phase = seek_id(s) | (c < 100 ? SEEK_ASKED : SEEK_EMPTIED);
+    // Refilled, the pictures that follow are from the new position, whose
+    // time the library gave at once: the clock starts there with the next.
+    if (p->seek_phase.compare_exchange_strong(phase, phase + 1) && c >= 100)
+        clock_land(p, p->time_ms.load());
 }
 
 void on_buffering(player *p, float c) {
@@ -46,13 +50,17 @@ void on_time(player *p, int64_t t) {
     p->time_ms.store(t);
     if (t > 0)
         p->moved.store(1);
-    clock_report(p, t);
     int s = p->seek_state.load();
-    if (s != SEEK_NONE && p->seek_phase.load() == SEEK_REFILLED) {
-        double x = s == SEEK_BY_TIME ? double(t) : p->position.load();
+    // Before the refill a time is the library's echo of the target, not
+    // where the pictures are.
+    if (s == SEEK_NONE || p->seek_phase.load() == (seek_id(s) | SEEK_REFILLED))
+        clock_report(p, t);
+    if (s != SEEK_NONE && p->seek_phase.load() == (seek_id(s) | SEEK_REFILLED)) {
+        double x = seek_kind(s) == SEEK_BY_TIME ? double(t) : p->position.load();
+        int seen = s;
         if (landed(x, p->seek_origin.load(), p->seek_target.load()) &&
             p->seek_state.compare_exchange_strong(s, SEEK_NONE))
-            land(p, t);
+            land(p, t, seen);
     }
     // Playback time, not clock time: a seek's jump is printed at once.
     if (p->last_time_ms == INT64_MIN || std::llabs(t - p->last_time_ms) >= THROTTLE_MS) {

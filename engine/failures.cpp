@@ -116,6 +116,16 @@ int negotiation_line(const char *object, const char *message) {
     return strcmp(object, "decoder") == 0 && strcmp(message, "failed to create video output") == 0;
 }
 
+int sound_output_line(const char *object, const char *message) {
+    if (!object || !message)
+        return 0;
+    if (strcmp(object, "decoder") == 0)
+        return strcmp(message, "failed to create audio output") == 0 ? 2 : 0;
+    if (strcmp(object, "audio output") != 0)
+        return 0;
+    return strcmp(message, "Audio output failed") == 0 ? 2 : 1;
+}
+
 const char *problem_of(const char *const *lines, int count) {
     if (!lines)
         count = 0;

@@ -19,6 +19,11 @@ int media_line(const char *object, const char *message);
 // the library tries formats and converters that fail before one is agreed.
 int negotiation_line(const char *object, const char *message);
 
+// 1 when the line comes from the sound output (or is the decoder's failure to
+// make one); 2 when it says the sound output as a whole failed. A machine
+// without a sound device repeats these for every block of sound.
+int sound_output_line(const char *object, const char *message);
+
 // 1 when `message` is the library's unsupported-codec line, with the four
 // bytes after its grave accent copied into fourcc and fourcc[4] = NUL;
 // 0 otherwise, fourcc untouched.

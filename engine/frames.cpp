@@ -126,6 +126,13 @@ bool same_picture(const picture *a, const picture *b) {
     return true;
 }
 
+// Returns a mark that no picture sent took, unless a newer one replaced it.
+void give_back(std::atomic<int> *mark, int taken) {
+    int none = 0;
+    if (taken)
+        mark->compare_exchange_strong(none, taken);
+}
+
 // Writes all n bytes to fd 3; a host that closed the pipe ends the process.
 void write_all(const unsigned char *b, uint64_t n) {
     while (n > 0) {
@@ -301,6 +308,10 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     if (unsent)
         return;
     int taken = mark->exchange(0);
+    if (taken && taken != pool->mark_seen) {
+        pool->mark_seen = taken;
+        pool->mark_waits = 0;
+    }
     // The library redraws the still from before a seek while the source or
     // the decoder is slow, paused or not, and such a redraw can come between
     // the landing and the first new picture: the mark waits for a picture
@@ -309,7 +320,7 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     if (taken) {
         if (pool->mark_waits < MARK_PATIENCE && same_picture(before, pic)) {
             pool->mark_waits++;
-            mark->fetch_or(taken);
+            give_back(mark, taken);
             if (paused)
                 return;
             taken = 0;
@@ -322,8 +333,7 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     // A picture already queued keeps its header and its one place; the mark
     // waits for the next picture that is actually sent.
     if (pic->spare || pic->queued || qlen == FRAME_QUEUE) {
-        if (taken)
-            mark->fetch_or(taken);
+        give_back(mark, taken);
         return;
     }
     timespec now{};
@@ -338,7 +348,7 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     put64(h + FRAME_OFF_SEQ, 0);
     put64(h + FRAME_OFF_WALL_US, uint64_t(int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000));
     put64(h + FRAME_OFF_GENERATION, g);
-    put32(h + FRAME_OFF_FLAGS, uint32_t(taken));
+    put32(h + FRAME_OFF_FLAGS, taken ? uint32_t{FRAME_LANDED} : 0u);
     put32(h + FRAME_OFF_RESERVED, 0);
     pic->queued = 1;
     queue[(qhead + qlen) % FRAME_QUEUE] = pic;

@@ -76,6 +76,7 @@ struct pictures {
     int32_t retired_cap;         // 0, 64, then doubled
     uint32_t width, height, pitch;  // current format
     int32_t mark_waits;  // redraws of the old still that a landing mark passed over
+    int32_t mark_seen;   // the mark those waits were for
     int32_t layout;      // PIXELS_* of the current format
 };
 
@@ -101,8 +102,9 @@ enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_PAUSED_SEEKING = 2 };
 // and is queued for the pipe when possible; never waits for the host. While
 // paused, a picture equal to the shown one, and while paused and seeking any
 // picture, is not sent unless a mark waits: the still a paused seek shows goes
-// out once, when it has landed. The mark (FRAME_LANDED bits) is taken by the
-// picture queued and otherwise given back.
+// out once, when it has landed. A mark is the non-zero id of the landing it
+// stands for: the picture queued takes it and carries FRAME_LANDED; a picture
+// not queued gives it back, unless a newer mark came meanwhile.
 void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark,
                    int64_t pts_us);
 

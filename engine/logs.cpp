@@ -26,6 +26,7 @@ std::mutex rate_lock;
 int64_t window;     // rate_lock: monotonic instant the current window opened
 int32_t in_window;  // rate_lock: lines that reached the limit in this window
 int32_t dropped;    // rate_lock: of those, the ones not forwarded
+int32_t repeats;    // rate_lock: lines not forwarded as repeats, told with the next drop report
 bool flusher;       // rate_lock: the thread that reports drops at a window's close runs
 // Never destroyed: the flusher may still wait on it when the process exits.
 std::condition_variable &rate_wake = *new std::condition_variable;
@@ -57,6 +58,13 @@ bool hold_line(player *p, const char *message) {
     return p->held_count >= NEGOTIATION_GIVES_UP;
 }
 
+// Tells the lines dropped and repeated since the last report; rate_lock held.
+void tell_dropped() {
+    if (dropped + repeats)
+        emit("{\"type\":\"log\",\"message\":\"%d log lines dropped\"}", dropped + repeats);
+    dropped = repeats = 0;
+}
+
 // Reports the lines dropped in a window once it has closed, when no later
 // line opened the next one and reported them first.
 void flusher_thread() {
@@ -72,8 +80,7 @@ void flusher_thread() {
             rate_wake.wait_for(hold, std::chrono::microseconds(left));
             continue;
         }
-        emit("{\"type\":\"log\",\"message\":\"%d log lines dropped\"}", dropped);
-        dropped = 0;
+        tell_dropped();
     }
 }
 
@@ -91,32 +98,70 @@ void drop_locked(int n) {
     rate_wake.notify_one();
 }
 
-// True when the line may be forwarded now; reports the lines dropped in the
-// window that ends when a new one opens.
-bool within_rate() {
+// FNV-1a of a line, never 0.
+uint64_t line_hash(const char *text) {
+    uint64_t h = 14695981039346656037ull;
+    for (; *text; text++)
+        h = (h ^ uint8_t(*text)) * 1099511628211ull;
+    return h ? h : 1;
+}
+
+// True when p's line may be forwarded now: it does not repeat p's last one,
+// and the window has room. Reports the lines dropped in the window that ends
+// when a new one opens.
+bool within_rate(player *p, const char *message) {
     int64_t now = now_us();
+    uint64_t h = line_hash(message);
     std::lock_guard<std::mutex> hold(rate_lock);
-    if (now - window < WINDOW_US) {
-        if (in_window++ < WINDOW_LINES)
-            return true;
-        drop_locked(1);
+    if (p->told_line == h) {
+        repeats++;
         return false;
     }
-    if (dropped)
-        emit("{\"type\":\"log\",\"message\":\"%d log lines dropped\"}", dropped);
-    window = now;
-    dropped = 0;
-    in_window = 1;
+    if (now - window < WINDOW_US) {
+        if (in_window++ >= WINDOW_LINES) {
+            drop_locked(1);
+            return false;
+        }
+    } else {
+        tell_dropped();
+        window = now;
+        in_window = 1;
+    }
+    p->told_line = h;
     return true;
 }
 
 // Forwards a line of p to the host, within the rate limit.
-void forward(const player *p, const char *message) {
-    if (!ready_told.load() || p->generation != generation.load() || !within_rate())
+void forward(player *p, const char *message) {
+    if (!ready_told.load() || p->generation != generation.load() || !within_rate(p, message))
         return;
     char esc[1100];
     json_esc(esc, sizeof esc, message);
     emit("{\"type\":\"log\",\"message\":\"%s\"}", esc);
+}
+
+// A line of p's sound output: held until the output fails as a whole, which is
+// told once, with the last complaint before it; nothing more of it is told.
+void sound_line(player *p, const char *message, bool failed) {
+    char told[LOG_LINE_BYTES + 64];
+    bool repeat;
+    {
+        std::lock_guard<std::mutex> hold(ctl_lock);
+        repeat = p->sound_failed;
+        if (!repeat && !failed) {
+            snprintf(p->sound_reason, sizeof p->sound_reason, "%s", message);
+            return;
+        }
+        p->sound_failed = 1;
+        snprintf(told, sizeof told, "sound cannot be played on this machine%s%s%s", p->sound_reason[0] ? " (" : "",
+                 p->sound_reason, p->sound_reason[0] ? ")" : "");
+    }
+    if (!repeat) {
+        forward(p, told);
+    } else if (ready_told.load() && p->generation == generation.load()) {
+        std::lock_guard<std::mutex> hold(rate_lock);
+        repeats++;
+    }
 }
 
 void tell_problem(const char *problem) {
@@ -144,6 +189,9 @@ void take_line(player *p, int level, const char *object, const char *message) {
     if (level == LIBVLC_WARNING) {
         if (verbosity <= 0)
             return;
+    } else if (int sound = verbosity <= 0 ? sound_output_line(object, message) : 0) {
+        sound_line(p, message, sound == 2);
+        return;
     } else if (verbosity <= 0 && negotiation_line(object, message)) {
         // Tries of formats that fail are the way to one that works: they are
         // errors only when none does.

@@ -49,6 +49,10 @@ void parse_args(int argc, char **argv, int *frames_on) {
             usage("bad --pixels");
         } else if (strncmp(a, "--loglevel=", 11) == 0) {
             verbosity = int32_t(strtol(a + 11, nullptr, 10));
+        } else if (strcmp(a, "--version") == 0) {
+            // Answered before descriptor 3 is looked at: no host is needed to ask.
+            printf("vexolo-engine %s (libvlc %s)\n", VEXOLO_VERSION, libvlc_get_version());
+            exit(0);
         } else {
             usage(a);
         }
@@ -196,7 +200,7 @@ int main(int argc, char **argv) {
 
     char version[200];
     json_esc(version, sizeof version, libvlc_get_version());
-    emit("{\"type\":\"ready\",\"version\":\"%s\"}", version);
+    emit("{\"type\":\"ready\",\"version\":\"%s\",\"engine\":\"%s\"}", version, VEXOLO_VERSION);
     ready_told.exchange(1);
     control_loop();
 }

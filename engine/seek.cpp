@@ -20,14 +20,36 @@ bool landed(double v, double origin, double target) {
     return std::fabs(v - origin) >= std::fabs(v - target);
 }
 
-void land(player *p, int64_t t) {
+void land(player *p, int64_t t, int state) {
+    // Decided under the lock that numbers seeks: a landing of a seek that a
+    // later one has replaced is neither told nor marked on a picture.
+    std::lock_guard<std::mutex> hold(ctl_lock);
+    if (seek_id(state) != p->seek_issued)
+        return;
+    t = clock_land(p, t);
     p->landed_ms.exchange(t);
     p->time_ms.exchange(t);
-    clock_land(p, t);
     if (p->vouts.load() != 0)
-        p->mark_frame.fetch_or(1);
-    raise_pending(p, PEND_LANDED);
+        p->mark_frame.store(seek_id(state) | 1);  // never 0, which means none
+    p->pending |= PEND_LANDED;
+    ctl_wake.notify_one();
 }
+
+namespace {
+
+// Numbers a new seek of the given kind and forgets whatever the previous one
+// left: its landing not yet told, and its mark not yet on a picture.
+int next_seek(player *p, int kind) {
+    std::lock_guard<std::mutex> hold(ctl_lock);
+    // Ids run through the bits above the kind and never make 0.
+    int id = (p->seek_issued + (SEEK_KIND + 1)) & ~SEEK_KIND & INT32_MAX;
+    p->seek_issued = id ? id : SEEK_KIND + 1;
+    p->pending &= ~PEND_LANDED;
+    p->mark_frame.store(0);
+    return p->seek_issued | kind;
+}
+
+}  // namespace
 
 void cmd_seek(const command *c, long long id) {
     const entry *ms = field(c, "ms", KIND_NUMBER);
@@ -48,10 +70,11 @@ void cmd_seek(const command *c, long long id) {
         }
         double target = std::fmin(ms->number, SEEK_MAX_MS);
         cur->seek_state.exchange(SEEK_NONE);
+        int state = next_seek(cur, SEEK_BY_TIME);
         cur->seek_target.exchange(target);
         cur->seek_origin.exchange(double(cur->time_ms.load()));
-        cur->seek_phase.exchange(SEEK_ASKED);
-        cur->seek_state.exchange(SEEK_BY_TIME);
+        cur->seek_phase.exchange(seek_id(state) | SEEK_ASKED);
+        cur->seek_state.exchange(state);
         libvlc_media_player_set_time(cur->mp, int64_t(target));
     } else {
         if (pos->number < 0 || pos->number > 1) {
@@ -60,6 +83,7 @@ void cmd_seek(const command *c, long long id) {
         }
         int64_t length = cur->length_ms.load();
         cur->seek_state.exchange(SEEK_NONE);
+        int state = next_seek(cur, length >= 1 ? SEEK_BY_TIME : SEEK_BY_POS);
         if (length >= 1) {
             cur->seek_target.exchange(double(length) * pos->number);
             cur->seek_origin.exchange(double(cur->time_ms.load()));
@@ -67,8 +91,8 @@ void cmd_seek(const command *c, long long id) {
             cur->seek_target.exchange(pos->number);
             cur->seek_origin.exchange(cur->position.load());
         }
-        cur->seek_phase.exchange(SEEK_ASKED);
-        cur->seek_state.exchange(length >= 1 ? SEEK_BY_TIME : SEEK_BY_POS);
+        cur->seek_phase.exchange(seek_id(state) | SEEK_ASKED);
+        cur->seek_state.exchange(state);
         libvlc_media_player_set_position(cur->mp, float(pos->number));
     }
     cur->seek_deadline_us = now_us() + SEEK_DEADLINE_US;
@@ -78,18 +102,18 @@ void cmd_seek(const command *c, long long id) {
 
 void check_landing() {
     int64_t t = libvlc_media_player_get_time(cur->mp);
-    int s = cur->seek_state.load();
-    if (s == SEEK_BY_TIME && cur->seek_phase.load() == SEEK_REFILLED &&
+    int s = cur->seek_state.load(), seen = s;
+    if (seek_kind(s) == SEEK_BY_TIME && cur->seek_phase.load() == (seek_id(s) | SEEK_REFILLED) &&
         landed(double(t), cur->seek_origin.load(), cur->seek_target.load()) &&
         cur->seek_state.compare_exchange_strong(s, SEEK_NONE)) {
-        land(cur, t);
+        land(cur, t, seen);
         return;
     }
     // Position seeks are compared in the time event only; here just the deadline.
-    s = cur->seek_state.load();
+    s = seen = cur->seek_state.load();
     if (s != SEEK_NONE && now_us() >= cur->seek_deadline_us &&
         cur->seek_state.compare_exchange_strong(s, SEEK_NONE))
-        land(cur, t);
+        land(cur, t, seen);
 }
 
 void apply_start_pos() {
@@ -105,7 +129,16 @@ void apply_start_pos() {
 void tell_landed() {
     // Under the gate the end cannot slip in between: once the media ended or
     // stopped, the host has its answer and hears of no landing.
-    std::lock_guard<std::mutex> gate(gate_lock);
-    if (cur->end_state.load() == END_NONE)
+    {
+        std::lock_guard<std::mutex> gate(gate_lock);
+        if (cur->end_state.load() != END_NONE)
+            return;
         emit("{\"type\":\"seekLanded\",\"ms\":%lld}", static_cast<long long>(cur->landed_ms.load()));
+    }
+    // Paused right after playing, the library may keep showing a picture
+    // decoded before the seek and never decode one at the new position;
+    // asked once more for the same time, it does. (A frame step would too,
+    // but it moves the library's time on by up to a key frame's distance.)
+    if (cur->paused.load() && cur->vouts.load() && cur->length_ms.load() > 0)
+        libvlc_media_player_set_time(cur->mp, cur->landed_ms.load());
 }

@@ -76,6 +76,12 @@ const libvlc_media_track_t *stream_of(const libvlc_track_description_t *list, in
 
 // Reports asked again while the media's streams lag behind its tracks.
 const int TRACKS_RETRIES = 20;
+// A tracks report waits for the streams to settle: this long without a
+// stream added, removed or selected, and every listed track known as a
+// stream, or this long after the change began, whatever is known then.
+const int64_t TRACKS_QUIET_US = 150000;
+const int64_t TRACKS_SETTLE_MAX_US = 1000000;
+const int64_t TRACKS_RECHECK_US = 50000;
 
 // Appends one JSON array of the listed tracks, with languages from the
 // media's streams; the entry that switches a kind off (negative id) is left
@@ -121,6 +127,15 @@ unsigned media_streams(libvlc_media_track_t ***streams) {
     return cur->media ? libvlc_media_tracks_get(cur->media, streams) : 0;
 }
 
+void release_lists(libvlc_track_description_t *audio, libvlc_track_description_t *spu,
+                   libvlc_track_description_t *video, libvlc_media_track_t **streams, unsigned n) {
+    libvlc_track_description_list_release(audio);
+    libvlc_track_description_list_release(spu);
+    libvlc_track_description_list_release(video);
+    if (n)
+        libvlc_media_tracks_release(streams, n);
+}
+
 bool listed_bad(const player *p, uint32_t codec) {
     for (int i = 0; i < p->bad_codec_count; i++)
         if (memcmp(p->bad_codecs[i], &codec, 4) == 0)
@@ -128,14 +143,45 @@ bool listed_bad(const player *p, uint32_t codec) {
     return false;
 }
 
-}  // namespace
-
-void tell_tracks() {
+// The load's sound settings and subtitle choice, on the current player.
+void apply_choices() {
     apply_sound_settings();
     // A load that asked for subtitles off keeps them off until an spu command.
     if (cur->hide_spu && libvlc_video_get_spu(cur->mp) >= 0)
         libvlc_video_set_spu(cur->mp, -1);
+}
 
+}  // namespace
+
+void want_tracks() {
+    apply_choices();
+    int64_t now = now_us();
+    cur->tracks_due_us = now + TRACKS_QUIET_US;
+    if (!cur->tracks_burst_us)
+        cur->tracks_burst_us = now;
+}
+
+void settle_tracks(bool now) {
+    if (!cur->tracks_due_us)
+        return;
+    int64_t at = now_us();
+    bool waiting = !now && at - cur->tracks_burst_us < TRACKS_SETTLE_MAX_US;
+    // The first report also waits for playback to move: by then the demuxer
+    // has made every stream of the program, however slowly it got there.
+    if (waiting && !cur->tracks_told && !cur->moved.load()) {
+        cur->tracks_due_us = at + TRACKS_RECHECK_US;
+        return;
+    }
+    if (tell_tracks(waiting)) {
+        cur->tracks_due_us = 0;
+        cur->tracks_burst_us = 0;
+    } else {
+        cur->tracks_due_us = at + TRACKS_RECHECK_US;
+    }
+}
+
+bool tell_tracks(bool settled_only) {
+    apply_choices();
     libvlc_media_track_t **streams;
     unsigned n = media_streams(&streams);
     libvlc_track_description_t *audio = libvlc_audio_get_track_description(cur->mp);
@@ -153,6 +199,13 @@ void tell_tracks() {
     put_tracks(&b, spu, libvlc_track_text, streams, n, &lagging);
     put(&b, ",\"video\":");
     put_tracks(&b, video, libvlc_track_video, streams, n, &lagging);
+    if (lagging && settled_only) {
+        // The demuxer is still making its streams known: a report now would
+        // list some without their languages, or not at all.
+        free(b.data);
+        release_lists(audio, spu, video, streams, n);
+        return false;
+    }
     if (lagging && cur->tracks_retries < TRACKS_RETRIES) {
         cur->tracks_retries++;
         cur->tracks_stale.store(1);
@@ -175,15 +228,12 @@ void tell_tracks() {
         std::lock_guard<std::mutex> hold(ctl_lock);
         state = !listed_bad(cur, heard->i_codec);
     }
-    libvlc_track_description_list_release(audio);
-    libvlc_track_description_list_release(spu);
-    libvlc_track_description_list_release(video);
-    if (n)
-        libvlc_media_tracks_release(streams, n);
+    release_lists(audio, spu, video, streams, n);
     if (state != cur->sound_state) {
         cur->sound_state = state;
         emit("{\"type\":\"sound\",\"state\":\"%s\"}", state ? "playing" : "none");
     }
+    return true;
 }
 
 void check_codecs() {
@@ -210,8 +260,10 @@ void check_codecs() {
         }
     if (n)
         libvlc_media_tracks_release(streams, n);
-    if (cur->started.load())
-        tell_tracks();
+    if (cur->started.load()) {
+        cur->tracks_due_us = cur->tracks_due_us ? cur->tracks_due_us : 1;
+        settle_tracks(true);
+    }
 }
 
 void check_ended() {

@@ -164,8 +164,14 @@ void video_attach(player *p) {
 int64_t clock_read(player *p) {
     std::lock_guard<std::mutex> hold(p->clock_lock);
     int64_t t = p->clock_base_us;
-    if (p->clock_stamp_us && !p->paused.load())
-        t += std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US);
+    if (!p->paused.load()) {
+        // Playback is where the pictures are: the clock starts with the first
+        // one, not with the library's first report some 400 ms later.
+        if (!p->clock_stamp_us)
+            p->clock_stamp_us = now_us();
+        else
+            t += std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US);
+    }
     if (t < p->clock_last_us && p->clock_last_us - t < CLOCK_JITTER_US)
         t = p->clock_last_us;
     p->clock_last_us = t;
@@ -174,19 +180,27 @@ int64_t clock_read(player *p) {
 
 void clock_report(player *p, int64_t t) {
     std::lock_guard<std::mutex> hold(p->clock_lock);
+    // Paused, the still keeps its time: a report then comes from the library
+    // stepping to a picture, ahead of the one it shows.
+    if (p->paused.load())
+        return;
     p->clock_base_us = t * 1000;
     p->clock_stamp_us = now_us();
 }
 
-void clock_land(player *p, int64_t t) {
+int64_t clock_land(player *p, int64_t t) {
     std::lock_guard<std::mutex> hold(p->clock_lock);
-    // The control loop lands a seek at the library's time, which is that
-    // of its last report: the clock has run on from it since.
-    if (t * 1000 != p->clock_base_us || !p->clock_stamp_us) {
-        p->clock_base_us = t * 1000;
-        p->clock_stamp_us = now_us();
-    }
     p->clock_last_us = 0;  // a seek back by little is no jitter
+    // Landed at the time the clock already runs from (the refill's, or the
+    // last report's): it tells where the pictures are now.
+    if (t * 1000 == p->clock_base_us && p->clock_stamp_us) {
+        if (p->paused.load())
+            return t;
+        return (p->clock_base_us + std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US)) / 1000;
+    }
+    p->clock_base_us = t * 1000;
+    p->clock_stamp_us = 0;
+    return t;
 }
 
 // Called before the pause is stored, so a second pause does not run it on.

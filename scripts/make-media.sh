@@ -64,6 +64,18 @@ if [ ! -s frames-sizes.ts ]; then
     mv frames-sizes.tmp.ts frames-sizes.ts
     rm frames-part-640x360.ts frames-part-1280x720.ts frames-sizes.txt
 fi
+# The same with only the width changing: red 640x352, blue 480x352, whose
+# heights the decoder pads alike.
+if [ ! -s frames-widths.ts ]; then
+    for part in red:640x352 blue:480x352; do
+        clip "frames-part-${part#*:}.ts" -f lavfi -i "color=${part%:*}:size=${part#*:}:rate=25" -t 1 -c:v libx264 \
+            -preset ultrafast -pix_fmt yuv420p -g 25 -f mpegts
+    done
+    printf "file 'frames-part-%s.ts'\n" 640x352 480x352 640x352 >frames-widths.txt
+    ffmpeg -nostdin -v error -y -f concat -i frames-widths.txt -c copy -f mpegts frames-widths.tmp.ts
+    mv frames-widths.tmp.ts frames-widths.ts
+    rm frames-part-640x352.ts frames-part-480x352.ts frames-widths.txt
+fi
 # Clips of the tracks and diagnostics tests.
 clip video-only.mp4 -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p
 clip short-video.mp4 -f lavfi -i testsrc2=size=160x120:rate=25 -t 0.2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p

@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the engine, its tests and its demo need.
+# Installs the Debian packages the engine, its tests and its demo need; with
+# --build, only what building the engine and its Debian package needs.
 # Quick and silent when everything is already there.
 set -euo pipefail
 
-packages=(
+build=(
     g++ cmake make pkg-config
     libvlc-dev vlc-plugin-base
+    dpkg-dev file
+)
+packages=(
+    "${build[@]}"
     ffmpeg
     libgtest-dev nlohmann-json3-dev
     pulseaudio
@@ -15,6 +20,7 @@ packages=(
 )
 # The host library needs Node 20 or later; the machines here come with it.
 command -v node >/dev/null || packages+=(nodejs npm)
+[ "${1:-}" = --build ] && packages=("${build[@]}")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -175,7 +175,7 @@ TEST_F(Inproc, SeekCommandReplacesTheSeekInFlightOrLeavesItAlone) {
         ASSERT_EQ(parse_command(line.c_str(), &cmd), 0) << line;
         EXPECT_EQ(capture([&] { cmd_seek(&cmd, 7); }), lines{R"({"type":"ack","id":7,"ok":)" + std::string(c.state ? "true}" : "false}")});
         command_free(&cmd);
-        EXPECT_EQ(vec({double(p->seek_state), p->seek_target, p->seek_origin, double(p->seek_phase), p->start_pos}),
+        EXPECT_EQ(vec({double(seek_kind(p->seek_state)), p->seek_target, p->seek_origin, double(p->seek_phase & SEEK_KIND), p->start_pos}),
                   c.state ? vec({double(c.state), c.target, c.origin, SEEK_ASKED, -1}) : vec({SEEK_BY_POS, 0.75, 0.25, SEEK_REFILLED, 0.5}))
             << line;
     }
@@ -206,6 +206,40 @@ TEST_F(Inproc, ControlLoopLandsTimeSeeksAndEverySeekAtItsDeadline) {
     }
 }
 
+// The library reports the first of two seeks at its target while the host
+// sends the second: once the second is acked, no landing of the first is told
+// and none marks a picture, however the threads interleave.
+TEST_F(Inproc, AfterASeeksAckOnlyItsOwnLandingIsTold) {
+    p->seekable.store(1), p->length_ms.store(10000), p->vouts.store(1);
+    std::atomic<bool> done{false};
+    std::thread library([&] {
+        const libvlc_event_t cycle[] = {buffering(0), buffering(100), time_changed(8000)};
+        for (int i = 0; !done; i++, std::this_thread::yield())
+            on_event(&cycle[i % 3], p);
+    });
+    command first, second;
+    ASSERT_EQ(parse_command(R"({"id":1,"cmd":"seek","ms":8000})", &first) | parse_command(R"({"id":2,"cmd":"seek","ms":4000})", &second), 0);
+    int early = 0, stale = 0, marked = 0;
+    lines got = capture([&] {
+        for (int i = 0; i < 3000; i++) {
+            cmd_seek(&first, 1);
+            // Every other time the first lands before the second is sent; else they race.
+            for (int64_t until = now_us() + 20000; i % 2 && now_us() < until && !(std::lock_guard(ctl_lock), p->pending & PEND_LANDED);)
+                std::this_thread::yield();
+            if (take_pending(p) & PEND_LANDED)  // a pass of the control loop between the two lines
+                early++, tell_landed();
+            cmd_seek(&second, 2);  // origin 8000, target 4000: the time reports never land it
+            std::this_thread::yield();
+            stale += (take_pending(p) & PEND_LANDED) != 0;
+            marked += p->mark_frame.exchange(0) != 0;
+        }
+    });
+    done = true, library.join(), command_free(&first), command_free(&second);
+    EXPECT_GT(early, 0) << "the first seek never landed: the race was not run";
+    EXPECT_EQ(std::pair(stale, marked), std::pair(0, 0));
+    EXPECT_EQ(std::count(got.begin(), got.end(), R"({"type":"seekLanded","ms":8000})"), early);
+}
+
 // After each step, the time given to a picture: at least low and at most
 // high, which leaves a busy machine 200 ms. Aging the stamp stands in for waiting.
 TEST_F(Inproc, PictureClockRunsOnHoldsWhilePausedAndStepsBackOnlyAfterALanding) {
@@ -220,7 +254,7 @@ TEST_F(Inproc, PictureClockRunsOnHoldsWhilePausedAndStepsBackOnlyAfterALanding) 
         {"a report two seconds back", send(time_changed(8000)), 8000 * MS, 8200 * MS},
         {"paused 300 ms on", both(age(300 * MS), send(ev(libvlc_MediaPlayerPaused))), 8300 * MS, 8500 * MS}, {"paused 5 s", age(5000 * MS), 8300 * MS, 8500 * MS},
         {"resumed 300 ms ago", both(send(ev(libvlc_MediaPlayerPlaying)), age(300 * MS)), 8600 * MS, 8800 * MS},
-        {"landed half a second back", [this] { land(p, 8100); }, 8100 * MS, 8300 * MS}, {"5 s later", age(5000 * MS), 9100 * MS, 9100 * MS},
+        {"landed half a second back", [this] { land(p, 8100, SEEK_BY_TIME); }, 8100 * MS, 8300 * MS}, {"5 s later", age(5000 * MS), 9100 * MS, 9100 * MS},
     };
     for (const auto &s : steps) {
         int64_t t = (s.act(), clock_read(p));
@@ -281,6 +315,29 @@ TEST_F(Inproc, FormatNegotiationLinesAreHeldUntilItsOutcome) {
         EXPECT_EQ(capture([&] { negotiation_over(q.get(), agreed > 0), negotiation_over(q.get(), false); }, true), agreed ? lines{} : tries);
         EXPECT_EQ(ring(q.get()), lines{});
     }
+}
+
+// Without a sound device every block of sound fails again: the host is told
+// once per load, with the complaint before the failure; a line that repeats
+// the last one is not told either. Both are counted in the next drop report,
+// and neither is kept for the error report.
+TEST_F(Inproc, ASoundOutputFailureIsToldOnceAndRepeatsAreCounted) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the window left by other tests
+    std::unique_ptr<player> q = record();
+    const char *alsa = "cannot open ALSA device \"default\": No such file or directory";
+    auto round = [&] {
+        take_line(q.get(), ERR, "audio output", alsa), take_line(q.get(), ERR, "audio output", "Audio output failed");
+        take_line(q.get(), ERR, "audio output", "module not functional"), take_line(q.get(), ERR, "decoder", "failed to create audio output");
+    };
+    int64_t opened = now_us();
+    EXPECT_EQ(capture([&] { round(), round(), round(), take_line(q.get(), ERR, "demux", "x"), take_line(q.get(), ERR, "demux", "x"); }, true),
+              (lines{"sound cannot be played on this machine (" + std::string(alsa) + ")", "x"}));
+    EXPECT_EQ(ring(q.get()), (lines{"x", "x"}));
+    // The next report counts the repeats: 10 of the sound output, 1 of x.
+    std::this_thread::sleep_for(std::chrono::microseconds(opened + 1100000 - now_us()));
+    EXPECT_EQ(capture([&] { take_line(q.get(), ERR, "demux", "y"); }, true), (lines{"11 log lines dropped", "y"}));
+    verbosity = 1;  // asked for, every line but a repeat is told as it comes
+    EXPECT_EQ(capture([&] { round(); }, true), (lines{alsa, "Audio output failed", "module not functional", "failed to create audio output"}));
 }
 
 // The window is process-wide: the test waits out any other test's first.

@@ -4,11 +4,11 @@
 
 import { type ChildProcess, spawn } from 'node:child_process';
 import fs from 'node:fs';
+import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { EngineError, MediaError } from './errors.js';
 import { type Frame, type FrameInfo, FrameReader, type FrameStats, framePipe } from './frames.js';
 import {
-  COMMANDS,
   type CommandName,
   type LoadOptions,
   type PixelFormat,
@@ -21,7 +21,7 @@ import { Generations } from './generations.js';
 import { type EngineEvent, type Snapshot, blank, reduce } from './state.js';
 
 export interface StartOptions {
-  /** The engine executable; else $VEXOLO_ENGINE; else the repository's build/vexolo-engine. */
+  /** The engine executable; else $VEXOLO_ENGINE; else the repository's build/vexolo-engine; else vexolo-engine on PATH. */
   binary?: string;
   /** Largest picture sent; default 1920x1080. */
   maxSize?: { width: number; height: number };
@@ -104,16 +104,45 @@ function track(child: ChildProcess): void {
   });
 }
 
-/** The engine executable: the option, then $VEXOLO_ENGINE, then the repository's build. */
-export function findEngine(binary?: string): string {
-  const file =
-    binary ?? process.env.VEXOLO_ENGINE ?? fileURLToPath(new URL('../../../build/vexolo-engine', import.meta.url));
+const isExecutable = (file: string): boolean => {
   try {
     fs.accessSync(file, fs.constants.X_OK);
+    return fs.statSync(file).isFile();
   } catch {
-    throw new EngineError('startFailed', `no engine executable at ${file} (pass binary or set VEXOLO_ENGINE)`);
+    return false;
   }
-  return file;
+};
+
+/**
+ * The engine executable: the option or else $VEXOLO_ENGINE, when given, and
+ * nothing else; otherwise the repository's build/vexolo-engine (when this
+ * library runs from the repository), then vexolo-engine on PATH.
+ */
+export function findEngine(binary?: string): string {
+  const chosen = binary ?? process.env.VEXOLO_ENGINE;
+  if (chosen !== undefined) {
+    if (isExecutable(chosen)) return chosen;
+    const by = binary === undefined ? 'VEXOLO_ENGINE' : 'the binary option';
+    throw new EngineError('startFailed', `no engine executable at ${chosen} (named by ${by})`);
+  }
+  const looked: string[] = [];
+  const here = fileURLToPath(import.meta.url);
+  if (!here.split(path.sep).includes('node_modules')) {
+    const built = fileURLToPath(new URL('../../../build/vexolo-engine', import.meta.url));
+    if (isExecutable(built)) return built;
+    looked.push(built);
+  }
+  // Empty PATH entries would mean the working directory: not a place to run programs from.
+  const dirs = (process.env.PATH ?? '').split(path.delimiter).filter((dir) => path.isAbsolute(dir));
+  for (const dir of dirs) {
+    const file = path.join(dir, 'vexolo-engine');
+    if (isExecutable(file)) return file;
+  }
+  looked.push(`vexolo-engine on PATH (${dirs.join(path.delimiter) || 'empty'})`);
+  throw new EngineError(
+    'startFailed',
+    `no engine executable: looked at ${looked.join(', then ')}; install vexolo-engine, pass binary or set VEXOLO_ENGINE`,
+  );
 }
 
 function describeExit(code: number | null, signal: NodeJS.Signals | null): string {
@@ -123,6 +152,8 @@ function describeExit(code: number | null, signal: NodeJS.Signals | null): strin
 export class Engine {
   /** The libvlc version the engine reported. */
   version = '';
+  /** The engine's own version, as it reported it ('' when it did not). */
+  engineVersion = '';
   private child!: ChildProcess;
   private reader: FrameReader | null = null;
   private alive = false;
@@ -358,7 +389,12 @@ export class Engine {
   private spawn(): Promise<void> {
     const binary = findEngine(this.options.binary);
     const args = this.args();
-    const pipe = this.options.frames === false ? null : framePipe();
+    let pipe: ReturnType<typeof framePipe> | null = null;
+    try {
+      pipe = this.options.frames === false ? null : framePipe();
+    } catch (err) {
+      throw new EngineError('startFailed', `cannot make the frame pipe: ${(err as Error).message}`);
+    }
     let child: ChildProcess;
     try {
       child = spawn(binary, args, {
@@ -536,6 +572,7 @@ export class Engine {
         if (this.sawReady) this.fault(new EngineError('protocol', 'a second ready line'));
         this.sawReady = true;
         this.version = e.version;
+        this.engineVersion = e.engine ?? '';
         ready(null);
         return;
       case 'ack':

@@ -5,6 +5,9 @@
 /** The largest magnitude the engine takes for an integer field. */
 export const INT_LIMIT = 2147483647;
 
+/** The largest audio delay the engine takes either way, ms: an hour. */
+export const AUDIO_DELAY_LIMIT = 3600000;
+
 export type FieldKind = 'string' | 'boolean' | 'number' | 'integer';
 
 export interface FieldRule {
@@ -45,7 +48,7 @@ export const COMMANDS = {
   spu: { fields: { track: { kind: 'integer' } } },
   volume: { fields: { level: { kind: 'integer', min: 0, max: 100 } } },
   mute: { fields: { value: { kind: 'boolean' } } },
-  audioDelay: { fields: { ms: { kind: 'integer' } } },
+  audioDelay: { fields: { ms: { kind: 'integer', min: -AUDIO_DELAY_LIMIT, max: AUDIO_DELAY_LIMIT } } },
   quit: { fields: {} },
 } as const satisfies Record<string, CommandRules>;
 
@@ -147,7 +150,7 @@ export interface TracksEvent {
 
 /** Every line the engine prints, as it is on the wire. */
 export type WireEvent =
-  | { type: 'ready'; version: string }
+  | { type: 'ready'; version: string; engine?: string }
   | { type: 'ack'; id: number; ok: boolean; generation?: number }
   | { type: 'log'; message: string }
   | { type: 'opening' }
@@ -170,7 +173,7 @@ export type WireEvent =
 type Shape = 'string' | 'number' | 'boolean' | 'array' | 'object' | 'string?' | 'number?' | 'string|null';
 
 const EVENT_FIELDS: Record<WireEvent['type'], Record<string, Shape>> = {
-  ready: { version: 'string' },
+  ready: { version: 'string', engine: 'string?' },
   ack: { id: 'number', ok: 'boolean', generation: 'number?' },
   log: { message: 'string' },
   opening: {},

@@ -84,7 +84,7 @@ test('OddDescriptorsAreMadeSafe', async (t) => {
     // would take its number and the events would go to a server.
     ['standard output closed', 'os.close(1)', async (h) => {
       const fd1 = `/proc/${h.child.pid}/fd/1`;
-      for (let i = 0; i < 100 && (!fs.existsSync(fd1) || fs.readlinkSync(fd1) !== '/dev/null'); i++) await sleep(20);
+      for (let i = 0; i < 500 && (!fs.existsSync(fd1) || fs.readlinkSync(fd1) !== '/dev/null'); i++) await sleep(20);
       assert.equal(fs.readlinkSync(fd1), '/dev/null');
     }],
   ];

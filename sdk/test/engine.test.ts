@@ -34,6 +34,7 @@ test('OneEngineAnswersCommandsLoadsAndMediaErrors', async (t) => {
     ['volume', () => engine.volume(101)],
     ['volume', () => engine.volume(50.5)],
     ['audio', () => engine.audio(2 ** 31)],
+    ['audioDelay', () => engine.audioDelay(-3600001)],
     ['spu', () => engine.spu(Number.POSITIVE_INFINITY)],
     ['seek', () => engine.seekAndWait({ ms: -1 })],
     ['seek', () => engine.seek({} as { ms: number })],

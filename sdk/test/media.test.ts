@@ -167,7 +167,8 @@ test('TracksAndSoundSettingsReachThePlayerAndSoundIsToldOnlyWhenItChanges', asyn
 
 // In a transport stream the tracks carry the stream PIDs as ids and the media's
 // list of streams lags behind them; languages and sound are still those of the
-// streams, from a file as live over HTTP. No report is told twice in a row.
+// streams, from a file as live over HTTP, from the first report on. No report
+// is told twice in a row.
 test('TransportStreamsTellLanguagesAndSoundAndNoRepeats', async (t) => {
   const server = await serve(t);
   const { engine, faults } = await startEngine(t, { frames: false });
@@ -180,10 +181,32 @@ test('TransportStreamsTellLanguagesAndSoundAndNoRepeats', async (t) => {
     const { tracks, sound } = engine.state;
     assert.deepEqual([tracks!.audio.map((a) => a.language), tracks!.selected.audio, tracks!.video.length, sound],
       [['eng', 'fra'], tracks!.audio[0]!.id, 1, 'playing'], url);
+    // Told once the streams settled: the first report already lists every sound stream with its language.
+    const first = events.findIndex((e) => e.type === 'tracks');
+    assert.deepEqual([(events[first] as typeof tracks & EngineEvent).audio.map((a) => a.language), events.findIndex((e) => e.type === 'sound') > first],
+      [['eng', 'fra'], true], url);
     for (const type of ['tracks', 'length', 'seekable', 'pausable', 'sound']) {
       const told = events.filter((e) => e.type === type).map((e) => JSON.stringify(e));
       assert.ok(told.every((e, i) => e !== told[i - 1]), `${type} told twice: ${told}`);
     }
+  }
+  assert.deepEqual(faults, []);
+});
+
+// A machine without a sound device: every block of sound fails again, and the
+// host is told once per load, with the same problems and tracks as elsewhere.
+test('WithoutASoundDeviceTheHostIsToldOnceALoad', async (t) => {
+  const env = quietEnv();
+  fs.writeFileSync(path.join(env.HOME!, '.asoundrc'), 'pcm.!default { type hw card 31 }\n'); // no such card
+  const { engine, faults } = await startEngine(t, { env, frames: false });
+  const logs: string[] = [];
+  engine.on('log', (m) => logs.push(m));
+  for (const name of ['tone.m4a', 'clip.mp4']) {
+    logs.length = 0;
+    const events = await playOut(engine, clip(name));
+    assert.ok(events.every((e) => e.type !== 'error') && events.some((e) => e.type === 'sound'), name);
+    const sound = logs.filter((m) => /sound|audio|ALSA/i.test(m));
+    assert.ok(sound.length === 1 && sound[0]!.startsWith('sound cannot be played on this machine ('), `${name}: ${logs.join('\n')}`);
   }
   assert.deepEqual(faults, []);
 });

@@ -154,13 +154,15 @@ test('AStalledHostHoldsUpNeitherPlaybackNorCommands', async (t) => {
 // (640x386 for 640x360) before its track list knows the visible size: the size
 // may be announced once more, with the sar that gives the true shape.
 // frames-sizes.ts switches between red 640x360 and blue 1280x720, whose
-// pools a new format must let go.
+// pools a new format must let go; frames-widths.ts between red 640x352 and
+// blue 480x352, the width alone.
 test('EachSizeIsAnnouncedOnceWithItsTrueShapeAndMemoryStaysFlat', async (t) => {
-  // [clip, runs of one size, format events per size, numbered, arguments]
-  const cases: [string, number, number, boolean, string[]?][] = [['count.mp4', 1, 1, true], ['count-360.ts', 1, 2, true],
-    ['count-360.ts', 1, 2, true, [I420]], ['count-720.ts', 1, 2, true], ['count-1080.ts', 1, 2, true],
-    ['frames-sizes.ts', 5, 2, false], ['frames-sizes.ts', 5, 2, false, [I420]]];
-  for (const [name, sizes, perSize, numbered, args = []] of cases) {
+  // [clip, runs of one size, format events per size, numbered, red and blue width and height, arguments]
+  const cases: [string, number, number, boolean, number[], string[]?][] = [['count.mp4', 1, 1, true, []], ['count-360.ts', 1, 2, true, []],
+    ['count-360.ts', 1, 2, true, [], [I420]], ['count-720.ts', 1, 2, true, []], ['count-1080.ts', 1, 2, true, []],
+    ['frames-sizes.ts', 5, 2, false, [640, 360, 1280, 720]], ['frames-sizes.ts', 5, 2, false, [640, 360, 1280, 720], [I420]],
+    ['frames-widths.ts', 3, 2, false, [640, 352, 480, 352]]];
+  for (const [name, sizes, perSize, numbered, [redW, redH, blueW, blueH] = [], args = []] of cases) {
     const h = await raw(t, { args });
     const p = await playToEnd(h, 1, name);
     const runs: Record<string, any>[][] = [];
@@ -169,14 +171,17 @@ test('EachSizeIsAnnouncedOnceWithItsTrueShapeAndMemoryStaysFlat', async (t) => {
       runs.at(-1)!.push(f);
     }
     assert.ok(runs.length <= sizes && runs.every((r) => r.length <= perSize), `${name}: ${JSON.stringify(runs)}`);
-    for (const f of runs.map((r) => r.at(-1)!)) assert.ok(Math.abs((f.w * f.sar) / f.h - 16 / 9) < 0.01, `${name}: ${JSON.stringify(f)}`);
+    assert.ok(runs.length === sizes, `${name}: every change of size is announced: ${JSON.stringify(runs)}`);
+    // A run's last announcement gives its size's true shape.
+    const shape = (w: number) => (numbered ? 16 / 9 : w === blueW ? blueW / blueH! : redW! / redH!);
+    for (const f of runs.map((r) => r.at(-1)!)) assert.ok(Math.abs((f.w * f.sar) / f.h - shape(f.w)) < 0.01, `${name}: ${JSON.stringify(f)}`);
     assert.ok(p.frames.length > 0);
     for (const [i, f] of p.frames.entries()) {
       assert.ok(p.formats.some((e) => e.w === f.width && e.h === f.height), `${name}: ${f.width}x${f.height} never announced`);
       const blue = f.rgb[2]! > 200 && f.rgb[0]! < 60;
       // The padded size libvlc proposes is at most 63 rows more.
       assert.ok(numbered ? i === 0 || f.number >= p.frames[i - 1]!.number
-        : f.width === (blue ? 1280 : 640) && f.height - (blue ? 720 : 360) >= 0 && f.height - (blue ? 720 : 360) < 64, `${name} ${i}`);
+        : f.width === (blue ? blueW : redW) && f.height - (blue ? blueH : redH)! >= 0 && f.height - (blue ? blueH : redH)! < 64, `${name} ${i}`);
     }
     if (numbered || !SIZES_TELL) continue;
     // The last two red runs by their medians: libvlc's decoder set-up briefly
@@ -188,15 +193,18 @@ test('EachSizeIsAnnouncedOnceWithItsTrueShapeAndMemoryStaysFlat', async (t) => {
   }
 });
 
-// Frame times against the numbers drawn in a 25 fps clip: they follow the clock
-// between the library's time reports, a pause holds them, and they restart
-// where a seek landed. While paused the library redraws the still many times a
-// second: it is sent once, and the still a seek shows then once, flagged.
+// Frame times against the numbers drawn in a 25 fps clip, from the first
+// picture on: they follow the clock between the library's time reports, a
+// pause holds them, and they restart where a seek landed, paused or not. While
+// paused the library redraws the still many times a second: it is sent once,
+// and the still a seek shows then once, flagged.
 test('FrameTimesFollowThePicturesAndAPausedStillIsSentOnce', async (t) => {
   const h = await raw(t);
   await h.command(load(1, clip('count.mp4')), 1);
-  const firstReport = h.times[h.events.indexOf(await h.wait((e) => e.type === 'time'))]!;
   await h.wait((e) => e.type === 'time' && e.ms >= 1000);
+  h.send(cmd(5, 'seek', { ms: 2500 }));
+  await h.wait((e) => e.type === 'seekLanded');
+  await h.wait((e) => e.type === 'time' && e.ms >= 2800);
   h.send(cmd(2, 'pause'));
   await h.wait((e) => e.type === 'paused');
   await sleep(300);
@@ -211,8 +219,10 @@ test('FrameTimesFollowThePicturesAndAPausedStillIsSentOnce', async (t) => {
   assert.deepEqual(h.frames.slice(beforeSeek).map((f) => [f.flags, f.number]), [[1, 100]], 'the new still, once, flagged');
   h.send(cmd(4, 'play'));
   await h.wait((e) => e.type === 'end');
-  assert.deepEqual(h.events.filter((e) => e.type === 'ack').map((e) => e.ok), [true, true, true, true]);
-  const errors = h.frames.filter((f: RawFrame) => f.begun > firstReport).map((f) => Math.abs(f.ptsUs / 1000 - f.number * 40));
+  assert.deepEqual(h.events.filter((e) => e.type === 'ack').map((e) => e.ok), [true, true, true, true, true]);
+  const errors = h.frames.map((f: RawFrame) => Math.abs(f.ptsUs / 1000 - f.number * 40));
+  // The first pictures carry their times; a busy machine shows pictures late now and then.
+  assert.ok(errors.slice(0, 5).every((e) => e <= 60), `the first frames are off by ${errors.slice(0, 5)} ms`);
   errors.sort((a, b) => a - b);
-  assert.ok(errors.length >= 60 && errors[Math.floor(errors.length * 0.95)]! <= 50, `median ${errors[errors.length >> 1]} ms`);
+  assert.ok(errors.length >= 60 && errors[Math.floor(errors.length * 0.9)]! <= 60, `${errors.length} frames, worst ${errors.slice(-10)} ms`);
 });

@@ -2,12 +2,17 @@
 // the generations they make.
 
 import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
+import fs from 'node:fs';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
+import { findEngine } from '../src/index.js';
 import { type Raw, SIZES_TELL, ack, clip, cmd, load, of, raw, usage } from './helpers.js';
 
 const USAGE = 'usage: vexolo-engine --max-size=WxH --frames=fd:3|null --pixels=bgrx|i420 --loglevel=N\n';
 const log = (message: string) => ({ type: 'log', message });
+/** The engine is released under the host library's version. */
+const VERSION = (JSON.parse(fs.readFileSync(new URL('../../package.json', import.meta.url), 'utf8')) as { version: string }).version;
 
 test('TheCommandLineAndTheFramePipeDecideHowItStarts', async (t) => {
   const fd3 = 'vexolo-engine: fd 3 must be the frame pipe (or --frames=null)\n';
@@ -37,10 +42,23 @@ test('TheCommandLineAndTheFramePipeDecideHowItStarts', async (t) => {
     if (code === 0) {
       const ready = await h.wait(() => true);
       assert.match(ready.version, /^3\.0\.\d+/);
-      assert.deepEqual(ready, { type: 'ready', version: ready.version });
+      assert.deepEqual(ready, { type: 'ready', version: ready.version, engine: VERSION });
       assert.deepEqual(await h.command(cmd(1, 'quit'), 1), ack(1, true));
     }
     assert.deepEqual([await h.exit, h.stderr(), h.events.length > 0], [code, code ? stderr + USAGE : '', code === 0], args.join(' '));
+  }
+  // --version asks for no frame pipe; it answers where it stands among the options.
+  const versions: [string[], number, string][] = [
+    [['--version'], 0, ''],
+    [['--frames=null', '--max-size=640x480', '--version', '--bogus'], 0, ''],
+    [['--bogus', '--version'], 2, 'vexolo-engine: --bogus\n'],
+    [['--version=1'], 2, 'vexolo-engine: --version=1\n'],
+  ];
+  for (const [args, code, said] of versions) {
+    const run = spawnSync(findEngine(), args, { encoding: 'utf8', timeout: 10000, stdio: ['ignore', 'pipe', 'pipe'] });
+    const line = new RegExp(`^vexolo-engine ${VERSION.replaceAll('.', '\\.')} \\(libvlc 3\\.0\\.\\d+ [^\n]*\\)\\n$`);
+    if (code === 0) assert.deepEqual([run.status, run.stderr, line.test(run.stdout)], [0, '', true], run.stdout);
+    else assert.deepEqual([run.status, run.stdout, run.stderr], [code, '', said + USAGE], args.join(' '));
   }
 });
 
@@ -111,7 +129,9 @@ test('APlayerLivesThroughItsCommandsAndEachPlayerHasItsGeneration', async (t) =>
     ['volume', { level: 0 }, true], ['volume', { level: 100 }, true], ['volume', { level: 101 }, false],
     ['volume', { level: -1 }, false], ['volume', { level: 50.5 }, false], ['volume', { level: '50' }, false],
     ['volume', {}, false], ['mute', { value: true }, true], ['mute', { value: false }, true], ['mute', { value: 1 }, false],
-    ['mute', {}, false], ['audioDelay', { ms: -200 }, true], ['audioDelay', { ms: 2147483647 }, true],
+    ['mute', {}, false], ['audioDelay', { ms: -200 }, true], ['audioDelay', { ms: 2147483647 }, false],
+    ['audioDelay', { ms: 3600000 }, true], ['audioDelay', { ms: -3600000 }, true], ['audioDelay', { ms: 3600001 }, false],
+    ['audioDelay', { ms: -3600001 }, false], // at most an hour either way
     ['audioDelay', { ms: 1.5 }, false], ['audioDelay', { ms: null }, false], ['audioDelay', {}, false],
     ['audioDelay', { ms: 0 }, true], // or the sound would never end
   ];

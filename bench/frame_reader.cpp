@@ -1,5 +1,6 @@
 // The benchmark's frame reader: drains standard input as a host would, either
-// engine frames (60-byte header, then pitch x height pixel bytes) or raw
+// engine frames (60-byte header, then pitch x height pixel bytes, and in I420
+// the two chroma planes of pitch/2 x (height+1)/2 bytes after them) or raw
 // frames of a fixed size (ffmpeg's rawvideo). It copies every byte into its
 // own memory and nothing more, so that it never limits what it measures.
 //   frame-reader vxfr        engine frames; one line per new generation
@@ -80,7 +81,8 @@ int main(int argc, char **argv) {
             unsigned char header[60];
             if (!read_exactly(header, sizeof header) || memcmp(header, "VXFR", 4) != 0)
                 break;
-            uint64_t n = le(header + 12, 4) * le(header + 8, 4);
+            uint64_t pitch = le(header + 12, 4), height = le(header + 8, 4);
+            uint64_t n = pitch * height + (memcmp(header + 16, "I420", 4) == 0 ? pitch / 2 * ((height + 1) / 2) * 2 : 0);
             if (!read_exactly(nullptr, n))
                 break;
             bytes += sizeof header + n;

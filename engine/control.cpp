@@ -28,6 +28,7 @@ std::condition_variable &ctl_wake = *new std::condition_variable;
 std::atomic<int> ready_told{0};  // set once the ready line is out
 uint32_t max_w = 1920, max_h = 1080;  // set by the arguments before any thread starts
 int32_t verbosity = 0;
+int32_t pixel_layout = PIXELS_BGRX;  // set by the arguments before any thread starts
 
 namespace {
 

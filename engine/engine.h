@@ -301,6 +301,7 @@ extern std::condition_variable &ctl_wake;
 extern std::atomic<int> ready_told;
 extern uint32_t max_w, max_h;
 extern int32_t verbosity;
+extern int32_t pixel_layout;  // PIXELS_* of every picture sent
 
 // Raises pending bits on p and wakes the control loop.
 void raise_pending(player *p, int bits);

@@ -49,10 +49,10 @@ uint64_t get(const unsigned char *at, int bytes) {
 }
 
 // A fresh picture with its own buffer; null when memory is short.
-picture *picture_new(uint32_t width, uint32_t height, uint32_t pitch) {
+picture *picture_new(uint32_t width, uint32_t height, uint32_t pitch, int layout) {
     auto *p = static_cast<picture *>(calloc(1, sizeof(picture)));
     void *pixels = nullptr;
-    if (!p || posix_memalign(&pixels, 64, size_t{pitch} * height) != 0) {
+    if (!p || posix_memalign(&pixels, 64, size_t(layout_bytes(layout, pitch, height))) != 0) {
         free(p);
         return nullptr;
     }
@@ -60,6 +60,7 @@ picture *picture_new(uint32_t width, uint32_t height, uint32_t pitch) {
     p->width = width;
     p->height = height;
     p->pitch = pitch;
+    p->layout = layout;
     return p;
 }
 
@@ -100,18 +101,28 @@ void release(picture *p) {
         picture_delete(p);
 }
 
-// Whether b shows what a shows: same size and the same pixels, row padding
-// aside. With pool_lock held, which keeps both from the decoder and from
-// being freed; a paused player's decoder and writer are idle meanwhile.
+// Whether b shows what a shows: same size and layout and the same pixels in
+// every plane, row padding aside. With pool_lock held, which keeps both from
+// the decoder and from being freed; a paused player's decoder and writer are
+// idle meanwhile.
 bool same_picture(const picture *a, const picture *b) {
-    if (!a || a->spare || b->spare || a->width != b->width || a->height != b->height || a->pitch != b->pitch)
+    if (!a || a->spare || b->spare || a->width != b->width || a->height != b->height || a->pitch != b->pitch ||
+        a->layout != b->layout)
         return false;
-    size_t row = size_t{a->width} * 4;
-    if (row == a->pitch)
-        return memcmp(a->pixels, b->pixels, row * a->height) == 0;
-    for (size_t y = 0; y < a->height; y++)
-        if (memcmp(a->pixels + y * a->pitch, b->pixels + y * a->pitch, row) != 0)
-            return false;
+    plane planes[PIXEL_PLANES_MAX];
+    int n = layout_planes(a->layout, a->width, a->height, a->pitch, planes);
+    for (int i = 0; i < n; i++) {
+        const plane &pl = planes[i];
+        const unsigned char *x = a->pixels + pl.offset, *y = b->pixels + pl.offset;
+        if (pl.row == pl.pitch) {
+            if (memcmp(x, y, size_t{pl.pitch} * pl.lines) != 0)
+                return false;
+            continue;
+        }
+        for (size_t r = 0; r < pl.lines; r++)
+            if (memcmp(x + r * pl.pitch, y + r * pl.pitch, pl.row) != 0)
+                return false;
+    }
     return true;
 }
 
@@ -149,7 +160,8 @@ void write_all(const unsigned char *b, uint64_t n) {
             hold.unlock();
             // While queued the header is not rewritten, nor the picture freed.
             write_all(p->header, FRAME_HEADER_BYTES);
-            write_all(p->pixels, get(p->header + FRAME_OFF_PITCH, 4) * get(p->header + FRAME_OFF_HEIGHT, 4));
+            write_all(p->pixels, layout_bytes(p->layout, uint32_t(get(p->header + FRAME_OFF_PITCH, 4)),
+                                              uint32_t(get(p->header + FRAME_OFF_HEIGHT, 4))));
             hold.lock();
         }
         p->queued = 0;
@@ -162,11 +174,37 @@ void write_all(const unsigned char *b, uint64_t n) {
 
 }  // namespace
 
-int pictures_setup(pictures *pool, uint32_t width, uint32_t height) {
-    if (width == 0 || height == 0 || width > PICTURE_MAX_SIDE || height > PICTURE_MAX_SIDE)
+uint32_t layout_pitch(int layout, uint32_t width) {
+    // An I420 pitch is even, so its half holds a chroma row of (width+1)/2.
+    return ((layout == PIXELS_I420 ? width : width * 4) + 63) & ~63u;
+}
+
+int layout_planes(int layout, uint32_t width, uint32_t height, uint32_t pitch, plane out[PIXEL_PLANES_MAX]) {
+    out[0] = {0, pitch, height, layout == PIXELS_I420 ? width : width * 4};
+    if (layout != PIXELS_I420)
+        return 1;
+    uint32_t lines = height / 2 + (height & 1), row = width / 2 + (width & 1);
+    uint64_t luma = uint64_t{pitch} * height, chroma = uint64_t{pitch / 2} * lines;
+    out[1] = {luma, pitch / 2, lines, row};
+    out[2] = {luma + chroma, pitch / 2, lines, row};
+    return 3;
+}
+
+uint64_t layout_bytes(int layout, uint32_t pitch, uint32_t height) {
+    uint64_t luma = uint64_t{pitch} * height;
+    return layout == PIXELS_I420 ? luma + 2 * uint64_t{pitch / 2} * (height / 2 + (height & 1)) : luma;
+}
+
+uint32_t layout_fourcc(int layout) {
+    return layout == PIXELS_I420 ? 0x30323449 : 0x30726762;  // "I420", "bgr0"
+}
+
+int pictures_setup(pictures *pool, uint32_t width, uint32_t height, int layout) {
+    if (width == 0 || height == 0 || width > PICTURE_MAX_SIDE || height > PICTURE_MAX_SIDE ||
+        (layout != PIXELS_BGRX && layout != PIXELS_I420))
         return -1;
-    uint32_t pitch = (width * 4 + 63) & ~63u;
-    picture *spare = picture_new(width, height, pitch);
+    uint32_t pitch = layout_pitch(layout, width);
+    picture *spare = picture_new(width, height, pitch, layout);
     if (!spare)
         return -1;
     spare->spare = 1;
@@ -193,6 +231,7 @@ int pictures_setup(pictures *pool, uint32_t width, uint32_t height) {
     pool->width = width;
     pool->height = height;
     pool->pitch = pitch;
+    pool->layout = layout;
     pool->count = 0;
     pool->shown = nullptr;
     pool->overflow = spare;
@@ -211,7 +250,7 @@ picture *pictures_lock(pictures *pool, void **planes) {
                 p = s;
         }
         if (!p && pool->count < POOL_SLOTS) {
-            p = picture_new(pool->width, pool->height, pool->pitch);
+            p = picture_new(pool->width, pool->height, pool->pitch, pool->layout);
             if (p)
                 pool->slots[pool->count++] = p;
         }
@@ -219,7 +258,11 @@ picture *pictures_lock(pictures *pool, void **planes) {
             p = pool->overflow;
         p->locked++;
     }
-    planes[0] = p->pixels;
+    // The picture's own size and layout never change: no lock needed.
+    plane layout[PIXEL_PLANES_MAX];
+    int n = layout_planes(p->layout, p->width, p->height, p->pitch, layout);
+    for (int i = 0; i < n; i++)
+        planes[i] = p->pixels + layout[i].offset;
     return p;
 }
 
@@ -300,7 +343,7 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     put32(h + FRAME_OFF_WIDTH, pic->width);
     put32(h + FRAME_OFF_HEIGHT, pic->height);
     put32(h + FRAME_OFF_PITCH, pic->pitch);
-    put32(h + FRAME_OFF_FOURCC, 0x30726762);  // "bgr0"
+    put32(h + FRAME_OFF_FOURCC, layout_fourcc(pic->layout));
     put64(h + FRAME_OFF_PTS_US, uint64_t(pts_us));
     put64(h + FRAME_OFF_SEQ, 0);
     put64(h + FRAME_OFF_WALL_US, uint64_t(int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000));

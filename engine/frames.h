@@ -19,7 +19,7 @@ enum {
     FRAME_OFF_WIDTH = 4,       // u32
     FRAME_OFF_HEIGHT = 8,      // u32
     FRAME_OFF_PITCH = 12,      // u32, bytes per row, a multiple of 64
-    FRAME_OFF_FOURCC = 16,     // "bgr0"
+    FRAME_OFF_FOURCC = 16,     // "bgr0" or "I420"
     FRAME_OFF_PTS_US = 20,     // i64
     FRAME_OFF_SEQ = 28,        // u64
     FRAME_OFF_WALL_US = 36,    // i64
@@ -31,15 +31,38 @@ enum {
 
 enum : uint32_t { FRAME_LANDED = 1 };  // first frame sent after a seek landed
 
+// Pixel layouts of a picture. BGRX: one plane of 4-byte blue, green, red,
+// unused pixels. I420: planar 4:2:0, the Y plane of pitch x height bytes,
+// then U and V of pitch/2 x (height+1)/2 bytes each, one buffer.
+enum { PIXELS_BGRX = 0, PIXELS_I420 = 1, PIXEL_PLANES_MAX = 3 };
+
+// One plane of a picture's buffer.
+struct plane {
+    uint64_t offset;  // from the buffer's start
+    uint32_t pitch;   // bytes per row
+    uint32_t lines;   // rows
+    uint32_t row;     // bytes of each row that are pixels
+};
+
+// Bytes per row of the first plane for width: a multiple of 64 that holds the row.
+uint32_t layout_pitch(int layout, uint32_t width);
+// The planes of a width x height picture whose first plane has pitch; their count.
+int layout_planes(int layout, uint32_t width, uint32_t height, uint32_t pitch, plane out[PIXEL_PLANES_MAX]);
+// Bytes of all planes of a picture, the size of its buffer and of its frame after the header.
+uint64_t layout_bytes(int layout, uint32_t pitch, uint32_t height);
+// The header's fourcc, "bgr0" or "I420", as stored little-endian.
+uint32_t layout_fourcc(int layout);
+
 // One pooled buffer. Flags are changed only under the pool's lock.
 struct picture {
-    unsigned char *pixels;  // pitch x height bytes, 64-byte aligned, never null
+    unsigned char *pixels;  // layout_bytes of its layout, 64-byte aligned, never null
     int32_t locked;         // holds by the decoder; only an overflow is held more than once
     int32_t queued;         // 1 while the frame writer has it
     int32_t orphaned;       // 1 once its pool is freed while queued: the writer frees it
     unsigned char header[FRAME_HEADER_BYTES];  // wire header, filled when queued
     uint32_t width, height, pitch;  // of this picture's own buffer
     int32_t spare;          // 1 for an overflow picture, which is never sent
+    int32_t layout;         // PIXELS_*
 };
 
 // A player's pool; zero-filled it is an empty pool. Guarded by the pool's lock.
@@ -54,14 +77,16 @@ struct pictures {
     uint32_t width, height, pitch;  // current format
     int32_t mark_waits;  // redraws of the old still that a landing mark passed over
     int32_t mark_seen;   // the mark those waits were for
+    int32_t layout;      // PIXELS_* of the current format
 };
 
-// Starts a new format of width x height; 0, or -1 when the size is 0 or above
-// PICTURE_MAX_SIDE or memory is short, in which case the pool is left as it was
-// (the format callback must then report failure to libvlc). Retired pictures
-// that neither the decoder nor the writer holds are freed here.
-int pictures_setup(pictures *pool, uint32_t width, uint32_t height);
-// A picture for the decoder, its pixels stored in planes[0]; the overflow when no
+// Starts a new format of width x height in layout (PIXELS_*); 0, or -1 when the
+// size is 0 or above PICTURE_MAX_SIDE or memory is short, in which case the
+// pool is left as it was (the format callback must then report failure to
+// libvlc). Retired pictures that neither the decoder nor the writer holds are
+// freed here.
+int pictures_setup(pictures *pool, uint32_t width, uint32_t height, int layout = PIXELS_BGRX);
+// A picture for the decoder, its planes' starts stored in planes[0..]; the overflow when no
 // slot is free or can be made. Null, with planes untouched, only for a pool
 // without a format (never set up, refused, freed): libvlc must not decode then.
 picture *pictures_lock(pictures *pool, void **planes);

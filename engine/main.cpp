@@ -24,7 +24,8 @@ int signal_pipe[2] = {-1, -1};  // written by the handler, read by signal_thread
 
 [[noreturn]] void usage(const char *message) {
     fprintf(stderr,
-            "vexolo-engine: %s\nusage: vexolo-engine --max-size=WxH --frames=fd:3|null --loglevel=N\n",
+            "vexolo-engine: %s\nusage: vexolo-engine --max-size=WxH --frames=fd:3|null --pixels=bgrx|i420 "
+            "--loglevel=N\n",
             message);
     exit(2);
 }
@@ -40,6 +41,12 @@ void parse_args(int argc, char **argv, int *frames_on) {
             *frames_on = 1;
         } else if (strcmp(a, "--frames=null") == 0) {
             *frames_on = 0;
+        } else if (strcmp(a, "--pixels=bgrx") == 0) {
+            pixel_layout = PIXELS_BGRX;
+        } else if (strcmp(a, "--pixels=i420") == 0) {
+            pixel_layout = PIXELS_I420;
+        } else if (strncmp(a, "--pixels=", 9) == 0) {
+            usage("bad --pixels");
         } else if (strncmp(a, "--loglevel=", 11) == 0) {
             verbosity = int32_t(strtol(a + 11, nullptr, 10));
         } else if (strcmp(a, "--version") == 0) {

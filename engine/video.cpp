@@ -62,7 +62,9 @@ bool visible_track(player *p, unsigned proposed_w, unsigned proposed_h, unsigned
 unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height, unsigned *pitches,
                   unsigned *lines) noexcept {
     player *p = static_cast<player *>(*opaque);
-    memcpy(chroma, "RV32", 4);
+    // I420 is what the H.264 and most other decoders make: unscaled, the
+    // library then copies their pictures as they are, with no conversion.
+    memcpy(chroma, pixel_layout == PIXELS_I420 ? "I420" : "RV32", 4);
     unsigned w = *width, h = *height, sar_num = 1, sar_den = 1;
     bool known = p->media && visible_track(p, *width, *height, &w, &h, &sar_num, &sar_den);
 
@@ -76,7 +78,7 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
         if (h == 0)
             h = 2;
     }
-    if (pictures_setup(&p->pictures, w, h) != 0)
+    if (pictures_setup(&p->pictures, w, h, pixel_layout) != 0)
         return 0;  // an absurd size: the library gives up this video output
     // The library tries formats that it may drop before any picture: the
     // format is announced with its first picture (display_cb).
@@ -90,8 +92,13 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
     p->fmt_checks = 0;
     *width = w;
     *height = h;
-    pitches[0] = p->pictures.pitch;
-    lines[0] = p->pictures.height;
+    // Per plane, what the library may write: it never goes past these.
+    plane planes[PIXEL_PLANES_MAX];
+    int n = layout_planes(pixel_layout, w, h, p->pictures.pitch, planes);
+    for (int i = 0; i < n; i++) {
+        pitches[i] = planes[i].pitch;
+        lines[i] = planes[i].lines;
+    }
     return 3;
 }
 

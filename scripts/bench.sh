@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The engine's benchmark: the frame path against an ffmpeg pipe, control
-# latency, bursts, start-up and memory, on clips made here with ffmpeg. Prints
+# The engine's benchmark: the frame path in BGRX and in I420 against an ffmpeg
+# pipe of each, the host library's side of it, control latency, bursts,
+# start-up and memory, on clips made here with ffmpeg. Prints
 # one table with each goal beside its figure and writes build/bench.json. It
 # is a benchmark, not a test: it asserts nothing, and CI does not run it.
-#   scripts/bench.sh [--engine PATH] [--only frames,4k,latency,burst,startup,memory]
+#   scripts/bench.sh [--engine PATH] [--only frames,host,4k,latency,burst,startup,memory]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,11 @@ if [ -z "$engine" ]; then
     cmake --build build -j"$(nproc)" --target vexolo-engine >/dev/null
     engine=$PWD/build/vexolo-engine
 fi
+# The host library, for its side of the frame path.
+if [ ! sdk/node_modules/.package-lock.json -nt sdk/package-lock.json ]; then
+    (cd sdk && npm ci --no-audit --no-fund --loglevel=error)
+fi
+(cd sdk && npx tsc -p .)
 mkdir -p build/bench
 g++ -O2 -std=c++20 -Wall -Wextra -Werror -o build/bench/frame-reader bench/frame_reader.cpp
 g++ -O2 -std=c++20 -Wall -Wextra -Werror -o build/bench/bare-start bench/bare_start.cpp \

@@ -39,6 +39,14 @@ done
 # Odd sides need chroma at full resolution.
 clip frames-1281x721.mp4 -f lavfi -i color=gray:size=1281x721:rate=10,format=yuv444p -t 0.5 -c:v libx264 \
     -preset ultrafast -pix_fmt yuv444p
+# Four colour patches, red, green, blue and white from top left to bottom
+# right, whose planes tell the layouts apart; and the same at an odd size in
+# 4:2:0 (VP9 keeps odd sides), whose chroma rows and columns are one more than half.
+patches="color=red:size=320x180:rate=10[a];color=lime:size=320x180:rate=10[b];color=blue:size=320x180:rate=10[c];"
+patches+="color=white:size=320x180:rate=10[d];[a][b]hstack[t];[c][d]hstack[u];[t][u]vstack"
+clip planar-patches.mp4 -f lavfi -i "$patches" -t 0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p
+clip planar-odd.webm -f lavfi -i "$patches,scale=321:241,setsar=1" -t 0.5 -c:v libvpx-vp9 -deadline realtime -cpu-used 8 \
+    -pix_fmt yuv420p
 # Anamorphic PAL: 720x576 pixels shown 16:9 wide.
 clip frames-anamorphic.mp4 -f lavfi -i color=gray:size=720x576:rate=10,setsar=64/45 -t 0.5 -c:v libx264 \
     -preset ultrafast -pix_fmt yuv420p

@@ -47,7 +47,8 @@ frame next_frame() {  // within 5 s
         if (got <= 0)
             return ADD_FAILURE() << "no frame", frame(FRAME_HEADER_BYTES);
         if ((n += size_t(got)) == FRAME_HEADER_BYTES)
-            f.resize(n + at(f, FRAME_OFF_PITCH, 4) * at(f, FRAME_OFF_HEIGHT, 4));
+            f.resize(n + layout_bytes(at(f, FRAME_OFF_FOURCC, 4) == layout_fourcc(PIXELS_I420) ? PIXELS_I420 : PIXELS_BGRX,
+                                      uint32_t(at(f, FRAME_OFF_PITCH, 4)), uint32_t(at(f, FRAME_OFF_HEIGHT, 4))));
     }
     return f;
 }
@@ -68,14 +69,14 @@ struct Pool : ::testing::Test {
     }
     void TearDown() override { pictures_free(&pool), drain(); }
     picture *lock() {
-        void *planes[1] = {nullptr};
+        void *planes[PIXEL_PLANES_MAX] = {nullptr};
         picture *p = pictures_lock(&pool, planes);
         return p && planes[0] == p->pixels ? p : nullptr;  // a wrong plane fails the test
     }
     picture *decode(int byte = -1) {  // decoded and given back: all byte, or else unlike any before
         static uint64_t painted;
         picture *p = lock();
-        memset(p->pixels, byte, byte < 0 ? 0 : size_t{p->pitch} * p->height);
+        memset(p->pixels, byte, byte < 0 ? 0 : size_t(layout_bytes(p->layout, p->pitch, p->height)));
         memcpy(p->pixels, &++painted, byte < 0 ? sizeof painted : 0);
         pictures_unlock(p);
         return p;
@@ -209,6 +210,47 @@ TEST_F(Pool, PausedRedrawsAreNotSentButNewPicturesAndLandingsAre) {
         drain(), show(x, 3);
         EXPECT_EQ(pts_flags(next_frame()), pf(3, 0));
     }
+}
+
+// I420: the Y plane, then U and V of half the pitch and (height+1)/2 rows, in one
+// buffer that is the frame's pixels; libvlc gets each plane's start, pitch and
+// rows. A paused redraw is compared plane by plane, row padding aside.
+TEST_F(Pool, PlanarPicturesKeepTheirPlanesInOneBuffer) {
+    // width, height: pitch, U offset, V offset, bytes
+    const uint64_t cases[][6] = {{322, 182, 384, 384 * 182, 384 * 182 + 192 * 91, 384 * 182 + 2 * 192 * 91},
+                                 {1281, 721, 1344, 1344 * 721, 1344 * 721 + 672 * 361, 1344 * 721 + 2 * 672 * 361},
+                                 {1920, 1080, 1920, 1920 * 1080, 1920 * 1080 * 5 / 4, 1920 * 1080 * 3 / 2},
+                                 {64, 1, 64, 64, 96, 128}, {1, 1, 64, 64, 96, 128}};
+    for (auto [w, h, pitch, u, v, bytes] : cases) {
+        ASSERT_EQ(pictures_setup(&pool, uint32_t(w), uint32_t(h), PIXELS_I420), 0);
+        void *planes[5] = {};
+        picture *p = pictures_lock(&pool, planes);
+        plane pl[PIXEL_PLANES_MAX];
+        ASSERT_EQ(layout_planes(PIXELS_I420, uint32_t(w), uint32_t(h), pool.pitch, pl), 3);
+        uint64_t chroma_w = (w + 1) / 2, chroma_h = (h + 1) / 2;
+        EXPECT_EQ(std::tuple(pool.pitch, pl[1].offset, pl[2].offset, pl[2].offset + uint64_t{pl[2].pitch} * pl[2].lines),
+                  std::tuple(uint32_t(pitch), u, v, bytes)) << w << "x" << h;
+        EXPECT_EQ(std::tuple(pl[1].pitch, pl[1].lines, pl[1].row, pl[2].pitch, pl[2].lines, pl[2].row),
+                  std::tuple(pitch / 2, chroma_h, chroma_w, pitch / 2, chroma_h, chroma_w));
+        EXPECT_TRUE(planes[0] == p->pixels && planes[1] == p->pixels + u && planes[2] == p->pixels + v && !planes[3]);
+        EXPECT_EQ(uintptr_t(planes[2]) % 32, 0u) << "libvlc wants planes on 32 bytes";
+        memset(p->pixels, 0x10, size_t(bytes));  // libvlc may write every byte of every plane
+        pictures_unlock(p), show(p, 7);
+        frame f = next_frame();
+        EXPECT_EQ(std::tuple(at(f, FRAME_OFF_FOURCC, 4), at(f, FRAME_OFF_PITCH, 4), f.size(), f.back()),
+                  std::tuple(uint64_t{0x30323449}, pitch, size_t(60 + bytes), uint8_t{0x10}));
+    }
+    ASSERT_EQ(pictures_setup(&pool, 3, 3, PIXELS_I420), 0);  // chroma rows of 2 bytes in 32, 2 rows
+    for (auto [offset, sent] : {std::pair(64 * 3 + 32 + 1, true), std::pair(64 * 3 + 32 * 2 + 32 + 1, true),
+                                std::pair(64 * 3 + 32 * 2 + 2, false), std::pair(64 * 2 + 3, false)}) {
+        picture *p = decode(0x5a);
+        show(p, 1), next_frame();
+        picture *x = decode(0x5a);
+        x->pixels[offset] ^= 1;
+        show(x, 2, SHOW_PAUSED);
+        EXPECT_EQ(sent ? pts_flags(next_frame()) : pf(readable(50), 0), pf(sent ? 2 : 0, 0)) << offset;
+    }
+    EXPECT_EQ(pictures_setup(&pool, 3, 3, 2), -1);
 }
 
 // A host that closes the pipe ends the process with status 0; a closed fd 3 is

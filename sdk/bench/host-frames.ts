@@ -1,17 +1,24 @@
 // The host side of the frame path at 1080p30: the library's CPU time per
 // second of media, and the frames it delivered out of those the engine sent,
 // with a consumer that keeps up (it reads one pixel of each frame).
-//   node dist/bench/host-frames.js [SECONDS]   (default 20; the clip is made with ffmpeg)
+//   node dist/bench/host-frames.js [SECONDS] [--pixels bgrx|i420] [--clip PATH] [--json]
+// SECONDS defaults to 20; without --clip a clip of that length is made with
+// ffmpeg. --json prints one line of figures instead of the text.
 
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
-import { Engine } from '../src/index.js';
+import { Engine, type PixelFormat } from '../src/index.js';
 
-const seconds = Number(process.argv[2] ?? 20);
+const option = (name: string) => {
+  const i = process.argv.indexOf(name);
+  return i > 0 ? process.argv[i + 1] : undefined;
+};
+const pixels = (option('--pixels') ?? 'bgrx') as PixelFormat;
+const seconds = Number(process.argv[2]?.startsWith('--') ? 20 : (process.argv[2] ?? 20));
 const media = process.env.VEXOLO_MEDIA ?? fileURLToPath(new URL('../../../build/media/', import.meta.url));
-const clip = path.join(media, `bench-1080p30-${seconds}s.mp4`);
+const clip = option('--clip') ?? path.join(media, `bench-1080p30-${seconds}s.mp4`);
 if (!fs.existsSync(clip)) {
   fs.mkdirSync(media, { recursive: true });
   execFileSync('ffmpeg', ['-nostdin', '-v', 'error', '-y', '-f', 'lavfi', '-i', 'testsrc2=size=1920x1080:rate=30',
@@ -19,7 +26,7 @@ if (!fs.existsSync(clip)) {
   fs.renameSync(`${clip}.tmp.mp4`, clip);
 }
 
-const engine = await Engine.start();
+const engine = await Engine.start({ pixels });
 let delivered = 0;
 let first = -1;
 let last = -1;
@@ -42,7 +49,11 @@ await engine.quit();
 
 const cpuS = (used.user + used.system) / 1e6;
 const sent = last - first + 1;
-console.log(`1080p30, ${seconds} s of media in ${wallS.toFixed(1)} s`);
-console.log(`host CPU: ${(cpuS / seconds).toFixed(3)} s per media second (${cpuS.toFixed(2)} s in all)`);
-console.log(`frames: ${delivered} delivered of ${sent} the engine sent (${((100 * delivered) / sent).toFixed(1)}%)` +
-  `; ${seconds * 30} in the clip; stats ${JSON.stringify(engine.frameStats)}; checksum ${sum}`);
+if (process.argv.includes('--json')) {
+  console.log(JSON.stringify({ pixels, cpu_per_s: cpuS / seconds, delivered, sent, wall_s: wallS }));
+} else {
+  console.log(`1080p30 ${pixels}, ${seconds} s of media in ${wallS.toFixed(1)} s`);
+  console.log(`host CPU: ${(cpuS / seconds).toFixed(3)} s per media second (${cpuS.toFixed(2)} s in all)`);
+  console.log(`frames: ${delivered} delivered of ${sent} the engine sent (${((100 * delivered) / sent).toFixed(1)}%)` +
+    `; ${seconds * 30} in the clip; stats ${JSON.stringify(engine.frameStats)}; checksum ${sum}`);
+}

@@ -1,20 +1,22 @@
 // The web demo: one engine behind a small HTTP server on 127.0.0.1. The page
 // sends commands as POSTs, hears events through server-sent events, and reads
 // frames from one long response, in the engine's own frame format. A browser
-// that reads slowly gets the latest frame when it is ready, never a queue.
-//   node dist/demo/server.js [--port N] [--load URL] [--engine PATH]
+// that reads slowly gets the latest frame when it is ready, never a queue. A
+// load that asks for the other pixel layout gets an engine started with it.
+//   node dist/demo/server.js [--port N] [--load URL] [--engine PATH] [--pixels bgrx|i420]
 
 import fs from 'node:fs';
 import http from 'node:http';
 import type { AddressInfo } from 'node:net';
 import { fileURLToPath } from 'node:url';
-import { Engine, EngineError, type StartOptions } from '../src/index.js';
+import { Engine, EngineError, type PixelFormat, type StartOptions } from '../src/index.js';
 
 const PAGE = fileURLToPath(new URL('../../demo/page.html', import.meta.url));
 
 export interface Demo {
   url: string;
-  engine: Engine;
+  /** The engine now running; a load in the other layout replaces it. */
+  readonly engine: Engine;
   /** Frames written to browsers. */
   readonly sent: number;
   /** Frames the server skipped because a browser was still reading an earlier one. */
@@ -29,7 +31,8 @@ interface FrameClient {
 }
 
 export async function startDemo(options: { port?: number; engine?: StartOptions } = {}): Promise<Demo> {
-  const engine = await Engine.start(options.engine);
+  let engine = await Engine.start(options.engine);
+  let pixels: PixelFormat = options.engine?.pixels ?? 'bgrx';
   const frameClients = new Set<FrameClient>();
   const eventClients = new Set<http.ServerResponse>();
   let skipped = 0;
@@ -45,28 +48,51 @@ export async function startDemo(options: { port?: number; engine?: StartOptions 
       if (next && frameClients.has(client)) send(client, next);
     });
   };
-  // The engine's frame buffers are reused once this returns: one copy, shared.
-  engine.onFrame((frame) => {
-    if (frameClients.size === 0) return;
-    const copy = Buffer.from(frame.data);
-    for (const client of frameClients) {
-      if (!client.writing) send(client, copy);
-      else {
-        if (client.latest) skipped++;
-        client.latest = copy;
-      }
-    }
-  });
-
   const broadcast = (message: unknown) => {
     const line = `data: ${JSON.stringify(message)}\n\n`;
     for (const res of eventClients) res.write(line);
   };
-  engine.on('event', (e) => broadcast(e.type === 'error' ? { type: 'error', problem: e.error.problem, codec: e.error.codec } : e));
-  engine.on('state', (s) => broadcast({ type: 'state', state: s.state, timeMs: s.timeMs, lengthMs: s.lengthMs, position: s.position }));
-  engine.on('log', (message) => broadcast({ type: 'log', message }));
-  engine.on('fault', (err) => broadcast({ type: 'fault', message: err.message }));
-  engine.on('exit', (info) => broadcast({ type: 'exit', ...info }));
+  // Only the engine now running reaches the page.
+  const wire = (e: Engine) => {
+    // The engine's frame buffers are reused once this returns: one copy, shared.
+    e.onFrame((frame) => {
+      if (frameClients.size === 0 || e !== engine) return;
+      const copy = Buffer.from(frame.data);
+      for (const client of frameClients) {
+        if (!client.writing) send(client, copy);
+        else {
+          if (client.latest) skipped++;
+          client.latest = copy;
+        }
+      }
+    });
+    const tell = (message: unknown) => e === engine && broadcast(message);
+    e.on('event', (ev) => tell(ev.type === 'error' ? { type: 'error', problem: ev.error.problem, codec: ev.error.codec } : ev));
+    e.on('state', (s) => tell({ type: 'state', state: s.state, timeMs: s.timeMs, lengthMs: s.lengthMs, position: s.position }));
+    e.on('log', (message) => tell({ type: 'log', message }));
+    e.on('fault', (err) => tell({ type: 'fault', message: err.message }));
+    e.on('exit', (info) => tell({ type: 'exit', ...info }));
+  };
+  wire(engine);
+  // The engine for a load in layout: this one, or a new one in its place;
+  // one change at a time, so that loads in a row end on the last one asked.
+  let changing: Promise<unknown> = Promise.resolve();
+  const engineFor = (layout: unknown): Promise<Engine> => {
+    const next = changing.then(() => change(layout));
+    changing = next.catch(() => undefined);
+    return next;
+  };
+  const change = async (layout: unknown): Promise<Engine> => {
+    if (layout === undefined || layout === pixels) return engine;
+    if (layout !== 'bgrx' && layout !== 'i420') throw new EngineError('badArgument', "pixels must be 'bgrx' or 'i420'");
+    const next = await Engine.start({ ...options.engine, pixels: layout });
+    const old = engine;
+    [engine, pixels] = [next, layout];
+    wire(next);
+    broadcast({ type: 'log', message: `engine restarted for ${layout} frames` });
+    await old.quit();
+    return next;
+  };
 
   const server = http.createServer((req, res) => {
     const path = new URL(req.url ?? '/', 'http://127.0.0.1').pathname;
@@ -88,7 +114,7 @@ export async function startDemo(options: { port?: number; engine?: StartOptions 
       req.setEncoding('utf8');
       req.on('data', (s: string) => (body = body.length < 65536 ? body + s : body));
       req.on('end', () => {
-        command(engine, body).then(
+        command(engineFor, body).then(
           (result) => reply(res, 200, { ok: true, result }),
           (err: Error) => {
             const code = err instanceof EngineError ? err.code : 'badArgument';
@@ -104,7 +130,9 @@ export async function startDemo(options: { port?: number; engine?: StartOptions 
   const url = `http://127.0.0.1:${(server.address() as AddressInfo).port}/`;
   return {
     url,
-    engine,
+    get engine() {
+      return engine;
+    },
     get sent() {
       return sent;
     },
@@ -127,9 +155,10 @@ function reply(res: http.ServerResponse, status: number, body: unknown): void {
   res.end(JSON.stringify(body));
 }
 
-/** Runs one command of the page: {"cmd": "load", "url": ...} and so on. */
-async function command(engine: Engine, body: string): Promise<unknown> {
+/** Runs one command of the page: {"cmd": "load", "url": ..., "pixels": "i420"} and so on. */
+async function command(engineFor: (pixels: unknown) => Promise<Engine>, body: string): Promise<unknown> {
   const c = JSON.parse(body) as Record<string, unknown>;
+  const engine = await engineFor(c.cmd === 'load' ? c.pixels : undefined);
   switch (c.cmd) {
     case 'load':
       return engine.load(c.url as string);
@@ -157,7 +186,7 @@ if (process.argv[1] && fileURLToPath(import.meta.url) === fs.realpathSync(proces
   };
   const demo = await startDemo({
     port: Number(arg('--port') ?? 8080),
-    engine: arg('--engine') ? { binary: arg('--engine') } : {},
+    engine: { binary: arg('--engine'), pixels: arg('--pixels') as PixelFormat | undefined },
   });
   const load = arg('--load');
   if (load) await demo.engine.load(load);

@@ -11,6 +11,7 @@ import { type Frame, type FrameInfo, FrameReader, type FrameStats, framePipe } f
 import {
   type CommandName,
   type LoadOptions,
+  type PixelFormat,
   type SeekTarget,
   type WireEvent,
   checkArgs,
@@ -26,6 +27,11 @@ export interface StartOptions {
   maxSize?: { width: number; height: number };
   /** Pictures on descriptor 3; default true. */
   frames?: boolean;
+  /**
+   * The layout of the pictures: 'bgrx' (default), 4 bytes a pixel, or 'i420', the decoder's own planar
+   * 4:2:0 at 1.5 bytes a pixel, which the engine sends without a colour conversion when no scaling is needed.
+   */
+  pixels?: PixelFormat;
   /** Above 0, library warnings come as log lines too. */
   logLevel?: number;
   /** Default 15000. */
@@ -361,7 +367,7 @@ export class Engine {
   // ---- The process ---------------------------------------------------------------
 
   private args(): string[] {
-    const { maxSize, frames = true, logLevel } = this.options;
+    const { maxSize, frames = true, logLevel, pixels } = this.options;
     const args: string[] = [];
     if (maxSize) {
       const ok = [maxSize.width, maxSize.height].every((n) => Number.isInteger(n) && n > 1 && n < 2 ** 32);
@@ -369,6 +375,10 @@ export class Engine {
       args.push(`--max-size=${maxSize.width}x${maxSize.height}`);
     }
     args.push(frames ? '--frames=fd:3' : '--frames=null');
+    if (pixels !== undefined) {
+      if (pixels !== 'bgrx' && pixels !== 'i420') throw new EngineError('badArgument', "pixels must be 'bgrx' or 'i420'");
+      args.push(`--pixels=${pixels}`);
+    }
     if (logLevel !== undefined) {
       if (!Number.isInteger(logLevel)) throw new EngineError('badArgument', 'logLevel must be an integer');
       args.push(`--loglevel=${logLevel}`);
@@ -402,10 +412,14 @@ export class Engine {
     this.expectExit = false;
     this.sawReady = false;
     track(child);
-    const maxBytes = (this.options.maxSize?.width ?? 1920) * 4 * (this.options.maxSize?.height ?? 1080) + 64 * 4096;
+    // Room for a scaled side passing an odd maximum by one, and for row padding.
+    const format = this.options.pixels ?? 'bgrx';
+    const area = (this.options.maxSize?.width ?? 1920) * (this.options.maxSize?.height ?? 1080);
+    const maxBytes = (format === 'i420' ? area * 1.5 : area * 4) + 64 * 4096;
     this.reader = pipe
       ? new FrameReader(
           pipe.readFd,
+          format,
           maxBytes,
           (g) => this.generations.wants(g),
           (info) => this.onFrameArrived(info),

@@ -9,14 +9,27 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { EngineError } from './errors.js';
-import { FRAME_FOURCC, FRAME_HEADER as H, FRAME_LANDED, FRAME_MAGIC } from './protocol.js';
+import {
+  FRAME_FOURCC,
+  FRAME_HEADER as H,
+  FRAME_LANDED,
+  FRAME_MAGIC,
+  type PixelFormat,
+  framePixelBytes,
+  minimumPitch,
+} from './protocol.js';
 
 /** A frame's header fields. */
 export interface FrameInfo {
   width: number;
   height: number;
-  /** Bytes per row, a multiple of 64; the first width x 4 are pixels. */
+  /**
+   * Bytes per row of the first plane, a multiple of 64: in BGRX the first width x 4 are pixels, in I420 the
+   * first width are Y samples.
+   */
   pitch: number;
+  /** The layout of the pixels: the `pixels` the engine was started with ('bgrx' by default). */
+  format: PixelFormat;
   /** Playback time of the picture, microseconds. */
   ptsUs: number;
   /** Counts every frame the engine wrote, across loads. */
@@ -28,16 +41,37 @@ export interface FrameInfo {
   landed: boolean;
 }
 
-/**
- * A frame and its pixels. The buffers belong to the library: they are valid
- * until the consumer asks for the next frame (or its callback settles).
- */
-export interface Frame extends FrameInfo {
-  /** pitch x height bytes: blue, green, red, unused. */
+interface FrameBuffers {
+  /** Every pixel byte after the header, in the frame's layout. */
   pixels: Buffer;
   /** The frame as it came on the pipe, header and pixels. */
   data: Buffer;
 }
+
+/** A frame in BGRX: `pixels` is pitch x height bytes, each pixel blue, green, red, unused. */
+export interface BgrxFrame extends FrameInfo, FrameBuffers {
+  format: 'bgrx';
+}
+
+/**
+ * A frame in I420, planar 4:2:0 with BT.601 studio-range samples as the decoder made them: `pixels` holds
+ * the Y plane (pitch x height bytes), then U and V (pitch/2 x (height+1)/2 bytes each), one after another.
+ * A pixel (x, y) has the samples y[y * pitches.y + x], u[(y >> 1) * pitches.u + (x >> 1)] and the same in v.
+ */
+export interface I420Frame extends FrameInfo, FrameBuffers {
+  format: 'i420';
+  /** The three planes, views into `pixels`. */
+  planes: { y: Buffer; u: Buffer; v: Buffer };
+  /** Bytes per row of each plane. */
+  pitches: { y: number; u: number; v: number };
+}
+
+/**
+ * A frame and its pixels, in the layout the engine was started with; `format` tells which. The buffers
+ * (`data`, `pixels` and the planes, all views of one buffer) belong to the library: they are valid until
+ * the consumer asks for the next frame (or its callback settles). Copy what must outlive that.
+ */
+export type Frame = BgrxFrame | I420Frame;
 
 export interface FrameStats {
   /** Frames of the current media read whole from the pipe. */
@@ -67,11 +101,12 @@ export function framePipe(): { readFd: number; writeFd: number } {
 
 const decoder = new TextDecoder('latin1');
 
-function parseHeader(b: Buffer): FrameInfo {
+function parseHeader(b: Buffer, format: PixelFormat): FrameInfo {
   return {
     width: b.readUInt32LE(H.width),
     height: b.readUInt32LE(H.height),
     pitch: b.readUInt32LE(H.pitch),
+    format,
     ptsUs: Number(b.readBigInt64LE(H.ptsUs)),
     seq: Number(b.readBigUInt64LE(H.seq)),
     wallUs: Number(b.readBigInt64LE(H.wallUs)),
@@ -80,12 +115,30 @@ function parseHeader(b: Buffer): FrameInfo {
   };
 }
 
-function headerProblem(b: Buffer, f: FrameInfo, maxBytes: number): string | null {
+/** Why a header is not one of a frame in `format` of at most maxBytes pixel bytes, or null when it is. */
+export function headerProblem(b: Buffer, format: PixelFormat, maxBytes: number): string | null {
+  const f = parseHeader(b, format);
   if (decoder.decode(b.subarray(H.magic, H.magic + 4)) !== FRAME_MAGIC) return 'bad magic';
-  if (decoder.decode(b.subarray(H.fourcc, H.fourcc + 4)) !== FRAME_FOURCC) return 'bad fourcc';
-  if (f.pitch % 64 !== 0 || f.pitch < f.width * 4) return `bad pitch ${f.pitch} for width ${f.width}`;
-  if (f.pitch * f.height > maxBytes) return `frame of ${f.width}x${f.height} above the maximum size`;
+  const fourcc = decoder.decode(b.subarray(H.fourcc, H.fourcc + 4));
+  if (fourcc !== FRAME_FOURCC[format]) return `bad fourcc ${JSON.stringify(fourcc)} for ${format}`;
+  if (f.pitch % 64 !== 0 || f.pitch < minimumPitch(format, f.width)) return `bad pitch ${f.pitch} for width ${f.width}`;
+  if (framePixelBytes(format, f.pitch, f.height) > maxBytes) return `frame of ${f.width}x${f.height} above the maximum size`;
   return null;
+}
+
+/** The frame over data, with views of its planes. */
+function frameOver(data: Buffer, info: FrameInfo): Frame {
+  const pixels = data.subarray(H.size);
+  if (info.format === 'bgrx') return { ...info, format: 'bgrx', data, pixels };
+  const [luma, chroma] = [info.pitch * info.height, (info.pitch / 2) * Math.ceil(info.height / 2)];
+  return {
+    ...info,
+    format: 'i420',
+    data,
+    pixels,
+    planes: { y: pixels.subarray(0, luma), u: pixels.subarray(luma, luma + chroma), v: pixels.subarray(luma + chroma, luma + 2 * chroma) },
+    pitches: { y: info.pitch, u: info.pitch / 2, v: info.pitch / 2 },
+  };
 }
 
 /** The whole buffer under a frame's view (frame buffers are never pooled). */
@@ -112,12 +165,14 @@ export class FrameReader {
   private ended: Error | null | undefined = undefined;
 
   /**
+   * @param format the layout the engine was started with; a frame in another is a fault
    * @param accept whether a frame of this generation is wanted now
    * @param arrived told of every wanted frame as it completes
    * @param fault told once when the pipe carries something that is not a frame
    */
   constructor(
     fd: number,
+    private readonly format: PixelFormat,
     private readonly maxBytes: number,
     private readonly accept: (generation: number) => boolean,
     private readonly arrived: (info: FrameInfo) => void,
@@ -180,14 +235,14 @@ export class FrameReader {
   }
 
   private onHeader(): boolean {
-    const info = parseHeader(this.fill);
-    const problem = headerProblem(this.fill, info, this.maxBytes);
+    const problem = headerProblem(this.fill, this.format, this.maxBytes);
     if (problem) {
       this.fault(new EngineError('protocol', `frame pipe: ${problem}`));
       this.end(null);
       return false;
     }
-    this.need = H.size + info.pitch * info.height;
+    const info = parseHeader(this.fill, this.format);
+    this.need = H.size + framePixelBytes(this.format, info.pitch, info.height);
     if (this.fill.length < this.need) {
       const bigger = Buffer.allocUnsafeSlow(this.need);
       this.fill.copy(bigger, 0, 0, H.size);
@@ -199,7 +254,7 @@ export class FrameReader {
 
   private onFrame(): void {
     const data = this.fill.subarray(0, this.need);
-    const info = parseHeader(data);
+    const info = parseHeader(data, this.format);
     this.filled = 0;
     this.need = H.size;
     if (!this.accept(info.generation)) {
@@ -207,7 +262,7 @@ export class FrameReader {
       return;
     }
     this.stats.received++;
-    const frame: Frame = { ...info, data, pixels: data.subarray(H.size) };
+    const frame = frameOver(data, info);
     this.fill = this.spare.pop() ?? Buffer.allocUnsafeSlow(data.length);
     if (this.pending) {
       // Latest wins: the older complete frame's buffer is filled next.

@@ -231,14 +231,17 @@ export function parseEvent(line: string): WireEvent {
 
 // ---- Frame header ------------------------------------------------------------
 
-/** Little-endian, 60 bytes, followed by pitch x height bytes of B, G, R, X pixels. */
+/**
+ * Little-endian, 60 bytes, followed by the pixels: in BGRX pitch x height bytes of B, G, R, X; in I420 the
+ * Y plane of pitch x height bytes, then U and V of pitch/2 x (height+1)/2 bytes each.
+ */
 export const FRAME_HEADER = {
   size: 60,
   magic: 0, // "VXFR"
   width: 4,
   height: 8,
   pitch: 12,
-  fourcc: 16, // "bgr0"
+  fourcc: 16, // "bgr0" or "I420"
   ptsUs: 20,
   seq: 28,
   wallUs: 36,
@@ -248,6 +251,19 @@ export const FRAME_HEADER = {
 } as const;
 
 export const FRAME_MAGIC = 'VXFR';
-export const FRAME_FOURCC = 'bgr0';
+
+/** The pixel layouts the engine sends (its --pixels option), and the fourcc each frame of them carries. */
+export type PixelFormat = 'bgrx' | 'i420';
+export const FRAME_FOURCC: Readonly<Record<PixelFormat, string>> = { bgrx: 'bgr0', i420: 'I420' };
+
+/** Bytes of a frame's pixels after its header. */
+export function framePixelBytes(format: PixelFormat, pitch: number, height: number): number {
+  return pitch * height + (format === 'i420' ? 2 * (pitch / 2) * Math.ceil(height / 2) : 0);
+}
+
+/** The narrowest pitch that holds a row of width pixels: for I420 an even number, so that its half holds a chroma row. */
+export function minimumPitch(format: PixelFormat, width: number): number {
+  return format === 'i420' ? width + (width & 1) : width * 4;
+}
 /** Flag of the first frame sent after a seek landed. */
 export const FRAME_LANDED = 1;

@@ -1,6 +1,7 @@
 // The demo page in Debian's Chromium: the canvas shows the clip's colours
-// through WebCodecs and through the ImageData fallback, and another load
-// changes them; the demo server skips frames for a reader that lags.
+// through WebCodecs and through the ImageData fallback, from BGRX frames and
+// from I420 frames when the page asks for them (at odd sizes too), and another
+// load changes them; the demo server skips frames for a reader that lags.
 
 import assert from 'node:assert/strict';
 import http from 'node:http';
@@ -32,25 +33,32 @@ test('TheDemoDrawsTheClipsColoursAndSkipsFramesForASlowReader', async (t) => {
   const page = await browser.newPage();
   const pageErrors: string[] = [];
   page.on('pageerror', (err) => pageErrors.push(err.message));
-  const look = () => page.evaluate(() => {
+  // The colours at the middle, or at the middles of the four quarters, of the canvas.
+  const look = (quarters: boolean) => page.evaluate((quarters) => {
     const canvas = document.getElementById('screen') as HTMLCanvasElement;
-    const [r, g, b] = canvas.getContext('2d')!.getImageData(canvas.width >> 1, canvas.height >> 1, 1, 1).data;
-    return { r: r!, g: g!, b: b!, drawn: [(window as unknown as { demo: { path: string } }).demo.path, canvas.width, canvas.height] };
-  });
-  const shows = async (name: string, colour: string) => {
+    const at = ([x, y]: number[]) => [...canvas.getContext('2d')!.getImageData((canvas.width * x!) >> 2, (canvas.height * y!) >> 2, 1, 1).data];
+    const { path, format } = (window as unknown as { demo: { path: string; format: string } }).demo;
+    return { rgb: (quarters ? [[1, 1], [3, 1], [1, 3], [3, 3]] : [[2, 2]]).map(at), drawn: [path, format, canvas.width, canvas.height] };
+  }, quarters);
+  const shows = async (name: string, ...colours: string[]) => {
     await page.fill('#url', clip(name));
     await page.click('#load');
-    for (let seen = '', deadline = Date.now() + 30000; seen !== colour; await page.waitForTimeout(50)) {
-      assert.ok(Date.now() < deadline, `${name}: the canvas shows ${seen}, not ${colour}`);
-      const { r, g, b } = await look();
-      seen = nameColour(r, g, b);
+    for (let seen = '', deadline = Date.now() + 30000; seen !== `${colours}`; await page.waitForTimeout(50)) {
+      assert.ok(Date.now() < deadline, `${name}: the canvas shows ${seen}, not ${colours}`);
+      seen = `${(await look(colours.length > 1)).rgb.map(([r, g, b]) => nameColour(r!, g!, b!))}`;
     }
   };
   for (const [query, drawPath] of [['', 'VideoFrame'], ['?draw=imagedata', 'ImageData']]) {
     await page.goto(demo.url + query);
-    await shows('frames-red.mp4', 'red');
-    await shows('frames-blue.mp4', 'blue');
-    assert.deepEqual((await look()).drawn, [drawPath, 320, 240]);
+    for (const format of ['BGRX', 'I420']) {
+      await page.setChecked('#i420', format === 'I420');
+      await shows('frames-red.mp4', 'red');
+      await shows('frames-blue.mp4', 'blue');
+      assert.deepEqual((await look(false)).drawn, [drawPath, format, 320, 240]);
+      // Odd sides: 161 x 121 chroma samples in I420.
+      await shows('planar-odd.webm', 'red', 'green', 'blue', 'grey');
+      assert.deepEqual((await look(false)).drawn, [drawPath, format, 321, 241]);
+    }
     assert.match(await page.textContent('#log') ?? '', /"type":"playing"/);
   }
   assert.deepEqual(pageErrors, []);

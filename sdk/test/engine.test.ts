@@ -1,7 +1,8 @@
 // The library against the real engine and against scripted stand-ins: start,
 // commands and their acks, argument checks, the snapshot, media errors,
-// protocol faults, supervision of the process, and frames: the latest one for
-// a slow consumer, nothing of a replaced load, parsing across a change of size.
+// protocol faults, supervision of the process, and frames: headers checked for
+// their layout, the latest one for a slow consumer, nothing of a replaced load,
+// parsing across a change of size, in BGRX and in I420.
 
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -11,7 +12,8 @@ import http from 'node:http';
 import type { AddressInfo } from 'node:net';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
-import { Engine, MediaError } from '../src/index.js';
+import { headerProblem } from '../src/frames.js';
+import { Engine, FRAME_HEADER, MediaError, type PixelFormat } from '../src/index.js';
 import { clip, colourAt, fakeEngine, quietEnv, startEngine, until } from './helpers.js';
 
 test('OneEngineAnswersCommandsLoadsAndMediaErrors', async (t) => {
@@ -90,9 +92,36 @@ test('StartFailsClearly', async (t) => {
     ['garbled', { binary: fakeEngine(t, '', 'echo "{not json"; exec sleep 30').binary }, 'protocol', /unparsable/],
     ['dies', { binary: fakeEngine(t, '', 'echo oops >&2; exit 3').binary }, 'startFailed', /status 3: oops/],
     ['usage', { maxSize: { width: 1, height: 1 } }, 'badArgument', /maxSize/],
+    ['layout', { pixels: 'I420' as 'i420' }, 'badArgument', /pixels must be 'bgrx' or 'i420'/],
   ];
   for (const [name, options, code, message] of cases) {
     await assert.rejects(Engine.start({ env: quietEnv(), ...options }), { code, message }, name);
+  }
+});
+
+test('AFrameHeaderMustFitTheLayoutAskedForAndTheMaximumSize', () => {
+  // [layout asked for, fourcc, width, height, pitch, largest pixel bytes, problem]
+  const odd = 384 * 241 + 2 * 192 * 121;
+  const cases: [PixelFormat, string, number, number, number, number, RegExp | null][] = [
+    ['bgrx', 'bgr0', 1920, 1080, 7680, 1920 * 1080 * 4, null],
+    ['bgrx', 'bgr0', 1920, 1080, 7680, 1920 * 1080 * 4 - 1, /^frame of 1920x1080 above the maximum size$/],
+    ['bgrx', 'bgr0', 320, 240, 320, 1e9, /^bad pitch 320 for width 320$/],
+    ['bgrx', 'I420', 320, 240, 1280, 1e9, /^bad fourcc "I420" for bgrx$/],
+    ['i420', 'bgr0', 320, 240, 320, 1e9, /^bad fourcc "bgr0" for i420$/],
+    ['i420', 'I420', 321, 241, 384, odd, null],
+    ['i420', 'I420', 321, 241, 384, odd - 1, /above the maximum size/],
+    ['i420', 'I420', 64, 1, 64, 128, null],
+    // A chroma row of 33 samples does not fit a half pitch of 32.
+    ['i420', 'I420', 65, 2, 64, 1e9, /^bad pitch 64 for width 65$/],
+    ['i420', 'I420', 320, 240, 352, 1e9, /^bad pitch 352/],
+  ];
+  for (const [format, fourcc, width, height, pitch, max, problem] of cases) {
+    const b = Buffer.alloc(FRAME_HEADER.size);
+    b.write('VXFR', FRAME_HEADER.magic, 'latin1');
+    b.write(fourcc, FRAME_HEADER.fourcc, 'latin1');
+    [width, height, pitch].forEach((v, i) => b.writeUInt32LE(v, [FRAME_HEADER.width, FRAME_HEADER.height, FRAME_HEADER.pitch][i]!));
+    const got = headerProblem(b, format, max);
+    assert.ok(problem ? problem.test(got ?? '') : got === null, `${format} ${fourcc} ${width}x${height}: ${got}`);
   }
 });
 
@@ -161,46 +190,55 @@ test('ADeadEngineRejectsWhatWaitsAndARestartSetsTheSoundAgain', async (t) => {
   assert.deepEqual(faults, []);
 });
 
-test('FramesOfTheCurrentLoadComeLatestFirstAcrossSizes', async (t) => {
-  const { engine, faults, events } = await startEngine(t);
-  const frames = engine.frames();
-  const take = async (generation: number, colour: string, width: number) => {
-    const { value: f } = await frames.next();
-    assert.deepEqual([f!.generation, colourAt(f!), f!.width], [generation, colour, width]);
-    return f!.seq;
-  };
-  // 50 frames a second of 640x480, taken far slower: the newest comes, the rest are dropped.
-  const green = await engine.load(clip('frames-gen-a.mp4'));
-  const seqs: number[] = [];
-  for (let i = 0; i < 4; i++, await sleep(300)) seqs.push(await take(green, 'green', 640));
-  const stats = engine.frameStats;
-  assert.ok(seqs.slice(1).every((seq, i) => seq > seqs[i]! + 1), `frames skipped between takes: ${seqs}`);
-  assert.ok(stats.dropped >= 10 && stats.received - stats.delivered - stats.dropped <= 1, JSON.stringify(stats));
+test('FramesOfTheCurrentLoadComeLatestFirstAcrossSizesInBothLayouts', async (t) => {
+  for (const pixels of ['bgrx', 'i420'] as const) {
+    const { engine, faults, events } = await startEngine(t, { pixels });
+    const frames = engine.frames();
+    const take = async (generation: number, colour: string, width: number) => {
+      const { value: f } = await frames.next();
+      assert.deepEqual([f!.generation, colourAt(f!), f!.width], [generation, colour, width]);
+      return f!.seq;
+    };
+    // 50 frames a second of 640x480, taken far slower: the newest comes, the rest are dropped.
+    const green = await engine.load(clip('frames-gen-a.mp4'));
+    const seqs: number[] = [];
+    for (let i = 0; i < 4; i++, await sleep(300)) seqs.push(await take(green, 'green', 640));
+    const stats = engine.frameStats;
+    assert.ok(seqs.slice(1).every((seq, i) => seq > seqs[i]! + 1), `frames skipped between takes: ${seqs}`);
+    assert.ok(stats.dropped >= 10 && stats.received - stats.delivered - stats.dropped <= 1, JSON.stringify(stats));
 
-  // Grey 1280x720 at once replaced by blue 320x240, while green's frames still wait.
-  const grey = engine.load(clip('frames-1280x720.mp4'));
-  const blue = await engine.load(clip('frames-blue.mp4'));
-  assert.equal(await grey, blue - 1);
-  for (let i = 0; i < 5; i++) await take(blue, 'blue', 320);
-  const formats = () => events.flatMap((e) => (e.type === 'format' ? [`${e.w}x${e.h}`] : []));
-  assert.ok(!formats().includes('1280x720'), `format of a replaced load: ${formats()}`);
+    // Grey 1280x720 at once replaced by blue 320x240, while green's frames still wait.
+    const grey = engine.load(clip('frames-1280x720.mp4'));
+    const blue = await engine.load(clip('frames-blue.mp4'));
+    assert.equal(await grey, blue - 1);
+    for (let i = 0; i < 5; i++) await take(blue, 'blue', 320);
+    const formats = () => events.flatMap((e) => (e.type === 'format' ? [`${e.w}x${e.h}`] : []));
+    assert.ok(!formats().includes('1280x720'), `format of a replaced load: ${formats()}`);
 
-  // Blue's last frame waits untaken at its end; the next load makes it stale.
-  // Red at 640x360, then blue at 1280x720, then red again: one stream, two sizes.
-  await until(engine, (s) => s.state === 'ended');
-  const switching = await engine.load(clip('frames-sizes.ts'));
-  const [seen, sizes] = [[] as string[], new Set<string>()];
-  while (seen.length < 3) {
-    const { value: f } = await frames.next();
-    assert.deepEqual([f!.generation, f!.pixels.length, f!.data.length], [switching, f!.pitch * f!.height, 60 + f!.pitch * f!.height]);
-    // The decoder may pad a few rows (360 comes as up to 386); the width is exact.
-    const rows = f!.height - (f!.width * 9) / 16;
-    assert.ok(f!.pitch % 64 === 0 && f!.pitch >= f!.width * 4 && rows >= 0 && rows < 32, `${f!.pitch} ${f!.width}x${f!.height}`);
-    sizes.add(`${f!.width}x${f!.height}`);
-    const kind = `${f!.width} ${colourAt(f!)}`;
-    if (seen.at(-1) !== kind) seen.push(kind);
+    // Blue's last frame waits untaken at its end; the next load makes it stale.
+    // Red at 640x360, then blue at 1280x720, then red again: one stream, two sizes.
+    await until(engine, (s) => s.state === 'ended');
+    const switching = await engine.load(clip('frames-sizes.ts'));
+    const [seen, sizes] = [[] as string[], new Set<string>()];
+    while (seen.length < 3) {
+      const { value: f } = await frames.next();
+      // In I420 the U and V planes follow the Y plane, each of half its pitch and half its rows, rounded up.
+      const [luma, chroma] = [f!.pitch * f!.height, f!.format === 'i420' ? (f!.pitch / 2) * Math.ceil(f!.height / 2) : 0];
+      assert.deepEqual([f!.format, f!.generation, f!.pixels.length, f!.data.length], [pixels, switching, luma + 2 * chroma, 60 + luma + 2 * chroma]);
+      if (f!.format === 'i420') {
+        const { y, u, v } = f!.planes;
+        assert.deepEqual([y.length, u.length, v.length, u.byteOffset - y.byteOffset, v.byteOffset - u.byteOffset, f!.pitches],
+          [luma, chroma, chroma, luma, chroma, { y: f!.pitch, u: f!.pitch / 2, v: f!.pitch / 2 }]);
+      }
+      // The decoder may pad a few rows (360 comes as up to 386); the width is exact.
+      const rows = f!.height - (f!.width * 9) / 16;
+      assert.ok(f!.pitch % 64 === 0 && f!.pitch >= f!.width * (pixels === 'i420' ? 1 : 4) && rows >= 0 && rows < 32, `${f!.pitch} ${f!.width}x${f!.height}`);
+      sizes.add(`${f!.width}x${f!.height}`);
+      const kind = `${f!.width} ${colourAt(f!)}`;
+      if (seen.at(-1) !== kind) seen.push(kind);
+    }
+    assert.deepEqual(seen, ['640 red', '1280 blue', '640 red']);
+    assert.deepEqual([...sizes].filter((size) => !formats().includes(size)), [], 'sizes without a format event');
+    assert.deepEqual(faults, []);
   }
-  assert.deepEqual(seen, ['640 red', '1280 blue', '640 red']);
-  assert.deepEqual([...sizes].filter((size) => !formats().includes(size)), [], 'sizes without a format event');
-  assert.deepEqual(faults, []);
 });

@@ -124,7 +124,14 @@ export const until = (engine: Engine, ready: (s: Snapshot) => boolean) => new Pr
 
 /** The colour at the centre of a frame, named coarsely. */
 export function colourAt(frame: Frame): string {
-  const at = Math.floor(frame.height / 2) * frame.pitch + Math.floor(frame.width / 2) * 4;
+  const [x, y] = [frame.width >> 1, frame.height >> 1];
+  if (frame.format === 'i420') {
+    const { planes, pitches } = frame;
+    const chroma = (plane: Buffer, pitch: number) => plane[(y >> 1) * pitch + (x >> 1)]!;
+    const [r, g, b] = yuvToRgb(planes.y[y * pitches.y + x]!, chroma(planes.u, pitches.u), chroma(planes.v, pitches.v));
+    return nameColour(r!, g!, b!);
+  }
+  const at = y * frame.pitch + x * 4;
   return nameColour(frame.pixels[at + 2]!, frame.pixels[at + 1]!, frame.pixels[at]!);
 }
 
@@ -134,12 +141,23 @@ export function nameColour(r: number, g: number, b: number): string {
   return ['red', 'green', 'blue'][i] ?? `rgb(${r},${g},${b})`;
 }
 
+/** Red, green, blue of a BT.601 studio-range Y, U, V sample, as libvlc converts it. */
+export function yuvToRgb(y: number, u: number, v: number): number[] {
+  const [l, cb, cr] = [1.164 * (y - 16), u - 128, v - 128];
+  return [l + 1.596 * cr, l - 0.392 * cb - 0.813 * cr, l + 2.017 * cb].map((c) => Math.round(Math.min(255, Math.max(0, c))));
+}
+
 /** A frame as read raw from fd 3, with when it began and ended to arrive. */
 export interface RawFrame {
   width: number; height: number; pitch: number; ptsUs: number; seq: number; generation: number; flags: number;
-  begun: number; arrived: number;
-  /** Blue, green, red of the middle pixel; the largest distance of any pixel's channel from it (small frames). */
-  centre: number[]; worst: number;
+  fourcc: 'bgr0' | 'I420'; begun: number; arrived: number;
+  /**
+   * The middle pixel as sent: blue, green, red, or Y, U, V; the largest distance of any sample of a plane from
+   * it (small frames); and the samples at the middles of the four quarters, top left to bottom right.
+   */
+  centre: number[]; worst: number; quarters: number[][];
+  /** The middle pixel's red, green, blue, whatever the layout. */
+  rgb: number[];
   /** The number drawn in a numbered clip: ten blocks across the middle row, white for a set bit. */
   number: number;
 }
@@ -175,6 +193,17 @@ export const ack = (id: number, ok: boolean) => ({ type: 'ack', id, ok });
 /** The events of a type from index `from` on. */
 export const of = (h: Raw, type: string, from = 0) => h.events.slice(from).filter((e) => e.type === type);
 
+/** Bytes of a frame's pixels after its header: pitch x height, and for I420 the two chroma planes. */
+export const frameBytes = (fourcc: string, pitch: number, height: number) =>
+  pitch * height + (fourcc === 'I420' ? 2 * (pitch / 2) * Math.ceil(height / 2) : 0);
+
+/** Reads the samples of pixel (x, y) in a frame's pixels: [blue, green, red] or [Y, U, V]. */
+function sampleAt(f: RawFrame, pixels: Buffer, x: number, y: number): number[] {
+  if (f.fourcc === 'bgr0') return [...pixels.subarray(y * f.pitch + x * 4, y * f.pitch + x * 4 + 3)];
+  const chroma = (plane: number) => f.pitch * f.height + plane * (f.pitch / 2) * Math.ceil(f.height / 2) + (y >> 1) * (f.pitch / 2) + (x >> 1);
+  return [pixels[y * f.pitch + x]!, pixels[chroma(0)]!, pixels[chroma(1)]!];
+}
+
 /**
  * The engine on raw pipes, with a private home and no sound server. `setup` is
  * Python run in the child before the engine starts: a careless host's set-ups
@@ -184,6 +213,7 @@ export const of = (h: Raw, type: string, from = 0) => h.events.slice(from).filte
 export async function raw(t: TestContext, { args = [] as string[], frames = true, setup = '', ready = true, env = quietEnv() } = {}): Promise<Raw> {
   const errPath = path.join(env.HOME!, 'stderr');
   const pipe = frames ? framePipe() : null;
+  const fourcc = args.findLast((a) => a.startsWith('--pixels=')) === '--pixels=i420' ? 'I420' : 'bgr0';
   const err = fs.openSync(errPath, 'w');
   const engine = findEngine();
   const child = setup
@@ -238,23 +268,26 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
         [at, have] = [at + n, have + n];
         if (have < 60) break;
         const u32 = (o: number) => head.readUInt32LE(o);
-        assert.ok(head.toString('latin1', 0, 4) === 'VXFR' && head.toString('latin1', 16, 20) === 'bgr0' && u32(56) === 0, 'frame header');
+        assert.ok(head.toString('latin1', 0, 4) === 'VXFR' && head.toString('latin1', 16, 20) === fourcc && u32(56) === 0, 'frame header');
         frame = { width: u32(4), height: u32(8), pitch: u32(12), ptsUs: Number(head.readBigInt64LE(20)),
-          seq: Number(head.readBigUInt64LE(28)), generation: Number(head.readBigUInt64LE(44)), flags: u32(52),
-          begun: Date.now(), arrived: 0, centre: [], worst: 0, number: 0 };
-        assert.ok(frame.pitch % 64 === 0 && frame.pitch >= frame.width * 4, 'frame pitch');
-        [pixels, have] = [Buffer.alloc(frame.pitch * frame.height), 0];
+          seq: Number(head.readBigUInt64LE(28)), generation: Number(head.readBigUInt64LE(44)), flags: u32(52), fourcc,
+          begun: Date.now(), arrived: 0, centre: [], worst: 0, quarters: [], rgb: [], number: 0 };
+        // An I420 pitch is even, so that its half holds a chroma row.
+        assert.ok(frame.pitch % 64 === 0 && frame.pitch >= (fourcc === 'I420' ? frame.width + (frame.width & 1) : frame.width * 4), 'frame pitch');
+        [pixels, have] = [Buffer.alloc(frameBytes(fourcc, frame.pitch, frame.height)), 0];
       }
       const n = Math.min(pixels.length - have, chunk.length - at);
       chunk.copy(pixels, have, at, at + n);
       [at, have] = [at + n, have + n];
       if (have < pixels.length) break;
       const f = frame;
-      const row = Math.floor(f.height / 2) * f.pitch;
-      f.centre = [...pixels.subarray(row + Math.floor(f.width / 2) * 4, row + Math.floor(f.width / 2) * 4 + 3)];
-      for (let k = 0; k < 10; k++) f.number |= Math.min(...pixels.subarray(row + Math.floor((f.width * (2 * k + 1)) / 20) * 4).subarray(0, 3)) > 160 ? 1 << k : 0;
+      const [midX, midY] = [f.width >> 1, f.height >> 1];
+      f.centre = sampleAt(f, pixels, midX, midY);
+      f.rgb = f.fourcc === 'I420' ? yuvToRgb(f.centre[0]!, f.centre[1]!, f.centre[2]!) : f.centre.toReversed();
+      f.quarters = [[1, 1], [3, 1], [1, 3], [3, 3]].map(([qx, qy]) => sampleAt(f, pixels, (f.width * qx!) >> 2, (f.height * qy!) >> 2));
+      for (let k = 0; k < 10; k++) f.number |= Math.min(...sampleAt(f, pixels, Math.floor((f.width * (2 * k + 1)) / 20), midY).slice(0, f.fourcc === 'I420' ? 1 : 3)) > 160 ? 1 << k : 0;
       for (let y = 0; f.width * f.height <= 320 * 240 && y < f.height; y++) {
-        for (let x = 0; x < f.width * 4; x++) if (x % 4 < 3) f.worst = Math.max(f.worst, Math.abs(pixels[y * f.pitch + x]! - f.centre[x % 4]!));
+        for (let x = 0; x < f.width; x++) sampleAt(f, pixels, x, y).forEach((v, i) => (f.worst = Math.max(f.worst, Math.abs(v - f.centre[i]!))));
       }
       h.frames.push({ ...f, arrived: Date.now() });
       [frame, have] = [null, 0];

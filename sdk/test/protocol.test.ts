@@ -9,7 +9,7 @@ import { setTimeout as sleep } from 'node:timers/promises';
 import { findEngine } from '../src/index.js';
 import { type Raw, SIZES_TELL, ack, clip, cmd, load, of, raw, usage } from './helpers.js';
 
-const USAGE = 'usage: vexolo-engine --max-size=WxH --frames=fd:3|null --loglevel=N\n';
+const USAGE = 'usage: vexolo-engine --max-size=WxH --frames=fd:3|null --pixels=bgrx|i420 --loglevel=N\n';
 const log = (message: string) => ({ type: 'log', message });
 /** The engine is released under the host library's version. */
 const VERSION = (JSON.parse(fs.readFileSync(new URL('../../package.json', import.meta.url), 'utf8')) as { version: string }).version;
@@ -26,12 +26,16 @@ test('TheCommandLineAndTheFramePipeDecideHowItStarts', async (t) => {
     [['--max-size=1280x1'], null, 2, 'vexolo-engine: bad --max-size\n'],
     [['--max-size=1280'], null, 2, 'vexolo-engine: bad --max-size\n'],
     [['--max-size=640x480', '--bogus'], null, 2, 'vexolo-engine: --bogus\n'],
+    [['--pixels=I420'], null, 2, 'vexolo-engine: bad --pixels\n'],
+    [['--pixels='], null, 2, 'vexolo-engine: bad --pixels\n'],
+    [['--pixels'], null, 2, 'vexolo-engine: --pixels\n'],
     [[], 'os.close(3)', 2, fd3],
     [[], 'os.dup2(os.pipe()[0], 3)', 2, fd3],
     [['--frames=null', '--frames=fd:3'], readOnly, 2, fd3],
     [['--frames=fd:3', '--frames=null'], readOnly, 0, ''],
     [['--max-size=1280x720 and more', '--loglevel=abc'], null, 0, ''],
     [['--max-size=2x2', '--loglevel=-7', '--loglevel=99999999999'], null, 0, ''],
+    [['--pixels=i420', '--pixels=bgrx'], null, 0, ''],
   ];
   for (const [args, setup, code, stderr] of cases) {
     const h = await raw(t, { args, setup: setup ?? '', ready: false });

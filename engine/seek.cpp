@@ -22,7 +22,11 @@ bool landed(double v, double origin, double target) {
 
 bool landed_at(const player *p, int64_t t) {
     double ran = p->paused.load() ? 0 : double(now_us() - p->refill_at_us.load()) / 1000;
-    return landed(double(t), p->seek_origin.load(), p->seek_target.load() + ran);
+    // Anywhere from the target to where playback from it has come since is
+    // the target.
+    double v = double(t), target = p->seek_target.load();
+    double off = v < target ? target - v : v > target + ran ? v - target - ran : 0;
+    return std::fabs(v - p->seek_origin.load()) >= off;
 }
 
 void land(player *p, int64_t t, int state) {

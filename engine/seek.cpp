@@ -9,6 +9,9 @@
 namespace {
 
 const int64_t SEEK_DEADLINE_US = 5000000;
+// How far short of a seek's target a report may be and still be its landing:
+// the picture at the target is decoded from the key frame before it.
+const double SEGMENT_SHORT_MS = 1000;
 // The library keeps times in microseconds and adds its own offsets to them,
 // and a frame's time is kept in microseconds too: a target beyond this would
 // overflow on the way. It is still far beyond the end of any media.
@@ -23,10 +26,11 @@ bool landed(double v, double origin, double target) {
 bool landed_at(const player *p, int64_t t) {
     double ran = p->paused.load() ? 0 : double(now_us() - p->refill_at_us.load()) / 1000;
     // Anywhere from the target to where playback from it has come since is
-    // the target.
+    // the target. A segmented stream first reports the start of the segment
+    // it decodes from: a time that far short of the target is not there yet.
     double v = double(t), target = p->seek_target.load();
     double off = v < target ? target - v : v > target + ran ? v - target - ran : 0;
-    return std::fabs(v - p->seek_origin.load()) >= off;
+    return std::fabs(v - p->seek_origin.load()) >= off && (v >= target - SEGMENT_SHORT_MS || ran <= 0);
 }
 
 void land(player *p, int64_t t, int state) {

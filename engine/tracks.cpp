@@ -205,7 +205,7 @@ bool tell_tracks(bool settled_only) {
     bool unselected = v < 0 && video && video->p_next;
     if (unselected && !video->p_next->p_next && cur->vouts.load() > 0)
         v = video->p_next->i_id;
-    if (lagging && settled_only) {
+    if ((lagging || unselected) && settled_only) {
         // The demuxer is still making its streams known: a report now would
         // list some without their languages, or not at all.
         free(b.data);

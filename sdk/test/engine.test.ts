@@ -52,7 +52,8 @@ test('OneEngineAnswersCommandsLoadsAndMediaErrors', async (t) => {
     ['EngineError refused play', undefined, undefined, undefined, undefined, 1]);
 
   // A seek lands at least half way to its target; the snapshot holds the media.
-  await until(engine, (s) => s.seekable && s.lengthMs > 0 && s.format !== null); // a seek by time needs both
+  // A seek by time needs both; tracks are told once the streams settled.
+  await until(engine, (s) => s.seekable && s.lengthMs > 0 && s.format !== null && s.tracks !== null);
   const landing = await engine.seekAndWait({ ms: 2000 });
   assert.ok(!landing.ended && landing.landedMs >= 1000, JSON.stringify(landing));
   const s = engine.state;

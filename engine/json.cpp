@@ -334,3 +334,10 @@ void json_esc(char *dst, unsigned long size, const char *src) {
     if (size > 0)
         dst[n] = 0;
 }
+
+uint64_t text_hash(const char *text) {
+    uint64_t h = 14695981039346656037ull;
+    for (; *text; text++)
+        h = (h ^ uint8_t(*text)) * 1099511628211ull;
+    return h ? h : 1;
+}

@@ -56,3 +56,6 @@ void emit_close();
 // NUL-terminated). Output is valid UTF-8: invalid sequences become U+FFFD and
 // truncation never splits a character. A null src gives "".
 void json_esc(char *dst, unsigned long size, const char *src);
+
+// FNV-1a of a text, never 0: tells a repeated line without keeping it.
+uint64_t text_hash(const char *text);

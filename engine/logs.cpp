@@ -99,20 +99,12 @@ void drop_locked(int n) {
     rate_wake.notify_one();
 }
 
-// FNV-1a of a line, never 0.
-uint64_t line_hash(const char *text) {
-    uint64_t h = 14695981039346656037ull;
-    for (; *text; text++)
-        h = (h ^ uint8_t(*text)) * 1099511628211ull;
-    return h ? h : 1;
-}
-
 // True when p's line may be forwarded now: it does not repeat p's last one,
 // and the window has room. Reports the lines dropped in the window that ends
 // when a new one opens.
 bool within_rate(player *p, const char *message) {
     int64_t now = now_us();
-    uint64_t h = line_hash(message);
+    uint64_t h = text_hash(message);
     std::lock_guard<std::mutex> hold(rate_lock);
     if (p->told_line == h) {
         repeats++;

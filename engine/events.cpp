@@ -3,7 +3,6 @@
 // its whole length, and never calls into the library: it stores fields,
 // prints events and raises pending bits for the control loop.
 #include "engine.h"
-#include "json.h"
 
 #include <cmath>
 
@@ -45,7 +44,7 @@ void on_buffering(player *p, float c) {
             return;
     }
     p->last_buffering_us = now;
-    emit("{\"type\":\"buffering\",\"pct\":%.1f}", double(c));
+    tell_buffering(double(c));
 }
 
 void on_time(player *p, int64_t t) {
@@ -70,7 +69,7 @@ void on_time(player *p, int64_t t) {
         // look again while playback goes on.
         if (p->tracks_stale.exchange(0) && p->end_state.load() == END_NONE)
             raise_pending(p, PEND_TRACKS);
-        emit("{\"type\":\"time\",\"ms\":%lld}", static_cast<long long>(t));
+        tell_time(t);
     }
 }
 
@@ -81,17 +80,17 @@ void on_position(player *p, float pos) {
     if (now - p->last_position_us >= THROTTLE_US && !(is_live(p) && pos < p->told_position)) {
         p->last_position_us = now;
         p->told_position = pos;
-        emit("{\"type\":\"position\",\"value\":%.6f}", double(pos));
+        tell_position(double(pos));
     }
 }
 
-// Prints a state report unless it repeats the last one told; *told holds
+// Tells a state report unless it repeats the last one told; *told holds
 // value + 1, 0 before the first.
-void tell_flag(int *told, int value, const char *type) {
+void tell_flag(int *told, int value, void (*tell)(bool)) {
     if (*told == value + 1)
         return;
     *told = value + 1;
-    emit("{\"type\":\"%s\",\"v\":%s}", type, value ? "true" : "false");
+    tell(value != 0);
 }
 
 // The media ended or stopped: a seek in flight will never land, and a video
@@ -105,14 +104,14 @@ void playback_over(player *p) {
 
 void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     player *p = static_cast<player *>(opaque);
-    std::lock_guard<std::mutex> gate(gate_lock);
+    std::lock_guard<ordered_mutex> gate(gate_lock);
     if (p->generation != generation.load())
         return;  // a replaced player: nothing is stored, printed or raised
     if (p->silenced.load() && ev->type != libvlc_MediaPlayerStopped)
         return;  // a source it must not read: only its stop is told
     switch (ev->type) {
     case libvlc_MediaPlayerOpening:
-        emit("{\"type\":\"opening\"}");
+        tell_opening();
         break;
     case libvlc_MediaPlayerBuffering:
         watch_moved(p);
@@ -121,7 +120,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     case libvlc_MediaPlayerPlaying:
         clock_resume(p);
         p->paused.store(0);
-        emit("{\"type\":\"playing\"}");
+        tell_playing();
         watch_resumed(p);
         if (!p->started.load()) {
             p->started.store(1);
@@ -131,7 +130,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     case libvlc_MediaPlayerPaused:
         clock_hold(p);
         p->paused.store(1);
-        emit("{\"type\":\"paused\"}");
+        tell_paused();
         break;
     case libvlc_MediaPlayerStopped:
         // Told by the control loop, after whatever it still has to tell
@@ -148,7 +147,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         if (p->lost.load())
             p->end_held.store(1);  // told after the error that explains it
         else
-            emit("{\"type\":\"end\"}");
+            tell_end();
         raise_pending(p, PEND_ENDED);
         break;
     case libvlc_MediaPlayerEncounteredError:
@@ -168,10 +167,10 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         break;
     case libvlc_MediaPlayerSeekableChanged:
         p->seekable.store(ev->u.media_player_seekable_changed.new_seekable && !p->range_refused.load() ? 1 : 0);
-        tell_flag(&p->told_seekable, p->seekable.load(), "seekable");
+        tell_flag(&p->told_seekable, p->seekable.load(), tell_seekable);
         break;
     case libvlc_MediaPlayerPausableChanged:
-        tell_flag(&p->told_pausable, ev->u.media_player_pausable_changed.new_pausable ? 1 : 0, "pausable");
+        tell_flag(&p->told_pausable, ev->u.media_player_pausable_changed.new_pausable ? 1 : 0, tell_pausable);
         break;
     case libvlc_MediaPlayerLengthChanged:
         p->length_ms.store(ev->u.media_player_length_changed.new_length);
@@ -181,7 +180,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         if (!p->length_told || p->told_length_ms != p->length_ms.load()) {
             p->length_told = 1;
             p->told_length_ms = p->length_ms.load();
-            emit("{\"type\":\"length\",\"ms\":%lld}", static_cast<long long>(p->told_length_ms));
+            tell_length(p->told_length_ms);
         }
         break;
     case libvlc_MediaPlayerVout:
@@ -204,17 +203,17 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     }
 }
 
-void tell_stopped() {
-    std::lock_guard<std::mutex> gate(gate_lock);
+void report_stopped(player *p) {
+    std::lock_guard<ordered_mutex> gate(gate_lock);
     int held = END_STOP_HELD;
-    if (cur->end_state.compare_exchange_strong(held, END_STOPPED))
-        emit("{\"type\":\"stopped\"}");
+    if (p->end_state.compare_exchange_strong(held, END_STOPPED))
+        tell_stopped();
 }
 
-void tell_unseekable(player *p) {
-    std::lock_guard<std::mutex> gate(gate_lock);
+void mark_unseekable(player *p) {
+    std::lock_guard<ordered_mutex> gate(gate_lock);
     if (p->generation != generation.load())
         return;
     p->seekable.store(0);
-    tell_flag(&p->told_seekable, 0, "seekable");
+    tell_flag(&p->told_seekable, 0, tell_seekable);
 }

@@ -13,36 +13,43 @@ namespace {
 const char UNSUPPORTED_CODEC[] = "Codec `";
 const unsigned long UNSUPPORTED_PREFIX = sizeof UNSUPPORTED_CODEC - 1;
 
+const char *const problem_names[] = {
+    "unavailable", "unrecognized", "accessDenied",   "notFound",     "insecure",         "timedOut",
+    "unreachable", "outOfMemory",  "serverError",    "connectionLimit", "geoBlocked",    "undecodableVideo",
+    "undecodableAudio",
+};
+static_assert(sizeof problem_names / sizeof problem_names[0] == PROBLEM_UNDECODABLE_AUDIO + 1);
+
 struct status_row {
     long status;
-    const char *problem;
+    problem what;
 };
 
 // HTTP statuses with a problem of their own; the rest of 400..599 is
 // `serverError` from 500 and `unavailable` below.
 const status_row statuses[] = {
-    {401, "accessDenied"},    {403, "accessDenied"}, {404, "notFound"},
-    {410, "notFound"},        {408, "timedOut"},     {429, "connectionLimit"},
-    {509, "connectionLimit"}, {451, "geoBlocked"},
+    {401, PROBLEM_ACCESS_DENIED},    {403, PROBLEM_ACCESS_DENIED}, {404, PROBLEM_NOT_FOUND},
+    {410, PROBLEM_NOT_FOUND},        {408, PROBLEM_TIMED_OUT},     {429, PROBLEM_CONNECTION_LIMIT},
+    {509, PROBLEM_CONNECTION_LIMIT}, {451, PROBLEM_GEO_BLOCKED},
 };
 
 struct phrase_rule {
-    const char *problem;
+    problem what;
     const char *phrases[6];  // null-terminated
 };
 
 // Tried in this order over all lines; the first rule with a phrase anywhere
 // wins, so the more specific causes come first.
 const phrase_rule rules[] = {
-    {"unrecognized", {"no suitable demux", "unidentified", "could not identify"}},
-    {"accessDenied", {"Permission denied", "Unauthorized", "Forbidden"}},
-    {"notFound", {"No such file", "not found"}},
-    {"insecure", {"TLS", "certificate"}},
-    {"timedOut", {"timed out", "timeout"}},
-    {"unreachable",
+    {PROBLEM_UNRECOGNIZED, {"no suitable demux", "unidentified", "could not identify"}},
+    {PROBLEM_ACCESS_DENIED, {"Permission denied", "Unauthorized", "Forbidden"}},
+    {PROBLEM_NOT_FOUND, {"No such file", "not found"}},
+    {PROBLEM_INSECURE, {"TLS", "certificate"}},
+    {PROBLEM_TIMED_OUT, {"timed out", "timeout"}},
+    {PROBLEM_UNREACHABLE,
      {"Connection refused", "cannot resolve", "Name or service not known", "cannot connect",
       "Network is unreachable"}},
-    {"outOfMemory", {"out of memory"}},
+    {PROBLEM_OUT_OF_MEMORY, {"out of memory"}},
 };
 
 struct codec_row {
@@ -70,11 +77,11 @@ long http_status(const char *line) {
     return 0;
 }
 
-const char *status_problem(long status) {
+problem status_problem(long status) {
     for (const status_row &row : statuses)
         if (row.status == status)
-            return row.problem;
-    return status >= 500 ? "serverError" : "unavailable";
+            return row.what;
+    return status >= 500 ? PROBLEM_SERVER_ERROR : PROBLEM_UNAVAILABLE;
 }
 
 // 1 when phrase occurs in any of the lines.
@@ -126,7 +133,11 @@ int sound_output_line(const char *object, const char *message) {
     return strcmp(message, "Audio output failed") == 0 ? 2 : 1;
 }
 
-const char *problem_of(const char *const *lines, int count) {
+const char *problem_name(problem what) {
+    return unsigned(what) <= PROBLEM_UNDECODABLE_AUDIO ? problem_names[what] : problem_names[PROBLEM_UNAVAILABLE];
+}
+
+problem problem_of(const char *const *lines, int count) {
     if (!lines)
         count = 0;
     for (int i = 0; i < count; i++) {
@@ -137,8 +148,8 @@ const char *problem_of(const char *const *lines, int count) {
     for (const phrase_rule &rule : rules)
         for (const char *const *phrase = rule.phrases; *phrase; phrase++)
             if (any_line_has(lines, count, *phrase))
-                return rule.problem;
-    return "unavailable";
+                return rule.what;
+    return PROBLEM_UNAVAILABLE;
 }
 
 int unsupported_codec(const char *message, char fourcc[5]) {

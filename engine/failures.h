@@ -3,10 +3,30 @@
 // functions without shared state; any thread may call them.
 #pragma once
 
-// The problem code for a player's stored error lines (oldest first, `count`
-// of them): an HTTP status 400..599 decides first, then the phrase rules in
-// order; "unavailable" when nothing matches. Never null.
-const char *problem_of(const char *const *lines, int count);
+// Why a load failed; each has one wire name (problem_name).
+enum problem {
+    PROBLEM_UNAVAILABLE,
+    PROBLEM_UNRECOGNIZED,
+    PROBLEM_ACCESS_DENIED,
+    PROBLEM_NOT_FOUND,
+    PROBLEM_INSECURE,
+    PROBLEM_TIMED_OUT,
+    PROBLEM_UNREACHABLE,
+    PROBLEM_OUT_OF_MEMORY,
+    PROBLEM_SERVER_ERROR,
+    PROBLEM_CONNECTION_LIMIT,
+    PROBLEM_GEO_BLOCKED,
+    PROBLEM_UNDECODABLE_VIDEO,
+    PROBLEM_UNDECODABLE_AUDIO,
+};
+
+// The host's name of a problem, as the error event carries it. Never null.
+const char *problem_name(problem what);
+
+// The problem for a player's stored error lines (oldest first, `count` of
+// them): an HTTP status 400..599 decides first, then the phrase rules in
+// order; PROBLEM_UNAVAILABLE when nothing matches.
+problem problem_of(const char *const *lines, int count);
 
 // 1 when an error line from a library object of this type (as the log
 // context names it; null when unknown) can tell why the media failed: input,

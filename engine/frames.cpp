@@ -2,6 +2,7 @@
 // threads lock, unlock and show pictures, the reaper frees pools, the main
 // thread starts the pipe and moves its generation, the writer thread sends.
 #include "frames.h"
+#include "locks.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -19,10 +20,10 @@
 
 namespace {
 
-std::mutex pool_lock;                // every pool and picture flag, and all state below
+ordered_mutex pool_lock{RANK_POOL};  // every pool and picture flag, and all state below
 // With pool_lock: a picture was queued. Never destroyed, since destroying it
 // at exit would wait forever for the writer sleeping on it.
-std::condition_variable &queue_wake = *new std::condition_variable;
+std::condition_variable_any &queue_wake = *new std::condition_variable_any;
 int frames_on_pipe;                  // set by frames_start before any other thread
 uint64_t current_generation;         // pool_lock; frames_generation
 uint64_t frame_seq;                  // pool_lock; next seq written, for the life of the process
@@ -151,7 +152,7 @@ void write_all(const unsigned char *b, uint64_t n) {
 // Sends the queue's oldest picture, or drops it when its generation has passed.
 [[noreturn]] void writer_thread() {
     pthread_setname_np(pthread_self(), "vx-frames");
-    std::unique_lock<std::mutex> hold(pool_lock);
+    std::unique_lock<ordered_mutex> hold(pool_lock);
     for (;;) {
         queue_wake.wait(hold, [] { return qlen > 0; });
         picture *p = queue[qhead];
@@ -208,7 +209,7 @@ int pictures_setup(pictures *pool, uint32_t width, uint32_t height, int layout) 
     if (!spare)
         return -1;
     spare->spare = 1;
-    std::unique_lock<std::mutex> hold(pool_lock);
+    std::unique_lock<ordered_mutex> hold(pool_lock);
     if (reserve_retired(pool, pool->retired_count + pool->count + 1) != 0) {
         hold.unlock();
         picture_delete(spare);
@@ -241,7 +242,7 @@ int pictures_setup(pictures *pool, uint32_t width, uint32_t height, int layout) 
 picture *pictures_lock(pictures *pool, void **planes) {
     picture *p = nullptr;
     {
-        std::lock_guard<std::mutex> hold(pool_lock);
+        std::lock_guard<ordered_mutex> hold(pool_lock);
         if (!pool->overflow)
             return nullptr;
         for (int i = 0; i < pool->count && !p; i++) {
@@ -267,14 +268,14 @@ picture *pictures_lock(pictures *pool, void **planes) {
 }
 
 void pictures_unlock(picture *pic) {
-    std::lock_guard<std::mutex> hold(pool_lock);
+    std::lock_guard<ordered_mutex> hold(pool_lock);
     if (pic && pic->locked > 0)
         pic->locked--;
 }
 
 void pictures_free(pictures *pool) {
     {
-        std::lock_guard<std::mutex> hold(pool_lock);
+        std::lock_guard<ordered_mutex> hold(pool_lock);
         for (int i = 0; i < pool->count; i++)
             release(pool->slots[i]);
         release(pool->overflow);
@@ -294,7 +295,7 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
                    int64_t pts_us) {
     if (!pic)
         return;
-    std::lock_guard<std::mutex> hold(pool_lock);
+    std::lock_guard<ordered_mutex> hold(pool_lock);
     if (g != current_generation || (paused && pic == pool->shown))
         return;
     // While paused the library redraws the still into fresh buffers many
@@ -376,11 +377,11 @@ int frames_start(int on) {
 }
 
 void frames_generation(uint64_t g) {
-    std::lock_guard<std::mutex> hold(pool_lock);
+    std::lock_guard<ordered_mutex> hold(pool_lock);
     current_generation = g;
 }
 
 int frames_backlog() {
-    std::lock_guard<std::mutex> hold(pool_lock);
+    std::lock_guard<ordered_mutex> hold(pool_lock);
     return qlen;
 }

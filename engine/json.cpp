@@ -2,6 +2,7 @@
 // numbers, booleans and null; events are printf formats written whole under
 // out_lock so lines from the library's threads never interleave.
 #include "json.h"
+#include "locks.h"
 
 #include <cmath>
 #include <cstdarg>
@@ -13,7 +14,7 @@
 namespace {
 
 // Serialises everything written to standard output; always the innermost lock.
-std::mutex out_lock;
+ordered_mutex out_lock{RANK_OUT};
 bool out_closed;  // out_lock: set at shutdown, after which nothing is written
 
 const char *skip_ws(const char *p) {
@@ -278,7 +279,7 @@ void put_line(const char *format, va_list ap) {
 }  // namespace
 
 void emit(const char *format, ...) {
-    std::lock_guard<std::mutex> hold(out_lock);
+    std::lock_guard<ordered_mutex> hold(out_lock);
     va_list ap;
     va_start(ap, format);
     put_line(format, ap);
@@ -286,7 +287,7 @@ void emit(const char *format, ...) {
 }
 
 void emit_final(const char *format, ...) {
-    std::lock_guard<std::mutex> hold(out_lock);
+    std::lock_guard<ordered_mutex> hold(out_lock);
     va_list ap;
     va_start(ap, format);
     put_line(format, ap);
@@ -295,7 +296,7 @@ void emit_final(const char *format, ...) {
 }
 
 void emit_close() {
-    std::lock_guard<std::mutex> hold(out_lock);
+    std::lock_guard<ordered_mutex> hold(out_lock);
     out_closed = true;
 }
 

@@ -44,7 +44,7 @@ int int_field(const command *c, const char *name, int32_t *out);
 long long clamp_int64(double id);
 
 // Prints one event line and a LF, flushed, under out_lock; nothing once
-// output is closed.
+// output is closed. The event writers (tell.h) are its only callers.
 void emit(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Prints one last event line and closes output to every later emit, at once,
 // so that no line of another thread can follow it.

@@ -3,7 +3,7 @@
 // player's last error lines about the media, notes unsupported codecs, holds
 // the lines of a video format negotiation and forwards lines to the host, at
 // most 20 a second. A thread of its own reports the lines dropped when a
-// window closes. tell_error and emit_error run on the control thread.
+// window closes. report_error and report_problem run on the control thread.
 #include "engine.h"
 #include "failures.h"
 #include "json.h"
@@ -23,19 +23,19 @@ const int WINDOW_LINES = 20;
 const int NEGOTIATION_GIVES_UP = 1000;
 
 // The forwarding window, process-wide so consecutive players share one limit.
-std::mutex rate_lock;
+ordered_mutex rate_lock{RANK_RATE};
 int64_t window;     // rate_lock: monotonic instant the current window opened
 int32_t in_window;  // rate_lock: lines that reached the limit in this window
 int32_t dropped;    // rate_lock: of those, the ones not forwarded
 int32_t repeats;    // rate_lock: lines not forwarded as repeats, told with the next drop report
 bool flusher;       // rate_lock: the thread that reports drops at a window's close runs
 // Never destroyed: the flusher may still wait on it when the process exits.
-std::condition_variable &rate_wake = *new std::condition_variable;
+std::condition_variable_any &rate_wake = *new std::condition_variable_any;
 
 // Stores an error line in p's ring when it is about the media, and notes an
 // unsupported codec.
 void store(player *p, const char *message, bool about_media) {
-    std::lock_guard<std::mutex> hold(ctl_lock);
+    std::lock_guard<ordered_mutex> hold(ctl_lock);
     if (about_media) {
         snprintf(p->log_ring[p->log_count % LOG_RING], LOG_LINE_BYTES, "%s", message);
         // Keep the count from wrapping: the ring only needs count mod 8 and
@@ -53,7 +53,7 @@ void store(player *p, const char *message, bool about_media) {
 // Holds a negotiation line of p; 1 when the negotiation has gone on so long
 // without a format that it has failed.
 bool hold_line(player *p, const char *message) {
-    std::lock_guard<std::mutex> hold(ctl_lock);
+    std::lock_guard<ordered_mutex> hold(ctl_lock);
     snprintf(p->held[p->held_count % HELD_LINES], LOG_LINE_BYTES, "%s", message);
     p->held_count++;
     return p->held_count >= NEGOTIATION_GIVES_UP;
@@ -62,7 +62,7 @@ bool hold_line(player *p, const char *message) {
 // Tells the lines dropped and repeated since the last report; rate_lock held.
 void tell_dropped() {
     if (dropped + repeats)
-        emit("{\"type\":\"log\",\"message\":\"%d log lines dropped\"}", dropped + repeats);
+        tell_lines_dropped(dropped + repeats);
     dropped = repeats = 0;
 }
 
@@ -70,7 +70,7 @@ void tell_dropped() {
 // line opened the next one and reported them first.
 void flusher_thread() {
     pthread_setname_np(pthread_self(), "vx-logs");
-    std::unique_lock<std::mutex> hold(rate_lock);
+    std::unique_lock<ordered_mutex> hold(rate_lock);
     for (;;) {
         if (!dropped) {
             rate_wake.wait(hold);
@@ -105,7 +105,7 @@ void drop_locked(int n) {
 bool within_rate(player *p, const char *message) {
     int64_t now = now_us();
     uint64_t h = text_hash(message);
-    std::lock_guard<std::mutex> hold(rate_lock);
+    std::lock_guard<ordered_mutex> hold(rate_lock);
     if (p->told_line == h) {
         repeats++;
         return false;
@@ -126,11 +126,8 @@ bool within_rate(player *p, const char *message) {
 
 // Forwards a line of p to the host, within the rate limit.
 void forward(player *p, const char *message) {
-    if (!ready_told.load() || p->generation != generation.load() || !within_rate(p, message))
-        return;
-    char esc[1100];
-    json_esc(esc, sizeof esc, message);
-    emit("{\"type\":\"log\",\"message\":\"%s\"}", esc);
+    if (ready_told.load() && p->generation == generation.load() && within_rate(p, message))
+        tell_log(message);
 }
 
 // A line of p's sound output: held until the output fails as a whole, which is
@@ -139,7 +136,7 @@ void sound_line(player *p, const char *message, bool failed) {
     char told[LOG_LINE_BYTES + 64];
     bool repeat;
     {
-        std::lock_guard<std::mutex> hold(ctl_lock);
+        std::lock_guard<ordered_mutex> hold(ctl_lock);
         repeat = p->sound_failed;
         if (!repeat && !failed) {
             snprintf(p->sound_reason, sizeof p->sound_reason, "%s", message);
@@ -152,14 +149,9 @@ void sound_line(player *p, const char *message, bool failed) {
     if (!repeat) {
         forward(p, told);
     } else if (ready_told.load() && p->generation == generation.load()) {
-        std::lock_guard<std::mutex> hold(rate_lock);
+        std::lock_guard<ordered_mutex> hold(rate_lock);
         repeats++;
     }
-}
-
-void tell_problem(const char *problem) {
-    cur->error_told = 1;
-    emit("{\"type\":\"error\",\"problem\":\"%s\",\"codec\":null}", problem);
 }
 
 }  // namespace
@@ -214,7 +206,7 @@ void negotiation_over(player *p, bool agreed) {
     char lines[HELD_LINES][LOG_LINE_BYTES];
     int count, n = 0;
     {
-        std::lock_guard<std::mutex> hold(ctl_lock);
+        std::lock_guard<ordered_mutex> hold(ctl_lock);
         count = p->held_count;
         p->held_count = 0;
         if (!agreed)
@@ -225,20 +217,19 @@ void negotiation_over(player *p, bool agreed) {
         return;
     if (count > n) {
         // The ring keeps the last lines only; the others count as dropped.
-        std::lock_guard<std::mutex> hold(rate_lock);
+        std::lock_guard<ordered_mutex> hold(rate_lock);
         drop_locked(count - n);
     }
     for (int i = 0; i < n; i++)
         forward(p, lines[i]);
 }
 
-// Classifies the error lines stored for p, oldest first.
-const char *stored_problem(player *p) {
+problem stored_problem(player *p) {
     char lines[LOG_RING][LOG_LINE_BYTES];
     const char *order[LOG_RING];
     int n = 0;
     {
-        std::lock_guard<std::mutex> hold(ctl_lock);
+        std::lock_guard<ordered_mutex> hold(ctl_lock);
         int count = p->log_count;
         for (int i = count > LOG_RING ? count - LOG_RING : 0; i < count; i++, n++) {
             memcpy(lines[n], p->log_ring[i % LOG_RING], LOG_LINE_BYTES);
@@ -248,21 +239,17 @@ const char *stored_problem(player *p) {
     return problem_of(order, n);
 }
 
-void tell_error() {
-    if (!cur->error_told)
-        tell_problem(stored_problem(cur));
+void report_error(player *p) {
+    if (!p->error_told)
+        report_problem(p, stored_problem(p), nullptr);
 }
 
-void emit_error(const char *problem, const char *codec) {
-    if (cur->error_told)
+void report_problem(player *p, problem what, const char *fourcc) {
+    if (p->error_told)
         return;
-    if (!codec) {
-        tell_problem(problem);
-        return;
-    }
-    cur->error_told = 1;
-    char name[16], esc[40];
-    codec_name(codec, name, sizeof name);
-    json_esc(esc, sizeof esc, name);
-    emit("{\"type\":\"error\",\"problem\":\"%s\",\"codec\":\"%s\"}", problem, esc);
+    p->error_told = 1;
+    char name[16];
+    if (fourcc)
+        codec_name(fourcc, name, sizeof name);
+    tell_error(what, fourcc ? name : nullptr);
 }

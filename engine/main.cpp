@@ -198,9 +198,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    char version[200];
-    json_esc(version, sizeof version, libvlc_get_version());
-    emit("{\"type\":\"ready\",\"version\":\"%s\",\"engine\":\"%s\"}", version, VEXOLO_VERSION);
+    tell_ready(libvlc_get_version(), VEXOLO_VERSION);
     ready_told.exchange(1);
     control_loop();
 }

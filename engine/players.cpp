@@ -10,7 +10,7 @@
 
 player *cur;
 std::atomic<uint64_t> generation{0};
-std::mutex gate_lock;  // held across a generation switch and every event handler
+ordered_mutex gate_lock{RANK_GATE};  // held across a generation switch and every event handler
 
 namespace {
 
@@ -19,19 +19,17 @@ namespace {
 const int REAP_MAX = 8;
 
 // The reap queue, first in first out, linked through reap_next.
-std::mutex reap_lock;
+ordered_mutex reap_lock{RANK_REAP};
 // Never destroyed: the reaper may still wait on them when the process exits.
-std::condition_variable &reap_wake = *new std::condition_variable;
-std::condition_variable &reap_done = *new std::condition_variable;  // a player was released
+std::condition_variable_any &reap_wake = *new std::condition_variable_any;
+std::condition_variable_any &reap_done = *new std::condition_variable_any;  // a player was released
 player *reap_head;  // reap_lock
 player *reap_tail;  // reap_lock
 int reap_count;     // reap_lock: queued or being released
 
-// Stands in as cur for a player that a load or stop promised and that the
-// next line retires at once: a generation without library objects, never
-// queued for the reaper. Control thread only.
-player stand_in;
-int stand_in_loaded;  // it stands for a loaded media
+// With no player: whether the generation stands for a loaded media.
+// Control thread only.
+bool none_loaded;
 
 const char *const vargs[] = {
     "--ignore-config",
@@ -107,20 +105,24 @@ void player_discard(player *p) {
     delete p;
 }
 
-int replace_player(player *p) {
+namespace {
+
+// Installs p (null: no player) with generation n; see replace_player.
+int install(player *p, uint64_t n) {
     player *old = cur;
-    int ended;
+    int ended = END_NONE;
     {
         // From here on no event, format report or picture of the old player
         // is passed on, and any of its handlers that was running has ended,
         // so its end state as read here is the last one the host was told.
-        std::lock_guard<std::mutex> gate(gate_lock);
-        generation.exchange(p->generation);
-        frames_generation(p->generation);
-        ended = old->end_state.load();
+        std::lock_guard<ordered_mutex> gate(gate_lock);
+        generation.exchange(n);
+        frames_generation(n);
+        if (old)
+            ended = old->end_state.load();
     }
     cur = p;
-    if (old == &stand_in || old == p)
+    if (!old || old == p)
         return ended;
     if (old->media) {
         // Silent and idle from now on: a retired player that went on
@@ -130,7 +132,7 @@ int replace_player(player *p) {
         libvlc_audio_set_mute(old->mp, 1);
         libvlc_media_player_set_pause(old->mp, 1);
     }
-    std::unique_lock<std::mutex> hold(reap_lock);
+    std::unique_lock<ordered_mutex> hold(reap_lock);
     // Loads faster than the reaper wait for it here rather than pile up.
     reap_done.wait(hold, [] { return reap_count < REAP_MAX; });
     old->reap_next = nullptr;
@@ -144,22 +146,23 @@ int replace_player(player *p) {
     return ended;
 }
 
-int replace_with_stand_in(uint64_t n, int loaded) {
-    stand_in.generation = n;
-    stand_in.end_state.store(0);
-    stand_in.seek_state.store(SEEK_NONE);
-    stand_in_loaded = loaded;
-    return replace_player(&stand_in);
+}  // namespace
+
+int replace_player(player *p) { return install(p, p->generation); }
+
+int replace_with_none(uint64_t n, bool loaded) {
+    none_loaded = loaded;
+    return install(nullptr, n);
 }
 
-bool cur_loaded() { return cur->media || (cur == &stand_in && stand_in_loaded); }
+bool cur_loaded() { return cur ? cur->media != nullptr : none_loaded; }
 
 void reaper_thread() {
     pthread_setname_np(pthread_self(), "vx-reaper");
     for (;;) {
         player *p;
         {
-            std::unique_lock<std::mutex> hold(reap_lock);
+            std::unique_lock<ordered_mutex> hold(reap_lock);
             reap_wake.wait(hold, [] { return reap_head != nullptr; });
             p = reap_head;
             reap_head = p->reap_next;
@@ -169,7 +172,7 @@ void reaper_thread() {
         player_discard(p);
         bool drained;
         {
-            std::lock_guard<std::mutex> hold(reap_lock);
+            std::lock_guard<ordered_mutex> hold(reap_lock);
             drained = --reap_count == 0;
             reap_done.notify_one();
         }
@@ -181,6 +184,6 @@ void reaper_thread() {
 }
 
 int reap_backlog() {
-    std::lock_guard<std::mutex> hold(reap_lock);
+    std::lock_guard<ordered_mutex> hold(reap_lock);
     return reap_count;
 }

@@ -36,7 +36,7 @@ bool landed_at(const player *p, int64_t t) {
 void land(player *p, int64_t t, int state) {
     // Decided under the lock that numbers seeks: a landing of a seek that a
     // later one has replaced is neither told nor marked on a picture.
-    std::lock_guard<std::mutex> hold(ctl_lock);
+    std::lock_guard<ordered_mutex> hold(ctl_lock);
     if (seek_id(state) != p->seek_issued)
         return;
     t = clock_land(p, t);
@@ -53,7 +53,7 @@ namespace {
 // Numbers a new seek of the given kind and forgets whatever the previous one
 // left: its landing not yet told, and its mark not yet on a picture.
 int next_seek(player *p, int kind) {
-    std::lock_guard<std::mutex> hold(ctl_lock);
+    std::lock_guard<ordered_mutex> hold(ctl_lock);
     // Ids run through the bits above the kind and never make 0.
     int id = (p->seek_issued + (SEEK_KIND + 1)) & ~SEEK_KIND & INT32_MAX;
     p->seek_issued = id ? id : SEEK_KIND + 1;
@@ -67,8 +67,9 @@ int next_seek(player *p, int kind) {
 void cmd_seek(const command *c, long long id) {
     const entry *ms = field(c, "ms", KIND_NUMBER);
     const entry *pos = field(c, "pos", KIND_NUMBER);
-    if (!cur->media || !cur->seekable.load() || !ms == !pos) {
-        ack(id, false);
+    player *p = cur;
+    if (!p || !p->media || !p->seekable.load() || !ms == !pos) {
+        tell_ack(id, false);
         return;
     }
     // Target and origin are written while no seek is in flight and the state
@@ -77,85 +78,85 @@ void cmd_seek(const command *c, long long id) {
     // at the target that the library then reports is an echo of the request,
     // not a landing, which waits for the buffers to fill again.
     if (ms) {
-        if (ms->number < 0 || cur->length_ms.load() <= 0) {
-            ack(id, false);
+        if (ms->number < 0 || p->length_ms.load() <= 0) {
+            tell_ack(id, false);
             return;
         }
         double target = std::fmin(ms->number, SEEK_MAX_MS);
-        cur->seek_state.exchange(SEEK_NONE);
-        int state = next_seek(cur, SEEK_BY_TIME);
-        cur->seek_target.exchange(target);
-        cur->seek_origin.exchange(double(cur->time_ms.load()));
-        cur->seek_phase.exchange(seek_id(state) | SEEK_ASKED);
-        cur->seek_state.exchange(state);
-        libvlc_media_player_set_time(cur->mp, int64_t(target));
+        p->seek_state.exchange(SEEK_NONE);
+        int state = next_seek(p, SEEK_BY_TIME);
+        p->seek_target.exchange(target);
+        p->seek_origin.exchange(double(p->time_ms.load()));
+        p->seek_phase.exchange(seek_id(state) | SEEK_ASKED);
+        p->seek_state.exchange(state);
+        libvlc_media_player_set_time(p->mp, int64_t(target));
     } else {
         if (pos->number < 0 || pos->number > 1) {
-            ack(id, false);
+            tell_ack(id, false);
             return;
         }
-        int64_t length = cur->length_ms.load();
-        cur->seek_state.exchange(SEEK_NONE);
-        int state = next_seek(cur, length >= 1 ? SEEK_BY_TIME : SEEK_BY_POS);
+        int64_t length = p->length_ms.load();
+        p->seek_state.exchange(SEEK_NONE);
+        int state = next_seek(p, length >= 1 ? SEEK_BY_TIME : SEEK_BY_POS);
         if (length >= 1) {
-            cur->seek_target.exchange(double(length) * pos->number);
-            cur->seek_origin.exchange(double(cur->time_ms.load()));
+            p->seek_target.exchange(double(length) * pos->number);
+            p->seek_origin.exchange(double(p->time_ms.load()));
         } else {
-            cur->seek_target.exchange(pos->number);
-            cur->seek_origin.exchange(cur->position.load());
+            p->seek_target.exchange(pos->number);
+            p->seek_origin.exchange(p->position.load());
         }
-        cur->seek_phase.exchange(seek_id(state) | SEEK_ASKED);
-        cur->seek_state.exchange(state);
-        libvlc_media_player_set_position(cur->mp, float(pos->number));
+        p->seek_phase.exchange(seek_id(state) | SEEK_ASKED);
+        p->seek_state.exchange(state);
+        libvlc_media_player_set_position(p->mp, float(pos->number));
     }
-    cur->seek_deadline_us = now_us() + SEEK_DEADLINE_US;
-    cur->start_pos = -1.0;  // the host's own seek outranks the load's start
-    ack(id, true);
+    p->seek_deadline_us = now_us() + SEEK_DEADLINE_US;
+    p->start_pos = -1.0;  // the host's own seek outranks the load's start
+    tell_ack(id, true);
 }
 
-void check_landing() {
-    int64_t t = libvlc_media_player_get_time(cur->mp);
-    int s = cur->seek_state.load(), seen = s;
+void check_landing(player *p) {
+    int64_t t = libvlc_media_player_get_time(p->mp);
+    int s = p->seek_state.load(), seen = s;
     // The library's time is its echo of the target until it reports again:
     // playing, the first pictures after the refill may still be from before
     // the seek, and only a time report tells that playback moved. Paused, it
     // reports nothing, and the refill is all there is to wait for.
-    if (seek_kind(s) == SEEK_BY_TIME && cur->paused.load() && cur->seek_phase.load() == (seek_id(s) | SEEK_REFILLED) &&
-        landed_at(cur, t) &&
-        cur->seek_state.compare_exchange_strong(s, SEEK_NONE)) {
-        land(cur, t, seen);
+    if (seek_kind(s) == SEEK_BY_TIME && p->paused.load() && p->seek_phase.load() == (seek_id(s) | SEEK_REFILLED) &&
+        landed_at(p, t) &&
+        p->seek_state.compare_exchange_strong(s, SEEK_NONE)) {
+        land(p, t, seen);
         return;
     }
     // Position seeks are compared in the time event only; here just the deadline.
-    s = seen = cur->seek_state.load();
-    if (s != SEEK_NONE && now_us() >= cur->seek_deadline_us &&
-        cur->seek_state.compare_exchange_strong(s, SEEK_NONE))
-        land(cur, t, seen);
+    s = seen = p->seek_state.load();
+    if (s != SEEK_NONE && now_us() >= p->seek_deadline_us &&
+        p->seek_state.compare_exchange_strong(s, SEEK_NONE))
+        land(p, t, seen);
 }
 
-void apply_start_pos() {
-    if (cur->start_pos < 0)
+void apply_start_pos(player *p) {
+    if (p->start_pos < 0)
         return;
-    if (cur->seekable.load())
-        libvlc_media_player_set_position(cur->mp, float(cur->start_pos));
+    if (p->seekable.load())
+        libvlc_media_player_set_position(p->mp, float(p->start_pos));
     else
-        emit("{\"type\":\"log\",\"message\":\"startPos dropped: the media cannot seek\"}");
-    cur->start_pos = -1.0;
+        tell_refusal(REFUSED_START_POS, nullptr, 0);
+    p->start_pos = -1.0;
 }
 
-void tell_landed() {
+void report_landing(player *p) {
     // Under the gate the end cannot slip in between: once the media ended or
     // stopped, the host has its answer and hears of no landing.
     {
-        std::lock_guard<std::mutex> gate(gate_lock);
-        if (cur->end_state.load() != END_NONE)
+        std::lock_guard<ordered_mutex> gate(gate_lock);
+        if (p->end_state.load() != END_NONE)
             return;
-        emit("{\"type\":\"seekLanded\",\"ms\":%lld}", static_cast<long long>(cur->landed_ms.load()));
+        tell_seek_landed(p->landed_ms.load());
     }
     // Paused right after playing, the library may keep showing a picture
     // decoded before the seek and never decode one at the new position;
     // asked once more for the same time, it does. (A frame step would too,
     // but it moves the library's time on by up to a key frame's distance.)
-    if (cur->paused.load() && cur->vouts.load() && cur->length_ms.load() > 0)
-        libvlc_media_player_set_time(cur->mp, cur->landed_ms.load());
+    if (p->paused.load() && p->vouts.load() && p->length_ms.load() > 0)
+        libvlc_media_player_set_time(p->mp, p->landed_ms.load());
 }

@@ -1,56 +1,12 @@
-// The tracks and sound reports of the current player and the streams the
+// The tracks and sound reports of a player and the streams the
 // library cannot decode. Run by the control loop only, with no engine lock
 // held across library calls.
 #include "engine.h"
-#include "json.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-// A growable text buffer for the tracks line.
-struct textbuf {
-    char *data;
-    size_t len;
-    size_t cap;
-    bool failed;  // some text could not be appended: the line must not be printed
-};
-
-// Appends formatted text, or marks the buffer failed.
-void put(textbuf *b, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void put(textbuf *b, const char *format, ...) {
-    if (!b->data || b->failed) {
-        b->failed = true;
-        return;
-    }
-    for (;;) {
-        va_list ap;
-        va_start(ap, format);
-        int n = vsnprintf(b->data + b->len, b->cap - b->len, format, ap);
-        va_end(ap);
-        if (n < 0) {
-            b->data[b->len] = 0;
-            b->failed = true;
-            return;
-        }
-        if (b->len + size_t(n) < b->cap) {
-            b->len += size_t(n);
-            return;
-        }
-        size_t cap = size_t(n) + 2 * b->cap + 64;
-        char *bigger = static_cast<char *>(realloc(b->data, cap));
-        if (!bigger) {
-            b->data[b->len] = 0;
-            b->failed = true;
-            return;
-        }
-        b->data = bigger;
-        b->cap = cap;
-    }
-}
 
 // The media's stream behind a listed track of this kind (a libvlc track
 // type), or null. The ids of the list are the media's own stream ids in most
@@ -83,40 +39,36 @@ const int64_t TRACKS_QUIET_US = 150000;
 const int64_t TRACKS_SETTLE_MAX_US = 1000000;
 const int64_t TRACKS_RECHECK_US = 50000;
 
-// Appends one JSON array of the listed tracks, with languages from the
-// media's streams; the entry that switches a kind off (negative id) is left
-// out. *lagging is set when a track has no stream yet.
-void put_tracks(textbuf *b, const libvlc_track_description_t *list, int kind, libvlc_media_track_t *const *streams,
-                unsigned n, bool *lagging) {
-    put(b, "[");
-    const char *sep = "";
+// The listed tracks of one kind, with languages from the media's streams,
+// into *out (malloc'd; the caller frees it); the entry that switches a kind
+// off (negative id) is left out. *lagging is set when a track has no stream
+// yet. False when memory is short.
+bool list_tracks(const libvlc_track_description_t *list, int kind, libvlc_media_track_t *const *streams, unsigned n,
+                 track_entry **out, int *count, bool *lagging) {
+    int listed = 0;
+    for (const libvlc_track_description_t *d = list; d; d = d->p_next)
+        listed++;
+    *count = 0;
+    *out = static_cast<track_entry *>(malloc(sizeof(track_entry) * size_t(listed ? listed : 1)));
+    if (!*out)
+        return false;
     for (const libvlc_track_description_t *d = list; d; d = d->p_next) {
         if (d->i_id < 0)
             continue;
         const libvlc_media_track_t *t = stream_of(list, kind, d->i_id, streams, n);
         *lagging = *lagging || !t;
         const char *language = t && t->psz_language && t->psz_language[0] ? t->psz_language : nullptr;
-        char name[300];
-        json_esc(name, sizeof name, d->psz_name ? d->psz_name : "");
-        put(b, "%s{\"id\":%d,\"name\":\"%s\",\"language\":", sep, d->i_id, name);
-        if (language) {
-            char esc[80];
-            json_esc(esc, sizeof esc, language);
-            put(b, "\"%s\"}", esc);
-        } else {
-            put(b, "null}");
-        }
-        sep = ",";
+        (*out)[(*count)++] = {d->i_id, d->psz_name ? d->psz_name : "", language};
     }
-    put(b, "]");
+    return true;
 }
 
 // The library's FourCC for a stream whose codec it could not identify.
 const uint32_t UNDEFINED_CODEC = 'u' | 'n' << 8 | 'd' << 16 | uint32_t('f') << 24;
 
-unsigned media_streams(libvlc_media_track_t ***streams) {
+unsigned media_streams(player *p, libvlc_media_track_t ***streams) {
     *streams = nullptr;
-    return cur->media ? libvlc_media_tracks_get(cur->media, streams) : 0;
+    return p->media ? libvlc_media_tracks_get(p->media, streams) : 0;
 }
 
 void release_lists(libvlc_track_description_t *audio, libvlc_track_description_t *spu,
@@ -135,115 +87,116 @@ bool listed_bad(const player *p, uint32_t codec) {
     return false;
 }
 
-// The load's sound settings and subtitle choice, on the current player.
-void apply_choices() {
-    apply_sound_settings();
+// The load's sound settings and subtitle choice, on p.
+void apply_choices(player *p) {
+    apply_sound_settings(p);
     // A load that asked for subtitles off keeps them off until an spu command.
-    if (cur->hide_spu && libvlc_video_get_spu(cur->mp) >= 0)
-        libvlc_video_set_spu(cur->mp, -1);
+    if (p->hide_spu && libvlc_video_get_spu(p->mp) >= 0)
+        libvlc_video_set_spu(p->mp, -1);
 }
 
 }  // namespace
 
-void want_tracks() {
-    apply_choices();
+void want_tracks(player *p) {
+    apply_choices(p);
     int64_t now = now_us();
-    cur->tracks_due_us = now + TRACKS_QUIET_US;
-    if (!cur->tracks_burst_us)
-        cur->tracks_burst_us = now;
+    p->tracks_due_us = now + TRACKS_QUIET_US;
+    if (!p->tracks_burst_us)
+        p->tracks_burst_us = now;
 }
 
-void settle_tracks(bool now) {
-    if (!cur->tracks_due_us)
+void settle_tracks(player *p, bool now) {
+    if (!p->tracks_due_us)
         return;
     int64_t at = now_us();
-    bool waiting = !now && at - cur->tracks_burst_us < TRACKS_SETTLE_MAX_US;
+    bool waiting = !now && at - p->tracks_burst_us < TRACKS_SETTLE_MAX_US;
     // The first report also waits for playback to move: by then the demuxer
     // has made every stream of the program, however slowly it got there.
-    if (waiting && !cur->tracks_told && !cur->moved.load()) {
-        cur->tracks_due_us = at + TRACKS_RECHECK_US;
+    if (waiting && !p->tracks_told && !p->moved.load()) {
+        p->tracks_due_us = at + TRACKS_RECHECK_US;
         return;
     }
-    if (tell_tracks(waiting)) {
-        cur->tracks_due_us = 0;
-        cur->tracks_burst_us = 0;
+    if (report_tracks(p, waiting)) {
+        p->tracks_due_us = 0;
+        p->tracks_burst_us = 0;
     } else {
-        cur->tracks_due_us = at + TRACKS_RECHECK_US;
+        p->tracks_due_us = at + TRACKS_RECHECK_US;
     }
 }
 
-bool tell_tracks(bool settled_only) {
-    apply_choices();
+bool report_tracks(player *p, bool settled_only) {
+    apply_choices(p);
     libvlc_media_track_t **streams;
-    unsigned n = media_streams(&streams);
-    libvlc_track_description_t *audio = libvlc_audio_get_track_description(cur->mp);
-    libvlc_track_description_t *spu = libvlc_video_get_spu_description(cur->mp);
-    libvlc_track_description_t *video = libvlc_video_get_track_description(cur->mp);
-    int a = libvlc_audio_get_track(cur->mp);
-    int s = libvlc_video_get_spu(cur->mp);
-    int v = libvlc_video_get_track(cur->mp);
+    unsigned n = media_streams(p, &streams);
+    libvlc_track_description_t *audio = libvlc_audio_get_track_description(p->mp);
+    libvlc_track_description_t *spu = libvlc_video_get_spu_description(p->mp);
+    libvlc_track_description_t *video = libvlc_video_get_track_description(p->mp);
+    int a = libvlc_audio_get_track(p->mp);
+    int s = libvlc_video_get_spu(p->mp);
+    int v = libvlc_video_get_track(p->mp);
 
-    textbuf b = {static_cast<char *>(malloc(4096)), 0, 4096, false};
-    put(&b, "{\"type\":\"tracks\",\"audio\":");
-    bool lagging = false;
-    put_tracks(&b, audio, libvlc_track_audio, streams, n, &lagging);
-    put(&b, ",\"spu\":");
-    put_tracks(&b, spu, libvlc_track_text, streams, n, &lagging);
-    put(&b, ",\"video\":");
-    put_tracks(&b, video, libvlc_track_video, streams, n, &lagging);
+    track_entry *entries[TRACK_KINDS] = {};
+    track_report r = {};
+    bool lagging = false, listed = true;
+    const libvlc_track_description_t *lists[TRACK_KINDS] = {audio, spu, video};
+    const int kinds[TRACK_KINDS] = {libvlc_track_audio, libvlc_track_text, libvlc_track_video};
+    for (int k = 0; k < TRACK_KINDS; k++) {
+        listed = list_tracks(lists[k], kinds[k], streams, n, &entries[k], &r.count[k], &lagging) && listed;
+        r.tracks[k] = entries[k];
+    }
     // A video track listed but none selected: the library renumbers a
     // segmented stream's tracks after a seek and never marks the new one
     // selected, though its pictures come. The only one listed is the one shown.
     bool unselected = v < 0 && video && video->p_next;
-    if (unselected && !video->p_next->p_next && cur->vouts.load() > 0)
+    if (unselected && !video->p_next->p_next && p->vouts.load() > 0)
         v = video->p_next->i_id;
-    if ((lagging || unselected) && settled_only) {
+    bool settled = !lagging && !unselected;
+    if (settled || !settled_only) {
+        if (!settled && p->tracks_retries < TRACKS_RETRIES) {
+            p->tracks_retries++;
+            p->tracks_stale.store(1);
+        }
+        r.selected[TRACK_AUDIO] = a < 0 ? -1 : a;
+        r.selected[TRACK_SPU] = s < 0 ? -1 : s;
+        r.selected[TRACK_VIDEO] = v < 0 ? -1 : v;
+        // A report cut short by a failed allocation is not told.
+        if (listed && tell_tracks(&r, &p->tracks_hash))
+            p->tracks_told = 1;
+    }
+    for (track_entry *e : entries)
+        free(e);
+    if (!settled && settled_only) {
         // The demuxer is still making its streams known: a report now would
         // list some without their languages, or not at all.
-        free(b.data);
         release_lists(audio, spu, video, streams, n);
         return false;
     }
-    if ((lagging || unselected) && cur->tracks_retries < TRACKS_RETRIES) {
-        cur->tracks_retries++;
-        cur->tracks_stale.store(1);
-    }
-    put(&b, ",\"selected\":{\"audio\":%d,\"spu\":%d,\"video\":%d}}", a < 0 ? -1 : a, s < 0 ? -1 : s,
-        v < 0 ? -1 : v);
-    // A line cut short by a failed allocation would not be valid JSON; one
-    // that repeats the last report tells the host nothing.
-    if (!b.failed && (!cur->tracks_told || text_hash(b.data) != cur->tracks_hash)) {
-        cur->tracks_told = 1;
-        cur->tracks_hash = text_hash(b.data);
-        emit("%s", b.data);
-    }
-    free(b.data);
 
     // Playing sound: the selected audio stream exists and its codec decodes.
     int state = 0;
     const libvlc_media_track_t *heard = a >= 0 ? stream_of(audio, libvlc_track_audio, a, streams, n) : nullptr;
     if (heard) {
-        std::lock_guard<std::mutex> hold(ctl_lock);
-        state = !listed_bad(cur, heard->i_codec);
+        std::lock_guard<ordered_mutex> hold(ctl_lock);
+        state = !listed_bad(p, heard->i_codec);
     }
     release_lists(audio, spu, video, streams, n);
-    if (state != cur->sound_state) {
-        cur->sound_state = state;
-        emit("{\"type\":\"sound\",\"state\":\"%s\"}", state ? "playing" : "none");
+    if (state != p->sound_state) {
+        p->sound_state = state;
+        tell_sound(state != 0);
     }
     return true;
 }
 
-void check_codecs() {
+void check_codecs(player *p) {
     char bad[BAD_CODECS][5];
     int count;
     {
-        std::lock_guard<std::mutex> hold(ctl_lock);
-        memcpy(bad, cur->bad_codecs, sizeof bad);
-        count = cur->bad_codec_count;
+        std::lock_guard<ordered_mutex> hold(ctl_lock);
+        memcpy(bad, p->bad_codecs, sizeof bad);
+        count = p->bad_codec_count;
     }
     libvlc_media_track_t **streams;
-    unsigned n = media_streams(&streams);
+    unsigned n = media_streams(p, &streams);
     bool has_video = false;
     for (unsigned i = 0; i < n; i++)
         has_video = has_video || streams[i]->i_type == libvlc_track_video;
@@ -252,44 +205,44 @@ void check_codecs() {
             if (memcmp(bad[k], &streams[i]->i_codec, 4) != 0)
                 continue;
             if (streams[i]->i_type == libvlc_track_video)
-                emit_error("undecodableVideo", bad[k]);
+                report_problem(p, PROBLEM_UNDECODABLE_VIDEO, bad[k]);
             else if (streams[i]->i_type == libvlc_track_audio && !has_video)
-                emit_error("undecodableAudio", bad[k]);
+                report_problem(p, PROBLEM_UNDECODABLE_AUDIO, bad[k]);
         }
     if (n)
         libvlc_media_tracks_release(streams, n);
-    if (cur->started.load()) {
-        cur->tracks_due_us = cur->tracks_due_us ? cur->tracks_due_us : 1;
-        settle_tracks(true);
+    if (p->started.load()) {
+        p->tracks_due_us = p->tracks_due_us ? p->tracks_due_us : 1;
+        settle_tracks(p, true);
     }
 }
 
-void check_ended() {
-    if (cur->error_told)
+void check_ended(player *p) {
+    if (p->error_told)
         return;
     // Input that no demuxer understands ends like a clip played through;
     // without a single stream that decodes, it was not playable at all. Nor
     // was input taken for sound that never had a length, a time or a picture.
     libvlc_media_track_t **streams;
-    unsigned n = media_streams(&streams);
+    unsigned n = media_streams(p, &streams);
     bool playable = false;
     for (unsigned i = 0; i < n; i++) {
         const libvlc_media_track_t *t = streams[i];
         if ((t->i_type != libvlc_track_audio && t->i_type != libvlc_track_video) || t->i_codec == 0 ||
             t->i_codec == UNDEFINED_CODEC)
             continue;
-        std::lock_guard<std::mutex> hold(ctl_lock);
-        playable = playable || !listed_bad(cur, t->i_codec);
+        std::lock_guard<ordered_mutex> hold(ctl_lock);
+        playable = playable || !listed_bad(p, t->i_codec);
     }
     if (n)
         libvlc_media_tracks_release(streams, n);
     // An announced length and tracks are no proof when the source gave out
     // before a time or a picture came; a short sound ends as quickly.
-    if (playable && !cur->moved.load() && !cur->had_video.load() &&
-        (cur->length_ms.load() <= 0 || cur->starved.load() || cur->range_refused.load()))
+    if (playable && !p->moved.load() && !p->had_video.load() &&
+        (p->length_ms.load() <= 0 || p->starved.load() || p->range_refused.load()))
         playable = false;
     if (playable)
         return;
-    const char *problem = stored_problem(cur);
-    emit_error(strcmp(problem, "unavailable") == 0 ? "unrecognized" : problem, nullptr);
+    problem what = stored_problem(p);
+    report_problem(p, what == PROBLEM_UNAVAILABLE ? PROBLEM_UNRECOGNIZED : what, nullptr);
 }

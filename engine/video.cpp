@@ -5,7 +5,6 @@
 // on its own video threads; the clock is also moved by the event handler.
 #include "engine.h"
 #include "frames.h"
-#include "json.h"
 
 #include <algorithm>
 #include <cmath>
@@ -82,7 +81,7 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
         return 0;  // an absurd size: the library gives up this video output
     // The library tries formats that it may drop before any picture: the
     // format is announced with its first picture (display_cb).
-    std::lock_guard<std::mutex> video(p->video_lock);
+    std::lock_guard<ordered_mutex> video(p->video_lock);
     p->fmt_proposed_w = *width;
     p->fmt_proposed_h = *height;
     p->fmt_w = w;
@@ -107,7 +106,7 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
 // size of a padded format. The library scales the visible picture into the
 // whole padded buffer, so the sar then makes up for the padding.
 void announce(player *p, const picture *pic) {
-    std::lock_guard<std::mutex> video(p->video_lock);
+    std::lock_guard<ordered_mutex> video(p->video_lock);
     if (pic->width != p->fmt_w || pic->height != p->fmt_h)
         return;  // a picture of an earlier format, announced with it
     if (!p->fmt_settled && p->media && p->fmt_checks < SIZE_LOOKUPS) {
@@ -120,10 +119,10 @@ void announce(player *p, const picture *pic) {
     }
     if (p->told_w == p->fmt_w && p->told_h == p->fmt_h && p->told_sar == p->fmt_sar)
         return;
-    std::lock_guard<std::mutex> gate(gate_lock);
+    std::lock_guard<ordered_mutex> gate(gate_lock);
     if (p->generation != generation.load())
         return;
-    emit("{\"type\":\"format\",\"w\":%u,\"h\":%u,\"sar\":%.6g}", p->fmt_w, p->fmt_h, p->fmt_sar);
+    tell_format(p->fmt_w, p->fmt_h, p->fmt_sar);
     p->told_w = p->fmt_w;
     p->told_h = p->fmt_h;
     p->told_sar = p->fmt_sar;
@@ -163,7 +162,7 @@ void video_attach(player *p) {
 }
 
 int64_t clock_read(player *p) {
-    std::lock_guard<std::mutex> hold(p->clock_lock);
+    std::lock_guard<ordered_mutex> hold(p->clock_lock);
     int64_t t = p->clock_base_us;
     if (!p->paused.load()) {
         // Playback is where the pictures are: the clock starts with the first
@@ -181,7 +180,7 @@ int64_t clock_read(player *p) {
 }
 
 void clock_report(player *p, int64_t t) {
-    std::lock_guard<std::mutex> hold(p->clock_lock);
+    std::lock_guard<ordered_mutex> hold(p->clock_lock);
     // Paused, the still keeps its time: a report then comes from the library
     // stepping to a picture, ahead of the one it shows.
     if (p->paused.load())
@@ -191,7 +190,7 @@ void clock_report(player *p, int64_t t) {
 }
 
 int64_t clock_land(player *p, int64_t t) {
-    std::lock_guard<std::mutex> hold(p->clock_lock);
+    std::lock_guard<ordered_mutex> hold(p->clock_lock);
     p->clock_last_us = 0;  // a seek back by little is no jitter
     // Landed at the time the clock already runs from (the refill's, or the
     // last report's): it tells where the pictures are now.
@@ -207,7 +206,7 @@ int64_t clock_land(player *p, int64_t t) {
 
 // Called before the pause is stored, so a second pause does not run it on.
 void clock_hold(player *p) {
-    std::lock_guard<std::mutex> hold(p->clock_lock);
+    std::lock_guard<ordered_mutex> hold(p->clock_lock);
     if (p->clock_stamp_us && !p->paused.load()) {
         int64_t now = now_us();
         p->clock_base_us += std::min(now - p->clock_stamp_us, CLOCK_RUN_MAX_US);
@@ -217,7 +216,7 @@ void clock_hold(player *p) {
 
 // Called before the resume is stored: only a paused clock restarts its count.
 void clock_resume(player *p) {
-    std::lock_guard<std::mutex> hold(p->clock_lock);
+    std::lock_guard<ordered_mutex> hold(p->clock_lock);
     if (p->clock_stamp_us && p->paused.load())
         p->clock_stamp_us = now_us();
 }

@@ -5,7 +5,6 @@
 // the control loop tells stalls and ends loads, on the main thread.
 #include "engine.h"
 #include "failures.h"
-#include "json.h"
 
 #include <cstring>
 #include <strings.h>
@@ -31,36 +30,38 @@ bool network_location(const char *url) {
     return false;
 }
 
-// Ends cur's load on the control thread: the error first, then the library's
+// Ends p's load on the control thread: the error first, then the library's
 // own Stopped brings the stopped event. The stop returns promptly: the
 // library interrupts its network waits and demuxers.
-void end_load(const char *problem) {
-    cur->watch_done = 1;
-    emit_error(problem, nullptr);
-    cur->silenced.store(1);  // what the library says while it stops is no news
-    libvlc_audio_set_mute(cur->mp, 1);
-    libvlc_media_player_stop(cur->mp);
+void end_load(player *p, problem what) {
+    p->watch_done = 1;
+    report_problem(p, what, nullptr);
+    p->silenced.store(1);  // what the library says while it stops is no news
+    libvlc_audio_set_mute(p->mp, 1);
+    libvlc_media_player_stop(p->mp);
 }
 
 // The problem of a load that delivered nothing for its timeout: a source that
 // never gave a time or a picture, whose bytes the demuxer could make no sense
 // of, was a device or noise; anything else went silent.
-const char *timeout_problem() {
-    if (!cur->started.load() || cur->moved.load() || cur->had_video.load() || !cur->garbled.load())
-        return "timedOut";
-    const char *problem = stored_problem(cur);
-    return strcmp(problem, "unavailable") == 0 ? "unrecognized" : problem;
+problem timeout_problem(player *p) {
+    if (!p->started.load() || p->moved.load() || p->had_video.load() || !p->garbled.load())
+        return PROBLEM_TIMED_OUT;
+    problem what = stored_problem(p);
+    return what == PROBLEM_UNAVAILABLE ? PROBLEM_UNRECOGNIZED : what;
 }
 
-// The problem of a lost source, once known; null while there is none.
-const char *lost_problem(const player *p) {
+// The problem of a lost source, once known; false while there is none.
+bool lost_problem(const player *p, problem *what) {
     switch (p->lost.load()) {
     case 1:
-        return "unreachable";  // the connection failed and could not be made again
+        *what = PROBLEM_UNREACHABLE;  // the connection failed and could not be made again
+        return true;
     case 2:
-        return "unavailable";  // playback went where the source could not serve it
+        *what = PROBLEM_UNAVAILABLE;  // playback went where the source could not serve it
+        return true;
     default:
-        return nullptr;
+        return false;
     }
 }
 
@@ -74,13 +75,13 @@ void watch_start(player *p, int64_t timeout_ms) {
 void watch_moved(player *p) {
     p->moved_us.store(now_us());
     if (p->stalled.exchange(0))
-        emit("{\"type\":\"buffering\",\"pct\":100.0}");
+        tell_buffering(100);
 }
 
 void watch_resumed(player *p) {
     watch_moved(p);
     // The control loop may sleep without a deadline since the pause.
-    std::lock_guard<std::mutex> hold(ctl_lock);
+    std::lock_guard<ordered_mutex> hold(ctl_lock);
     ctl_wake.notify_one();
 }
 
@@ -94,29 +95,29 @@ int64_t watch_due(const player *p) {
     return due;
 }
 
-void watch_check() {
-    if (!watch_due(cur))
+void watch_check(player *p) {
+    if (!watch_due(p))
         return;
-    int64_t idle = now_us() - cur->moved_us.load();
-    if (cur->timeout_us > 0 && idle >= cur->timeout_us) {
-        end_load(timeout_problem());
+    int64_t idle = now_us() - p->moved_us.load();
+    if (p->timeout_us > 0 && idle >= p->timeout_us) {
+        end_load(p, timeout_problem(p));
         return;
     }
-    if (!cur->started.load() || idle < STALL_US)
+    if (!p->started.load() || idle < STALL_US)
         return;
-    std::lock_guard<std::mutex> gate(gate_lock);
-    if (cur->generation == generation.load() && cur->end_state.load() == END_NONE && !cur->stalled.exchange(1))
-        emit("{\"type\":\"buffering\",\"pct\":0.0}");
+    std::lock_guard<ordered_mutex> gate(gate_lock);
+    if (p->generation == generation.load() && p->end_state.load() == END_NONE && !p->stalled.exchange(1))
+        tell_buffering(0);
 }
 
-void watch_serve() {
-    if (cur->denied.load()) {
-        if (!cur->watch_done)
-            end_load("accessDenied");
+void watch_serve(player *p) {
+    if (p->denied.load()) {
+        if (!p->watch_done)
+            end_load(p, PROBLEM_ACCESS_DENIED);
         return;
     }
-    if (cur->range_refused.load() && cur->seekable.load())
-        tell_unseekable(cur);
+    if (p->range_refused.load() && p->seekable.load())
+        mark_unseekable(p);
 }
 
 void watch_line(player *p, int level, const char *object, const char *message) {
@@ -182,12 +183,12 @@ bool time_behind_landing(player *p, int64_t t) {
     return p->behind_count++ < BEHIND_REPORTS;
 }
 
-void tell_held_end() {
-    if (!cur->end_held.load())
+void report_held_end(player *p) {
+    if (!p->end_held.load())
         return;
-    if (const char *problem = lost_problem(cur))
-        emit_error(problem, nullptr);
-    std::lock_guard<std::mutex> gate(gate_lock);
-    if (cur->end_held.exchange(0) && cur->generation == generation.load())
-        emit("{\"type\":\"end\"}");
+    if (problem what; lost_problem(p, &what))
+        report_problem(p, what, nullptr);
+    std::lock_guard<ordered_mutex> gate(gate_lock);
+    if (p->end_held.exchange(0) && p->generation == generation.load())
+        tell_end();
 }

@@ -32,9 +32,9 @@ TEST(ProblemOf, StatusFirstThenPhraseRulesInOrder) {
         {{"http 404 x", "HTTP/1.1 404 Not Found", "forbidden", "Timed Out", "Out of memory", ""}, "unavailable"},
     };
     for (const auto &[lines, problem] : cases)
-        EXPECT_STREQ(problem_of(lines.data(), int(lines.size())), problem) << lines[0];
+        EXPECT_STREQ(problem_name(problem_of(lines.data(), int(lines.size()))), problem) << lines[0];
     const char *ring[] = {"a", "Forbidden", "HTTP 404 x"};  // only the stored lines are read
-    EXPECT_STREQ(problem_of(ring, 2), "accessDenied");
+    EXPECT_STREQ(problem_name(problem_of(ring, 2)), "accessDenied");
 }
 
 // Only lines about the media may decide a problem; the video output's tries of

@@ -2,6 +2,7 @@
 // refused ones included, is released with command_free, so the sanitizer build
 // sees a decoded string that leaks.
 #include "json.h"
+#include "locks.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -126,4 +127,22 @@ TEST(Emit, FlushedLinesNeverInterleave) {
     }
     EXPECT_EQ(next, std::vector<int>(4, 300));
     close(saved), fclose(file);
+}
+
+// Locks taken in rank order pass, also again after a release; a lock taken
+// under one of its own rank or above it ends the process, naming both.
+TEST(LockOrderDeathTest, OnlyIncreasingRanksMayBeHeldTogether) {
+#ifndef VEXOLO_LOCK_CHECK
+    GTEST_SKIP() << "the order is checked in debug and sanitizer builds";
+#else
+    ordered_mutex gate{RANK_GATE}, ctl{RANK_CTL}, out{RANK_OUT}, other_ctl{RANK_CTL};
+    {
+        std::lock_guard a(gate), b(ctl), c(out);
+    }
+    {
+        std::lock_guard c(out);
+    }
+    EXPECT_DEATH({ std::lock_guard c(out); std::lock_guard a(gate); }, "rank 2 taken while rank 7 is held");
+    EXPECT_DEATH({ std::lock_guard b(ctl); std::lock_guard d(other_ctl); }, "rank 3 taken while rank 3 is held");
+#endif
 }

@@ -11,6 +11,9 @@ import { type Raw, SIZES_TELL, ack, clip, cmd, load, of, raw, usage } from './he
 
 const USAGE = 'usage: vexolo-engine --max-size=WxH --frames=fd:3|null --pixels=bgrx|i420 --loglevel=N\n';
 const log = (message: string) => ({ type: 'log', message });
+/** The engine's refusal of a line, or of its head when too long. */
+const refused = (line: string, tooLong = false) =>
+  tooLong ? { ...log(`line longer than 1048576 bytes: ${line}`), code: 'lineTooLong' } : { ...log(`not a command: ${line}`), code: 'notACommand' };
 /** The engine is released under the host library's version. */
 const VERSION = (JSON.parse(fs.readFileSync(new URL('../../package.json', import.meta.url), 'utf8')) as { version: string }).version;
 
@@ -69,7 +72,7 @@ test('EveryLineIsAnsweredInOrderAndQuitEndsThem', async (t) => {
   await h.wait((e) => e.id === 5);
   assert.deepEqual(h.events.slice(1), [1, 2, 3, 4, 5].map((id) => ack(id, false)));
   const idle = usage(h.child.pid!).kb;
-  const same = (line: string) => [line, log(`not a command: ${line}`)] as const;
+  const same = (line: string) => [line, refused(line)] as const;
   const fffd = '\ufffd';
   const big = '{"id":5,"cmd":"nosuch","pad":"';
   const MiB = 1 << 20;
@@ -81,18 +84,18 @@ test('EveryLineIsAnsweredInOrderAndQuitEndsThem', async (t) => {
     // a NUL byte makes the line no command, and shows in the echo
     same('{"id":4,"cmd":"volume","level":10}\0junk'), same('\0'),
     // bytes that are not UTF-8 come back as U+FFFD; the cut at capacity never splits a character
-    [Buffer.from('caf\xe9 \xff\xfe \xed\xa0\x80', 'latin1'), log(`not a command: caf${fffd} ${fffd}${fffd} ${fffd}${fffd}${fffd}`)],
-    [Buffer.from([0xc3]), log(`not a command: ${fffd}`)],
-    [`${'a'.repeat(290)}${'\u2603'.repeat(10)}`, log(`not a command: ${'a'.repeat(290)}\u2603`)],
-    ['"'.repeat(1000), log(`not a command: ${'"'.repeat(146)}`)],
+    [Buffer.from('caf\xe9 \xff\xfe \xed\xa0\x80', 'latin1'), refused(`caf${fffd} ${fffd}${fffd} ${fffd}${fffd}${fffd}`)],
+    [Buffer.from([0xc3]), refused(fffd)],
+    [`${'a'.repeat(290)}${'\u2603'.repeat(10)}`, refused(`${'a'.repeat(290)}\u2603`)],
+    ['"'.repeat(1000), refused(`${'"'.repeat(146)}`)],
     // ids are signed 64-bit, clamped beyond
     id('-9223372036854775808', '-9223372036854775808'), id('1e19', '9223372036854775807'),
     id('-1e19', '-9223372036854775808'), id('9007199254740993', '9007199254740992'), id('0x10', '16'), id('1e3', '1000'),
     // lines are whole up to 1 MiB, and cut short beyond without being held
     [`${big}${'x'.repeat(MiB - big.length - 2)}"}`, ack(5, false)],
-    ['x'.repeat(MiB), log(`not a command: ${'x'.repeat(292)}`)],
-    [`${big}${'x'.repeat(MiB)}"}`, log(`line longer than 1048576 bytes: ${big}${'x'.repeat(253)}`)],
-    [Buffer.alloc(64 * MiB), log(`line longer than 1048576 bytes: ${'\0'.repeat(49)}`)],
+    ['x'.repeat(MiB), refused(`${'x'.repeat(292)}`)],
+    [`${big}${'x'.repeat(MiB)}"}`, refused(`${big}${'x'.repeat(253)}`, true)],
+    [Buffer.alloc(64 * MiB), refused(`${'\0'.repeat(49)}`, true)],
   ];
   for (const [line, answer] of cases) {
     h.child.stdin!.write(Buffer.concat([Buffer.from(line as string), Buffer.from('\n')]));

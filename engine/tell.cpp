@@ -1,0 +1,181 @@
+// The event writers. The formats live here and nowhere else; the decisions
+// of what to tell, and when, stay with the code that knows.
+#include "tell.h"
+
+#include "json.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char *truth(bool v) { return v ? "true" : "false"; }
+
+// A growable text buffer for the tracks line.
+struct textbuf {
+    char *data;
+    size_t len;
+    size_t cap;
+    bool failed;  // some text could not be appended: the line must not be printed
+};
+
+// Appends formatted text, or marks the buffer failed.
+void put(textbuf *b, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void put(textbuf *b, const char *format, ...) {
+    if (!b->data || b->failed) {
+        b->failed = true;
+        return;
+    }
+    for (;;) {
+        va_list ap;
+        va_start(ap, format);
+        int n = vsnprintf(b->data + b->len, b->cap - b->len, format, ap);
+        va_end(ap);
+        if (n < 0) {
+            b->data[b->len] = 0;
+            b->failed = true;
+            return;
+        }
+        if (b->len + size_t(n) < b->cap) {
+            b->len += size_t(n);
+            return;
+        }
+        size_t cap = size_t(n) + 2 * b->cap + 64;
+        char *bigger = static_cast<char *>(realloc(b->data, cap));
+        if (!bigger) {
+            b->data[b->len] = 0;
+            b->failed = true;
+            return;
+        }
+        b->data = bigger;
+        b->cap = cap;
+    }
+}
+
+// One JSON array of tracks.
+void put_tracks(textbuf *b, const track_entry *tracks, int count) {
+    put(b, "[");
+    for (int i = 0; i < count; i++) {
+        char name[300];
+        json_esc(name, sizeof name, tracks[i].name);
+        put(b, "%s{\"id\":%d,\"name\":\"%s\",\"language\":", i ? "," : "", tracks[i].id, name);
+        if (tracks[i].language) {
+            char esc[80];
+            json_esc(esc, sizeof esc, tracks[i].language);
+            put(b, "\"%s\"}", esc);
+        } else {
+            put(b, "null}");
+        }
+    }
+    put(b, "]");
+}
+
+// The host's line escaped for a log line, a NUL byte written as \u0000.
+void escape_line(char *dst, size_t size, const char *text, size_t len) {
+    size_t n = 0;
+    const char *p = text, *end = text + len;
+    dst[0] = 0;
+    while (p < end) {
+        json_esc(dst + n, size - n, p);
+        n += strlen(dst + n);
+        p += strlen(p);
+        if (p == end || n + 8 >= size)
+            break;
+        memcpy(dst + n, "\\u0000", 7);
+        n += 6;
+        p++;
+    }
+}
+
+}  // namespace
+
+void tell_ready(const char *library_version, const char *engine_version) {
+    char version[200];
+    json_esc(version, sizeof version, library_version);
+    emit("{\"type\":\"ready\",\"version\":\"%s\",\"engine\":\"%s\"}", version, engine_version);
+}
+
+void tell_ack(long long id, bool ok) { emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":%s}", id, truth(ok)); }
+
+void tell_load_ack(long long id, uint64_t generation) {
+    emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":true,\"generation\":%llu}", id,
+         static_cast<unsigned long long>(generation));
+}
+
+void tell_quit_ack(long long id) { emit_final("{\"type\":\"ack\",\"id\":%lld,\"ok\":true}", id); }
+void tell_nothing_more() { emit_close(); }
+
+void tell_opening() { emit("{\"type\":\"opening\"}"); }
+void tell_playing() { emit("{\"type\":\"playing\"}"); }
+void tell_paused() { emit("{\"type\":\"paused\"}"); }
+void tell_end() { emit("{\"type\":\"end\"}"); }
+void tell_stopped() { emit("{\"type\":\"stopped\"}"); }
+void tell_buffering(double pct) { emit("{\"type\":\"buffering\",\"pct\":%.1f}", pct); }
+void tell_time(int64_t ms) { emit("{\"type\":\"time\",\"ms\":%lld}", static_cast<long long>(ms)); }
+void tell_position(double value) { emit("{\"type\":\"position\",\"value\":%.6f}", value); }
+void tell_length(int64_t ms) { emit("{\"type\":\"length\",\"ms\":%lld}", static_cast<long long>(ms)); }
+void tell_seekable(bool v) { emit("{\"type\":\"seekable\",\"v\":%s}", truth(v)); }
+void tell_pausable(bool v) { emit("{\"type\":\"pausable\",\"v\":%s}", truth(v)); }
+void tell_seek_landed(int64_t ms) { emit("{\"type\":\"seekLanded\",\"ms\":%lld}", static_cast<long long>(ms)); }
+void tell_format(unsigned w, unsigned h, double sar) {
+    emit("{\"type\":\"format\",\"w\":%u,\"h\":%u,\"sar\":%.6g}", w, h, sar);
+}
+void tell_sound(bool playing) { emit("{\"type\":\"sound\",\"state\":\"%s\"}", playing ? "playing" : "none"); }
+
+void tell_error(problem what, const char *codec) {
+    if (!codec) {
+        emit("{\"type\":\"error\",\"problem\":\"%s\",\"codec\":null}", problem_name(what));
+        return;
+    }
+    char esc[40];
+    json_esc(esc, sizeof esc, codec);
+    emit("{\"type\":\"error\",\"problem\":\"%s\",\"codec\":\"%s\"}", problem_name(what), esc);
+}
+
+bool tell_tracks(const track_report *r, uint64_t *told) {
+    textbuf b = {static_cast<char *>(malloc(4096)), 0, 4096, false};
+    static const char *const kinds[TRACK_KINDS] = {"audio", "spu", "video"};
+    put(&b, "{\"type\":\"tracks\"");
+    for (int k = 0; k < TRACK_KINDS; k++) {
+        put(&b, ",\"%s\":", kinds[k]);
+        put_tracks(&b, r->tracks[k], r->count[k]);
+    }
+    put(&b, ",\"selected\":{\"audio\":%d,\"spu\":%d,\"video\":%d}}", r->selected[TRACK_AUDIO],
+        r->selected[TRACK_SPU], r->selected[TRACK_VIDEO]);
+    // A line cut short by a failed allocation would not be valid JSON; one
+    // that repeats the last report tells the host nothing.
+    bool told_now = !b.failed && text_hash(b.data) != *told;
+    if (told_now) {
+        *told = text_hash(b.data);
+        emit("%s", b.data);
+    }
+    free(b.data);
+    return told_now;
+}
+
+void tell_log(const char *message) {
+    char esc[1100];
+    json_esc(esc, sizeof esc, message);
+    emit("{\"type\":\"log\",\"message\":\"%s\"}", esc);
+}
+
+void tell_lines_dropped(int count) { emit("{\"type\":\"log\",\"message\":\"%d log lines dropped\"}", count); }
+
+void tell_refusal(refusal what, const char *text, unsigned long len) {
+    char esc[300];
+    escape_line(esc, sizeof esc, text ? text : "", text ? len : 0);
+    switch (what) {
+    case REFUSED_NOT_A_COMMAND:
+        emit("{\"type\":\"log\",\"message\":\"not a command: %s\",\"code\":\"notACommand\"}", esc);
+        break;
+    case REFUSED_LINE_TOO_LONG:
+        emit("{\"type\":\"log\",\"message\":\"line longer than %d bytes: %s\",\"code\":\"lineTooLong\"}",
+             LINE_MAX_BYTES, esc);
+        break;
+    case REFUSED_START_POS:
+        emit("{\"type\":\"log\",\"message\":\"startPos dropped: the media cannot seek\",\"code\":\"startPosDropped\"}");
+        break;
+    }
+}

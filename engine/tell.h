@@ -1,0 +1,71 @@
+// Every event line the engine prints, one typed writer each: the catalogue
+// of what a host can be told. Any thread may call them; each line is printed
+// whole, under the output's lock. Text from outside the engine is escaped
+// here, cut at a fixed capacity.
+#pragma once
+
+#include "failures.h"
+
+#include <cstdint>
+
+// Input lines longer than this are refused, never held whole.
+enum { LINE_MAX_BYTES = 1 << 20 };
+
+// The engine's own refusals of what the host sent, told as log lines that
+// carry a code beside their message, so that a host need not read the prose.
+enum refusal {
+    REFUSED_NOT_A_COMMAND,   // a line that is not a command
+    REFUSED_LINE_TOO_LONG,   // a line over the input bound
+    REFUSED_START_POS,       // a load's start position on media that cannot seek
+};
+
+void tell_ready(const char *library_version, const char *engine_version);
+void tell_ack(long long id, bool ok);
+// A load's ack, with the generation of the player it made.
+void tell_load_ack(long long id, uint64_t generation);
+// The ack of quit: the last line; output is closed to every later one.
+void tell_quit_ack(long long id);
+// Nothing more is printed, by any thread.
+void tell_nothing_more();
+
+void tell_opening();
+void tell_playing();
+void tell_paused();
+void tell_end();
+void tell_stopped();
+void tell_buffering(double pct);
+void tell_time(int64_t ms);
+void tell_position(double value);
+void tell_length(int64_t ms);
+void tell_seekable(bool v);
+void tell_pausable(bool v);
+void tell_seek_landed(int64_t ms);
+void tell_format(unsigned w, unsigned h, double sar);
+void tell_sound(bool playing);
+// The load's one error; codec is a readable codec name, or null.
+void tell_error(problem what, const char *codec);
+
+// One track of a tracks report: name and language as the library gives them
+// (language null when unknown).
+struct track_entry {
+    int id;
+    const char *name;
+    const char *language;
+};
+enum { TRACK_AUDIO, TRACK_SPU, TRACK_VIDEO, TRACK_KINDS };
+struct track_report {
+    const track_entry *tracks[TRACK_KINDS];
+    int count[TRACK_KINDS];
+    int selected[TRACK_KINDS];  // -1 for none
+};
+// Prints a tracks report unless it repeats the one whose hash is *told (0:
+// none was told), which it then updates; false when nothing was printed.
+bool tell_tracks(const track_report *r, uint64_t *told);
+
+// A library log line, as it is to be shown.
+void tell_log(const char *message);
+// Library lines not forwarded: dropped by the rate limit, or repeats.
+void tell_lines_dropped(int count);
+// A refusal; text is the host's line (or its head) for the refusals of lines,
+// already stripped of secrets, with NUL bytes as len counts them.
+void tell_refusal(refusal what, const char *text, unsigned long len);

@@ -11,6 +11,7 @@ import { type Frame, type FrameInfo, FrameReader, type FrameStats, framePipe } f
 import {
   type CommandName,
   type LoadOptions,
+  type LogCode,
   type PixelFormat,
   type SeekTarget,
   type WireEvent,
@@ -59,8 +60,8 @@ interface Listeners {
   event: (e: EngineEvent) => void;
   /** The snapshot changed. */
   state: (s: Snapshot) => void;
-  /** A diagnostics line of the engine or the library. Never an error. */
-  log: (message: string) => void;
+  /** A diagnostics line of the engine or the library, with the engine's code for its own. Never an error. */
+  log: (message: string, code?: LogCode) => void;
   /** The engine broke the protocol; the line or frame was not used. */
   fault: (err: EngineError) => void;
   exit: (info: ExitInfo) => void;
@@ -579,10 +580,10 @@ export class Engine {
         this.onAck(e);
         return;
       case 'log':
-        if (e.message.startsWith('not a command: ')) {
+        if (e.code === 'notACommand') {
           this.fault(new EngineError('protocol', `the engine did not take a line: ${e.message}`));
         }
-        this.emit('log', e.message);
+        this.emit('log', e.message, e.code);
         return;
       case 'error':
         this.onEvent({ type: 'error', error: new MediaError(e.problem, e.codec, this.generations.current) });

@@ -132,11 +132,15 @@ test('WhatBreaksTheProtocolComesAsAFault', async (t) => {
     ['{"type":"ack","id":1,"ok":true', /^unparsable event line .*"ok":true$/], // cut short
     ['{"type":"time","ms":"12"}', /^unparsable event line \(time: bad ms\)/], // a field of the wrong kind
     ['{"type":"ack","id":99,"ok":true}', /^an ack for no command sent: id 99$/],
-    ['{"type":"log","message":"not a command: {}"}', /^the engine did not take a line: not a command: \{\}$/],
+    ['{"type":"log","message":"not a command: {}","code":"notACommand"}', /^the engine did not take a line: not a command: \{\}$/],
   ];
-  const { binary } = fakeEngine(t, `[ "$id" = 1 ] && printf 'NOPE%056d' 0 >&3 && printf '%s\\n' ${bad.map(([l]) => `'${l}'`).join(' ')}
+  // A log line without the engine's code is the library's, whatever it says: no fault.
+  const lines = [...bad.map(([l]) => l), '{"type":"log","message":"not a command: said libvlc"}'];
+  const { binary } = fakeEngine(t, `[ "$id" = 1 ] && printf 'NOPE%056d' 0 >&3 && printf '%s\\n' ${lines.map((l) => `'${l}'`).join(' ')}
   [ "$id" = 2 ] && exec sleep 30`);
   const { engine, faults, events } = await startEngine(t, { binary, commandTimeoutMs: 2000 });
+  const logs: unknown[][] = [];
+  engine.on('log', (...told) => logs.push(told));
   const frames = engine.frames();
   await engine.volume(5);
   await assert.rejects(engine.mute(true), { code: 'timeout', command: 'mute' });
@@ -145,6 +149,7 @@ test('WhatBreaksTheProtocolComesAsAFault', async (t) => {
   const matched = faults.map((f) => expected.findIndex((re) => f.code === 'protocol' && re.test(f.message)));
   assert.deepEqual(matched.sort(), [0, 1, 2, 3, 4], faults.map((f) => `${f.code} ${f.message}`).join('\n'));
   assert.deepEqual(events, []);
+  assert.deepEqual(logs, [['not a command: {}', 'notACommand'], ['not a command: said libvlc', undefined]]);
 });
 
 test('TheEngineEndsWithItsHost', async () => {

@@ -14,8 +14,10 @@ import path from 'node:path';
 import { type TestContext } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath, pathToFileURL } from 'node:url';
-import { Engine, type EngineError, type EngineEvent, type Frame, type Snapshot, type StartOptions, findEngine } from '../src/index.js';
-import { framePipe } from '../src/frames.js';
+import { spawnEngine } from '../src/engine.js';
+import { type FrameInfo, headerProblem, parseHeader } from '../src/frames.js';
+import { Engine, type EngineError, type EngineEvent, FRAME_HEADER as H, type Frame, type PixelFormat, type Snapshot, type StartOptions,
+  findEngine, framePixelBytes } from '../src/index.js';
 
 export const MEDIA = process.env.VEXOLO_MEDIA ?? fileURLToPath(new URL('../../../build/media/', import.meta.url));
 
@@ -148,9 +150,8 @@ export function yuvToRgb(y: number, u: number, v: number): number[] {
 }
 
 /** A frame as read raw from fd 3, with when it began and ended to arrive. */
-export interface RawFrame {
-  width: number; height: number; pitch: number; ptsUs: number; seq: number; generation: number; flags: number;
-  fourcc: 'bgr0' | 'I420'; begun: number; arrived: number;
+export interface RawFrame extends FrameInfo {
+  begun: number; arrived: number;
   /**
    * The middle pixel as sent: blue, green, red, or Y, U, V; the largest distance of any sample of a plane from
    * it (small frames); and the samples at the middles of the four quarters, top left to bottom right.
@@ -193,13 +194,9 @@ export const ack = (id: number, ok: boolean) => ({ type: 'ack', id, ok });
 /** The events of a type from index `from` on. */
 export const of = (h: Raw, type: string, from = 0) => h.events.slice(from).filter((e) => e.type === type);
 
-/** Bytes of a frame's pixels after its header: pitch x height, and for I420 the two chroma planes. */
-export const frameBytes = (fourcc: string, pitch: number, height: number) =>
-  pitch * height + (fourcc === 'I420' ? 2 * (pitch / 2) * Math.ceil(height / 2) : 0);
-
 /** Reads the samples of pixel (x, y) in a frame's pixels: [blue, green, red] or [Y, U, V]. */
 function sampleAt(f: RawFrame, pixels: Buffer, x: number, y: number): number[] {
-  if (f.fourcc === 'bgr0') return [...pixels.subarray(y * f.pitch + x * 4, y * f.pitch + x * 4 + 3)];
+  if (f.format === 'bgrx') return [...pixels.subarray(y * f.pitch + x * 4, y * f.pitch + x * 4 + 3)];
   const chroma = (plane: number) => f.pitch * f.height + plane * (f.pitch / 2) * Math.ceil(f.height / 2) + (y >> 1) * (f.pitch / 2) + (x >> 1);
   return [pixels[y * f.pitch + x]!, pixels[chroma(0)]!, pixels[chroma(1)]!];
 }
@@ -212,16 +209,14 @@ function sampleAt(f: RawFrame, pixels: Buffer, x: number, y: number): number[] {
  */
 export async function raw(t: TestContext, { args = [] as string[], frames = true, setup = '', ready = true, env = quietEnv() } = {}): Promise<Raw> {
   const errPath = path.join(env.HOME!, 'stderr');
-  const pipe = frames ? framePipe() : null;
-  const fourcc = args.findLast((a) => a.startsWith('--pixels=')) === '--pixels=i420' ? 'I420' : 'bgr0';
+  const format: PixelFormat = args.findLast((a) => a.startsWith('--pixels=')) === '--pixels=i420' ? 'i420' : 'bgrx';
   const err = fs.openSync(errPath, 'w');
   const engine = findEngine();
-  const child = setup
-    ? spawn('python3', ['-c', `import os, sys, signal, fcntl\n${setup}\nos.execv(sys.argv[1], sys.argv[1:])`, engine, ...args],
-      { env, stdio: ['pipe', 'pipe', err, pipe ? pipe.writeFd : 'ignore'] })
-    : spawn(engine, args, { env, stdio: ['pipe', 'pipe', err, pipe ? pipe.writeFd : 'ignore'] });
+  const { child, readFd } = setup
+    ? spawnEngine('python3', ['-c', `import os, sys, signal, fcntl\n${setup}\nos.execv(sys.argv[1], sys.argv[1:])`, engine, ...args],
+      { frames, env, stderr: err })
+    : spawnEngine(engine, args, { frames, env, stderr: err });
   fs.closeSync(err);
-  if (pipe) fs.closeSync(pipe.writeFd);
   child.stdin!.on('error', () => undefined);
   const h: Raw = {
     child, events: [], lines: [], times: [], frames: [],
@@ -256,25 +251,21 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
     next();
   });
   child.stdout!.on('end', () => assert.equal(partial, '', 'output ends inside a line'));
-  const socket = pipe ? new net.Socket({ fd: pipe.readFd, readable: true, writable: false }) : null;
+  const socket = readFd === null ? null : new net.Socket({ fd: readFd, readable: true, writable: false });
   let frame: RawFrame | null = null;
   let pixels = Buffer.alloc(0);
-  let [head, have] = [Buffer.alloc(60), 0];
+  let [head, have] = [Buffer.alloc(H.size), 0];
   socket?.on('data', (chunk: Buffer) => {
     for (let at = 0; at < chunk.length;) {
       if (!frame) {
-        const n = Math.min(60 - have, chunk.length - at);
+        const n = Math.min(H.size - have, chunk.length - at);
         chunk.copy(head, have, at, at + n);
         [at, have] = [at + n, have + n];
-        if (have < 60) break;
-        const u32 = (o: number) => head.readUInt32LE(o);
-        assert.ok(head.toString('latin1', 0, 4) === 'VXFR' && head.toString('latin1', 16, 20) === fourcc && u32(56) === 0, 'frame header');
-        frame = { width: u32(4), height: u32(8), pitch: u32(12), ptsUs: Number(head.readBigInt64LE(20)),
-          seq: Number(head.readBigUInt64LE(28)), generation: Number(head.readBigUInt64LE(44)), flags: u32(52), fourcc,
-          begun: Date.now(), arrived: 0, centre: [], worst: 0, quarters: [], rgb: [], number: 0 };
-        // An I420 pitch is even, so that its half holds a chroma row.
-        assert.ok(frame.pitch % 64 === 0 && frame.pitch >= (fourcc === 'I420' ? frame.width + (frame.width & 1) : frame.width * 4), 'frame pitch');
-        [pixels, have] = [Buffer.alloc(frameBytes(fourcc, frame.pitch, frame.height)), 0];
+        if (have < H.size) break;
+        const problem = headerProblem(head, format, Infinity);
+        assert.ok(problem === null && head.readUInt32LE(H.reserved) === 0, `frame header: ${problem ?? 'reserved set'}`);
+        frame = { ...parseHeader(head, format), begun: Date.now(), arrived: 0, centre: [], worst: 0, quarters: [], rgb: [], number: 0 };
+        [pixels, have] = [Buffer.alloc(framePixelBytes(format, frame.pitch, frame.height)), 0];
       }
       const n = Math.min(pixels.length - have, chunk.length - at);
       chunk.copy(pixels, have, at, at + n);
@@ -283,9 +274,9 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
       const f = frame;
       const [midX, midY] = [f.width >> 1, f.height >> 1];
       f.centre = sampleAt(f, pixels, midX, midY);
-      f.rgb = f.fourcc === 'I420' ? yuvToRgb(f.centre[0]!, f.centre[1]!, f.centre[2]!) : f.centre.toReversed();
+      f.rgb = f.format === 'i420' ? yuvToRgb(f.centre[0]!, f.centre[1]!, f.centre[2]!) : f.centre.toReversed();
       f.quarters = [[1, 1], [3, 1], [1, 3], [3, 3]].map(([qx, qy]) => sampleAt(f, pixels, (f.width * qx!) >> 2, (f.height * qy!) >> 2));
-      for (let k = 0; k < 10; k++) f.number |= Math.min(...sampleAt(f, pixels, Math.floor((f.width * (2 * k + 1)) / 20), midY).slice(0, f.fourcc === 'I420' ? 1 : 3)) > 160 ? 1 << k : 0;
+      for (let k = 0; k < 10; k++) f.number |= Math.min(...sampleAt(f, pixels, Math.floor((f.width * (2 * k + 1)) / 20), midY).slice(0, f.format === 'i420' ? 1 : 3)) > 160 ? 1 << k : 0;
       for (let y = 0; f.width * f.height <= 320 * 240 && y < f.height; y++) {
         for (let x = 0; x < f.width; x++) sampleAt(f, pixels, x, y).forEach((v, i) => (f.worst = Math.max(f.worst, Math.abs(v - f.centre[i]!))));
       }

@@ -5,7 +5,8 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
-import { type Raw, type RawFrame, SIZES_TELL, SLOWDOWN, clip, cmd, frameBytes, load, raw, usage } from './helpers.js';
+import { framePixelBytes } from '../src/index.js';
+import { type Raw, type RawFrame, SIZES_TELL, SLOWDOWN, clip, cmd, load, raw, usage } from './helpers.js';
 
 /** Plays a clip to its end: its generation, format events and frames, and resident size sampled meanwhile with the colour last read. */
 async function playToEnd(h: Raw, id: number, name: string) {
@@ -89,7 +90,7 @@ async function framesOf(h: Raw, generation: number, n: number) {
 }
 
 /** Whole frames like f that the 1 MiB pipe holds. */
-const pipeHolds = (f: RawFrame) => Math.floor(1048576 / frameBytes(f.fourcc, f.pitch, f.height));
+const pipeHolds = (f: RawFrame) => Math.floor(1048576 / framePixelBytes(f.format, f.pitch, f.height));
 
 // Every other load comes while the host has stopped reading, so that the
 // engine's queue is full of older frames at the switch. An older frame begun
@@ -216,7 +217,7 @@ test('FrameTimesFollowThePicturesAndAPausedStillIsSentOnce', async (t) => {
   await h.wait((e) => e.type === 'seekLanded');
   for (let i = 0; i < 100 && h.frames.length === beforeSeek; i++) await sleep(20);
   await sleep(1000);
-  assert.deepEqual(h.frames.slice(beforeSeek).map((f) => [f.flags, f.number]), [[1, 100]], 'the new still, once, flagged');
+  assert.deepEqual(h.frames.slice(beforeSeek).map((f) => [f.landed, f.number]), [[true, 100]], 'the new still, once, flagged');
   h.send(cmd(4, 'play'));
   await h.wait((e) => e.type === 'end');
   assert.deepEqual(h.events.filter((e) => e.type === 'ack').map((e) => e.ok), [true, true, true, true, true]);

@@ -22,8 +22,9 @@ import { Engine, type EngineError, type EngineEvent, FRAME_HEADER as H, type Fra
 export const MEDIA = process.env.VEXOLO_MEDIA ?? fileURLToPath(new URL('../../../build/media/', import.meta.url));
 
 export const clip = (name: string): string => pathToFileURL(path.join(MEDIA, name)).href;
+if (!fs.existsSync(path.join(MEDIA, 'clip.mp4'))) throw new Error(`no test clips in ${MEDIA}: run scripts/make-media.sh ${MEDIA} (npm test does)`);
 
-/** A home of its own with a null sound sink, as on a machine without sound. */
+/** A home of its own with a null sound sink (the .asoundrc of scripts/private-home.sh), as on a machine without sound. */
 export function quietEnv(): NodeJS.ProcessEnv {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'vexolo-test-'));
   fs.writeFileSync(path.join(home, '.asoundrc'), 'pcm.!default { type null }\nctl.!default { type hw card 0 }\n');
@@ -39,9 +40,7 @@ export async function soundEnv(t: TestContext): Promise<NodeJS.ProcessEnv> {
   const server = spawn('pulseaudio', ['--daemonize=no', '--exit-idle-time=-1', '--use-pid-file=no', '-n',
     '--load=module-null-sink', `--load=module-native-protocol-unix auth-anonymous=1 socket=${socket}`], { env, stdio: 'ignore' });
   t.after(() => server.kill('SIGKILL'));
-  for (const deadline = Date.now() + 5000; !fs.existsSync(socket); await sleep(10)) {
-    assert.ok(Date.now() < deadline && server.exitCode === null, 'no sound server could be started');
-  }
+  await poll('the sound server', () => (assert.equal(server.exitCode, null, 'the sound server ended'), fs.existsSync(socket)), 5000, 10);
   return { ...env, PULSE_SERVER: `unix:${socket}` };
 }
 
@@ -118,11 +117,25 @@ export function fakeEngine(t: TestContext, each = '', start = `echo '{"type":"re
   return { binary, sent: () => fs.readFileSync(sent, 'utf8').trim().split('\n').map((l) => JSON.parse(l) as object) };
 }
 
-/** Waits until the snapshot satisfies `ready`. */
-export const until = (engine: Engine, ready: (s: Snapshot) => boolean) => new Promise<Snapshot>((resolve) => {
-  const off = engine.on('state', (s) => ready(s) && (off(), resolve(s)));
-  if (ready(engine.state)) (off(), resolve(engine.state));
-});
+/** Waits until the snapshot satisfies `ready`; after timeoutMs (stretched by SLOWDOWN) fails naming `what` and the last snapshot. */
+export const until = (engine: Engine, what: string, ready: (s: Snapshot) => boolean, timeoutMs = 20000) =>
+  new Promise<Snapshot>((resolve, reject) => {
+    const done = (s: Snapshot | null) => (clearTimeout(timer), off(), s ? resolve(s) : reject(new Error(
+      `timed out after ${timeoutMs * SLOWDOWN} ms waiting for ${what}; last snapshot: ${JSON.stringify(engine.state)}`)));
+    const timer = setTimeout(() => done(null), timeoutMs * SLOWDOWN);
+    const off = engine.on('state', (s) => ready(s) && done(s));
+    if (ready(engine.state)) done(engine.state);
+  });
+
+/** Polls until `ready` holds; after timeoutMs (stretched by SLOWDOWN) fails naming `what`. */
+export async function poll(what: string | (() => string), ready: () => boolean, timeoutMs = 10000, everyMs = 20): Promise<void> {
+  for (const deadline = Date.now() + timeoutMs * SLOWDOWN; !ready(); await sleep(everyMs)) {
+    if (Date.now() > deadline) assert.fail(`timed out after ${timeoutMs * SLOWDOWN} ms waiting for ${typeof what === 'string' ? what : what()}`);
+  }
+}
+
+/** Room for the engine to send something more that it must not: what came after it is then judged. */
+export const room = (ms: number) => sleep(ms);
 
 /** The colour at the centre of a frame, named coarsely. */
 export function colourAt(frame: Frame): string {
@@ -174,8 +187,11 @@ export interface Raw {
   /** The engine's exit status, 128 + N after signal N. */
   exit: Promise<number>;
   send(text: string): void;
-  /** The next event not yet consumed that matches; consumes up to it. */
-  wait(match: (e: Record<string, any>) => boolean, timeoutMs?: number): Promise<Record<string, any>>;
+  /**
+   * The next event not yet consumed that matches; consumes up to it. Fails naming `what` (by default the
+   * matcher's text) and the last events after timeoutMs (stretched by SLOWDOWN), or at once when the engine ends.
+   */
+  wait(match: (e: Record<string, any>) => boolean, timeoutMs?: number, what?: string): Promise<Record<string, any>>;
   command(line: string, id: number): Promise<Record<string, any>>;
   stderr(): string;
   /** Stops or resumes reading fd 3. */
@@ -222,22 +238,25 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
     child, events: [], lines: [], times: [], frames: [],
     exit: new Promise((resolve) => child.on('exit', (code, sig) => resolve(code ?? 128 + os.constants.signals[sig!]))),
     send: (text) => void child.stdin!.write(`${text}\n`),
-    wait: (match, timeoutMs = 10000) => new Promise((resolve, reject) => {
-      const timer = setTimeout(() => reject(new Error(`timed out; last events:\n${h.events.slice(-12).map((e) => JSON.stringify(e)).join('\n')}`)),
-        timeoutMs * SLOWDOWN);
-      waiters.push((e) => match(e) && (clearTimeout(timer), resolve(e), true));
+    wait: (match, timeoutMs = 10000, what = match.toString()) => new Promise((resolve, reject) => {
+      const fail = (why: string) => (clearTimeout(timer),
+        reject(new Error(`${why} waiting for ${what}; last events:\n${h.events.slice(-12).map((e) => JSON.stringify(e)).join('\n')}`)));
+      const timer = setTimeout(() => fail(`timed out after ${timeoutMs * SLOWDOWN} ms`), timeoutMs * SLOWDOWN);
+      waiters.push({ match: (e) => match(e) && (clearTimeout(timer), resolve(e), true), fail });
       next();
     }),
-    command: (line, id) => (h.send(line), h.wait((e) => e.type === 'ack' && e.id === id)),
+    command: (line, id) => (h.send(line), h.wait((e) => e.type === 'ack' && e.id === id, undefined, `the ack of ${line.slice(0, 100)}`)),
     stderr: () => fs.readFileSync(errPath, 'utf8'),
     pauseFrames: (paused) => void (paused ? socket?.pause() : socket?.resume()),
   };
-  // Waits run in turn on the events not yet consumed.
-  const waiters: ((e: Record<string, any>) => boolean)[] = [];
-  let consumed = 0;
+  // Waits run in turn on the events not yet consumed; once the engine's output is closed, what is left fails.
+  const waiters: { match: (e: Record<string, any>) => boolean; fail: (why: string) => void }[] = [];
+  let [consumed, ended] = [0, ''];
   const next = () => {
-    while (waiters.length && consumed < h.events.length) if (waiters[0]!(h.events[consumed++]!)) waiters.shift();
+    while (waiters.length && consumed < h.events.length) if (waiters[0]!.match(h.events[consumed++]!)) waiters.shift();
+    if (ended) for (const w of waiters.splice(0)) w.fail(ended);
   };
+  child.on('close', (code, sig) => ((ended = `the engine ended (${sig ?? `status ${code}`})`), next()));
   let partial = '';
   child.stdout!.setEncoding('utf8').on('data', (chunk: string) => {
     const lines = (partial + chunk).split('\n');
@@ -287,6 +306,6 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
   t.after(() => (child.kill('SIGKILL'), socket?.destroy()));
   // A sanitizer report from the engine fails the test that ran it.
   t.after(async () => (await h.exit, assert.doesNotMatch(h.stderr(), /Sanitizer|runtime error:/)));
-  if (ready) await h.wait((e) => e.type === 'ready');
+  if (ready) await h.wait((e) => e.type === 'ready', undefined, 'the ready line');
   return h;
 }

@@ -21,6 +21,12 @@
 
 namespace {
 
+// The frame header's fields that this reader needs, by offset, named as in the
+// header's one definition: FRAME_HEADER in sdk/src/protocol.ts.
+namespace header {
+const size_t size = 60, magic = 0, height = 8, pitch = 12, fourcc = 16, generation = 44;
+}
+
 const size_t CHUNK = 1 << 20;
 unsigned char scratch[CHUNK];
 
@@ -78,15 +84,15 @@ int main(int argc, char **argv) {
                 break;
             bytes += raw_bytes;
         } else {
-            unsigned char header[60];
-            if (!read_exactly(header, sizeof header) || memcmp(header, "VXFR", 4) != 0)
+            unsigned char head[header::size];
+            if (!read_exactly(head, sizeof head) || memcmp(head + header::magic, "VXFR", 4) != 0)
                 break;
-            uint64_t pitch = le(header + 12, 4), height = le(header + 8, 4);
-            uint64_t n = pitch * height + (memcmp(header + 16, "I420", 4) == 0 ? pitch / 2 * ((height + 1) / 2) * 2 : 0);
+            uint64_t pitch = le(head + header::pitch, 4), height = le(head + header::height, 4);
+            uint64_t n = pitch * height + (memcmp(head + header::fourcc, "I420", 4) == 0 ? pitch / 2 * ((height + 1) / 2) * 2 : 0);
             if (!read_exactly(nullptr, n))
                 break;
-            bytes += sizeof header + n;
-            uint64_t g = le(header + 44, 8);
+            bytes += sizeof head + n;
+            uint64_t g = le(head + header::generation, 8);
             if (g != last_generation) {
                 last_generation = g;
                 printf("{\"generation\":%llu,\"first_us\":%lld}\n", (unsigned long long)g, (long long)mono_us());

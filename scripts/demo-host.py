@@ -26,7 +26,9 @@ proc = subprocess.Popen([engine], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                         preexec_fn=put_frame_pipe_on_fd3, close_fds=False)
 os.close(frames_w)
 
-# magic, width, height, pitch, fourcc, pts_us, seq, wall_us, generation, flags, reserved
+# The frame header, little-endian, its fields in order as FRAME_HEADER in
+# sdk/src/protocol.ts (the header's one definition) names them: magic, width,
+# height, pitch, fourcc, ptsUs, seq, wallUs, generation, flags, reserved.
 HEADER = struct.Struct("<4sIII4sqQqQII")
 frames = {"count": 0, "bytes": 0, "sizes": collections.Counter(), "last": None}
 

@@ -1,21 +1,31 @@
 # Sourced by the scripts that run the engine by hand: makes a private HOME in
-# $home with a sound server on a null sink, as on a desktop, and a null ALSA
-# default; both go at exit.
+# $home with a null ALSA default and, when pulseaudio is installed, a sound
+# server of its own on a null sink, as on a desktop; both go at exit. The
+# tests' private homes (sdk/test/helpers.ts quietEnv, soundEnv) are the same.
 home=$(mktemp -d)
 pulse=
 cleanup() {
-    [ -n "$pulse" ] && kill "$pulse" 2>/dev/null
+    if [ -n "$pulse" ]; then
+        kill "$pulse" 2>/dev/null || true
+        wait "$pulse" 2>/dev/null || true
+    fi
     rm -rf "$home"
 }
 trap cleanup EXIT
+printf 'pcm.!default { type null }\nctl.!default { type hw card 0 }\n' >"$home/.asoundrc"
+unset PULSE_SERVER
 if command -v pulseaudio >/dev/null; then
     HOME=$home pulseaudio --daemonize=no --exit-idle-time=-1 --use-pid-file=no -n --load=module-null-sink \
-        --load="module-native-protocol-unix auth-anonymous=1 socket=$home/pulse-native" >/dev/null 2>&1 &
+        --load="module-native-protocol-unix auth-anonymous=1 socket=$home/pulse-native" </dev/null >/dev/null 2>&1 &
     pulse=$!
-    export PULSE_SERVER=unix:$home/pulse-native
-    for _ in $(seq 50); do
+    for _ in $(seq 500); do
         [ -S "$home/pulse-native" ] && break
-        sleep 0.1
+        kill -0 "$pulse" 2>/dev/null || break
+        sleep 0.01
     done
+    if [ -S "$home/pulse-native" ]; then
+        export PULSE_SERVER=unix:$home/pulse-native
+    else
+        echo "private home: the sound server did not start; going on without it" >&2
+    fi
 fi
-printf 'pcm.!default { type null }\n' >"$home/.asoundrc"

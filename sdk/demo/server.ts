@@ -9,7 +9,7 @@ import fs from 'node:fs';
 import http from 'node:http';
 import type { AddressInfo } from 'node:net';
 import { fileURLToPath } from 'node:url';
-import { Engine, EngineError, type PixelFormat, type StartOptions } from '../src/index.js';
+import { Engine, EngineError, FRAME_HEADER, type PixelFormat, type StartOptions } from '../src/index.js';
 
 const PAGE = fileURLToPath(new URL('../../demo/page.html', import.meta.url));
 
@@ -98,7 +98,8 @@ export async function startDemo(options: { port?: number; engine?: StartOptions 
     const path = new URL(req.url ?? '/', 'http://127.0.0.1').pathname;
     if (req.method === 'GET' && path === '/') {
       res.writeHead(200, { 'content-type': 'text/html; charset=utf-8', 'cache-control': 'no-store' });
-      fs.createReadStream(PAGE).pipe(res);
+      // The page reads the frame header by the library's offsets.
+      res.end(fs.readFileSync(PAGE, 'utf8').replace('<script>', `<script>\nconst H = ${JSON.stringify(FRAME_HEADER)};`));
     } else if (req.method === 'GET' && path === '/events') {
       res.writeHead(200, { 'content-type': 'text/event-stream', 'cache-control': 'no-store' }).flushHeaders();
       res.write(`data: ${JSON.stringify({ type: 'hello', version: engine.version })}\n\n`);

@@ -11,6 +11,7 @@ import { type Frame, type FrameInfo, FrameReader, type FrameStats, framePipe } f
 import {
   type CommandName,
   type LoadOptions,
+  type LogCode,
   type PixelFormat,
   type SeekTarget,
   type WireEvent,
@@ -59,8 +60,8 @@ interface Listeners {
   event: (e: EngineEvent) => void;
   /** The snapshot changed. */
   state: (s: Snapshot) => void;
-  /** A diagnostics line of the engine or the library. Never an error. */
-  log: (message: string) => void;
+  /** A diagnostics line of the engine or the library, with the engine's code for its own. Never an error. */
+  log: (message: string, code?: LogCode) => void;
   /** The engine broke the protocol; the line or frame was not used. */
   fault: (err: EngineError) => void;
   exit: (info: ExitInfo) => void;
@@ -143,6 +144,33 @@ export function findEngine(binary?: string): string {
     'startFailed',
     `no engine executable: looked at ${looked.join(', then ')}; install vexolo-engine, pass binary or set VEXOLO_ENGINE`,
   );
+}
+
+/**
+ * Runs `command` with the write end of a fresh frame pipe as its descriptor 3 (or none there when `frames`
+ * is false) and closes our copy of that end; the read end is the caller's. Both the library and the tests'
+ * raw host start the engine through here.
+ */
+export function spawnEngine(
+  command: string,
+  args: string[],
+  options: { frames: boolean; env: NodeJS.ProcessEnv; stderr?: 'pipe' | number },
+): { child: ChildProcess; readFd: number | null } {
+  let pipe: ReturnType<typeof framePipe> | null = null;
+  try {
+    pipe = options.frames ? framePipe() : null;
+  } catch (err) {
+    throw new EngineError('startFailed', `cannot make the frame pipe: ${(err as Error).message}`);
+  }
+  try {
+    const child = spawn(command, args, { stdio: ['pipe', 'pipe', options.stderr ?? 'pipe', pipe ? pipe.writeFd : 'ignore'], env: options.env });
+    return { child, readFd: pipe?.readFd ?? null };
+  } catch (err) {
+    if (pipe) fs.closeSync(pipe.readFd);
+    throw new EngineError('startFailed', `cannot start ${command}: ${(err as Error).message}`);
+  } finally {
+    if (pipe) fs.closeSync(pipe.writeFd);
+  }
 }
 
 function describeExit(code: number | null, signal: NodeJS.Signals | null): string {
@@ -388,25 +416,10 @@ export class Engine {
 
   private spawn(): Promise<void> {
     const binary = findEngine(this.options.binary);
-    const args = this.args();
-    let pipe: ReturnType<typeof framePipe> | null = null;
-    try {
-      pipe = this.options.frames === false ? null : framePipe();
-    } catch (err) {
-      throw new EngineError('startFailed', `cannot make the frame pipe: ${(err as Error).message}`);
-    }
-    let child: ChildProcess;
-    try {
-      child = spawn(binary, args, {
-        stdio: ['pipe', 'pipe', 'pipe', pipe ? pipe.writeFd : 'ignore'],
-        env: this.options.env ?? process.env,
-      });
-    } catch (err) {
-      if (pipe) fs.closeSync(pipe.readFd);
-      throw new EngineError('startFailed', `cannot start ${binary}: ${(err as Error).message}`);
-    } finally {
-      if (pipe) fs.closeSync(pipe.writeFd);
-    }
+    const { child, readFd } = spawnEngine(binary, this.args(), {
+      frames: this.options.frames !== false,
+      env: this.options.env ?? process.env,
+    });
     this.child = child;
     this.alive = true;
     this.expectExit = false;
@@ -416,16 +429,17 @@ export class Engine {
     const format = this.options.pixels ?? 'bgrx';
     const area = (this.options.maxSize?.width ?? 1920) * (this.options.maxSize?.height ?? 1080);
     const maxBytes = (format === 'i420' ? area * 1.5 : area * 4) + 64 * 4096;
-    this.reader = pipe
-      ? new FrameReader(
-          pipe.readFd,
-          format,
-          maxBytes,
-          (g) => this.generations.wants(g),
-          (info) => this.onFrameArrived(info),
-          (err) => this.fault(err),
-        )
-      : null;
+    this.reader =
+      readFd === null
+        ? null
+        : new FrameReader(
+            readFd,
+            format,
+            maxBytes,
+            (g) => this.generations.wants(g),
+            (info) => this.onFrameArrived(info),
+            (err) => this.fault(err),
+          );
 
     let stderr = '';
     child.stderr!.setEncoding('utf8');
@@ -579,10 +593,10 @@ export class Engine {
         this.onAck(e);
         return;
       case 'log':
-        if (e.message.startsWith('not a command: ')) {
+        if (e.code === 'notACommand') {
           this.fault(new EngineError('protocol', `the engine did not take a line: ${e.message}`));
         }
-        this.emit('log', e.message);
+        this.emit('log', e.message, e.code);
         return;
       case 'error':
         this.onEvent({ type: 'error', error: new MediaError(e.problem, e.codec, this.generations.current) });

@@ -101,7 +101,8 @@ export function framePipe(): { readFd: number; writeFd: number } {
 
 const decoder = new TextDecoder('latin1');
 
-function parseHeader(b: Buffer, format: PixelFormat): FrameInfo {
+/** The fields of a frame header (FRAME_HEADER); headerProblem tells whether they make a frame. */
+export function parseHeader(b: Buffer, format: PixelFormat): FrameInfo {
   return {
     width: b.readUInt32LE(H.width),
     height: b.readUInt32LE(H.height),

@@ -6,5 +6,5 @@ export { EngineError, MediaError } from './errors.js';
 export type { EngineErrorCode } from './errors.js';
 export type { BgrxFrame, Frame, FrameInfo, FrameStats, I420Frame } from './frames.js';
 export { FRAME_HEADER, FRAME_LANDED, framePixelBytes } from './protocol.js';
-export type { LoadOptions, PixelFormat, Problem, SeekTarget, Track, WireEvent } from './protocol.js';
+export type { LoadOptions, LogCode, PixelFormat, Problem, SeekTarget, Track, WireEvent } from './protocol.js';
 export type { EngineEvent, PlayState, Snapshot } from './state.js';

@@ -154,11 +154,17 @@ export interface TracksEvent {
   selected: { audio: number; spu: number; video: number };
 }
 
+/**
+ * What the engine's own diagnostics are about, on their log lines: a line that is not a command, a line
+ * over its size limit, a start position dropped because the media cannot seek. Library lines have none.
+ */
+export type LogCode = 'notACommand' | 'lineTooLong' | 'startPosDropped';
+
 /** Every line the engine prints, as it is on the wire. */
 export type WireEvent =
   | { type: 'ready'; version: string; engine?: string }
   | { type: 'ack'; id: number; ok: boolean; generation?: number }
-  | { type: 'log'; message: string }
+  | { type: 'log'; message: string; code?: LogCode }
   | { type: 'opening' }
   | { type: 'buffering'; pct: number }
   | { type: 'playing' }
@@ -181,7 +187,7 @@ type Shape = 'string' | 'number' | 'boolean' | 'array' | 'object' | 'string?' | 
 const EVENT_FIELDS: Record<WireEvent['type'], Record<string, Shape>> = {
   ready: { version: 'string', engine: 'string?' },
   ack: { id: 'number', ok: 'boolean', generation: 'number?' },
-  log: { message: 'string' },
+  log: { message: 'string', code: 'string?' },
   opening: {},
   buffering: { pct: 'number' },
   playing: {},

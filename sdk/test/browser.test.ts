@@ -18,7 +18,7 @@ test('TheDemoDrawsTheClipsColoursAndSkipsFramesForASlowReader', async (t) => {
   const res = await new Promise<http.IncomingMessage>((resolve) => http.get(`${demo.url}frames`, resolve));
   res.pause();
   await demo.engine.load(clip('frames-gen-a.mp4')); // 150 frames of 640x480 in 3 s
-  await until(demo.engine, (s) => s.state === 'ended');
+  await until(demo.engine, 'the end', (s) => s.state === 'ended');
   const { received } = demo.engine.frameStats;
   assert.ok(demo.sent > 0 && demo.sent < received / 4 && demo.skipped > 0, `${demo.sent} of ${received} written`);
   res.destroy();

@@ -4,8 +4,7 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import { test } from 'node:test';
-import { setTimeout as sleep } from 'node:timers/promises';
-import { type Raw, SIZES_TELL, SLOWDOWN, ack, clip, cmd, load, of, raw, usage } from './helpers.js';
+import { type Raw, SIZES_TELL, SLOWDOWN, ack, clip, cmd, load, of, poll, raw, room, usage } from './helpers.js';
 
 
 /** Some thousands of commands in one write, each to be answered. */
@@ -42,7 +41,7 @@ test('QuitEndOfInputAndSignalsEndTheEngineWhoeverReads', async (t) => {
     const code = await h.exit;
     const took = Date.now() - sent;
     h.child.stdout!.resume();
-    await sleep(200); // every line that made it out is whole
+    await poll('the end of the output', () => h.child.stdout!.closed); // every line that made it out is whole
     const signal = end.startsWith('SIG') ? 128 + (end === 'SIGTERM' ? 15 : end === 'SIGINT' ? 2 : 1) : 0;
     assert.ok(code === signal && (reading || took <= 1500 + 1000 * SLOWDOWN), `${what}: status ${code} after ${took} ms`);
     if (!reading || signal) continue;
@@ -60,7 +59,7 @@ test('OddDescriptorsAreMadeSafe', async (t) => {
     ['standard output non-blocking', 'os.set_blocking(1, False)', async (h) => {
       h.child.stdout!.pause(); // the acks fill the unread output
       h.send(flood(3000));
-      await sleep(500);
+      await room(500); // for the acks to fill the unread output
       h.child.stdout!.resume();
       await h.wait((e) => e.id === 3999);
       assert.equal(of(h, 'ack').length, 3000, 'no ack lost');
@@ -76,16 +75,15 @@ test('OddDescriptorsAreMadeSafe', async (t) => {
     ['standard output closed by the host', '', async (h) => {
       h.child.stdout!.destroy(); // the host stops listening to events for good
       h.send(load(1, clip('clip.mp4')));
-      while (h.frames.length < 10) await sleep(20);
+      await poll('10 frames', () => h.frames.length >= 10);
       h.send(`${cmd(2, 'stop')}\n${load(3, clip('clip.mp4'))}`);
-      while (h.frames.at(-1)!.generation !== 3) await sleep(20); // commands were still served
+      await poll('frames of generation 3', () => h.frames.at(-1)!.generation === 3); // commands were still served
     }],
     // Closed, it is /dev/null again, or the first socket the library opens
     // would take its number and the events would go to a server.
     ['standard output closed', 'os.close(1)', async (h) => {
       const fd1 = `/proc/${h.child.pid}/fd/1`;
-      for (let i = 0; i < 500 && (!fs.existsSync(fd1) || fs.readlinkSync(fd1) !== '/dev/null'); i++) await sleep(20);
-      assert.equal(fs.readlinkSync(fd1), '/dev/null');
+      await poll('/dev/null on descriptor 1', () => fs.existsSync(fd1) && fs.readlinkSync(fd1) === '/dev/null');
     }],
   ];
   for (const [what, setup, session] of cases) {
@@ -110,7 +108,8 @@ test('RandomCommandsAndBurstsKeepEveryPromise', async (t) => {
     await h.command(cmd(id, 'stop'), id);
     generation += media ? 1 : 0;
     media = false;
-    for (let i = 0; i < 200 && (usage(pid).threads > idle.threads || usage(pid).fds > idle.fds); i++) await sleep(50);
+    await poll(() => `idle threads and descriptors: ${JSON.stringify(usage(pid))}`,
+      () => usage(pid).threads <= idle.threads && usage(pid).fds <= idle.fds, 10000, 50);
     return usage(pid);
   };
   const plateaus = [];
@@ -150,11 +149,8 @@ test('RandomCommandsAndBurstsKeepEveryPromise', async (t) => {
       peak = Math.max(peak, usage(pid).kb);
     }
     // Every command answered; memory and threads bounded, and back to idle soon.
-    const acked = Date.now();
-    while (usage(pid).threads > idle.threads || (SIZES_TELL && usage(pid).kb > 61440)) {
-      assert.ok(Date.now() - acked < 10000 * SLOWDOWN, JSON.stringify(usage(pid)));
-      await sleep(20);
-    }
+    await poll(() => `idle threads and memory: ${JSON.stringify(usage(pid))}`,
+      () => usage(pid).threads <= idle.threads && !(SIZES_TELL && usage(pid).kb > 61440));
     assert.ok(!SIZES_TELL || peak < 512000, `${peak} kB`);
   }
   assert.deepEqual(await h.command(cmd(9999, 'quit'), 9999), ack(9999, true));

@@ -14,14 +14,17 @@ import path from 'node:path';
 import { type TestContext } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath, pathToFileURL } from 'node:url';
-import { Engine, type EngineError, type EngineEvent, type Frame, type Snapshot, type StartOptions, findEngine } from '../src/index.js';
-import { framePipe } from '../src/frames.js';
+import { spawnEngine } from '../src/engine.js';
+import { type FrameInfo, headerProblem, parseHeader } from '../src/frames.js';
+import { Engine, type EngineError, type EngineEvent, FRAME_HEADER as H, type Frame, type PixelFormat, type Snapshot, type StartOptions,
+  findEngine, framePixelBytes } from '../src/index.js';
 
 export const MEDIA = process.env.VEXOLO_MEDIA ?? fileURLToPath(new URL('../../../build/media/', import.meta.url));
 
 export const clip = (name: string): string => pathToFileURL(path.join(MEDIA, name)).href;
+if (!fs.existsSync(path.join(MEDIA, 'clip.mp4'))) throw new Error(`no test clips in ${MEDIA}: run scripts/make-media.sh ${MEDIA} (npm test does)`);
 
-/** A home of its own with a null sound sink, as on a machine without sound. */
+/** A home of its own with a null sound sink (the .asoundrc of scripts/private-home.sh), as on a machine without sound. */
 export function quietEnv(): NodeJS.ProcessEnv {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'vexolo-test-'));
   fs.writeFileSync(path.join(home, '.asoundrc'), 'pcm.!default { type null }\nctl.!default { type hw card 0 }\n');
@@ -37,9 +40,7 @@ export async function soundEnv(t: TestContext): Promise<NodeJS.ProcessEnv> {
   const server = spawn('pulseaudio', ['--daemonize=no', '--exit-idle-time=-1', '--use-pid-file=no', '-n',
     '--load=module-null-sink', `--load=module-native-protocol-unix auth-anonymous=1 socket=${socket}`], { env, stdio: 'ignore' });
   t.after(() => server.kill('SIGKILL'));
-  for (const deadline = Date.now() + 5000; !fs.existsSync(socket); await sleep(10)) {
-    assert.ok(Date.now() < deadline && server.exitCode === null, 'no sound server could be started');
-  }
+  await poll('the sound server', () => (assert.equal(server.exitCode, null, 'the sound server ended'), fs.existsSync(socket)), 5000, 10);
   return { ...env, PULSE_SERVER: `unix:${socket}` };
 }
 
@@ -116,11 +117,25 @@ export function fakeEngine(t: TestContext, each = '', start = `echo '{"type":"re
   return { binary, sent: () => fs.readFileSync(sent, 'utf8').trim().split('\n').map((l) => JSON.parse(l) as object) };
 }
 
-/** Waits until the snapshot satisfies `ready`. */
-export const until = (engine: Engine, ready: (s: Snapshot) => boolean) => new Promise<Snapshot>((resolve) => {
-  const off = engine.on('state', (s) => ready(s) && (off(), resolve(s)));
-  if (ready(engine.state)) (off(), resolve(engine.state));
-});
+/** Waits until the snapshot satisfies `ready`; after timeoutMs (stretched by SLOWDOWN) fails naming `what` and the last snapshot. */
+export const until = (engine: Engine, what: string, ready: (s: Snapshot) => boolean, timeoutMs = 20000) =>
+  new Promise<Snapshot>((resolve, reject) => {
+    const done = (s: Snapshot | null) => (clearTimeout(timer), off(), s ? resolve(s) : reject(new Error(
+      `timed out after ${timeoutMs * SLOWDOWN} ms waiting for ${what}; last snapshot: ${JSON.stringify(engine.state)}`)));
+    const timer = setTimeout(() => done(null), timeoutMs * SLOWDOWN);
+    const off = engine.on('state', (s) => ready(s) && done(s));
+    if (ready(engine.state)) done(engine.state);
+  });
+
+/** Polls until `ready` holds; after timeoutMs (stretched by SLOWDOWN) fails naming `what`. */
+export async function poll(what: string | (() => string), ready: () => boolean, timeoutMs = 10000, everyMs = 20): Promise<void> {
+  for (const deadline = Date.now() + timeoutMs * SLOWDOWN; !ready(); await sleep(everyMs)) {
+    if (Date.now() > deadline) assert.fail(`timed out after ${timeoutMs * SLOWDOWN} ms waiting for ${typeof what === 'string' ? what : what()}`);
+  }
+}
+
+/** Room for the engine to send something more that it must not: what came after it is then judged. */
+export const room = (ms: number) => sleep(ms);
 
 /** The colour at the centre of a frame, named coarsely. */
 export function colourAt(frame: Frame): string {
@@ -148,9 +163,8 @@ export function yuvToRgb(y: number, u: number, v: number): number[] {
 }
 
 /** A frame as read raw from fd 3, with when it began and ended to arrive. */
-export interface RawFrame {
-  width: number; height: number; pitch: number; ptsUs: number; seq: number; generation: number; flags: number;
-  fourcc: 'bgr0' | 'I420'; begun: number; arrived: number;
+export interface RawFrame extends FrameInfo {
+  begun: number; arrived: number;
   /**
    * The middle pixel as sent: blue, green, red, or Y, U, V; the largest distance of any sample of a plane from
    * it (small frames); and the samples at the middles of the four quarters, top left to bottom right.
@@ -173,8 +187,11 @@ export interface Raw {
   /** The engine's exit status, 128 + N after signal N. */
   exit: Promise<number>;
   send(text: string): void;
-  /** The next event not yet consumed that matches; consumes up to it. */
-  wait(match: (e: Record<string, any>) => boolean, timeoutMs?: number): Promise<Record<string, any>>;
+  /**
+   * The next event not yet consumed that matches; consumes up to it. Fails naming `what` (by default the
+   * matcher's text) and the last events after timeoutMs (stretched by SLOWDOWN), or at once when the engine ends.
+   */
+  wait(match: (e: Record<string, any>) => boolean, timeoutMs?: number, what?: string): Promise<Record<string, any>>;
   command(line: string, id: number): Promise<Record<string, any>>;
   stderr(): string;
   /** Stops or resumes reading fd 3. */
@@ -193,13 +210,9 @@ export const ack = (id: number, ok: boolean) => ({ type: 'ack', id, ok });
 /** The events of a type from index `from` on. */
 export const of = (h: Raw, type: string, from = 0) => h.events.slice(from).filter((e) => e.type === type);
 
-/** Bytes of a frame's pixels after its header: pitch x height, and for I420 the two chroma planes. */
-export const frameBytes = (fourcc: string, pitch: number, height: number) =>
-  pitch * height + (fourcc === 'I420' ? 2 * (pitch / 2) * Math.ceil(height / 2) : 0);
-
 /** Reads the samples of pixel (x, y) in a frame's pixels: [blue, green, red] or [Y, U, V]. */
 function sampleAt(f: RawFrame, pixels: Buffer, x: number, y: number): number[] {
-  if (f.fourcc === 'bgr0') return [...pixels.subarray(y * f.pitch + x * 4, y * f.pitch + x * 4 + 3)];
+  if (f.format === 'bgrx') return [...pixels.subarray(y * f.pitch + x * 4, y * f.pitch + x * 4 + 3)];
   const chroma = (plane: number) => f.pitch * f.height + plane * (f.pitch / 2) * Math.ceil(f.height / 2) + (y >> 1) * (f.pitch / 2) + (x >> 1);
   return [pixels[y * f.pitch + x]!, pixels[chroma(0)]!, pixels[chroma(1)]!];
 }
@@ -212,37 +225,38 @@ function sampleAt(f: RawFrame, pixels: Buffer, x: number, y: number): number[] {
  */
 export async function raw(t: TestContext, { args = [] as string[], frames = true, setup = '', ready = true, env = quietEnv() } = {}): Promise<Raw> {
   const errPath = path.join(env.HOME!, 'stderr');
-  const pipe = frames ? framePipe() : null;
-  const fourcc = args.findLast((a) => a.startsWith('--pixels=')) === '--pixels=i420' ? 'I420' : 'bgr0';
+  const format: PixelFormat = args.findLast((a) => a.startsWith('--pixels=')) === '--pixels=i420' ? 'i420' : 'bgrx';
   const err = fs.openSync(errPath, 'w');
   const engine = findEngine();
-  const child = setup
-    ? spawn('python3', ['-c', `import os, sys, signal, fcntl\n${setup}\nos.execv(sys.argv[1], sys.argv[1:])`, engine, ...args],
-      { env, stdio: ['pipe', 'pipe', err, pipe ? pipe.writeFd : 'ignore'] })
-    : spawn(engine, args, { env, stdio: ['pipe', 'pipe', err, pipe ? pipe.writeFd : 'ignore'] });
+  const { child, readFd } = setup
+    ? spawnEngine('python3', ['-c', `import os, sys, signal, fcntl\n${setup}\nos.execv(sys.argv[1], sys.argv[1:])`, engine, ...args],
+      { frames, env, stderr: err })
+    : spawnEngine(engine, args, { frames, env, stderr: err });
   fs.closeSync(err);
-  if (pipe) fs.closeSync(pipe.writeFd);
   child.stdin!.on('error', () => undefined);
   const h: Raw = {
     child, events: [], lines: [], times: [], frames: [],
     exit: new Promise((resolve) => child.on('exit', (code, sig) => resolve(code ?? 128 + os.constants.signals[sig!]))),
     send: (text) => void child.stdin!.write(`${text}\n`),
-    wait: (match, timeoutMs = 10000) => new Promise((resolve, reject) => {
-      const timer = setTimeout(() => reject(new Error(`timed out; last events:\n${h.events.slice(-12).map((e) => JSON.stringify(e)).join('\n')}`)),
-        timeoutMs * SLOWDOWN);
-      waiters.push((e) => match(e) && (clearTimeout(timer), resolve(e), true));
+    wait: (match, timeoutMs = 10000, what = match.toString()) => new Promise((resolve, reject) => {
+      const fail = (why: string) => (clearTimeout(timer),
+        reject(new Error(`${why} waiting for ${what}; last events:\n${h.events.slice(-12).map((e) => JSON.stringify(e)).join('\n')}`)));
+      const timer = setTimeout(() => fail(`timed out after ${timeoutMs * SLOWDOWN} ms`), timeoutMs * SLOWDOWN);
+      waiters.push({ match: (e) => match(e) && (clearTimeout(timer), resolve(e), true), fail });
       next();
     }),
-    command: (line, id) => (h.send(line), h.wait((e) => e.type === 'ack' && e.id === id)),
+    command: (line, id) => (h.send(line), h.wait((e) => e.type === 'ack' && e.id === id, undefined, `the ack of ${line.slice(0, 100)}`)),
     stderr: () => fs.readFileSync(errPath, 'utf8'),
     pauseFrames: (paused) => void (paused ? socket?.pause() : socket?.resume()),
   };
-  // Waits run in turn on the events not yet consumed.
-  const waiters: ((e: Record<string, any>) => boolean)[] = [];
-  let consumed = 0;
+  // Waits run in turn on the events not yet consumed; once the engine's output is closed, what is left fails.
+  const waiters: { match: (e: Record<string, any>) => boolean; fail: (why: string) => void }[] = [];
+  let [consumed, ended] = [0, ''];
   const next = () => {
-    while (waiters.length && consumed < h.events.length) if (waiters[0]!(h.events[consumed++]!)) waiters.shift();
+    while (waiters.length && consumed < h.events.length) if (waiters[0]!.match(h.events[consumed++]!)) waiters.shift();
+    if (ended) for (const w of waiters.splice(0)) w.fail(ended);
   };
+  child.on('close', (code, sig) => ((ended = `the engine ended (${sig ?? `status ${code}`})`), next()));
   let partial = '';
   child.stdout!.setEncoding('utf8').on('data', (chunk: string) => {
     const lines = (partial + chunk).split('\n');
@@ -256,25 +270,21 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
     next();
   });
   child.stdout!.on('end', () => assert.equal(partial, '', 'output ends inside a line'));
-  const socket = pipe ? new net.Socket({ fd: pipe.readFd, readable: true, writable: false }) : null;
+  const socket = readFd === null ? null : new net.Socket({ fd: readFd, readable: true, writable: false });
   let frame: RawFrame | null = null;
   let pixels = Buffer.alloc(0);
-  let [head, have] = [Buffer.alloc(60), 0];
+  let [head, have] = [Buffer.alloc(H.size), 0];
   socket?.on('data', (chunk: Buffer) => {
     for (let at = 0; at < chunk.length;) {
       if (!frame) {
-        const n = Math.min(60 - have, chunk.length - at);
+        const n = Math.min(H.size - have, chunk.length - at);
         chunk.copy(head, have, at, at + n);
         [at, have] = [at + n, have + n];
-        if (have < 60) break;
-        const u32 = (o: number) => head.readUInt32LE(o);
-        assert.ok(head.toString('latin1', 0, 4) === 'VXFR' && head.toString('latin1', 16, 20) === fourcc && u32(56) === 0, 'frame header');
-        frame = { width: u32(4), height: u32(8), pitch: u32(12), ptsUs: Number(head.readBigInt64LE(20)),
-          seq: Number(head.readBigUInt64LE(28)), generation: Number(head.readBigUInt64LE(44)), flags: u32(52), fourcc,
-          begun: Date.now(), arrived: 0, centre: [], worst: 0, quarters: [], rgb: [], number: 0 };
-        // An I420 pitch is even, so that its half holds a chroma row.
-        assert.ok(frame.pitch % 64 === 0 && frame.pitch >= (fourcc === 'I420' ? frame.width + (frame.width & 1) : frame.width * 4), 'frame pitch');
-        [pixels, have] = [Buffer.alloc(frameBytes(fourcc, frame.pitch, frame.height)), 0];
+        if (have < H.size) break;
+        const problem = headerProblem(head, format, Infinity);
+        assert.ok(problem === null && head.readUInt32LE(H.reserved) === 0, `frame header: ${problem ?? 'reserved set'}`);
+        frame = { ...parseHeader(head, format), begun: Date.now(), arrived: 0, centre: [], worst: 0, quarters: [], rgb: [], number: 0 };
+        [pixels, have] = [Buffer.alloc(framePixelBytes(format, frame.pitch, frame.height)), 0];
       }
       const n = Math.min(pixels.length - have, chunk.length - at);
       chunk.copy(pixels, have, at, at + n);
@@ -283,9 +293,9 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
       const f = frame;
       const [midX, midY] = [f.width >> 1, f.height >> 1];
       f.centre = sampleAt(f, pixels, midX, midY);
-      f.rgb = f.fourcc === 'I420' ? yuvToRgb(f.centre[0]!, f.centre[1]!, f.centre[2]!) : f.centre.toReversed();
+      f.rgb = f.format === 'i420' ? yuvToRgb(f.centre[0]!, f.centre[1]!, f.centre[2]!) : f.centre.toReversed();
       f.quarters = [[1, 1], [3, 1], [1, 3], [3, 3]].map(([qx, qy]) => sampleAt(f, pixels, (f.width * qx!) >> 2, (f.height * qy!) >> 2));
-      for (let k = 0; k < 10; k++) f.number |= Math.min(...sampleAt(f, pixels, Math.floor((f.width * (2 * k + 1)) / 20), midY).slice(0, f.fourcc === 'I420' ? 1 : 3)) > 160 ? 1 << k : 0;
+      for (let k = 0; k < 10; k++) f.number |= Math.min(...sampleAt(f, pixels, Math.floor((f.width * (2 * k + 1)) / 20), midY).slice(0, f.format === 'i420' ? 1 : 3)) > 160 ? 1 << k : 0;
       for (let y = 0; f.width * f.height <= 320 * 240 && y < f.height; y++) {
         for (let x = 0; x < f.width; x++) sampleAt(f, pixels, x, y).forEach((v, i) => (f.worst = Math.max(f.worst, Math.abs(v - f.centre[i]!))));
       }
@@ -296,6 +306,6 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
   t.after(() => (child.kill('SIGKILL'), socket?.destroy()));
   // A sanitizer report from the engine fails the test that ran it.
   t.after(async () => (await h.exit, assert.doesNotMatch(h.stderr(), /Sanitizer|runtime error:/)));
-  if (ready) await h.wait((e) => e.type === 'ready');
+  if (ready) await h.wait((e) => e.type === 'ready', undefined, 'the ready line');
   return h;
 }

@@ -11,18 +11,17 @@ import type { AddressInfo } from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
-import { setTimeout as sleep } from 'node:timers/promises';
 import { isDeepStrictEqual } from 'node:util';
 import type { Engine, EngineEvent, LoadOptions } from '../src/index.js';
-import { MEDIA, SLOWDOWN, clip, quietEnv, serve, soundEnv, startEngine, until } from './helpers.js';
+import { MEDIA, SLOWDOWN, clip, poll, quietEnv, room, serve, soundEnv, startEngine, until } from './helpers.js';
 
 /** Loads url; its events once it stopped and a fifth of a second passed, when a second error would show. */
 async function playOut(engine: Engine, url: string, options: LoadOptions = {}): Promise<EngineEvent[]> {
   const events: EngineEvent[] = [];
   const off = engine.on('event', (e) => events.push(e));
   await engine.load(url, options);
-  await until(engine, (s) => s.state === 'stopped');
-  await sleep(200);
+  await until(engine, 'stopped', (s) => s.state === 'stopped');
+  await room(200);
   off();
   return events;
 }
@@ -99,8 +98,7 @@ test('EveryLoadEndsInItsProblemOrItsTracksTheSameWithSoundAndWithout', async (t)
         assert.ok(errors.length === 1 && problem.split('|').includes(errors[0]![0]!) && errors[0]![1] === codec, what);
         assert.ok(at('error') < at('stopped'), what);
         // Lines of earlier loads may have used up this second's share: then their count comes.
-        if (line) for (let i = 0; i < 30 && !logs.some((m) => m.includes(line) || m.endsWith(' log lines dropped')); i++) await sleep(50);
-        assert.ok(!line || logs.some((m) => m.includes(line) || m.endsWith(' log lines dropped')), `${what}\n${logs.join('\n')}`);
+        if (line) await poll(() => `${line} in ${what}\n${logs.join('\n')}`, () => logs.some((m) => m.includes(line) || m.endsWith(' log lines dropped')), 1500, 50);
       } else {
         assert.deepEqual(errors, [], what);
         assert.ok(at('end') >= 0 && at('end') < at('stopped') && at('format') >= 0 === expected.pictures, what);
@@ -139,12 +137,11 @@ test('TracksAndSoundSettingsReachThePlayerAndSoundIsToldOnlyWhenItChanges', asyn
   // Subtitles off on load stay off through an audio switch, until the host's own choice.
   const loaded = events.length;
   await engine.load(clip('tracks.mkv'), { spu: -1 });
-  await until(engine, (s) => s.tracks !== null); // tracks can be switched once they are known
+  await until(engine, 'the tracks', (s) => s.tracks !== null); // tracks can be switched once they are known
   // The sound server's own view: settings made before the player, then on it.
   const heard = async (pattern: RegExp) => {
     let sinks = '';
-    for (let i = 0; i < 60 && !pattern.test(sinks); i++, await sleep(50)) sinks = execFileSync('pactl', ['list', 'sink-inputs'], { env }).toString();
-    assert.match(sinks, pattern);
+    await poll(() => `${pattern} in ${sinks}`, () => pattern.test((sinks = execFileSync('pactl', ['list', 'sink-inputs'], { env }).toString())), 3000, 50);
   };
   await heard(/Mute: yes\s+Volume: front-left: \d+ \/ +40%/);
   await Promise.all([engine.mute(false), engine.volume(70)]);
@@ -176,8 +173,8 @@ test('TransportStreamsTellLanguagesAndSoundAndNoRepeats', async (t) => {
     const events: EngineEvent[] = [];
     engine.on('event', (e) => events.push(e));
     await engine.load(url, { live: url.startsWith('http') });
-    await until(engine, (s) => s.tracks?.audio.length === 2 && s.tracks.audio[1]!.language !== null);
-    await sleep(500);
+    await until(engine, 'two audio tracks with their languages', (s) => s.tracks?.audio.length === 2 && s.tracks.audio[1]!.language !== null);
+    await room(500);
     const { tracks, sound } = engine.state;
     assert.deepEqual([tracks!.audio.map((a) => a.language), tracks!.selected.audio, tracks!.video.length, sound],
       [['eng', 'fra'], tracks!.audio[0]!.id, 1, 'playing'], url);

@@ -8,7 +8,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
-import { MEDIA, type Raw, SLOWDOWN, clip, cmd, load, raw, serve, soundEnv } from './helpers.js';
+import { MEDIA, type Raw, SLOWDOWN, clip, cmd, load, raw, room, serve, soundEnv } from './helpers.js';
 
 /** Engine CPU seconds so far (user and system). */
 const cpu = (pid: number) => fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1]!.split(' ').slice(11, 13)
@@ -23,7 +23,7 @@ async function playOut(h: Raw, id: number, url: string, fields: object = {}, the
   const from = h.events.indexOf(await h.command(load(id, url, fields), id)) + 1;
   if (then) await h.wait((e) => e.type === 'playing', 10000).then(() => then(from));
   await h.wait((e) => e.type === 'stopped', 20000);
-  await sleep(300);
+  await room(300);
   const t0 = h.times[from - 1]!;
   return h.events.slice(from).map((e, i): Record<string, any> => ({ ...e, at: h.times[from + i]! - t0, wall: h.times[from + i]! }));
 }
@@ -128,7 +128,7 @@ test('PasswordsInLocationsAreNeverShown', async (t) => {
       assert.equal((await h.wait((e) => e.type === 'error')).problem, problem);
       await h.wait((e) => e.type === 'stopped');
     }
-    await sleep(300);
+    await room(300);
     assert.ok(h.lines.every((l) => !/s3cr|%40t/.test(l)) && !/s3cr/.test(h.stderr()), h.lines.join('\n'));
     assert.ok(h.events.filter((e) => e.type === 'log' && e.message.includes('user:***@127.0.0.1')).length >= 2, h.lines.join('\n'));
   }

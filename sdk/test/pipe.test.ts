@@ -5,19 +5,18 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
-import { type Raw, type RawFrame, SIZES_TELL, SLOWDOWN, clip, cmd, frameBytes, load, raw, usage } from './helpers.js';
+import { framePixelBytes } from '../src/index.js';
+import { type Raw, type RawFrame, SIZES_TELL, SLOWDOWN, clip, cmd, load, poll, raw, room, usage } from './helpers.js';
 
 /** Plays a clip to its end: its generation, format events and frames, and resident size sampled meanwhile with the colour last read. */
 async function playToEnd(h: Raw, id: number, name: string) {
   const from = h.events.length;
   const { generation } = await h.command(load(id, clip(name)), id);
   const samples: [number, boolean][] = [];
-  const deadline = Date.now() + 30000 * SLOWDOWN;
-  for (let ended = false; !ended; ended = h.events.slice(from).some((e) => e.type === 'end')) {
-    assert.ok(Date.now() < deadline, `${name} did not end; last events ${JSON.stringify(h.events.slice(-5))}`);
-    await sleep(50);
+  await poll(() => `the end of ${name}; last events ${JSON.stringify(h.events.slice(-5))}`, () => {
     if (h.frames.length) samples.push([usage(h.child.pid!).kb, h.frames.at(-1)!.rgb[2]! > 128]);
-  }
+    return h.events.slice(from).some((e) => e.type === 'end');
+  }, 30000, 50);
   const formats = h.events.slice(from).filter((e) => e.type === 'format');
   return { generation, formats, samples, frames: h.frames.filter((f) => f.generation === generation) };
 }
@@ -82,14 +81,11 @@ test('SizesFitTheMaximumAndPixelsKeepTheirColour', async (t) => {
 });
 
 /** Waits until n frames of a generation were read. */
-async function framesOf(h: Raw, generation: number, n: number) {
-  for (const deadline = Date.now() + 10000 * SLOWDOWN; h.frames.filter((f) => f.generation === generation).length < n; await sleep(5)) {
-    assert.ok(Date.now() < deadline, `too few frames of generation ${generation}`);
-  }
-}
+const framesOf = (h: Raw, generation: number, n: number) =>
+  poll(`${n} frames of generation ${generation}`, () => h.frames.filter((f) => f.generation === generation).length >= n, 10000, 5);
 
 /** Whole frames like f that the 1 MiB pipe holds. */
-const pipeHolds = (f: RawFrame) => Math.floor(1048576 / frameBytes(f.fourcc, f.pitch, f.height));
+const pipeHolds = (f: RawFrame) => Math.floor(1048576 / framePixelBytes(f.format, f.pitch, f.height));
 
 // Every other load comes while the host has stopped reading, so that the
 // engine's queue is full of older frames at the switch. An older frame begun
@@ -102,7 +98,7 @@ test('OnlyTheCurrentGenerationFollowsALoadsAckAndSeqRunsOnByOne', async (t) => {
     const rounds: [number, number][] = [];
     for (let id = 1; id <= 6; id++) {
       if (id % 2 === 0) h.pauseFrames(true);
-      if (id % 2 === 0) await sleep(150);
+      if (id % 2 === 0) await sleep(150); // the engine's queue fills meanwhile
       const a = await h.command(load(id, clip(id % 2 ? 'frames-gen-a.mp4' : 'frames-gen-b.mp4')), id);
       rounds.push([a.generation, h.times[h.events.indexOf(a)]!]);
       h.pauseFrames(false);
@@ -123,7 +119,7 @@ test('AStalledHostHoldsUpNeitherPlaybackNorCommands', async (t) => {
     await h.command(load(1, clip('clip.mp4')), 1);
     await framesOf(h, 1, 3);
     h.pauseFrames(true);
-    await sleep(50);
+    await sleep(50); // what was on its way is read
     const [readBefore, stalled] = [h.frames.length, h.events.length];
     // The clip plays to its end while nothing is read from fd 3; meanwhile every command is answered at once.
     const ackMs: number[] = [];
@@ -207,16 +203,16 @@ test('FrameTimesFollowThePicturesAndAPausedStillIsSentOnce', async (t) => {
   await h.wait((e) => e.type === 'time' && e.ms >= 2800);
   h.send(cmd(2, 'pause'));
   await h.wait((e) => e.type === 'paused');
-  await sleep(300);
+  await sleep(300); // the still comes
   const still = h.frames.length;
-  await sleep(1000);
+  await room(1000);
   assert.ok(h.frames.length <= still + 2, 'redraws of the still were sent');
   const beforeSeek = h.frames.length;
   h.send(cmd(3, 'seek', { ms: 4000 }));
   await h.wait((e) => e.type === 'seekLanded');
-  for (let i = 0; i < 100 && h.frames.length === beforeSeek; i++) await sleep(20);
-  await sleep(1000);
-  assert.deepEqual(h.frames.slice(beforeSeek).map((f) => [f.flags, f.number]), [[1, 100]], 'the new still, once, flagged');
+  await poll('the still after the seek', () => h.frames.length > beforeSeek, 2000);
+  await room(1000);
+  assert.deepEqual(h.frames.slice(beforeSeek).map((f) => [f.landed, f.number]), [[true, 100]], 'the new still, once, flagged');
   h.send(cmd(4, 'play'));
   await h.wait((e) => e.type === 'end');
   assert.deepEqual(h.events.filter((e) => e.type === 'ack').map((e) => e.ok), [true, true, true, true, true]);

@@ -5,9 +5,8 @@ import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import { test } from 'node:test';
-import { setTimeout as sleep } from 'node:timers/promises';
 import { findEngine } from '../src/index.js';
-import { type Raw, SIZES_TELL, ack, clip, cmd, load, of, raw, usage } from './helpers.js';
+import { type Raw, SIZES_TELL, ack, clip, cmd, load, of, raw, room, usage } from './helpers.js';
 
 const USAGE = 'usage: vexolo-engine --max-size=WxH --frames=fd:3|null --pixels=bgrx|i420 --loglevel=N\n';
 const log = (message: string) => ({ type: 'log', message });
@@ -165,7 +164,7 @@ test('APlayerLivesThroughItsCommandsAndEachPlayerHasItsGeneration', async (t) =>
   assert.deepEqual(await h.command(cmd(15, 'stop'), 15), ack(15, true));
   assert.deepEqual(await h.command(cmd(16, 'pause'), 16), ack(16, false));
   from = h.events.length;
-  await sleep(300);
+  await room(300);
   assert.deepEqual(h.events.slice(from), []);
 
   // Paused and played again; refused loads change nothing and use no generation.

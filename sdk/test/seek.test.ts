@@ -4,9 +4,8 @@
 
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
-import { setTimeout as sleep } from 'node:timers/promises';
 import type { Engine, Frame, SeekTarget } from '../src/index.js';
-import { SLOWDOWN, clip, serve, startEngine, until } from './helpers.js';
+import { SLOWDOWN, clip, poll, room, serve, startEngine, until } from './helpers.js';
 
 /** Where in the clock clip a picture was taken, ms: the grey square in its middle brightens by 25.3 levels a second. */
 const shownMs = (f: Frame) => {
@@ -27,7 +26,7 @@ const landedNear = (v: number | null, target: number) => v !== null && v >= targ
 
 async function playFrom(engine: Engine, url: string, ms = 300, options = {}) {
   await engine.load(url, options);
-  await until(engine, (s) => s.timeMs >= ms && s.seekable && s.lengthMs > 0); // a seek by time needs both
+  await until(engine, 'the target passed, seekable', (s) => s.timeMs >= ms && s.seekable && s.lengthMs > 0); // a seek by time needs both
 }
 
 test('SeeksAreRefusedWithoutMediaTheLibraryCanSeekIn', async (t) => {
@@ -41,12 +40,12 @@ test('SeeksAreRefusedWithoutMediaTheLibraryCanSeekIn', async (t) => {
   await refused('before any load');
   // A server that never answers: the library never learns whether it can seek.
   await engine.load(server.url('/silent/silent.ts'));
-  await until(engine, (s) => s.state === 'opening');
+  await until(engine, 'opening', (s) => s.state === 'opening');
   await refused('before the library said whether it can seek');
   // A start position it cannot seek to is dropped, and the host told.
   let from = events.length;
   await engine.load(server.url('/stream/seek-stream.ts'), { startPos: 0.5 });
-  await until(engine, (s) => s.state === 'playing' && logs.includes('startPos dropped: the media cannot seek'));
+  await until(engine, 'the start position dropped', (s) => s.state === 'playing' && logs.includes('startPos dropped: the media cannot seek'));
   assert.ok(events.slice(from).some((e) => e.type === 'seekable' && !e.v));
   await refused('on a stream without length or ranges');
   from = events.length;
@@ -65,13 +64,13 @@ test('SeeksLandOnceNearTheirTargetAndFlagTheFirstPictureFromThere', async (t) =>
   const steps: [SeekTarget, number, boolean][] = [[{ ms: 6000 }, 6000, false], [{ pos: 0.3 }, 3000, false],
     [{ ms: 8000 }, 8000, false], [{ ms: 7000 }, 7000, true], [{ ms: 7000 }, 7000, true], [{ pos: 0.2 }, 2000, true]];
   for (const [target, ms, paused] of steps) {
-    if (paused && engine.state.state !== 'paused') await engine.pause().then(() => until(engine, (s) => s.state === 'paused'));
+    if (paused && engine.state.state !== 'paused') await engine.pause().then(() => until(engine, 'paused', (s) => s.state === 'paused'));
     const [n, sent] = [marks.length, Date.now()];
     const landing = await engine.seekAndWait(target);
     assert.ok(paused ? landing.landedMs === ms && Date.now() - sent < 1000 : landedNear(landing.landedMs, ms), JSON.stringify(landing));
     // One picture is flagged, from the new position, with the landing's time: paused too, right after a landing.
-    for (let i = 0; i < 60 && marks.length === n; i++) await sleep(50);
-    await sleep(200);
+    await poll('a flagged picture', () => marks.length > n, 3000, 50);
+    await room(200);
     assert.ok(marks.length === n + 1 && near(marks[n]!.shown, landing.landedMs!, 600) && near(marks[n]!.pts, landing.landedMs!, 100 * SLOWDOWN),
       JSON.stringify([target, landing, marks.slice(n)]));
   }
@@ -81,8 +80,8 @@ test('SeeksLandOnceNearTheirTargetAndFlagTheFirstPictureFromThere', async (t) =>
     await playFrom(engine, clip('seek-clock.mp4'), 400);
     const from = events.length;
     const landing = await engine.seekAndWait(target);
-    if (lo < 0) await until(engine, (s) => s.state === 'stopped');
-    await sleep(300);
+    if (lo < 0) await until(engine, 'stopped', (s) => s.state === 'stopped');
+    await room(300);
     const after = events.slice(from).map((e) => e.type);
     assert.ok(lo < 0 ? landing.ended || (after.includes('end') && after.lastIndexOf('seekLanded') < after.indexOf('end'))
       : landing.landedMs! >= lo && landing.landedMs! <= hi && after.filter((e) => e === 'seekLanded').length === 1,
@@ -102,11 +101,11 @@ test('StartPositionsSlowSourcesAndSoundOnly', async (t) => {
   assert.deepEqual([early, marks.length], [[], 0]);
   // A seek as soon as the media can seek, mostly before its buffers first filled, holds: the start position is dropped.
   await engine.load(clip('seek-clock.mp4'), { startPos: 0.8 });
-  await until(engine, (s) => s.seekable && s.lengthMs > 0);
+  await until(engine, 'seekable with a length', (s) => s.seekable && s.lengthMs > 0);
   assert.ok(landedNear((await engine.seekAndWait({ ms: 2000 })).landedMs, 2000));
   from = events.length;
-  await until(engine, (s) => s.timeMs >= 2600);
-  await sleep(300);
+  await until(engine, '2.6 s played', (s) => s.timeMs >= 2600);
+  await room(300);
   assert.ok(events.slice(from).every((e) => e.type !== 'time' || e.ms < 4000), 'the start position was applied after the seek');
 
   // Sound only: it lands without any frame.
@@ -125,7 +124,7 @@ test('StartPositionsSlowSourcesAndSoundOnly', async (t) => {
   const landedAt = Date.now();
   assert.ok(landedNear(landing.landedMs, 6000) && server.answeredLate.length > 0 && landedAt >= server.answeredLate[0]!,
     `asked at ${sent}, answered ${server.answeredLate}, landed ${landedAt}`);
-  await until(engine, (s) => s.timeMs >= 6300);
+  await until(engine, '6.3 s played', (s) => s.timeMs >= 6300);
   assert.ok(near(marks[n]?.shown ?? null, landing.landedMs!, 600), JSON.stringify(marks));
   assert.deepEqual(faults, []);
 });
@@ -135,15 +134,15 @@ test('StartPositionsSlowSourcesAndSoundOnly', async (t) => {
 test('WithoutALengthSeeksGoByPositionAndPausedOnlyTheDeadlineLandsThem', async (t) => {
   const { engine, faults, events } = await startEngine(t, { frames: false });
   await engine.load(clip('seek.h264'));
-  await until(engine, (s) => s.seekable && s.position > 0);
+  await until(engine, 'seekable and under way', (s) => s.seekable && s.position > 0);
   for (const ms of [1000, 0]) await assert.rejects(engine.seek({ ms }), { code: 'refused' });
   let sent = Date.now();
   const landing = await engine.seekAndWait({ pos: 0.7 });
   assert.ok(landing.landedMs === 0 && Date.now() - sent < 3000, JSON.stringify(landing));
-  await until(engine, (s) => s.position >= 0.5);
+  await until(engine, 'half way', (s) => s.position >= 0.5);
   // Paused, it reports neither time nor position: nothing tells the landing but the deadline.
   await engine.pause();
-  await until(engine, (s) => s.state === 'paused');
+  await until(engine, 'paused', (s) => s.state === 'paused');
   const lastTime = events.filter((e) => e.type === 'time').at(-1)!.ms;
   sent = Date.now();
   const late = await engine.seekAndWait({ pos: 0.8 });

@@ -36,10 +36,7 @@ case "${1:-}" in
 esac
 
 scripts/setup.sh
-# The host library's packages, from the committed lockfile, when it changed.
-if [ ! sdk/node_modules/.package-lock.json -nt sdk/package-lock.json ]; then
-    (cd sdk && npm ci --no-audit --no-fund --loglevel=error)
-fi
+scripts/sdk-packages.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"

@@ -25,9 +25,7 @@ if [ -z "$engine" ]; then
     engine=$PWD/build/vexolo-engine
 fi
 # The host library, for its side of the frame path.
-if [ ! sdk/node_modules/.package-lock.json -nt sdk/package-lock.json ]; then
-    (cd sdk && npm ci --no-audit --no-fund --loglevel=error)
-fi
+scripts/sdk-packages.sh
 (cd sdk && npx tsc -p .)
 mkdir -p build/bench
 g++ -O2 -std=c++20 -Wall -Wextra -Werror -o build/bench/frame-reader bench/frame_reader.cpp

@@ -17,7 +17,7 @@ if [ ! -s "$clip" ]; then
         -pix_fmt yuv420p -g 30 -c:a aac -shortest "$clip.tmp.mp4"
     mv "$clip.tmp.mp4" "$clip"
 fi
+scripts/sdk-packages.sh
 cd sdk
-[ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
 npm run --silent build
 exec node dist/demo/server.js --port "${1:-8080}" --engine ../build/vexolo-engine --load "file://$(realpath "../$clip")"

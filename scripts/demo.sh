@@ -18,9 +18,6 @@ clip=${1:-build/media/clip.mp4}
 # and a sound server of its own when there is one to start.
 . scripts/private-home.sh
 HOME=$home python3 scripts/demo-host.py build/vexolo-engine "$clip" build/demo-frame.png
-(
-    cd sdk
-    [ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
-    npm run --silent build
-)
+scripts/sdk-packages.sh
+(cd sdk && npm run --silent build)
 HOME=$home node sdk/dist/demo/contact-sheet.js build/vexolo-engine "$clip" build/demo-contact-sheet.png

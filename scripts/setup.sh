@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the engine, its tests and its demo need; with
-# --build, only what building the engine and its Debian package needs.
+# --build, only what building the engine and its Debian package needs; with
+# --format, only what scripts/format.sh needs.
 # Quick and silent when everything is already there.
 set -euo pipefail
 
@@ -9,8 +10,10 @@ build=(
     libvlc-dev vlc-plugin-base
     dpkg-dev file
 )
+format=(clang-format)
 packages=(
     "${build[@]}"
+    "${format[@]}"
     ffmpeg
     libgtest-dev nlohmann-json3-dev
     pulseaudio
@@ -18,9 +21,12 @@ packages=(
     python3 openssl
     chromium
 )
+case "${1:-}" in
+--build) packages=("${build[@]}") ;;
+--format) packages=("${format[@]}") ;;
+esac
 # The host library needs Node 20 or later; the machines here come with it.
-command -v node >/dev/null || packages+=(nodejs npm)
-[ "${1:-}" = --build ] && packages=("${build[@]}")
+[ "${1:-}" = --build ] || command -v node >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do

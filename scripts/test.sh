@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the engine and runs the whole test suite. Installs what it needs.
-#   scripts/test.sh              plain build in build/
+#   scripts/test.sh              layout check, then plain build in build/
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
 #   scripts/test.sh --tsan       ThreadSanitizer in build-tsan/
 set -euo pipefail
@@ -36,9 +36,11 @@ case "${1:-}" in
 esac
 
 scripts/setup.sh
-# The host library's packages, from the committed lockfile, when it changed.
-if [ ! sdk/node_modules/.package-lock.json -nt sdk/package-lock.json ]; then
-    (cd sdk && npm ci --no-audit --no-fund --loglevel=error)
+scripts/sdk-packages.sh
+# The layout first, so that a misformatted tree fails before the build; the
+# sanitizer runs are of the same tree.
+if [ "$build" = build ]; then
+    scripts/format.sh --check
 fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -27,8 +27,12 @@ if ! "$clang_format" --version | grep -q ' version 14\.'; then
 fi
 prettier=sdk/node_modules/.bin/prettier
 
-mapfile -t cxx < <(find engine tests bench -type f \( -name '*.cpp' -o -name '*.h' \) | sort)
-mapfile -t ts < <(find sdk/src sdk/test sdk/demo sdk/bench examples -type f -name '*.ts' | sort)
+# The tests are left as they are written: their cases are tables laid out by
+# hand, a row of several short cases to a line, which the formatters would
+# spread one value to a line. (tests/.clang-format and .prettierignore say
+# the same to editors.)
+mapfile -t cxx < <(find engine bench -type f \( -name '*.cpp' -o -name '*.h' \) | sort)
+mapfile -t ts < <(find sdk/src sdk/demo sdk/bench examples -type f -name '*.ts' | sort)
 
 if [ "$check" = 0 ]; then
     "$clang_format" -i "${cxx[@]}"

@@ -8,9 +8,18 @@
 
 int main() {
     const char *const args[] = {
-        "--ignore-config", "--no-video-title-show", "--no-osd", "--no-snapshot-preview",
-        "--no-sub-autodetect-file", "--no-xlib", "--no-lua", "--no-stats", "--no-media-library",
-        "--no-disable-screensaver", "--avcodec-hw=none", "--audio-resampler=speex_resampler",
+        "--ignore-config",
+        "--no-video-title-show",
+        "--no-osd",
+        "--no-snapshot-preview",
+        "--no-sub-autodetect-file",
+        "--no-xlib",
+        "--no-lua",
+        "--no-stats",
+        "--no-media-library",
+        "--no-disable-screensaver",
+        "--avcodec-hw=none",
+        "--audio-resampler=speex_resampler",
         "--keystore=memory",
     };
     libvlc_instance_t *vlc = libvlc_new(sizeof args / sizeof args[0], args);

@@ -88,7 +88,8 @@ int main(int argc, char **argv) {
             if (!read_exactly(head, sizeof head) || memcmp(head + header::magic, "VXFR", 4) != 0)
                 break;
             uint64_t pitch = le(head + header::pitch, 4), height = le(head + header::height, 4);
-            uint64_t n = pitch * height + (memcmp(head + header::fourcc, "I420", 4) == 0 ? pitch / 2 * ((height + 1) / 2) * 2 : 0);
+            uint64_t n = pitch * height +
+                         (memcmp(head + header::fourcc, "I420", 4) == 0 ? pitch / 2 * ((height + 1) / 2) * 2 : 0);
             if (!read_exactly(nullptr, n))
                 break;
             bytes += sizeof head + n;
@@ -101,7 +102,7 @@ int main(int argc, char **argv) {
         }
         frames++;
     }
-    printf("{\"frames\":%llu,\"bytes\":%llu,\"cpu_s\":%.3f}\n", (unsigned long long)frames,
-           (unsigned long long)bytes, cpu_s());
+    printf("{\"frames\":%llu,\"bytes\":%llu,\"cpu_s\":%.3f}\n", (unsigned long long)frames, (unsigned long long)bytes,
+           cpu_s());
     return 0;
 }

@@ -101,8 +101,7 @@ void cmd_load(const command *c, long long id) {
         if (a.start_ms > 0) {
             add_option(media, ":start-time=%.3f", a.start_ms / 1000.0);
             p->clock_base_us = int64_t(std::fmin(a.start_ms, 9e12)) * 1000;  // the first picture's time
-        }
-        else if (a.start_pos > 0)
+        } else if (a.start_pos > 0)
             p->start_pos = a.start_pos;
     }
     if (a.paused)
@@ -214,10 +213,11 @@ const struct {
     const char *name;
     command_handler handler;
 } handlers[] = {
-    {"load", cmd_load},   {"stop", cmd_stop},   {"play", cmd_play},
-    {"pause", cmd_pause}, {"seek", cmd_seek},   {"audio", cmd_audio},
-    {"spu", cmd_spu},     {"volume", cmd_volume}, {"mute", cmd_mute},
-    {"audioDelay", cmd_audio_delay},
+    {"load", cmd_load}, {"stop", cmd_stop},
+    {"play", cmd_play}, {"pause", cmd_pause},
+    {"seek", cmd_seek}, {"audio", cmd_audio},
+    {"spu", cmd_spu},   {"volume", cmd_volume},
+    {"mute", cmd_mute}, {"audioDelay", cmd_audio_delay},
 };
 
 }  // namespace

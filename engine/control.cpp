@@ -25,7 +25,7 @@
 ordered_mutex ctl_lock{RANK_CTL};  // the line queue, stdin_done and every player's pending bits
 // Never destroyed: threads may still wait on it when the process exits.
 std::condition_variable_any &ctl_wake = *new std::condition_variable_any;
-std::atomic<int> ready_told{0};  // set once the ready line is out
+std::atomic<int> ready_told{0};       // set once the ready line is out
 uint32_t max_w = 1920, max_h = 1080;  // set by the arguments before any thread starts
 int32_t verbosity = 0;
 int32_t pixel_layout = PIXELS_BGRX;  // set by the arguments before any thread starts
@@ -78,7 +78,7 @@ void ask_short_slice() {
     if (syscall(SYS_sched_getattr, 0, &a, sizeof a, 0) != 0 || a.sched_policy != SCHED_OTHER || a.sched_nice < 0)
         return;
     a.size = sizeof a;
-    a.sched_flags = 0x01;  // SCHED_FLAG_RESET_ON_FORK, and nothing else this version carries
+    a.sched_flags = 0x01;      // SCHED_FLAG_RESET_ON_FORK, and nothing else this version carries
     a.sched_runtime = 100000;  // ns; the kernel's shortest
     syscall(SYS_sched_setattr, 0, &a, 0);
 }

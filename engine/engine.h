@@ -121,7 +121,7 @@ struct player {
     int sound_failed;
 
     // What the host was told by the control thread.
-    int sound_state;          // -1 nothing told, 0 none, 1 playing
+    int sound_state;  // -1 nothing told, 0 none, 1 playing
     int error_told;
     int tracks_told;          // 1 once a tracks report was printed
     int tracks_retries;       // reports asked again for lagging streams
@@ -137,11 +137,11 @@ struct player {
     int64_t last_buffering_us;
     int length_told;
     int64_t told_length_ms;
-    int told_seekable;      // 0 none, 1 false, 2 true
-    int told_pausable;      // 0 none, 1 false, 2 true
-    double told_position;   // the last position told of a live source
-    int64_t behind_of;      // the landing whose late times are counted
-    int behind_count;       // times before that landing passed over
+    int told_seekable;     // 0 none, 1 false, 2 true
+    int told_pausable;     // 0 none, 1 false, 2 true
+    double told_position;  // the last position told of a live source
+    int64_t behind_of;     // the landing whose late times are counted
+    int behind_count;      // times before that landing passed over
 
     // The picture clock (video.cpp): the playback time of the last time
     // report, resume or landing, run on by the display while playing.
@@ -155,8 +155,8 @@ struct player {
     unsigned fmt_proposed_w, fmt_proposed_h;  // the library's size, before fitting
     unsigned fmt_w, fmt_h;                    // the pool's size
     double fmt_sar;
-    int fmt_settled;  // 1 once the sar makes the picture its true shape
-    int fmt_checks;   // track list lookups since the format began
+    int fmt_settled;          // 1 once the sar makes the picture its true shape
+    int fmt_checks;           // track list lookups since the format began
     unsigned told_w, told_h;  // the last format event; 0 x 0 before it
     double told_sar;
 

@@ -58,7 +58,8 @@ void on_time(player *p, int64_t t) {
         clock_report(p, t);
     if (s != SEEK_NONE && p->seek_phase.load() == (seek_id(s) | SEEK_REFILLED)) {
         int seen = s;
-        if ((seek_kind(s) == SEEK_BY_TIME ? landed_at(p, t) : landed(p->position.load(), p->seek_origin.load(), p->seek_target.load())) &&
+        if ((seek_kind(s) == SEEK_BY_TIME ? landed_at(p, t)
+                                          : landed(p->position.load(), p->seek_origin.load(), p->seek_target.load())) &&
             p->seek_state.compare_exchange_strong(s, SEEK_NONE))
             land(p, t, seen);
     }

@@ -14,9 +14,9 @@ const char UNSUPPORTED_CODEC[] = "Codec `";
 const unsigned long UNSUPPORTED_PREFIX = sizeof UNSUPPORTED_CODEC - 1;
 
 const char *const problem_names[] = {
-    "unavailable", "unrecognized", "accessDenied",   "notFound",     "insecure",         "timedOut",
-    "unreachable", "outOfMemory",  "serverError",    "connectionLimit", "geoBlocked",    "undecodableVideo",
-    "undecodableAudio",
+    "unavailable", "unrecognized",     "accessDenied",     "notFound",    "insecure",
+    "timedOut",    "unreachable",      "outOfMemory",      "serverError", "connectionLimit",
+    "geoBlocked",  "undecodableVideo", "undecodableAudio",
 };
 static_assert(sizeof problem_names / sizeof problem_names[0] == PROBLEM_UNDECODABLE_AUDIO + 1);
 
@@ -47,8 +47,7 @@ const phrase_rule rules[] = {
     {PROBLEM_INSECURE, {"TLS", "certificate"}},
     {PROBLEM_TIMED_OUT, {"timed out", "timeout"}},
     {PROBLEM_UNREACHABLE,
-     {"Connection refused", "cannot resolve", "Name or service not known", "cannot connect",
-      "Network is unreachable"}},
+     {"Connection refused", "cannot resolve", "Name or service not known", "cannot connect", "Network is unreachable"}},
     {PROBLEM_OUT_OF_MEMORY, {"out of memory"}},
 };
 
@@ -58,11 +57,10 @@ struct codec_row {
 };
 
 const codec_row names[] = {
-    {"hevc", "HEVC"},   {"h264", "H.264"},  {"av01", "AV1"},    {"VP90", "VP9"},
-    {"VP80", "VP8"},    {"mpgv", "MPEG-2"}, {"mp4v", "MPEG-4"}, {"WMV3", "WMV"},
-    {"WVC1", "VC-1"},   {"a52 ", "AC-3"},   {"eac3", "E-AC-3"}, {"dts ", "DTS"},
-    {"mlp ", "TrueHD"}, {"trhd", "TrueHD"}, {"mp4a", "AAC"},    {"mpga", "MP3"},
-    {"Opus", "Opus"},   {"fLaC", "FLAC"},   {"WMA2", "WMA"},    {"vorb", "Vorbis"},
+    {"hevc", "HEVC"},   {"h264", "H.264"},  {"av01", "AV1"},    {"VP90", "VP9"},    {"VP80", "VP8"},
+    {"mpgv", "MPEG-2"}, {"mp4v", "MPEG-4"}, {"WMV3", "WMV"},    {"WVC1", "VC-1"},   {"a52 ", "AC-3"},
+    {"eac3", "E-AC-3"}, {"dts ", "DTS"},    {"mlp ", "TrueHD"}, {"trhd", "TrueHD"}, {"mp4a", "AAC"},
+    {"mpga", "MP3"},    {"Opus", "Opus"},   {"fLaC", "FLAC"},   {"WMA2", "WMA"},    {"vorb", "Vorbis"},
 };
 
 // The first status in 400..599 after an "HTTP " in line, or 0. The range is

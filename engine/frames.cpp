@@ -24,11 +24,11 @@ ordered_mutex pool_lock{RANK_POOL};  // every pool and picture flag, and all sta
 // With pool_lock: a picture was queued. Never destroyed, since destroying it
 // at exit would wait forever for the writer sleeping on it.
 std::condition_variable_any &queue_wake = *new std::condition_variable_any;
-int frames_on_pipe;                  // set by frames_start before any other thread
-uint64_t current_generation;         // pool_lock; frames_generation
-uint64_t frame_seq;                  // pool_lock; next seq written, for the life of the process
-picture *queue[FRAME_QUEUE];         // pool_lock; ring of pictures for the writer
-int qhead, qlen;                     // pool_lock
+int frames_on_pipe;           // set by frames_start before any other thread
+uint64_t current_generation;  // pool_lock; frames_generation
+uint64_t frame_seq;           // pool_lock; next seq written, for the life of the process
+picture *queue[FRAME_QUEUE];  // pool_lock; ring of pictures for the writer
+int qhead, qlen;              // pool_lock
 
 // The header's numbers are little-endian whatever the host's order.
 void put32(unsigned char *at, uint32_t v) {
@@ -291,8 +291,7 @@ void pictures_free(pictures *pool) {
     pool->retired_cap = 0;
 }
 
-void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark,
-                   int64_t pts_us) {
+void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark, int64_t pts_us) {
     if (!pic)
         return;
     std::lock_guard<ordered_mutex> hold(pool_lock);

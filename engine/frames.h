@@ -7,25 +7,25 @@
 #include <cstdint>
 
 enum {
-    POOL_SLOTS = 48,          // slot pictures per format, besides the overflow
-    FRAME_QUEUE = 3,          // pictures waiting for the writer, the one being written included
-    PICTURE_MAX_SIDE = 16384, // larger sides are refused: one buffer stays under 1 GiB
-    MARK_PATIENCE = 8,        // redraws of an unchanged still a landing mark passes over
+    POOL_SLOTS = 48,           // slot pictures per format, besides the overflow
+    FRAME_QUEUE = 3,           // pictures waiting for the writer, the one being written included
+    PICTURE_MAX_SIDE = 16384,  // larger sides are refused: one buffer stays under 1 GiB
+    MARK_PATIENCE = 8,         // redraws of an unchanged still a landing mark passes over
 };
 
 // The 60-byte frame header, little-endian, at these offsets.
 enum {
-    FRAME_OFF_MAGIC = 0,       // "VXFR"
-    FRAME_OFF_WIDTH = 4,       // u32
-    FRAME_OFF_HEIGHT = 8,      // u32
-    FRAME_OFF_PITCH = 12,      // u32, bytes per row, a multiple of 64
-    FRAME_OFF_FOURCC = 16,     // "bgr0" or "I420"
-    FRAME_OFF_PTS_US = 20,     // i64
-    FRAME_OFF_SEQ = 28,        // u64
-    FRAME_OFF_WALL_US = 36,    // i64
-    FRAME_OFF_GENERATION = 44, // u64
-    FRAME_OFF_FLAGS = 52,      // u32
-    FRAME_OFF_RESERVED = 56,   // u32, 0
+    FRAME_OFF_MAGIC = 0,        // "VXFR"
+    FRAME_OFF_WIDTH = 4,        // u32
+    FRAME_OFF_HEIGHT = 8,       // u32
+    FRAME_OFF_PITCH = 12,       // u32, bytes per row, a multiple of 64
+    FRAME_OFF_FOURCC = 16,      // "bgr0" or "I420"
+    FRAME_OFF_PTS_US = 20,      // i64
+    FRAME_OFF_SEQ = 28,         // u64
+    FRAME_OFF_WALL_US = 36,     // i64
+    FRAME_OFF_GENERATION = 44,  // u64
+    FRAME_OFF_FLAGS = 52,       // u32
+    FRAME_OFF_RESERVED = 56,    // u32, 0
     FRAME_HEADER_BYTES = 60,
 };
 
@@ -55,14 +55,14 @@ uint32_t layout_fourcc(int layout);
 
 // One pooled buffer. Flags are changed only under the pool's lock.
 struct picture {
-    unsigned char *pixels;  // layout_bytes of its layout, 64-byte aligned, never null
-    int32_t locked;         // holds by the decoder; only an overflow is held more than once
-    int32_t queued;         // 1 while the frame writer has it
-    int32_t orphaned;       // 1 once its pool is freed while queued: the writer frees it
+    unsigned char *pixels;                     // layout_bytes of its layout, 64-byte aligned, never null
+    int32_t locked;                            // holds by the decoder; only an overflow is held more than once
+    int32_t queued;                            // 1 while the frame writer has it
+    int32_t orphaned;                          // 1 once its pool is freed while queued: the writer frees it
     unsigned char header[FRAME_HEADER_BYTES];  // wire header, filled when queued
-    uint32_t width, height, pitch;  // of this picture's own buffer
-    int32_t spare;          // 1 for an overflow picture, which is never sent
-    int32_t layout;         // PIXELS_*
+    uint32_t width, height, pitch;             // of this picture's own buffer
+    int32_t spare;                             // 1 for an overflow picture, which is never sent
+    int32_t layout;                            // PIXELS_*
 };
 
 // A player's pool; zero-filled it is an empty pool. Guarded by the pool's lock.
@@ -71,13 +71,13 @@ struct pictures {
     picture *overflow;           // handed out when all slots are busy; null without a format
     picture *shown;              // last shown; never handed out from the slots
     int32_t count;
-    picture **retired;           // pictures of ended formats still held by decoder or writer
+    picture **retired;  // pictures of ended formats still held by decoder or writer
     int32_t retired_count;
-    int32_t retired_cap;         // 0, 64, then doubled
+    int32_t retired_cap;            // 0, 64, then doubled
     uint32_t width, height, pitch;  // current format
-    int32_t mark_waits;  // redraws of the old still that a landing mark passed over
-    int32_t mark_seen;   // the mark those waits were for
-    int32_t layout;      // PIXELS_* of the current format
+    int32_t mark_waits;             // redraws of the old still that a landing mark passed over
+    int32_t mark_seen;              // the mark those waits were for
+    int32_t layout;                 // PIXELS_* of the current format
 };
 
 // Starts a new format of width x height in layout (PIXELS_*); 0, or -1 when the
@@ -106,8 +106,7 @@ enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_PAUSED_SEEKING = 2, SHOW_STALLED 
 // out once, when it has landed. A mark is the non-zero id of the landing it
 // stands for: the picture queued takes it and carries FRAME_LANDED; a picture
 // not queued gives it back, unless a newer mark came meanwhile.
-void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark,
-                   int64_t pts_us);
+void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark, int64_t pts_us);
 
 // Opens the frame pipe when on is non-zero; 0 on success, -1 when fd 3 is unusable.
 int frames_start(int on);

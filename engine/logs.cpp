@@ -164,7 +164,8 @@ void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_
         libvlc_log_get_object(ctx, &object, &header, &id);
     // The network access's own lines, debug ones too, and the demuxers'
     // warnings are the watch's evidence.
-    bool evidence = object && (strcmp(object, "stream") == 0 || (level >= LIBVLC_WARNING && strcmp(object, "demux") == 0));
+    bool evidence =
+        object && (strcmp(object, "stream") == 0 || (level >= LIBVLC_WARNING && strcmp(object, "demux") == 0));
     if (level <= LIBVLC_NOTICE && !evidence) {
         if (object && strcmp(object, "demux") == 0)
             watch_demux_format(p, fmt);

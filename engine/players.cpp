@@ -23,9 +23,9 @@ ordered_mutex reap_lock{RANK_REAP};
 // Never destroyed: the reaper may still wait on them when the process exits.
 std::condition_variable_any &reap_wake = *new std::condition_variable_any;
 std::condition_variable_any &reap_done = *new std::condition_variable_any;  // a player was released
-player *reap_head;  // reap_lock
-player *reap_tail;  // reap_lock
-int reap_count;     // reap_lock: queued or being released
+player *reap_head;                                                          // reap_lock
+player *reap_tail;                                                          // reap_lock
+int reap_count;                                                             // reap_lock: queued or being released
 
 // With no player: whether the generation stands for a loaded media.
 // Control thread only.
@@ -51,14 +51,22 @@ const char *const vargs[] = {
 };
 
 const libvlc_event_type_t PLAYER_EVENTS[] = {
-    libvlc_MediaPlayerOpening,         libvlc_MediaPlayerBuffering,
-    libvlc_MediaPlayerPlaying,         libvlc_MediaPlayerPaused,
-    libvlc_MediaPlayerStopped,         libvlc_MediaPlayerEndReached,
-    libvlc_MediaPlayerEncounteredError, libvlc_MediaPlayerTimeChanged,
-    libvlc_MediaPlayerPositionChanged, libvlc_MediaPlayerSeekableChanged,
-    libvlc_MediaPlayerPausableChanged, libvlc_MediaPlayerLengthChanged,
-    libvlc_MediaPlayerVout,            libvlc_MediaPlayerESAdded,
-    libvlc_MediaPlayerESDeleted,       libvlc_MediaPlayerESSelected,
+    libvlc_MediaPlayerOpening,
+    libvlc_MediaPlayerBuffering,
+    libvlc_MediaPlayerPlaying,
+    libvlc_MediaPlayerPaused,
+    libvlc_MediaPlayerStopped,
+    libvlc_MediaPlayerEndReached,
+    libvlc_MediaPlayerEncounteredError,
+    libvlc_MediaPlayerTimeChanged,
+    libvlc_MediaPlayerPositionChanged,
+    libvlc_MediaPlayerSeekableChanged,
+    libvlc_MediaPlayerPausableChanged,
+    libvlc_MediaPlayerLengthChanged,
+    libvlc_MediaPlayerVout,
+    libvlc_MediaPlayerESAdded,
+    libvlc_MediaPlayerESDeleted,
+    libvlc_MediaPlayerESSelected,
 };
 
 }  // namespace

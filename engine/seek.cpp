@@ -19,9 +19,7 @@ const double SEEK_MAX_MS = double(INT64_MAX / 2000);
 
 }  // namespace
 
-bool landed(double v, double origin, double target) {
-    return std::fabs(v - origin) >= std::fabs(v - target);
-}
+bool landed(double v, double origin, double target) { return std::fabs(v - origin) >= std::fabs(v - target); }
 
 bool landed_at(const player *p, int64_t t) {
     double ran = p->paused.load() ? 0 : double(now_us() - p->refill_at_us.load()) / 1000;
@@ -122,15 +120,13 @@ void check_landing(player *p) {
     // the seek, and only a time report tells that playback moved. Paused, it
     // reports nothing, and the refill is all there is to wait for.
     if (seek_kind(s) == SEEK_BY_TIME && p->paused.load() && p->seek_phase.load() == (seek_id(s) | SEEK_REFILLED) &&
-        landed_at(p, t) &&
-        p->seek_state.compare_exchange_strong(s, SEEK_NONE)) {
+        landed_at(p, t) && p->seek_state.compare_exchange_strong(s, SEEK_NONE)) {
         land(p, t, seen);
         return;
     }
     // Position seeks are compared in the time event only; here just the deadline.
     s = seen = p->seek_state.load();
-    if (s != SEEK_NONE && now_us() >= p->seek_deadline_us &&
-        p->seek_state.compare_exchange_strong(s, SEEK_NONE))
+    if (s != SEEK_NONE && now_us() >= p->seek_deadline_us && p->seek_state.compare_exchange_strong(s, SEEK_NONE))
         land(p, t, seen);
 }
 

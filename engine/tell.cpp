@@ -142,8 +142,8 @@ bool tell_tracks(const track_report *r, uint64_t *told) {
         put(&b, ",\"%s\":", kinds[k]);
         put_tracks(&b, r->tracks[k], r->count[k]);
     }
-    put(&b, ",\"selected\":{\"audio\":%d,\"spu\":%d,\"video\":%d}}", r->selected[TRACK_AUDIO],
-        r->selected[TRACK_SPU], r->selected[TRACK_VIDEO]);
+    put(&b, ",\"selected\":{\"audio\":%d,\"spu\":%d,\"video\":%d}}", r->selected[TRACK_AUDIO], r->selected[TRACK_SPU],
+        r->selected[TRACK_VIDEO]);
     // A line cut short by a failed allocation would not be valid JSON; one
     // that repeats the last report tells the host nothing.
     bool told_now = !b.failed && text_hash(b.data) != *told;

@@ -14,9 +14,9 @@ enum { LINE_MAX_BYTES = 1 << 20 };
 // The engine's own refusals of what the host sent, told as log lines that
 // carry a code beside their message, so that a host need not read the prose.
 enum refusal {
-    REFUSED_NOT_A_COMMAND,   // a line that is not a command
-    REFUSED_LINE_TOO_LONG,   // a line over the input bound
-    REFUSED_START_POS,       // a load's start position on media that cannot seek
+    REFUSED_NOT_A_COMMAND,  // a line that is not a command
+    REFUSED_LINE_TOO_LONG,  // a line over the input bound
+    REFUSED_START_POS,      // a load's start position on media that cannot seek
 };
 
 void tell_ready(const char *library_version, const char *engine_version);

@@ -147,10 +147,10 @@ void display_cb(void *opaque, void *picture) noexcept {
     announce(p, pic);
     // Paused, the library reports no time: until the control loop sees a seek
     // land, its still would go out with the old time and no landing flag.
-    int how = p->stalled.load()                      ? SHOW_STALLED
-              : !p->paused.load()                    ? SHOW_PLAYING
+    int how = p->stalled.load()                   ? SHOW_STALLED
+              : !p->paused.load()                 ? SHOW_PLAYING
               : p->seek_state.load() == SEEK_NONE ? SHOW_PAUSED
-                                                     : SHOW_PAUSED_SEEKING;
+                                                  : SHOW_PAUSED_SEEKING;
     pictures_show(&p->pictures, pic, p->generation, how, &p->mark_frame, clock_read(p));
 }
 

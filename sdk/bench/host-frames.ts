@@ -21,8 +21,27 @@ const media = process.env.VEXOLO_MEDIA ?? fileURLToPath(new URL('../../../build/
 const clip = option('--clip') ?? path.join(media, `bench-1080p30-${seconds}s.mp4`);
 if (!fs.existsSync(clip)) {
   fs.mkdirSync(media, { recursive: true });
-  execFileSync('ffmpeg', ['-nostdin', '-v', 'error', '-y', '-f', 'lavfi', '-i', 'testsrc2=size=1920x1080:rate=30',
-    '-t', String(seconds), '-c:v', 'libx264', '-preset', 'ultrafast', '-pix_fmt', 'yuv420p', '-g', '30', `${clip}.tmp.mp4`]);
+  execFileSync('ffmpeg', [
+    '-nostdin',
+    '-v',
+    'error',
+    '-y',
+    '-f',
+    'lavfi',
+    '-i',
+    'testsrc2=size=1920x1080:rate=30',
+    '-t',
+    String(seconds),
+    '-c:v',
+    'libx264',
+    '-preset',
+    'ultrafast',
+    '-pix_fmt',
+    'yuv420p',
+    '-g',
+    '30',
+    `${clip}.tmp.mp4`,
+  ]);
   fs.renameSync(`${clip}.tmp.mp4`, clip);
 }
 
@@ -54,6 +73,8 @@ if (process.argv.includes('--json')) {
 } else {
   console.log(`1080p30 ${pixels}, ${seconds} s of media in ${wallS.toFixed(1)} s`);
   console.log(`host CPU: ${(cpuS / seconds).toFixed(3)} s per media second (${cpuS.toFixed(2)} s in all)`);
-  console.log(`frames: ${delivered} delivered of ${sent} the engine sent (${((100 * delivered) / sent).toFixed(1)}%)` +
-    `; ${seconds * 30} in the clip; stats ${JSON.stringify(engine.frameStats)}; checksum ${sum}`);
+  console.log(
+    `frames: ${delivered} delivered of ${sent} the engine sent (${((100 * delivered) / sent).toFixed(1)}%)` +
+      `; ${seconds * 30} in the clip; stats ${JSON.stringify(engine.frameStats)}; checksum ${sum}`,
+  );
 }

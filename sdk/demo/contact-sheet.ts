@@ -73,8 +73,11 @@ function writeSheet(tiles: Tile[], png: string): void {
       t.pixels.copy(sheet, ((y0 + y) * sheetW + x0) * 4, y * t.pitch, y * t.pitch + t.width * 4);
     }
   });
-  execFileSync('ffmpeg', ['-nostdin', '-v', 'error', '-y', '-f', 'rawvideo', '-pix_fmt', 'bgr0', '-s',
-    `${sheetW}x${sheetH}`, '-i', '-', '-frames:v', '1', png], { input: sheet });
+  execFileSync(
+    'ffmpeg',
+    ['-nostdin', '-v', 'error', '-y', '-f', 'rawvideo', '-pix_fmt', 'bgr0', '-s', `${sheetW}x${sheetH}`, '-i', '-', '-frames:v', '1', png],
+    { input: sheet },
+  );
 }
 
 if (process.argv[1] && import.meta.url === pathToFileURL(process.argv[1]).href) {

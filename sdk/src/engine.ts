@@ -163,7 +163,10 @@ export function spawnEngine(
     throw new EngineError('startFailed', `cannot make the frame pipe: ${(err as Error).message}`);
   }
   try {
-    const child = spawn(command, args, { stdio: ['pipe', 'pipe', options.stderr ?? 'pipe', pipe ? pipe.writeFd : 'ignore'], env: options.env });
+    const child = spawn(command, args, {
+      stdio: ['pipe', 'pipe', options.stderr ?? 'pipe', pipe ? pipe.writeFd : 'ignore'],
+      env: options.env,
+    });
     return { child, readFd: pipe?.readFd ?? null };
   } catch (err) {
     if (pipe) fs.closeSync(pipe.readFd);
@@ -293,11 +296,7 @@ export class Engine {
   // ---- Awaiting outcomes -------------------------------------------------------
 
   /** Loads `url` and resolves at its first frame; rejects with its MediaError, or if it ends without one. */
-  loadFirstFrame(
-    url: string,
-    options: LoadOptions = {},
-    timeoutMs = 20000,
-  ): Promise<{ generation: number; frame: FrameInfo }> {
+  loadFirstFrame(url: string, options: LoadOptions = {}, timeoutMs = 20000): Promise<{ generation: number; frame: FrameInfo }> {
     if (!this.reader) return Promise.reject(new EngineError('badArgument', 'the engine was started without frames'));
     let gen: number | null = null;
     let endTimer: NodeJS.Timeout | undefined;
@@ -479,10 +478,12 @@ export class Engine {
       });
       child.on('close', (code: number | null, signal: NodeJS.Signals | null) => {
         const why = stderr.trim() ? `: ${stderr.trim()}` : '';
-        ready(new EngineError('startFailed', `engine ended before ready, ${describeExit(code, signal)}${why}`, {
-          exitCode: code,
-          signal,
-        }));
+        ready(
+          new EngineError('startFailed', `engine ended before ready, ${describeExit(code, signal)}${why}`, {
+            exitCode: code,
+            signal,
+          }),
+        );
         this.onExit(code, signal, resolve);
       });
     });

@@ -9,15 +9,7 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { EngineError } from './errors.js';
-import {
-  FRAME_FOURCC,
-  FRAME_HEADER as H,
-  FRAME_LANDED,
-  FRAME_MAGIC,
-  type PixelFormat,
-  framePixelBytes,
-  minimumPitch,
-} from './protocol.js';
+import { FRAME_FOURCC, FRAME_HEADER as H, FRAME_LANDED, FRAME_MAGIC, type PixelFormat, framePixelBytes, minimumPitch } from './protocol.js';
 
 /** A frame's header fields. */
 export interface FrameInfo {
@@ -224,7 +216,7 @@ export class FrameReader {
     this.pending = null;
     const w = this.waiter;
     this.waiter = null;
-    if (w) (err ? w.reject(err) : w.resolve(null));
+    if (w) err ? w.reject(err) : w.resolve(null);
   }
 
   private onRead(n: number): boolean {

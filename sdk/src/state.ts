@@ -6,8 +6,7 @@ import type { Track, TracksEvent, WireEvent } from './protocol.js';
 
 /** A playback event of the current media, as a host receives it. */
 export type EngineEvent =
-  | Exclude<WireEvent, { type: 'ready' } | { type: 'ack' } | { type: 'log' } | { type: 'error' }>
-  | { type: 'error'; error: MediaError };
+  Exclude<WireEvent, { type: 'ready' } | { type: 'ack' } | { type: 'log' } | { type: 'error' }> | { type: 'error'; error: MediaError };
 
 export type PlayState = 'idle' | 'opening' | 'playing' | 'paused' | 'stopped' | 'ended';
 

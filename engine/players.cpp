@@ -3,6 +3,7 @@
 // load never waits for the library to tear the old one down.
 #include "engine.h"
 #include "frames.h"
+#include "instance.h"
 
 #include <cstdlib>
 #include <malloc.h>
@@ -31,25 +32,6 @@ int reap_count;                                                             // r
 // Control thread only.
 bool none_loaded;
 
-const char *const vargs[] = {
-    "--ignore-config",
-    "--no-video-title-show",
-    "--no-osd",
-    "--no-snapshot-preview",
-    "--no-sub-autodetect-file",
-    "--no-xlib",
-    "--no-lua",
-    "--no-stats",
-    "--no-media-library",
-    "--no-disable-screensaver",
-    "--avcodec-hw=none",
-    "--audio-resampler=speex_resampler",
-    // Credentials live in memory only: the desktop keystores wait for ever
-    // for a session bus that a headless host does not run, and a location
-    // that asks for a password would then hang in opening.
-    "--keystore=memory",
-};
-
 const libvlc_event_type_t PLAYER_EVENTS[] = {
     libvlc_MediaPlayerOpening,
     libvlc_MediaPlayerBuffering,
@@ -75,7 +57,7 @@ player *player_new(uint64_t n) {
     player *p = new (std::nothrow) player{};
     if (!p)
         return nullptr;
-    p->instance = libvlc_new(sizeof vargs / sizeof vargs[0], vargs);
+    p->instance = libvlc_new(sizeof INSTANCE_ARGS / sizeof INSTANCE_ARGS[0], INSTANCE_ARGS);
     if (!p->instance) {
         delete p;
         return nullptr;

@@ -29,7 +29,7 @@ scripts/sdk-packages.sh
 (cd sdk && npx tsc -p .)
 mkdir -p build/bench
 g++ -O2 -std=c++20 -Wall -Wextra -Werror -o build/bench/frame-reader bench/frame_reader.cpp
-g++ -O2 -std=c++20 -Wall -Wextra -Werror -o build/bench/bare-start bench/bare_start.cpp \
+g++ -O2 -std=c++20 -Wall -Wextra -Werror -Iengine -o build/bench/bare-start bench/bare_start.cpp \
     $(pkg-config --cflags --libs libvlc)
 
 # The clips, made once: video only, so that the engine and ffmpeg decode the same.

@@ -1,0 +1,22 @@
+// The options of every libvlc instance the engine makes, shared with the
+// benchmark's bare start-up so that it measures the same library.
+#pragma once
+
+inline const char *const INSTANCE_ARGS[] = {
+    "--ignore-config",
+    "--no-video-title-show",
+    "--no-osd",
+    "--no-snapshot-preview",
+    "--no-sub-autodetect-file",
+    "--no-xlib",
+    "--no-lua",
+    "--no-stats",
+    "--no-media-library",
+    "--no-disable-screensaver",
+    "--avcodec-hw=none",
+    "--audio-resampler=speex_resampler",
+    // Credentials live in memory only: the desktop keystores wait for ever
+    // for a session bus that a headless host does not run, and a location
+    // that asks for a password would then hang in opening.
+    "--keystore=memory",
+};

@@ -86,7 +86,7 @@ TEST(JsonEsc, EscapesCutsReplacesAndAlwaysGivesValidStrings) {
         {40, "\xC3\xA9\xF0\x9F\x98\x80z\xF4\x8F\xBF\xBF", "\xC3\xA9\xF0\x9F\x98\x80z\xF4\x8F\xBF\xBF"},
         {40, "a\x80z\xC0\x80", "a" + R + "z" + R + R}, {40, "\xE0\x80\x80\xED\xA0\x80", R + R + R + R + R + R},
         {40, "\xF0\x80\x80\xF4\x90", R + R + R + R + R}, {40, "\xF5\xFE\xC3z\xE2\x82\"", R + R + R + "z" + R + "\\\""},
-        {40, "\xF0\x9F\x98\x01\xE0\xA0\x80\xED\x9F\xBF", R + "\\u0001\xE0\xA0\x80\xED\x9F\xBF"},
+        {40, "\xF0\x9F\x98\x01\xE0\xA0\x80\xED\x9F\xBF\xEF\xBF\xBF", R + "\\u0001\xE0\xA0\x80\xED\x9F\xBF\xEF\xBF\xBF"},
     };
     for (const auto &[size, src, expected] : cases)
         EXPECT_EQ(esc(size, src.c_str()), expected) << size << " " << testing::PrintToString(src);

@@ -63,7 +63,7 @@ TEST(ParseCommand, LinesAcceptedOrRefusedAndWhatTheyHold) {
     for (const auto &[line, key, mode, expected] : cases)
         EXPECT_EQ(parse(line, key, mode), expected) << line;
     for (const char *line : {"", "x{}", "{", R"({"a":{"b":1}})", R"({"a":"abc})", "{\"a\":\"x\ty\"}", R"({"a":"\u12g4"})",
-                             R"({"a":"\uD83D"})", R"({"a":"\uDE00"})", R"({"a":"\uD83D\u0041"})", R"({"a":"\uD83D\uDE0"})",
+                             R"({"a":"\uD83D"})", R"({"a":"\uDE00"})", R"({"a":"\uDFFF"})", R"({"a":"\uD83D\u0041"})", R"({"a":"\uD83D\uDE0"})",
                              R"({"id" 1})", R"({"id":1,})", "{id:1}", R"({"id":1}x)", R"({"a":truex})", "\v{}",
                              "{\"a\":1\f}", R"({"n":1e999})", R"({"n":nan})", R"({"n":5abc})", R"({"n":0x})"})
         EXPECT_EQ(parse(line).substr(0, 3), "-1 ") << line;

@@ -179,11 +179,12 @@ test('APlayerLivesThroughItsCommandsAndEachPlayerHasItsGeneration', async (t) =>
     { startPos: 1.5 }, { startPos: -0.1 }, { startMs: -1 }, { startMs: '5' }, { paused: 1 }, { paused: null },
     { audio: 1.5 }, { audio: '1' }, { spu: 2147483648 }, { spu: -2147483648 }, { timeoutMs: -1 }, { timeoutMs: 0.5 },
     { timeoutMs: '5000' }];
+  from = h.events.length;
   for (const fields of refused) {
     const line = 'live' in fields || 'url' in fields ? cmd(2, 'load', fields) : load(2, url, fields);
     assert.deepEqual(await h.command(line, 2), ack(2, false), line);
   }
-  await h.wait((e) => e.type === 'time');
+  await seen(h, 'time', from); // still playing: a busy machine may reach the end while the refusals go on
   assert.deepEqual(await h.command(cmd(21, 'audio', { track: '1' }), 21), ack(21, false));
   assert.equal(await loaded(h, 23, 'clip.mp4', { startPos: 1, startMs: 0, paused: false, audio: -5, spu: -1, timeoutMs: 0 }), 6);
 });

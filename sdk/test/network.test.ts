@@ -51,7 +51,9 @@ test('StallsAreToldAndALoadThatDeliversNothingEndsWithItsProblem', async (t) => 
       const error = e.find((x) => x.type === 'error')!;
       // Times as they arrive: a busy host reads the last moves late, so the timeout's 3 s show shorter.
       assert.ok(stall.at - lastMoveAt(e, stall.at) <= 3000 * SLOWDOWN && error.at > stall.at && error.at - lastMoveAt(e, error.at) >= 1500);
-      assert.ok(h.frames.filter((f) => f.arrived > stall.wall + 100 && f.arrived < error.wall).length <= 1);
+      // No picture repeated from the last stall told on: a slow engine may first hear of the library's own rebuffering.
+      const still = e.filter((x) => x.type === 'buffering' && x.pct < 100 && x.at < error.at).at(-1)!;
+      assert.ok(h.frames.filter((f) => f.arrived > still.wall + 100 && f.arrived < error.wall).length <= 1);
     }],
     // Stalled for a while: told, then told over, then played to its end.
     [server.url('/stall/net-clip.mp4?stall=4500'), {}, null, (e) => {

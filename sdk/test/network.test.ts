@@ -88,8 +88,10 @@ test('StallsAreToldAndALoadThatDeliversNothingEndsWithItsProblem', async (t) => 
       const e = await playOut(h, ++id, url, fields, then && (() => then(h)));
       const what = `${h === sound ? 'sound' : 'no sound'}: ${url}\n${e.map((x) => JSON.stringify(x)).join('\n')}`;
       const told = types(e);
-      const want = refused.delete(h) ? null : problem;
-      assert.deepEqual(e.filter((x) => x.type === 'error').map((x) => x.problem), want ? [want] : [], what);
+      // Refused first, the load plays on; it may still end with the connection the library then reports failed.
+      const errors = e.filter((x) => x.type === 'error').map((x) => x.problem);
+      if (refused.delete(h)) assert.ok(errors.length === 0 || (errors[0] === 'unreachable' && told.includes('end')), what);
+      else assert.deepEqual(errors, problem ? [problem] : [], what);
       // The stopped is the load's last word, after its error.
       assert.ok(told.at(-1) === 'stopped' && told.indexOf('error') < told.indexOf('stopped'), what);
       await (async () => check(e, h))().catch((err: Error) => assert.fail(`${err.message}\n${what}`));

@@ -19,6 +19,7 @@ int32_t audio_delay_ms = 15;
 const int32_t NOT_GIVEN = INT32_MIN;  // no value int_field accepts equals it
 // Beyond an hour either way a delay is a mistake: the sound would wait days.
 const int32_t AUDIO_DELAY_MAX_MS = 3600000;
+const int FILE_CACHING_MS = 300;
 
 void add_option(libvlc_media_t *media, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void add_option(libvlc_media_t *media, const char *format, ...) {
@@ -97,6 +98,12 @@ void cmd_load(const command *c, long long id) {
         return;
     }
     add_option(media, ":audio-desync=%d", audio_delay_ms);
+    // A local file needs little read ahead: with the library's second of it,
+    // its decoders wait on pictures already made, and a seek first shows one
+    // of them and comes later. At its end the media pauses on its last
+    // picture, where a seek can still show it; the end is told from there.
+    add_option(media, ":file-caching=%d", FILE_CACHING_MS);
+    add_option(media, ":play-and-pause");
     if (!a.live) {
         if (a.start_ms > 0) {
             add_option(media, ":start-time=%.3f", a.start_ms / 1000.0);
@@ -106,6 +113,7 @@ void cmd_load(const command *c, long long id) {
     }
     if (a.paused)
         add_option(media, ":start-paused");
+    p->host_paused.store(a.paused);
     if (a.audio >= 0)
         add_option(media, ":audio-track-id=%d", a.audio);
     if (a.spu >= 0)
@@ -152,8 +160,10 @@ player *playing() { return cur && cur->media ? cur : nullptr; }
 
 void set_pause(long long id, int pause) {
     player *p = playing();
-    if (p)
-        libvlc_media_player_set_pause(p->mp, pause);
+    // A seek under way carries out the host's wish itself; an ended media
+    // stays on its end.
+    if (p && !seek_pause(p, pause) && p->end_state.load() == END_NONE)
+        library_pause(p, pause);
     tell_ack(id, p != nullptr);
 }
 
@@ -234,6 +244,14 @@ int line_retires(const command *c, const char *name) {
     if (strcmp(name, "load") == 0)
         return read_load(c, &a);
     return strcmp(name, "stop") == 0 || strcmp(name, "quit") == 0;
+}
+
+int sound_muted() { return muted > 0; }
+
+void library_pause(player *p, int pause) {
+    if (pause)
+        p->pause_asked_us.store(now_us());
+    libvlc_media_player_set_pause(p->mp, pause);
 }
 
 void apply_sound_settings(player *p) {

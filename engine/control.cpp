@@ -183,7 +183,7 @@ void queue_lines(line *first, line *last, bool ended) {
     else
         tell_nothing_more();
     if (player *p = cur) {
-        p->seek_state.exchange(SEEK_NONE);
+        seek_forget(p);
         if (p->media && watched)
             libvlc_media_player_stop(p->mp);
     }
@@ -215,8 +215,8 @@ void handle_line(line *l) {
 void serve_pending(player *p, int flags) {
     if (flags & PEND_START_POS)
         apply_start_pos(p);
-    if (flags & PEND_LANDED)
-        report_landing(p);
+    if (flags & PEND_SEEK)
+        seek_serve(p);
     if (flags & PEND_CODECS)
         check_codecs(p);
     else if ((flags & PEND_TRACKS) && (p->end_state.load() == END_NONE || !p->tracks_told))
@@ -237,17 +237,15 @@ void serve_pending(player *p, int flags) {
 }
 
 // When the loop must look at p again though nothing wakes it, 0 for never:
-// a seek in flight at least every 100 ms and at its deadline, a tracks report
+// a seek in flight at its deadline, a tracks report
 // when the streams may have settled, the source's watch while a load plays or
 // opens (idle, ended or paused, nothing ticks). A null p: never.
 int64_t next_due(player *p) {
     if (!p)
         return 0;
     int64_t due = watch_due(p);
-    if (p->seek_state.load() != SEEK_NONE) {
-        int64_t seek = std::min(p->seek_deadline_us, now_us() + 100000);
-        due = due ? std::min(due, seek) : seek;
-    }
+    if (int64_t seek = seek_due(p); seek && (!due || seek < due))
+        due = seek;
     if (p->tracks_due_us && (!due || p->tracks_due_us < due))
         due = p->tracks_due_us;
     return due;
@@ -408,8 +406,8 @@ void control_loop() {
             finish(0, false);  // a signal: like the end of input, but at once
 
         if (p) {
-            if (p->seek_state.load() != SEEK_NONE)
-                check_landing(p);
+            if (int64_t due = seek_due(p); due && now_us() >= due)
+                seek_serve(p);
             watch_check(p);
             if (flags)
                 serve_pending(p, flags);

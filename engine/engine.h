@@ -22,20 +22,21 @@
 //   video_lock  a player's: its video format and what was told of it (video.cpp)
 //   gate_lock   the generation switch, and every event handler for its whole
 //               length: what the handlers tell and store (players.cpp)
-//   ctl_lock    the line queue, every player's pending bits, seek numbers,
-//               log stores and held lines (control.cpp)
+//   seek_lock   a player's: its seek record (seek.cpp)
+//   ctl_lock    the line queue, every player's pending bits, log stores and
+//               held lines (control.cpp)
 //   clock_lock  a player's: its picture clock (video.cpp)
 //   rate_lock   the log forwarding window (logs.cpp)
 //   pool_lock   the picture pools, the frame queue and the frame pipe (frames.cpp)
 //   out_lock    standard output (json.cpp)
 //   reap_lock   the reap queue; taken alone (players.cpp)
 // For instance the display callback takes video_lock, then gate_lock to tell
-// a format; a time report takes gate_lock, then ctl_lock for a landing, which
-// takes clock_lock to restart the clock.
+// a format; a time report takes gate_lock, then seek_lock to ask whether it
+// is told, then out_lock to tell it.
 
 enum {
     PEND_TRACKS = 0x01,
-    PEND_LANDED = 0x02,
+    PEND_SEEK = 0x02,  // the seek record has work for the library, or a landing to tell
     PEND_START_POS = 0x04,
     PEND_ERROR = 0x08,
     PEND_CODECS = 0x10,
@@ -44,16 +45,45 @@ enum {
     PEND_WATCH = 0x80,    // the source's watch has news: a resume, a denial, a lost connection
 };
 
-// seek_state: the kind in its low two bits, the seek's number above them, so
-// that a test of one seek can never pass for a later one of the same kind.
-enum { SEEK_NONE = 0, SEEK_BY_TIME = 1, SEEK_BY_POS = 2, SEEK_KIND = 3 };
-inline int seek_kind(int state) { return state & SEEK_KIND; }
-inline int seek_id(int state) { return state & ~SEEK_KIND; }
-
-// How far the library has come with a seek: it answers at once with the
-// target as its time, so only a refill of its buffers after the request
-// shows that playback moved.
-enum { SEEK_ASKED = 0, SEEK_EMPTIED = 1, SEEK_REFILLED = 2 };
+// A player's seeking (seek.cpp): the host's latest seek, the one library
+// seek in flight that serves it, and what the library's lines and pictures
+// told of it. Its states and transitions are a table at the top of seek.cpp.
+enum seek_phase {
+    SEEK_IDLE,      // no library seek in flight
+    SEEK_ASKED,     // the library was asked; the decoders not yet waited for
+    SEEK_WAITED,    // the decoders waited for: the next new picture is the landing
+    SEEK_LANDED,    // landed; the control loop tells it and does what follows
+    SEEK_SETTLING,  // landed for a paused host: the library was asked to pause again
+};
+enum seek_ask { ASK_HOST, ASK_AGAIN, ASK_START };  // the host's, a re-ask of it, a load's start position
+struct seeking {
+    std::atomic<int> phase;  // seek_phase; read without the lock to skip work while idle
+    // The host's side.
+    long long host_id;               // the host's latest seek
+    bool host_open;                  // ... not answered yet: its landing or the end is told
+    bool pending;                    // ... waits for the library seek in flight, or for the start
+    int64_t pending_us;              // when it began to wait
+    double pending_ms, pending_pos;  // where it goes: ms, or a position when the length is unknown
+    bool hold;                       // the host is paused: land on a still, then pause again
+    bool still;                      // the paused host has its still: later pictures of the library are no news
+    // The library seek in flight.
+    int ask;            // seek_ask
+    long long id;       // the host's seek it serves
+    double target_ms;   // -1 when by position
+    double target_pos;  // when by position
+    int64_t issued_us, deadline_us, waited_us;
+    bool first;      // the decoder announced its first picture: shown next, not the landing
+    bool new_shown;  // a picture was shown since the decoders were waited for
+    int redraws;     // redraws of the still passed over
+    bool to_end;     // land on the last picture, where the media pauses at its end
+    int reasks;      // re-asks made for the host's seek
+    bool internal;   // the library plays, muted and unheard of, for the paused host
+    bool eof;        // the media paused at its end during the seek
+    // The landing, for the control loop.
+    long long landed_id;
+    int64_t landed_ms;
+    bool sent;  // the picture that carries the landing was queued (or none will): it can be told
+};
 
 // end_state: running, end reached, stopped and told, stopped but not yet told.
 enum { END_NONE = 0, END_REACHED = 1, END_STOPPED = 2, END_STOP_HELD = 3 };
@@ -91,22 +121,23 @@ struct player {
     std::atomic<int> had_video;     // 1 once a video output was made: a format was agreed
     std::atomic<int> tracks_stale;  // 1 while the media's streams lag behind its tracks
 
-    // The seek in flight (seek.cpp). Atomics hand it between the control
-    // thread and the event handler; its number is decided under ctl_lock.
-    std::atomic<int> seek_state;        // kind | id, SEEK_NONE when none is in flight
-    std::atomic<int> seek_phase;        // id | SEEK_ASKED..SEEK_REFILLED of the seek in flight
-    std::atomic<int64_t> refill_at_us;  // monotonic instant the seek's buffers refilled
-    std::atomic<double> seek_target;
-    std::atomic<double> seek_origin;
-    std::atomic<int64_t> landed_ms;
-    // Non-zero while the next picture sent is to carry FRAME_LANDED: the id
-    // of the seek it lands, so the frame pipe tells one landing from the next.
-    std::atomic<int> mark_frame;
-    int64_t seek_deadline_us;  // control thread
+    // Seeking (seek.cpp), and the landing's mark for the frame pipe: MARK_SET
+    // and the seek's id while the next picture sent is to carry FRAME_LANDED.
+    ordered_mutex seek_lock{RANK_SEEK};
+    seeking seek;  // seek_lock, but its phase
+    std::atomic<uint64_t> mark_frame;
+    std::atomic<int> host_paused;         // control thread: the host asked for a pause (or a paused load)
+    std::atomic<int64_t> pause_asked_us;  // control thread: when the library was last asked to pause
+    std::atomic<int> eof_told;            // the library said it paused at the end of the media
+    std::atomic<int64_t> frame_us;        // a picture's duration, from the video track; 0 unknown
+    // How far the library's times run ahead of the pictures (MPEG-TS: the
+    // muxer's delay), measured at the start; -1 until then. Its first wait
+    // for the decoders, as monotonic µs, until measured. seek_lock.
+    int64_t lead_us, start_waited_us;
+    bool start_first;  // the start's announced first picture is still to come
 
     // Work for the control loop and the library's lines kept for it: ctl_lock.
     int pending;
-    int seek_issued;  // id of the latest seek; only its landing is told
     char bad_codecs[BAD_CODECS][5];
     int bad_codec_count;
     char log_ring[LOG_RING][LOG_LINE_BYTES];
@@ -139,6 +170,7 @@ struct player {
     int64_t told_length_ms;
     int told_seekable;     // 0 none, 1 false, 2 true
     int told_pausable;     // 0 none, 1 false, 2 true
+    int told_paused;       // 0 none, 1 playing, 2 paused
     double told_position;  // the last position told of a live source
     int64_t behind_of;     // the landing whose late times are counted
     int behind_count;      // times before that landing passed over
@@ -213,26 +245,50 @@ using command_handler = void (*)(const command *c, long long id);
 command_handler find_handler(const char *name);
 // Pushes the process-wide volume and mute to p.
 void apply_sound_settings(player *p);
+// Whether the host muted the sound (0 when it never said).
+int sound_muted();
+// Pauses (1) or plays (0) p's library, noting when a pause was asked.
+void library_pause(player *p, int pause);
 // Whether a command line certainly retires the current player when handled:
 // a valid load, stop or quit.
 int line_retires(const command *c, const char *name);
 
 // seek.cpp
-// True when v lies at least as close to the target as to the origin.
-bool landed(double v, double origin, double target);
-// The same for p's seek by time at playback time t: playing, the target has
-// run on since the buffers refilled, so a short seek back still lands.
-bool landed_at(const player *p, int64_t t);
-// Records the landing at t of p's seek whose state was `state`; the caller won
-// the swap of seek_state. A seek that a later one replaced meanwhile is not told.
-void land(player *p, int64_t t, int state);
 void cmd_seek(const command *c, long long id);
-// The control loop's landing checks while a seek of p is in flight.
-void check_landing(player *p);
+// Facts the other units report to the seek record, and its verdicts.
+enum seek_fact {
+    FACT_PICTURE,    // a picture shown; value: 1 when it differs from the one before
+    FACT_SENT,       // after a landing, the picture that carries it queued; value: its time (ms), -1 not sent
+    FACT_FIRST,      // the decoder announced its first picture after a flush
+    FACT_WAITED,     // the decoders were waited for: pictures from the new place follow
+    FACT_END,        // the media paused at its end
+    FACT_PLAYING,    // the library plays
+    FACT_PAUSED,     // the library paused
+    FACT_TIME,       // a time or position report
+    FACT_BUFFERING,  // a buffering report
+};
+enum { VERDICT_TELL = 0, VERDICT_HIDE = 1, VERDICT_LAND = 2 };
+// What the seek record makes of a fact: for a picture, whether it is shown to
+// the host, hidden, or is the landing (its mark set); for an event, whether it
+// is told. The event handler calls it under gate_lock; any thread may.
+int seek_report(player *p, seek_fact fact, int64_t value = 0);
+// Whether a seek is under way: pictures are then compared with the one before.
+bool seek_in_flight(const player *p);
+// The playback time (ms) of the last landing, 0 before any.
+int64_t seek_landed_ms(player *p);
+// How far the library's times run ahead of the pictures, ms; 0 while unknown.
+int64_t seek_lead_ms(player *p);
+// The host's play (pause 0) or pause (1) while a seek is under way, which then
+// carries it out; false when there is none and the library is to be told.
+bool seek_pause(player *p, int pause);
+// The control loop's work: library calls the record asked for, landings to tell, deadlines.
+void seek_serve(player *p);
+// When the control loop must look at the seek again, 0 for never.
+int64_t seek_due(player *p);
 // Applies p's start position once the first full buffering arrived.
 void apply_start_pos(player *p);
-// Tells p's landing.
-void report_landing(player *p);
+// Shutdown: nothing lands any more.
+void seek_forget(player *p);
 
 // tracks.cpp
 // Reports the tracks and sound state of p; with settled_only, false without
@@ -259,6 +315,13 @@ problem stored_problem(player *p);
 
 // events.cpp: the media-player event handler, attached to every player.
 void on_event(const libvlc_event_t *ev, void *opaque) noexcept;
+// Tells the host where p landed, as time and position; gate_lock held.
+void report_place(player *p, int64_t ms);
+// Tells the host the play state it asked for, when the library is in it.
+void report_play_state(player *p);
+// The media of p came to its end (the library paused there): told as the end
+// and the stop that follows it.
+void report_end(player *p);
 // Tells the stopped that the library's Stopped left to the control loop, so
 // that it follows every error report of p's load.
 void report_stopped(player *p);
@@ -270,10 +333,9 @@ void video_attach(player *p);
 // The picture clock of p restarts from playback time t (ms) at a time
 // report, but while paused.
 void clock_report(player *p, int64_t t);
-// At a seek's refill and landing the clock restarts from t with the next
-// picture shown, and forgets where it was; when it already runs from t, it
-// goes on. The playback time (ms) it then stands for.
-int64_t clock_land(player *p, int64_t t);
+// At a landing the clock restarts from t (µs) with the next picture shown,
+// and forgets where it was.
+void clock_land(player *p, int64_t t_us);
 // The picture clock stops at a pause and runs on from there at a resume.
 void clock_hold(player *p);
 void clock_resume(player *p);
@@ -284,6 +346,9 @@ int64_t clock_read(player *p);
 
 // logs.cpp: the library's log callback of every player's instance.
 void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept;
+// One line of p's library as on_log gets it, with the type of the object
+// that logged it (null when unknown).
+void library_line(player *p, int level, const char *object, const char *fmt, va_list args);
 // One formatted line of p's library at level, logged by an object of type
 // object (null when unknown): stored, held or forwarded.
 void take_line(player *p, int level, const char *object, const char *message);

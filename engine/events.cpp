@@ -4,31 +4,18 @@
 // prints events and raises pending bits for the control loop.
 #include "engine.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
 
 const int64_t THROTTLE_US = 250000;
 const int64_t THROTTLE_MS = 250;
-
-// A seek has landed only once the library's buffers emptied after the
-// request and then filled again. A refill, once seen, stays seen: the
-// library may report its buffers low again later, with nothing more to come.
-void follow_seek(player *p, float c) {
-    int s = p->seek_state.load();
-    if (s == SEEK_NONE)
-        return;
-    int phase = seek_id(s) | (c < 100 ? SEEK_ASKED : SEEK_EMPTIED);
-    // Refilled, the pictures that follow are from the new position, whose
-    // time the library gave at once: the clock starts there with the next.
-    if (p->seek_phase.compare_exchange_strong(phase, phase + 1) && c >= 100) {
-        p->refill_at_us.store(now_us());
-        clock_land(p, p->time_ms.load());
-    }
-}
+// A pause asked for is made within this; a later one nobody asked for is the end's.
+const int64_t PAUSE_SETTLES_US = 1000000;
 
 void on_buffering(player *p, float c) {
-    follow_seek(p, c);
+    bool hidden = seek_report(p, FACT_BUFFERING) == VERDICT_HIDE;
     int64_t now;
     if (c >= 100) {
         if (!p->filled.load()) {
@@ -43,6 +30,8 @@ void on_buffering(player *p, float c) {
         if (c > 0 && now - p->last_buffering_us < THROTTLE_US)
             return;
     }
+    if (hidden)
+        return;
     p->last_buffering_us = now;
     tell_buffering(double(c));
 }
@@ -51,18 +40,11 @@ void on_time(player *p, int64_t t) {
     p->time_ms.store(t);
     if (t > 0)
         p->moved.store(1);
-    int s = p->seek_state.load();
-    // Before the refill a time is the library's echo of the target, not
-    // where the pictures are.
-    if (s == SEEK_NONE || p->seek_phase.load() == (seek_id(s) | SEEK_REFILLED))
-        clock_report(p, t);
-    if (s != SEEK_NONE && p->seek_phase.load() == (seek_id(s) | SEEK_REFILLED)) {
-        int seen = s;
-        if ((seek_kind(s) == SEEK_BY_TIME ? landed_at(p, t)
-                                          : landed(p->position.load(), p->seek_origin.load(), p->seek_target.load())) &&
-            p->seek_state.compare_exchange_strong(s, SEEK_NONE))
-            land(p, t, seen);
-    }
+    // While a seek is under way a time is the library's echo of the target,
+    // not where the pictures are; its landing tells the place.
+    if (seek_report(p, FACT_TIME) == VERDICT_HIDE)
+        return;
+    clock_report(p, t);
     // Playback time, not clock time: a seek's jump is printed at once.
     if (p->last_time_ms == INT64_MIN || std::llabs(t - p->last_time_ms) >= THROTTLE_MS) {
         p->last_time_ms = t;
@@ -76,6 +58,8 @@ void on_time(player *p, int64_t t) {
 
 void on_position(player *p, float pos) {
     p->position.store(double(pos));
+    if (seek_report(p, FACT_TIME) == VERDICT_HIDE)
+        return;
     int64_t now = now_us();
     // A live window moves under the position: told only as it goes forward.
     if (now - p->last_position_us >= THROTTLE_US && !(is_live(p) && pos < p->told_position)) {
@@ -97,8 +81,46 @@ void tell_flag(int *told, int value, void (*tell)(bool)) {
 // The media ended or stopped: a seek in flight will never land, and a video
 // format negotiation still going on has failed.
 void playback_over(player *p) {
-    p->seek_state.exchange(SEEK_NONE);
+    seek_forget(p);
     negotiation_over(p, p->had_video.load() != 0);
+}
+
+// Tells the host the state it asked for once the library is in it: the
+// library's own plays and pauses for a seek, and its pause at the end, are
+// not the host's. gate_lock held.
+void tell_state(player *p) {
+    int now = p->paused.load() ? 2 : 1;
+    if (now != (p->host_paused.load() ? 2 : 1) || p->told_paused == now)
+        return;
+    p->told_paused = now;
+    if (now == 1)
+        tell_playing();
+    else
+        tell_paused();
+}
+
+// The end of the media, told once: the end (held back while a lost source's
+// error is due), then the stop that the library makes after it. gate_lock held.
+void ended(player *p) {
+    if (p->end_state.load() != END_NONE)
+        return;
+    playback_over(p);
+    p->end_state.store(END_REACHED);
+    if (p->lost.load())
+        p->end_held.store(1);  // told after the error that explains it
+    else
+        tell_end();
+    p->end_state.store(END_STOP_HELD);
+    raise_pending(p, PEND_ENDED | PEND_STOPPED);
+}
+
+// A pause the library made by itself: at the end of the media, where it is
+// asked to stay on the last picture. It says so; a pause nobody asked for
+// while playing counts too.
+bool paused_at_end(player *p) {
+    if (p->eof_told.exchange(0))
+        return true;
+    return !p->host_paused.load() && !seek_in_flight(p) && now_us() - p->pause_asked_us.load() > PAUSE_SETTLES_US;
 }
 
 }  // namespace
@@ -121,7 +143,8 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     case libvlc_MediaPlayerPlaying:
         clock_resume(p);
         p->paused.store(0);
-        tell_playing();
+        seek_report(p, FACT_PLAYING);
+        tell_state(p);
         watch_resumed(p);
         if (!p->started.load()) {
             p->started.store(1);
@@ -131,7 +154,13 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     case libvlc_MediaPlayerPaused:
         clock_hold(p);
         p->paused.store(1);
-        tell_paused();
+        if (paused_at_end(p)) {
+            if (seek_report(p, FACT_END) == VERDICT_TELL)
+                ended(p);
+            break;
+        }
+        seek_report(p, FACT_PAUSED);
+        tell_state(p);
         break;
     case libvlc_MediaPlayerStopped:
         // Told by the control loop, after whatever it still has to tell
@@ -143,6 +172,8 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         }
         break;
     case libvlc_MediaPlayerEndReached:
+        // Not at a media's natural end, where it pauses on its last picture,
+        // but when its input gives up.
         playback_over(p);
         p->end_state.store(END_REACHED);
         if (p->lost.load())
@@ -202,6 +233,33 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     default:
         break;
     }
+}
+
+void report_place(player *p, int64_t ms) {
+    // A time is told when it moved by a report's step; a position once the length gives one.
+    if (p->last_time_ms == INT64_MIN || p->last_time_ms != ms) {
+        p->last_time_ms = ms;
+        tell_time(ms);
+    }
+    int64_t length = p->length_ms.load();
+    if (length > 0 && !is_live(p)) {
+        double at = std::clamp(double(ms) / double(length), 0.0, 1.0);
+        p->last_position_us = now_us();
+        p->told_position = at;
+        tell_position(at);
+    }
+}
+
+void report_play_state(player *p) {
+    std::lock_guard<ordered_mutex> gate(gate_lock);
+    if (p->generation == generation.load() && p->end_state.load() == END_NONE)
+        tell_state(p);
+}
+
+void report_end(player *p) {
+    std::lock_guard<ordered_mutex> gate(gate_lock);
+    if (p->generation == generation.load())
+        ended(p);
 }
 
 void report_stopped(player *p) {

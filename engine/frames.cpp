@@ -128,10 +128,36 @@ bool same_picture(const picture *a, const picture *b) {
 }
 
 // Returns a mark that no picture sent took, unless a newer one replaced it.
-void give_back(std::atomic<int> *mark, int taken) {
-    int none = 0;
+void give_back(std::atomic<uint64_t> *mark, uint64_t taken) {
+    uint64_t none = 0;
     if (taken)
         mark->compare_exchange_strong(none, taken);
+}
+
+// Queues pic for the writer with its header; false, with nothing changed, when
+// it cannot go: the overflow, queued already, or the queue full. pool_lock held.
+bool enqueue(picture *pic, uint64_t g, uint64_t taken, int64_t pts_us) {
+    if (pic->spare || pic->queued || qlen == FRAME_QUEUE)
+        return false;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned char *h = pic->header;
+    put32(h + FRAME_OFF_MAGIC, 0x52465856);  // "VXFR"
+    put32(h + FRAME_OFF_WIDTH, pic->width);
+    put32(h + FRAME_OFF_HEIGHT, pic->height);
+    put32(h + FRAME_OFF_PITCH, pic->pitch);
+    put32(h + FRAME_OFF_FOURCC, layout_fourcc(pic->layout));
+    put64(h + FRAME_OFF_PTS_US, uint64_t(pts_us));
+    put64(h + FRAME_OFF_SEQ, 0);
+    put64(h + FRAME_OFF_WALL_US, uint64_t(int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000));
+    put64(h + FRAME_OFF_GENERATION, g);
+    put32(h + FRAME_OFF_FLAGS, taken ? uint32_t{FRAME_LANDED} : 0u);
+    put32(h + FRAME_OFF_MARK_ID, uint32_t(taken));
+    pic->queued = 1;
+    queue[(qhead + qlen) % FRAME_QUEUE] = pic;
+    qlen++;
+    queue_wake.notify_one();
+    return true;
 }
 
 // Writes all n bytes to fd 3; a host that closed the pipe ends the process.
@@ -235,6 +261,7 @@ int pictures_setup(pictures *pool, uint32_t width, uint32_t height, int layout) 
     pool->layout = layout;
     pool->count = 0;
     pool->shown = nullptr;
+    pool->still = nullptr;
     pool->overflow = spare;
     return 0;
 }
@@ -247,7 +274,7 @@ picture *pictures_lock(pictures *pool, void **planes) {
             return nullptr;
         for (int i = 0; i < pool->count && !p; i++) {
             picture *s = pool->slots[i];
-            if (!s->locked && !s->queued && s != pool->shown)
+            if (!s->locked && !s->queued && s != pool->shown && s != pool->still)
                 p = s;
         }
         if (!p && pool->count < POOL_SLOTS) {
@@ -284,6 +311,7 @@ void pictures_free(pictures *pool) {
         pool->count = 0;
         pool->overflow = nullptr;
         pool->shown = nullptr;
+        pool->still = nullptr;
     }
     free(pool->retired);
     pool->retired = nullptr;
@@ -291,69 +319,50 @@ void pictures_free(pictures *pool) {
     pool->retired_cap = 0;
 }
 
-void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark, int64_t pts_us) {
+uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, int how, std::atomic<uint64_t> *mark, int64_t pts_us) {
     if (!pic)
-        return;
+        return 0;
     std::lock_guard<ordered_mutex> hold(pool_lock);
-    if (g != current_generation || (paused && pic == pool->shown))
-        return;
-    // While paused the library redraws the still into fresh buffers many
-    // times a second; a redraw takes the place of the shown picture, so that
-    // the older buffer goes back to the decoder, but is not sent again. Nor
-    // is the still of a paused seek before it lands: a landing's mark is
-    // always sent. Playback never pays for the comparison.
+    bool still = how == SHOW_PAUSED || how == SHOW_STALLED;
+    if (g != current_generation || (still && pic == pool->shown))
+        return 0;
+    // Paused, the library redraws its still into fresh buffers many times a
+    // second; a redraw takes the place of the shown picture, so that the older
+    // buffer goes back to the decoder, but is not sent again. Playback never
+    // pays for the comparison.
     picture *before = pool->shown;
-    bool unsent = paused && !mark->load() && (paused == SHOW_PAUSED_SEEKING || same_picture(before, pic));
     pool->shown = pic;
-    if (unsent)
-        return;
-    int taken = mark->exchange(0);
-    if (taken && taken != pool->mark_seen) {
-        pool->mark_seen = taken;
-        pool->mark_waits = 0;
-    }
-    // The library redraws the still from before a seek while the source or
-    // the decoder is slow, paused or not, and such a redraw can come between
-    // the landing and the first new picture: the mark waits for a picture
-    // that differs, but only so long, for a scene that never changes. A
-    // paused redraw that the mark passes over is not sent at all.
-    if (taken) {
-        if (pool->mark_waits < MARK_PATIENCE && same_picture(before, pic)) {
-            pool->mark_waits++;
-            give_back(mark, taken);
-            if (paused)
-                return;
-            taken = 0;
-        } else {
-            pool->mark_waits = 0;
-        }
-    }
-    if (!frames_on_pipe)
-        return;
-    // A picture already queued keeps its header and its one place; the mark
-    // waits for the next picture that is actually sent.
-    if (pic->spare || pic->queued || qlen == FRAME_QUEUE) {
-        give_back(mark, taken);
-        return;
-    }
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    unsigned char *h = pic->header;
-    put32(h + FRAME_OFF_MAGIC, 0x52465856);  // "VXFR"
-    put32(h + FRAME_OFF_WIDTH, pic->width);
-    put32(h + FRAME_OFF_HEIGHT, pic->height);
-    put32(h + FRAME_OFF_PITCH, pic->pitch);
-    put32(h + FRAME_OFF_FOURCC, layout_fourcc(pic->layout));
-    put64(h + FRAME_OFF_PTS_US, uint64_t(pts_us));
-    put64(h + FRAME_OFF_SEQ, 0);
-    put64(h + FRAME_OFF_WALL_US, uint64_t(int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000));
-    put64(h + FRAME_OFF_GENERATION, g);
-    put32(h + FRAME_OFF_FLAGS, taken ? uint32_t{FRAME_LANDED} : 0u);
-    put32(h + FRAME_OFF_RESERVED, 0);
-    pic->queued = 1;
-    queue[(qhead + qlen) % FRAME_QUEUE] = pic;
-    qlen++;
-    queue_wake.notify_one();
+    if (how == SHOW_HIDDEN || (still && !mark->load() && same_picture(before, pic)) || !frames_on_pipe)
+        return 0;
+    uint64_t taken = mark->exchange(0);
+    if (enqueue(pic, g, taken, pts_us))
+        return taken;
+    give_back(mark, taken);  // the next picture sent carries it
+    return 0;
+}
+
+bool frames_piped() { return frames_on_pipe != 0; }
+
+bool pictures_changed(pictures *pool, const picture *pic) {
+    std::lock_guard<ordered_mutex> hold(pool_lock);
+    const picture *still = pool->still ? pool->still : pool->shown;
+    return !still || (still != pic && !same_picture(still, pic));
+}
+
+void pictures_pin(pictures *pool, bool pin) {
+    std::lock_guard<ordered_mutex> hold(pool_lock);
+    pool->still = pin ? pool->shown : nullptr;
+}
+
+bool pictures_resend(pictures *pool, uint64_t g, std::atomic<uint64_t> *mark, int64_t pts_us) {
+    std::lock_guard<ordered_mutex> hold(pool_lock);
+    if (!pool->shown || g != current_generation || !frames_on_pipe)
+        return false;
+    uint64_t taken = mark->load();
+    if (!enqueue(pool->shown, g, taken, pts_us))
+        return false;
+    mark->compare_exchange_strong(taken, 0);  // taken by this frame, unless a newer mark came
+    return true;
 }
 
 int frames_start(int on) {

@@ -10,7 +10,6 @@ enum {
     POOL_SLOTS = 48,           // slot pictures per format, besides the overflow
     FRAME_QUEUE = 3,           // pictures waiting for the writer, the one being written included
     PICTURE_MAX_SIDE = 16384,  // larger sides are refused: one buffer stays under 1 GiB
-    MARK_PATIENCE = 8,         // redraws of an unchanged still a landing mark passes over
 };
 
 // The 60-byte frame header, little-endian, at these offsets.
@@ -25,11 +24,16 @@ enum {
     FRAME_OFF_WALL_US = 36,     // i64
     FRAME_OFF_GENERATION = 44,  // u64
     FRAME_OFF_FLAGS = 52,       // u32
-    FRAME_OFF_RESERVED = 56,    // u32, 0
+    FRAME_OFF_MARK_ID = 56,     // u32: the low bits of the seek command's id on a landed frame, else 0
     FRAME_HEADER_BYTES = 60,
 };
 
-enum : uint32_t { FRAME_LANDED = 1 };  // first frame sent after a seek landed
+enum : uint32_t { FRAME_LANDED = 1 };  // the picture a seek landed on
+
+// A landing's mark for the frame pipe: MARK_SET with the low 32 bits of the
+// seek command's id; 0 when none waits.
+enum : uint64_t { MARK_SET = uint64_t(1) << 32 };
+inline uint64_t mark_of(long long id) { return MARK_SET | uint32_t(id); }
 
 // Pixel layouts of a picture. BGRX: one plane of 4-byte blue, green, red,
 // unused pixels. I420: planar 4:2:0, the Y plane of pitch x height bytes,
@@ -70,13 +74,12 @@ struct pictures {
     picture *slots[POOL_SLOTS];  // 0 .. count-1 in use, in order of creation
     picture *overflow;           // handed out when all slots are busy; null without a format
     picture *shown;              // last shown; never handed out from the slots
+    picture *still;              // pinned: what a seek's new pictures are told from; never handed out
     int32_t count;
     picture **retired;  // pictures of ended formats still held by decoder or writer
     int32_t retired_count;
     int32_t retired_cap;            // 0, 64, then doubled
     uint32_t width, height, pitch;  // current format
-    int32_t mark_waits;             // redraws of the old still that a landing mark passed over
-    int32_t mark_seen;              // the mark those waits were for
     int32_t layout;                 // PIXELS_* of the current format
 };
 
@@ -95,21 +98,32 @@ void pictures_unlock(picture *pic);
 // Frees every picture of the pool, leaving those still queued to the writer;
 // only once libvlc is done with the pool. The pool is empty afterwards.
 void pictures_free(pictures *pool);
-// How a picture is shown: playing, paused, or paused while a seek is under way;
-// stalled, the library redraws the last picture as it does paused.
-enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_PAUSED_SEEKING = 2, SHOW_STALLED = 3 };
+// How a picture is shown: playing; paused, or stalled, when the library redraws
+// its still; hidden, while a seek is under way: it goes to no one.
+enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_HIDDEN = 2, SHOW_STALLED = 3 };
 
 // Display of pic by the player of generation g: becomes the pool's shown picture
-// and is queued for the pipe when possible; never waits for the host. While
-// paused, a picture equal to the shown one, and while paused and seeking any
-// picture, is not sent unless a mark waits: the still a paused seek shows goes
-// out once, when it has landed. A mark is the non-zero id of the landing it
-// stands for: the picture queued takes it and carries FRAME_LANDED; a picture
-// not queued gives it back, unless a newer mark came meanwhile.
-void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark, int64_t pts_us);
+// and is queued for the pipe when possible; never waits for the host. Paused or
+// stalled, a picture equal to the shown one is not sent again unless a mark
+// waits. A waiting mark goes with the picture queued, as FRAME_LANDED and the
+// id; a picture not queued gives it back, unless a newer mark came meanwhile.
+// A hidden picture leaves the mark alone. The mark the picture queued took; 0 none.
+uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, int how, std::atomic<uint64_t> *mark, int64_t pts_us);
+// Whether pic shows something else than the pool's still (pinned, else the
+// shown picture): other pixels in any plane, row padding aside, or another size.
+bool pictures_changed(pictures *pool, const picture *pic);
+// Pins the shown picture as the still (pin), or lets it go.
+void pictures_pin(pictures *pool, bool pin);
+// Queues the shown picture with the mark and pts_us, as if it was shown now:
+// a hidden picture that turned out to be a seek's landing. False when it
+// cannot be sent (none, queued already, the overflow, the queue full, another
+// generation); the mark then stays.
+bool pictures_resend(pictures *pool, uint64_t g, std::atomic<uint64_t> *mark, int64_t pts_us);
 
 // Opens the frame pipe when on is non-zero; 0 on success, -1 when fd 3 is unusable.
 int frames_start(int on);
+// Whether pictures go to the host at all (not with --frames=null).
+bool frames_piped();
 // Moves the frame pipe to generation g; older pictures are no longer sent.
 void frames_generation(uint64_t g);
 // Pictures queued and not yet done by the writer (for tests and diagnostics).

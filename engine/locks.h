@@ -9,7 +9,8 @@
 enum lock_rank {
     RANK_VIDEO = 1,  // a player's video_lock: its video format and what was told of it
     RANK_GATE,       // gate_lock: the generation switch and every event handler
-    RANK_CTL,        // ctl_lock: the line queue, pending bits, seek numbers, log stores
+    RANK_SEEK,       // a player's seek_lock: its seek record
+    RANK_CTL,        // ctl_lock: the line queue, pending bits, log stores
     RANK_CLOCK,      // a player's clock_lock: its picture clock
     RANK_RATE,       // rate_lock: the log forwarding window
     RANK_POOL,       // pool_lock: the picture pools and the frame pipe's queue

@@ -32,6 +32,31 @@ bool flusher;       // rate_lock: the thread that reports drops at a window's cl
 // Never destroyed: the flusher may still wait on it when the process exits.
 std::condition_variable_any &rate_wake = *new std::condition_variable_any;
 
+// The library's debug lines that tell of a seek and of the end, matched on
+// their format as the library passes it (not formatted) and on the type of
+// object that logged them.
+const struct {
+    const char *object, *format;
+    seek_fact fact;
+} SEEK_LINES[] = {
+    {"decoder", "Received first picture", FACT_FIRST},
+    {"input", "Decoder wait done in %d ms", FACT_WAITED},
+    {"input", "pausing at EOF (pause after each)", FACT_END},
+};
+
+// Hands a debug line of p to the seek record when it is one of SEEK_LINES.
+void seek_line(player *p, const char *object, const char *fmt) {
+    for (const auto &l : SEEK_LINES) {
+        if (strcmp(object, l.object) != 0 || strcmp(fmt, l.format) != 0)
+            continue;
+        if (l.fact == FACT_END)
+            p->eof_told.store(1);  // the pause that follows is the end's
+        else
+            seek_report(p, l.fact);
+        return;
+    }
+}
+
 // Stores an error line in p's ring when it is about the media, and notes an
 // unsupported codec.
 void store(player *p, const char *message, bool about_media) {
@@ -157,11 +182,14 @@ void sound_line(player *p, const char *message, bool failed) {
 }  // namespace
 
 void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept {
-    player *p = static_cast<player *>(data);
     const char *object = nullptr, *header = nullptr;
     uintptr_t id = 0;
     if (ctx)
         libvlc_log_get_object(ctx, &object, &header, &id);
+    library_line(static_cast<player *>(data), level, object, fmt, args);
+}
+
+void library_line(player *p, int level, const char *object, const char *fmt, va_list args) {
     // The network access's own lines, debug ones too, and the demuxers'
     // warnings are the watch's evidence.
     bool evidence =
@@ -169,6 +197,8 @@ void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_
     if (level <= LIBVLC_NOTICE && !evidence) {
         if (object && strcmp(object, "demux") == 0)
             watch_demux_format(p, fmt);
+        else if (object && level == LIBVLC_DEBUG)
+            seek_line(p, object, fmt);
         return;
     }
     // Formatted whole before the cut, so that no password is cut before its '@'.

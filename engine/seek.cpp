@@ -1,158 +1,485 @@
-// Seeking: the seek command, the landing rule tested by the control loop and
-// by the time-changed event, the 5-second deadline, and a load's start
-// position. The library reports no seek completion, so landing is inferred.
+// Seeking: the host's seek command, the one library seek in flight that
+// serves it, and its landing on the first picture from the new place. The
+// library reports no landing and its pictures carry no time; its own lines
+// tell when its decoders start on the new place, and the first new picture
+// shown after that is the landing. Facts come from the library's threads
+// (lines, events, pictures) through seek_report; library calls and what is
+// told of a landing are made by the control thread in seek_serve.
+//
+// The library seek of a player, by phase:
+//
+//   phase     fact or call                 done                                 next
+//   IDLE      host seek                    the library is asked; for a paused   ASKED
+//                                          host it plays, muted and unheard of,
+//                                          until the picture is found
+//   ASKED     host seek                    kept, asked once this one landed     ASKED
+//   ASKED     first picture announced      that picture, shown next, is passed  ASKED
+//                                          over: begun before the seek, or early
+//   ASKED     decoders waited for          new pictures follow; without video   WAITED
+//                                          it has landed, at its target         LANDED
+//   WAITED    picture like the last one,   passed over (a redraw of the still,  WAITED
+//             or the announced one         up to REDRAW_PATIENCE of them)
+//   WAITED    other picture                the landing: marked, at the target   LANDED
+//   ASKED,    media paused at its end      a new picture was shown: the         LANDED
+//   WAITED                                 landing, sent again with the mark;
+//                                          a paused host's seek past the last
+//                                          picture is asked again before the    ASKED
+//                                          end, to land on the last picture;
+//                                          else the media ended                 IDLE
+//   ASKED,    deadline                     landed where the library says        LANDED
+//   WAITED
+//   LANDED    control loop                 seekLanded (the host's latest seek   ASKED
+//                                          only), time and position; then the   SETTLING
+//                                          kept seek, or the pause of a paused  IDLE
+//                                          host, or nothing
+//   SETTLING  library paused (or ended)    the sound back; pictures the library IDLE
+//                                          still shows are no news to the host
+//                                          until it plays or seeks again
+//   LANDED,   host seek                    asked at once                        ASKED
+//   SETTLING
+//
+// While a seek is ASKED or WAITED, and after its landing while the library
+// plays on for a paused host or a kept seek, pictures go to no one: none
+// before the landing shows the new place, none after it the old one. Time
+// and position reports are told only while IDLE; a landing tells its own.
 #include "engine.h"
 #include "json.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
 
-const int64_t SEEK_DEADLINE_US = 5000000;
-// How far short of a seek's target a report may be and still be its landing:
-// the picture at the target is decoded from the key frame before it.
-const double SEGMENT_SHORT_MS = 1000;
-// The library keeps times in microseconds and adds its own offsets to them,
-// and a frame's time is kept in microseconds too: a target beyond this would
-// overflow on the way. It is still far beyond the end of any media.
+const int64_t DEADLINE_US = 5000000;  // a source that never answers
+// A seek waits for the start's first wait for the decoders, whose line would
+// otherwise pass for its own; a start that never gets there, no longer than this.
+const int64_t START_WAIT_US = 1000000;
+// After the decoders were waited for, the library shows the picture at the
+// target this much later; a picture shown later than that is later in the media.
+const int64_t WAKE_US = 10000;
+const int64_t FRAME_US_DEFAULT = 40000;
+const int REDRAW_PATIENCE = 8;  // for a scene that never changes
+// A smaller lead of the library's times over the pictures is the decoder's
+// start, not the container's delay.
+const int64_t LEAD_MIN_US = 100000;
+const int REASKS = 2;
+// A re-ask for the last picture starts this far before the end when the
+// video ends before the sound.
+const double REASK_BACK_MS = 1000;
+// The library keeps times in microseconds and adds its own offsets to them: a
+// target beyond this would overflow on the way. It is far beyond any media.
 const double SEEK_MAX_MS = double(INT64_MAX / 2000);
 
-}  // namespace
-
-bool landed(double v, double origin, double target) { return std::fabs(v - origin) >= std::fabs(v - target); }
-
-bool landed_at(const player *p, int64_t t) {
-    double ran = p->paused.load() ? 0 : double(now_us() - p->refill_at_us.load()) / 1000;
-    // Anywhere from the target to where playback from it has come since is
-    // the target. A segmented stream first reports the start of the segment
-    // it decodes from: a time that far short of the target is not there yet.
-    double v = double(t), target = p->seek_target.load();
-    double off = v < target ? target - v : v > target + ran ? v - target - ran : 0;
-    return std::fabs(v - p->seek_origin.load()) >= off && (v >= target - SEGMENT_SHORT_MS || ran <= 0);
+int64_t frame_us(const player *p) {
+    int64_t f = p->frame_us.load();
+    return f > 0 ? f : FRAME_US_DEFAULT;
 }
 
-void land(player *p, int64_t t, int state) {
-    // Decided under the lock that numbers seeks: a landing of a seek that a
-    // later one has replaced is neither told nor marked on a picture.
-    std::lock_guard<ordered_mutex> hold(ctl_lock);
-    if (seek_id(state) != p->seek_issued)
+// Starts the library seek of what, for the host's seek id, with seek_lock
+// held; the caller asks the library once the lock is let go. True when the
+// library must first be made to play, for a paused host.
+bool begin(player *p, int what, long long id, double target_ms, double pos) {
+    seeking &s = p->seek;
+    int64_t now = now_us();
+    s.ask = what;
+    s.id = id;
+    s.target_ms = target_ms;
+    s.target_pos = pos;
+    s.issued_us = now;
+    s.deadline_us = now + DEADLINE_US;
+    s.waited_us = 0;
+    s.first = s.new_shown = s.eof = s.still = false;
+    s.redraws = 0;
+    if (what != ASK_AGAIN) {
+        s.to_end = false;
+        s.reasks = 0;
+    }
+    s.phase.store(SEEK_ASKED);
+    // For a paused host the library plays, whatever it did: paused, settling
+    // or paused at the end, it would not go on to the new picture.
+    s.internal = s.internal || s.hold;
+    return s.hold;
+}
+
+// Asks the library; no lock held, since its events may come on this thread.
+void ask_library(player *p, bool play, double target_ms, double pos) {
+    if (play) {
+        libvlc_audio_set_mute(p->mp, 1);
+        library_pause(p, 0);
+    }
+    if (target_ms >= 0)
+        libvlc_media_player_set_time(p->mp, int64_t(target_ms));
+    else
+        libvlc_media_player_set_position(p->mp, float(pos));
+}
+
+// Records the landing at ms, seek_lock held; marked, the picture shown next
+// (or sent again) carries the seek's id.
+void land(player *p, int64_t ms, bool marked) {
+    seeking &s = p->seek;
+    s.landed_id = s.id;
+    s.landed_ms = ms;
+    s.still = s.hold;
+    s.sent = false;
+    if (marked && s.ask != ASK_START)
+        p->mark_frame.store(mark_of(s.id));
+    s.phase.store(SEEK_LANDED);
+}
+
+// The landing can be told: its picture was queued (at ms; -1 not), or none
+// will carry it. A picture not queued passes the mark to the next one sent,
+// which is then the landing, when the library plays on for the host.
+void sent(player *p, int64_t ms) {
+    seeking &s = p->seek;
+    if (s.phase.load() != SEEK_LANDED || s.sent)
         return;
-    t = clock_land(p, t);
-    p->landed_ms.exchange(t);
-    p->time_ms.exchange(t);
-    if (p->vouts.load() != 0)
-        p->mark_frame.store(seek_id(state) | 1);  // never 0, which means none
-    p->pending |= PEND_LANDED;
-    ctl_wake.notify_one();
+    if (ms < 0 && !s.hold && !s.pending && frames_piped() && p->mark_frame.load())
+        return;
+    if (ms >= 0)
+        s.landed_ms = ms;
+    s.sent = true;
+    raise_pending(p, PEND_SEEK);
 }
 
-namespace {
+// Where a picture shown now lies. After the decoders were waited for, the
+// library shows the place it went to WAKE_US later, and the pictures after it
+// as the media goes on, behind its own times by the lead: the first one shown
+// is at the target, or a frame or two after it when the one announced first
+// was passed over; in a container that has no picture there, the next it has.
+// Shown later than that, a busy machine showed it late.
+int64_t picture_ms(player *p) {
+    const seeking &s = p->seek;
+    if (s.target_ms < 0)
+        return p->time_ms.load();
+    int64_t lead = std::max<int64_t>(p->lead_us, 0), late = now_us() - s.waited_us - WAKE_US - lead;
+    late = lead ? std::max<int64_t>(late, 0) : std::clamp<int64_t>(late, 0, 2 * frame_us(p));
+    return int64_t(s.target_ms) + late / 1000;
+}
 
-// Numbers a new seek of the given kind and forgets whatever the previous one
-// left: its landing not yet told, and its mark not yet on a picture.
-int next_seek(player *p, int kind) {
-    std::lock_guard<ordered_mutex> hold(ctl_lock);
-    // Ids run through the bits above the kind and never make 0.
-    int id = (p->seek_issued + (SEEK_KIND + 1)) & ~SEEK_KIND & INT32_MAX;
-    p->seek_issued = id ? id : SEEK_KIND + 1;
-    p->pending &= ~PEND_LANDED;
-    p->mark_frame.store(0);
-    return p->seek_issued | kind;
+// Measures the lead from the start's first wait for the decoders and its
+// first picture shown on time (the announced one passed over): a frame after
+// the first, shown a frame and the lead after the wait.
+void measure_lead(player *p, seek_fact fact, bool changed) {
+    if (fact == FACT_FIRST && !p->start_waited_us)
+        p->start_first = true;
+    else if (fact == FACT_PICTURE && changed && p->start_first)
+        p->start_first = false;
+    else if (fact == FACT_PICTURE && changed && p->start_waited_us) {
+        int64_t lead = now_us() - p->start_waited_us - WAKE_US - frame_us(p);
+        p->lead_us = lead >= LEAD_MIN_US ? lead : 0;
+    }
+}
+
+int on_picture(player *p, bool changed) {
+    seeking &s = p->seek;
+    int phase = s.phase.load();
+    if (phase == SEEK_LANDED || phase == SEEK_SETTLING)
+        return phase == SEEK_SETTLING || s.hold || s.pending ? VERDICT_HIDE : VERDICT_TELL;
+    if (s.first && changed) {
+        // The announced picture: one the decoder had begun before the seek,
+        // or the first from the new place, early when the decoder started
+        // on pictures in their decoding order. Either way not the landing.
+        s.first = false;
+        s.new_shown = true;
+        return VERDICT_HIDE;
+    }
+    if (phase != SEEK_WAITED || (!changed && s.redraws++ < REDRAW_PATIENCE))
+        return VERDICT_HIDE;
+    s.new_shown = true;
+    if (s.to_end)
+        return VERDICT_HIDE;  // the last picture lands, at the end
+    land(p, picture_ms(p), true);
+    return VERDICT_LAND;  // told once the picture is queued
+}
+
+// The media paused at its end; true when the seek takes it over, so that the
+// end is not told now.
+bool on_end(player *p) {
+    seeking &s = p->seek;
+    switch (s.phase.load()) {
+    case SEEK_IDLE:
+        return false;
+    case SEEK_ASKED:
+    case SEEK_WAITED:
+        s.eof = true;
+        if (s.new_shown && p->vouts.load()) {
+            // The last picture shown is the landing: at the target, or, when
+            // the target lies past it, a frame before the end.
+            int64_t last = std::max<int64_t>(0, p->length_ms.load() - frame_us(p) / 1000);
+            int64_t ms = s.to_end ? last : std::min(picture_ms(p), last);
+            land(p, ms, true);
+            sent(p, pictures_resend(&p->pictures, p->generation, &p->mark_frame, ms * 1000) ? ms : -1);
+            return true;
+        }
+        if (s.hold && s.ask != ASK_START && s.reasks < REASKS) {
+            raise_pending(p, PEND_SEEK);  // asked again
+            return true;
+        }
+        s.phase.store(SEEK_IDLE);
+        s.host_open = false;  // answered by the end
+        if (s.internal)
+            raise_pending(p, PEND_SEEK);  // the sound back
+        return false;
+    case SEEK_LANDED:
+        s.eof = true;  // a playing host is told the end after the landing
+        return true;
+    default:  // settling: paused at the end, as asked
+        s.phase.store(SEEK_IDLE);
+        raise_pending(p, PEND_SEEK);
+        return true;
+    }
 }
 
 }  // namespace
+
+int seek_report(player *p, seek_fact fact, int64_t value) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    seeking &s = p->seek;
+    int phase = s.phase.load();
+    if (p->lead_us < 0 && phase == SEEK_IDLE)
+        measure_lead(p, fact, value != 0);
+    if (fact == FACT_WAITED && phase == SEEK_IDLE && !p->start_waited_us) {
+        p->start_waited_us = now_us();
+        if (s.pending)
+            raise_pending(p, PEND_SEEK);  // the seek that waited for the start
+    }
+    switch (fact) {
+    case FACT_SENT:
+        sent(p, value);
+        return VERDICT_TELL;
+    case FACT_PICTURE:
+        // Once a paused host has its still, a picture the library shows on
+        // its way to the pause (or its end) is not news.
+        if (phase == SEEK_IDLE)
+            return s.still ? VERDICT_HIDE : VERDICT_TELL;
+        return on_picture(p, value != 0);
+    case FACT_FIRST:
+        if (phase == SEEK_ASKED)
+            s.first = true;
+        return VERDICT_TELL;
+    case FACT_WAITED:
+        if (phase != SEEK_ASKED)
+            return VERDICT_TELL;
+        s.waited_us = now_us();
+        s.phase.store(SEEK_WAITED);
+        if (!p->vouts.load()) {  // sound only: it plays from the target now
+            land(p, s.target_ms >= 0 ? int64_t(s.target_ms) : p->time_ms.load(), false);
+            sent(p, -1);
+        }
+        return VERDICT_TELL;
+    case FACT_END:
+        return on_end(p) ? VERDICT_HIDE : VERDICT_TELL;
+    case FACT_PAUSED:
+        if (phase == SEEK_SETTLING) {
+            s.phase.store(SEEK_IDLE);
+            raise_pending(p, PEND_SEEK);  // the sound back
+        }
+        return VERDICT_TELL;
+    case FACT_PLAYING:
+        return VERDICT_TELL;
+    case FACT_TIME:
+        return phase == SEEK_IDLE && !s.internal ? VERDICT_TELL : VERDICT_HIDE;
+    case FACT_BUFFERING:
+        return (phase == SEEK_ASKED || phase == SEEK_WAITED) && s.ask == ASK_AGAIN ? VERDICT_HIDE : VERDICT_TELL;
+    }
+    return VERDICT_TELL;
+}
+
+bool seek_in_flight(const player *p) { return p->seek.phase.load() != SEEK_IDLE; }
+
+int64_t seek_landed_ms(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    return p->seek.landed_ms;
+}
+
+int64_t seek_lead_ms(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    return std::max<int64_t>(p->lead_us, 0) / 1000;
+}
 
 void cmd_seek(const command *c, long long id) {
     const entry *ms = field(c, "ms", KIND_NUMBER);
     const entry *pos = field(c, "pos", KIND_NUMBER);
     player *p = cur;
-    if (!p || !p->media || !p->seekable.load() || !ms == !pos) {
+    // An ended media has its answer: a seek there would never land.
+    if (!p || !p->media || !p->seekable.load() || !ms == !pos || p->end_state.load() != END_NONE ||
+        (ms && (ms->number < 0 || p->length_ms.load() <= 0)) || (pos && (pos->number < 0 || pos->number > 1))) {
         tell_ack(id, false);
         return;
     }
-    // Target and origin are written while no seek is in flight and the state
-    // last, so a landing test never sees a half-written seek. The state goes
-    // before the library call, which may empty the buffers at once; the time
-    // at the target that the library then reports is an echo of the request,
-    // not a landing, which waits for the buffers to fill again.
-    if (ms) {
-        if (ms->number < 0 || p->length_ms.load() <= 0) {
-            tell_ack(id, false);
-            return;
-        }
-        double target = std::fmin(ms->number, SEEK_MAX_MS);
-        p->seek_state.exchange(SEEK_NONE);
-        int state = next_seek(p, SEEK_BY_TIME);
-        p->seek_target.exchange(target);
-        p->seek_origin.exchange(double(p->time_ms.load()));
-        p->seek_phase.exchange(seek_id(state) | SEEK_ASKED);
-        p->seek_state.exchange(state);
-        libvlc_media_player_set_time(p->mp, int64_t(target));
-    } else {
-        if (pos->number < 0 || pos->number > 1) {
-            tell_ack(id, false);
-            return;
-        }
-        int64_t length = p->length_ms.load();
-        p->seek_state.exchange(SEEK_NONE);
-        int state = next_seek(p, length >= 1 ? SEEK_BY_TIME : SEEK_BY_POS);
-        if (length >= 1) {
-            p->seek_target.exchange(double(length) * pos->number);
-            p->seek_origin.exchange(double(p->time_ms.load()));
-        } else {
-            p->seek_target.exchange(pos->number);
-            p->seek_origin.exchange(p->position.load());
-        }
-        p->seek_phase.exchange(seek_id(state) | SEEK_ASKED);
-        p->seek_state.exchange(state);
-        libvlc_media_player_set_position(p->mp, float(pos->number));
-    }
-    p->seek_deadline_us = now_us() + SEEK_DEADLINE_US;
+    int64_t length = p->length_ms.load();
+    double target = ms ? std::fmin(ms->number, SEEK_MAX_MS) : length >= 1 ? double(length) * pos->number : -1;
+    // At or past the end the last picture is meant; some demuxers cannot go
+    // there at all and play from the start instead.
+    if (target >= 0 && length >= 1)
+        target = std::fmin(target, std::fmax(0.0, double(length) - double(frame_us(p)) / 1000));
+    double at = pos ? pos->number : 0;
     p->start_pos = -1.0;  // the host's own seek outranks the load's start
+    bool now, play = false;
+    {
+        std::lock_guard<ordered_mutex> hold(p->seek_lock);
+        seeking &s = p->seek;
+        s.host_id = id;
+        s.host_open = true;
+        s.hold = p->host_paused.load() != 0;
+        int phase = s.phase.load();
+        // One library seek at a time: its lines then tell of it alone. A seek
+        // sent while one is under way, or before the start was waited for,
+        // waits, replacing any other that waits.
+        now = phase != SEEK_ASKED && phase != SEEK_WAITED && p->start_waited_us;
+        if (!now && !s.pending)
+            s.pending_us = now_us();
+        s.pending = !now;
+        s.pending_ms = target;
+        s.pending_pos = at;
+        if (now)
+            play = begin(p, ASK_HOST, id, target, at);
+    }
+    if (now)
+        ask_library(p, play, target, at);
     tell_ack(id, true);
 }
 
-void check_landing(player *p) {
-    int64_t t = libvlc_media_player_get_time(p->mp);
-    int s = p->seek_state.load(), seen = s;
-    // The library's time is its echo of the target until it reports again:
-    // playing, the first pictures after the refill may still be from before
-    // the seek, and only a time report tells that playback moved. Paused, it
-    // reports nothing, and the refill is all there is to wait for.
-    if (seek_kind(s) == SEEK_BY_TIME && p->paused.load() && p->seek_phase.load() == (seek_id(s) | SEEK_REFILLED) &&
-        landed_at(p, t) && p->seek_state.compare_exchange_strong(s, SEEK_NONE)) {
-        land(p, t, seen);
-        return;
+bool seek_pause(player *p, int pause) {
+    p->host_paused.store(pause);
+    bool ours, resume = false;
+    {
+        std::lock_guard<ordered_mutex> hold(p->seek_lock);
+        seeking &s = p->seek;
+        int phase = s.phase.load();
+        ours = phase != SEEK_IDLE;
+        if (pause) {
+            s.hold = ours;  // the landing pauses, when it has come
+            return ours;
+        }
+        s.hold = s.still = false;
+        resume = s.internal;
+        s.internal = false;
+        ours = ours && phase != SEEK_SETTLING;
     }
-    // Position seeks are compared in the time event only; here just the deadline.
-    s = seen = p->seek_state.load();
-    if (s != SEEK_NONE && now_us() >= p->seek_deadline_us && p->seek_state.compare_exchange_strong(s, SEEK_NONE))
-        land(p, t, seen);
+    if (resume)
+        libvlc_audio_set_mute(p->mp, sound_muted());
+    if (!ours)
+        return false;
+    report_play_state(p);  // the library plays already, for the seek
+    return true;
+}
+
+void seek_serve(player *p) {
+    int phase = p->seek.phase.load();
+    if (phase == SEEK_IDLE && !p->seek.internal && !(std::lock_guard(p->seek_lock), p->seek.pending))
+        return;
+    // Read before the lock: the library is never called under it.
+    int64_t now = now_us();
+    int64_t library_ms = (phase == SEEK_ASKED || phase == SEEK_WAITED) ? libvlc_media_player_get_time(p->mp) : 0;
+    bool told = false, place = false, ended = false, pause = false, sound = false, ask = false, play = false;
+    long long id = 0;
+    int64_t landed = 0;
+    double target = 0, at = 0;
+    {
+        std::lock_guard<ordered_mutex> hold(p->seek_lock);
+        seeking &s = p->seek;
+        phase = s.phase.load();
+        if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && s.eof) {
+            // A paused host's seek past the last picture: asked again before
+            // the end, to land on the last picture when the media pauses there.
+            int64_t length = p->length_ms.load();
+            double back = double(length) - 2.0 * double(frame_us(p)) / 1000;
+            double from = s.target_ms >= 0 ? s.target_ms : double(length) * s.target_pos;
+            target = std::max(0.0, from > back ? back : from - REASK_BACK_MS);
+            s.reasks++;
+            s.to_end = true;
+            play = begin(p, ASK_AGAIN, s.id, target, 0);
+            ask = true;
+        } else if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && now >= s.deadline_us) {
+            land(p, library_ms, p->vouts.load() != 0);
+            if (s.hold)
+                pictures_resend(&p->pictures, p->generation, &p->mark_frame, library_ms * 1000);
+            s.sent = true;  // told now; the mark goes with the next picture sent
+            phase = SEEK_LANDED;
+        }
+        if (phase == SEEK_LANDED && s.sent) {
+            told = s.landed_id == s.host_id && s.host_open && s.ask != ASK_START;
+            s.host_open = s.host_open && !told;
+            id = s.landed_id;
+            landed = s.landed_ms;
+            place = true;
+            ended = s.eof && !s.hold;
+            if (s.pending && !ended) {
+                s.pending = false;
+                target = s.pending_ms;
+                at = s.pending_pos;
+                play = begin(p, ASK_HOST, s.host_id, target, at);
+                ask = true;
+            } else if (s.hold && !s.eof) {
+                s.phase.store(SEEK_SETTLING);
+                pause = true;
+            } else {
+                s.phase.store(SEEK_IDLE);
+            }
+        }
+        if (phase == SEEK_IDLE && s.pending && (p->start_waited_us || now >= s.pending_us + START_WAIT_US)) {
+            s.pending = false;
+            target = s.pending_ms;
+            at = s.pending_pos;
+            play = begin(p, ASK_HOST, s.host_id, target, at);
+            ask = true;
+        } else if (s.phase.load() == SEEK_IDLE && s.internal) {
+            s.internal = false;
+            sound = true;
+        }
+    }
+    if (told || place) {
+        // Under the gate the end cannot slip in between: once the media ended
+        // or stopped, the host has its answer and hears of no landing.
+        std::lock_guard<ordered_mutex> gate(gate_lock);
+        if (p->end_state.load() == END_NONE && p->generation == generation.load()) {
+            if (told)
+                tell_seek_landed(id, landed);
+            report_place(p, landed);
+        }
+    }
+    if (ended)
+        report_end(p);
+    if (pause)
+        library_pause(p, 1);
+    if (sound)
+        libvlc_audio_set_mute(p->mp, sound_muted());
+    if (ask)
+        ask_library(p, play, target, at);
+}
+
+int64_t seek_due(player *p) {
+    int phase = p->seek.phase.load();
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    if (phase == SEEK_ASKED || phase == SEEK_WAITED)
+        return p->seek.deadline_us;
+    return phase == SEEK_IDLE && p->seek.pending ? p->seek.pending_us + START_WAIT_US : 0;
 }
 
 void apply_start_pos(player *p) {
     if (p->start_pos < 0)
         return;
-    if (p->seekable.load())
-        libvlc_media_player_set_position(p->mp, float(p->start_pos));
-    else
-        tell_refusal(REFUSED_START_POS, nullptr, 0);
+    double at = p->start_pos;
     p->start_pos = -1.0;
+    if (!p->seekable.load()) {
+        tell_refusal(REFUSED_START_POS, nullptr, 0);
+        return;
+    }
+    bool play;
+    {
+        std::lock_guard<ordered_mutex> hold(p->seek_lock);
+        if (seek_in_flight(p))
+            return;  // the host's seek came first
+        p->seek.hold = p->host_paused.load() != 0;
+        play = begin(p, ASK_START, 0, -1, at);
+    }
+    ask_library(p, play, -1, at);
 }
 
-void report_landing(player *p) {
-    // Under the gate the end cannot slip in between: once the media ended or
-    // stopped, the host has its answer and hears of no landing.
-    {
-        std::lock_guard<ordered_mutex> gate(gate_lock);
-        if (p->end_state.load() != END_NONE)
-            return;
-        tell_seek_landed(p->landed_ms.load());
-    }
-    // Paused right after playing, the library may keep showing a picture
-    // decoded before the seek and never decode one at the new position;
-    // asked once more for the same time, it does. (A frame step would too,
-    // but it moves the library's time on by up to a key frame's distance.)
-    if (p->paused.load() && p->vouts.load() && p->length_ms.load() > 0)
-        libvlc_media_player_set_time(p->mp, p->landed_ms.load());
+void seek_forget(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    p->seek.host_open = false;
+    p->seek.pending = false;
+    p->seek.phase.store(SEEK_IDLE);
 }

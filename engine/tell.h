@@ -39,7 +39,8 @@ void tell_position(double value);
 void tell_length(int64_t ms);
 void tell_seekable(bool v);
 void tell_pausable(bool v);
-void tell_seek_landed(int64_t ms);
+// The landing of the seek command id at ms.
+void tell_seek_landed(long long id, int64_t ms);
 void tell_format(unsigned w, unsigned h, double sar);
 void tell_sound(bool playing);
 // The load's one error; codec is a readable codec name, or null.

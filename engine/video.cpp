@@ -43,6 +43,8 @@ bool visible_track(player *p, unsigned proposed_w, unsigned proposed_h, unsigned
         const libvlc_media_track_t *t = tracks[i];
         if (t->i_type != libvlc_track_video || !t->video || !t->video->i_width || !t->video->i_height)
             continue;
+        if (t->video->i_frame_rate_num && t->video->i_frame_rate_den)
+            p->frame_us.store(int64_t(1000000) * t->video->i_frame_rate_den / t->video->i_frame_rate_num);
         if (padded_size_of(proposed_w, t->video->i_width) && padded_size_of(proposed_h, t->video->i_height)) {
             found = true;
             *width = t->video->i_width;
@@ -142,16 +144,25 @@ void unlock_cb(void *, void *picture, void *const *) noexcept {
 void display_cb(void *opaque, void *picture) noexcept {
     player *p = static_cast<player *>(opaque);
     auto *pic = static_cast<struct picture *>(picture);
-    if (!pic || p->silenced.load())
-        return;
+    if (!pic || p->silenced.load() || p->end_state.load() != END_NONE)
+        return;  // nothing after the end: the library redraws its last picture
     announce(p, pic);
-    // Paused, the library reports no time: until the control loop sees a seek
-    // land, its still would go out with the old time and no landing flag.
-    int how = p->stalled.load()                   ? SHOW_STALLED
-              : !p->paused.load()                 ? SHOW_PLAYING
-              : p->seek_state.load() == SEEK_NONE ? SHOW_PAUSED
-                                                  : SHOW_PAUSED_SEEKING;
-    pictures_show(&p->pictures, pic, p->generation, how, &p->mark_frame, clock_read(p));
+    // While a seek is under way the picture is compared with the one before:
+    // a redraw of the still is no news from the new place.
+    bool changed = !seek_in_flight(p) || pictures_changed(&p->pictures, pic);
+    int verdict = seek_report(p, FACT_PICTURE, changed);
+    if (verdict == VERDICT_HIDE) {
+        pictures_show(&p->pictures, pic, p->generation, SHOW_HIDDEN, &p->mark_frame, 0);
+        return;
+    }
+    if (verdict == VERDICT_LAND)
+        clock_land(p, seek_landed_ms(p) * 1000);
+    int how = p->stalled.load() ? SHOW_STALLED : p->paused.load() ? SHOW_PAUSED : SHOW_PLAYING;
+    int64_t pts_us = clock_read(p);
+    // A landing is told with the time of the picture that carries it.
+    uint64_t taken = pictures_show(&p->pictures, pic, p->generation, how, &p->mark_frame, pts_us);
+    if (taken || verdict == VERDICT_LAND)
+        seek_report(p, FACT_SENT, taken ? pts_us / 1000 : -1);
 }
 
 }  // namespace
@@ -189,19 +200,11 @@ void clock_report(player *p, int64_t t) {
     p->clock_stamp_us = now_us();
 }
 
-int64_t clock_land(player *p, int64_t t) {
+void clock_land(player *p, int64_t t_us) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
-    p->clock_last_us = 0;  // a seek back by little is no jitter
-    // Landed at the time the clock already runs from (the refill's, or the
-    // last report's): it tells where the pictures are now.
-    if (t * 1000 == p->clock_base_us && p->clock_stamp_us) {
-        if (p->paused.load())
-            return t;
-        return (p->clock_base_us + std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US)) / 1000;
-    }
-    p->clock_base_us = t * 1000;
+    p->clock_base_us = t_us;
     p->clock_stamp_us = 0;
-    return t;
+    p->clock_last_us = 0;  // a seek back by little is no jitter
 }
 
 // Called before the pause is stored, so a second pause does not run it on.

@@ -146,7 +146,7 @@ void watch_line(player *p, int level, const char *object, const char *message) {
         p->range_refused.store(1);
         p->conn_failed.store(0);
         int none = 0;
-        if (p->started.load() && p->seek_state.load() != SEEK_NONE)
+        if (p->started.load() && seek_in_flight(p))
             p->lost.compare_exchange_strong(none, 2);
         raise_pending(p, PEND_WATCH);
         return;
@@ -173,8 +173,10 @@ void watch_demux_format(player *p, const char *fmt) {
 }
 
 bool time_behind_landing(player *p, int64_t t) {
-    int64_t landed_at = p->landed_ms.load();
-    if (p->seek_state.load() != SEEK_NONE || t >= landed_at - LANDING_STEP_BACK_MS)
+    if (seek_in_flight(p))
+        return false;
+    int64_t landed_at = seek_landed_ms(p);
+    if (t >= landed_at - LANDING_STEP_BACK_MS)
         return false;
     if (p->behind_of != landed_at) {
         p->behind_of = landed_at;

@@ -133,6 +133,17 @@ numbered() {
 clip count.mp4 -f lavfi -i "$(numbered color=black:size=640x360:rate=25)" \
     -f lavfi -i sine=frequency=440:sample_rate=48000 -t 6 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 \
     -c:a aac -shortest
+# Seeking: 640x360 at 25 fps, a key frame each second, each second in a colour
+# of its own and each picture's number in blocks, with sound, in the
+# containers hosts seek in most: H.264 with B-frames in MP4 (whose decoder
+# shows pictures early after a seek), H.264 in Matroska, VP9 in WebM.
+seeking="$(numbered "color=c=0x800000:size=640x360:rate=25,hue=h=67*floor(t)")"
+clip seek-colours.mp4 -f lavfi -i "$seeking" -f lavfi -i sine=frequency=440:sample_rate=48000 -t 4 -c:v libx264 \
+    -preset veryfast -pix_fmt yuv420p -g 25 -c:a aac -shortest
+clip seek-colours.mkv -f lavfi -i "$seeking" -f lavfi -i sine=frequency=440:sample_rate=48000 -t 4 -c:v libx264 \
+    -preset ultrafast -pix_fmt yuv420p -g 25 -c:a libopus -shortest
+clip seek-colours.webm -f lavfi -i "$seeking" -f lavfi -i sine=frequency=440:sample_rate=48000 -t 4 -c:v libvpx-vp9 \
+    -deadline realtime -cpu-used 8 -g 25 -c:a libopus -shortest
 for part in red:640x360:25 green:1280x720:25 blue:1920x1080:30; do
     IFS=: read -r colour size rate <<<"$part"
     clip "count-${size#*x}.ts" -f lavfi -i "$(numbered "color=$colour:size=$size:rate=$rate")" -t 2 -c:v libx264 \

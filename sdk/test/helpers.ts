@@ -174,6 +174,8 @@ export interface RawFrame extends FrameInfo {
   rgb: number[];
   /** The number drawn in a numbered clip: ten blocks across the middle row, white for a set bit. */
   number: number;
+  /** The low 32 bits of the id of the seek a landed frame lands; 0 on others. */
+  mark: number;
 }
 
 /** Every line of the engine, strictly parsed, with awaits on what comes. */
@@ -282,8 +284,10 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
         [at, have] = [at + n, have + n];
         if (have < H.size) break;
         const problem = headerProblem(head, format, Infinity);
-        assert.ok(problem === null && head.readUInt32LE(H.reserved) === 0, `frame header: ${problem ?? 'reserved set'}`);
-        frame = { ...parseHeader(head, format), begun: Date.now(), arrived: 0, centre: [], worst: 0, quarters: [], rgb: [], number: 0 };
+        // The last field carries the seek's id on a landed frame alone.
+        const markId = head.readUInt32LE(H.reserved);
+        assert.ok(problem === null && (markId === 0 || (head.readUInt32LE(H.flags) & 1) === 1), `frame header: ${problem ?? 'a seek id on a frame not landed'}`);
+        frame = { ...parseHeader(head, format), begun: Date.now(), arrived: 0, centre: [], worst: 0, quarters: [], rgb: [], number: 0, mark: markId };
         [pixels, have] = [Buffer.alloc(framePixelBytes(format, frame.pitch, frame.height)), 0];
       }
       const n = Math.min(pixels.length - have, chunk.length - at);

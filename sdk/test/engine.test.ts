@@ -5,15 +5,15 @@
 // parsing across a change of size, in BGRX and in I420.
 
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFile, spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
 import path from 'node:path';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { headerProblem } from '../src/frames.js';
-import { Engine, FRAME_HEADER, FRAME_LANDED, MediaError, type PixelFormat } from '../src/index.js';
-import { clip, colourAt, fakeEngine, poll, quietEnv, serve, startEngine, until } from './helpers.js';
+import { Engine, FRAME_HEADER, FRAME_LANDED, MediaError, type PixelFormat, findEngine } from '../src/index.js';
+import { MEDIA, SLOWDOWN, clip, colourAt, fakeEngine, poll, quietEnv, serve, startEngine, until } from './helpers.js';
 
 test('OneEngineAnswersCommandsLoadsAndMediaErrors', async (t) => {
   const server = await serve(t);
@@ -285,4 +285,25 @@ test('ASeekGetsItsOwnLandingAndPictureAndEveryWaitEndsNamingWhatItWaitedFor', as
   // What gave up before it began sent nothing.
   assert.deepEqual(fake.sent().slice(4).map((c) => (c as { cmd: string }).cmd), ['seek', 'load']);
   assert.deepEqual(faults, []);
+});
+
+// Run as the README runs them, with an engine that never answers, one that dies, and a clip that does not exist.
+test('EveryProgramEndsWithASentenceWhenItsEngineOrClipFails', async (t) => {
+  const [silent, dead] = [fakeEngine(t, 'exec sleep 60').binary, fakeEngine(t, '', `echo '{"type":"ready","version":"fake"}'; exit 3`).binary];
+  const [good, missing, png] = [path.join(MEDIA, 'clip.mp4'), path.join(MEDIA, 'no-such-clip.mp4'), path.join(quietEnv().HOME!, 'x.png')];
+  const [sheet, demoHost, hostPy] = ['dist/demo/contact-sheet.js', '../scripts/demo-host.py', '../examples/host.py'];
+  // [program, arguments, engine by $VEXOLO_ENGINE, most seconds, what it says]
+  const cases: [string, string[], string, number, RegExp][] = [
+    [sheet, [silent, good, png], '', 15, /^contact sheet: timed out after 8000 ms waiting for the first frame of file:/m],
+    [sheet, [findEngine(), missing, png], '', 5, /^contact sheet: .*no-such-clip.mp4 cannot be played \(notFound\)$/m],
+    [demoHost, [silent, good, png], '', 15, /^demo host: the engine said nothing for 10 s while the demo waited for end$/m],
+    [demoHost, [dead, good, png], '', 5, /^demo host: the engine ended \(status 3\) while the demo waited for end$/m],
+    [demoHost, [findEngine(), missing, png], '', 5, /^demo host: .*no-such-clip.mp4 cannot be played: notFound$/m],
+    [hostPy, [good, silent], '', 20, /^the engine said nothing for 10 s$/m],
+    ['dist/bench/host-frames.js', ['1', '--clip', good], silent, 15, /^host-frames: load: no ack within 10000 ms$/m],
+  ];
+  await Promise.all(cases.map(([program, args, engine, seconds, says], began = Date.now()) => new Promise<void>((resolve, reject) =>
+    execFile(program.endsWith('.js') ? process.execPath : 'python3', [program, ...args], { env: { ...quietEnv(), ...(engine && { VEXOLO_ENGINE: engine }) },
+      timeout: 60000 }, (err, stdout, stderr) => (err?.code === 1 && says.test(stdout + stderr) && Date.now() - began < seconds * 1000 * SLOWDOWN ? resolve()
+      : reject(new Error(`${program} ${args}: status ${err?.code} after ${Date.now() - began} ms\n${(stdout + stderr).slice(-2000)}`)))))));
 });

@@ -7,9 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tmp=$(mktemp -d)
-web=
 . scripts/private-home.sh
-trap '[ -z "$web" ] || kill -- -"$web" 2>/dev/null; rm -rf "$tmp"; cleanup' EXIT
+trap '[ -z "${web:-}" ] || kill -- -"$web" 2>/dev/null; rm -rf "$tmp"; cleanup' EXIT
 
 # within SECONDS WHAT COMMAND...: runs it within the limit and tells its time; on a miss or a failure, its last words.
 within() {

@@ -67,7 +67,8 @@ test('SeeksLandOnceNearTheirTargetAndFlagTheFirstPictureFromThere', async (t) =>
     if (paused && engine.state.state !== 'paused') await engine.pause().then(() => until(engine, 'paused', (s) => s.state === 'paused'));
     const [n, sent] = [marks.length, Date.now()];
     const landing = await engine.seekAndWait(target);
-    assert.ok(paused ? landing.landedMs === ms && Date.now() - sent < 1000 : landedNear(landing.landedMs, ms), JSON.stringify(landing));
+    // Its picture comes soon after: the wait ends when both came.
+    assert.ok(paused ? landing.landedMs === ms && Date.now() - sent < 2000 * SLOWDOWN : landedNear(landing.landedMs, ms), `${landing.landedMs}`);
     // One picture is flagged, from the new position, with the landing's time: paused too, right after a landing.
     await poll('a flagged picture', () => marks.length > n, 3000, 50);
     await room(200);
@@ -86,7 +87,7 @@ test('SeeksLandOnceNearTheirTargetAndFlagTheFirstPictureFromThere', async (t) =>
     const after = events.slice(from).map((e) => e.type);
     assert.ok(lo < 0 ? landing.ended || (after.includes('end') && after.lastIndexOf('seekLanded') < after.indexOf('end'))
       : landing.landedMs! >= lo && landing.landedMs! <= hi && after.filter((e) => e === 'seekLanded').length === 1,
-    `${JSON.stringify(target)} ${JSON.stringify(landing)} ${after}`);
+    `${JSON.stringify(target)} ${landing.landedMs} ${landing.ended} ${after}`);
   }
   assert.deepEqual(faults, []);
 });

@@ -375,12 +375,10 @@ export class Channel {
         if (e.code === 'notACommand') this.fault(new EngineError('protocol', `the engine did not take a line: ${e.message}`));
         this.sink({ kind: 'log', message: e.message, code: e.code });
         return;
-      case 'error':
-        this.onEvent({ type: 'error', error: new MediaError(e.problem, e.codec, this.generations.current) });
-        return;
-      default:
-        this.onEvent(e);
     }
+    const event: EngineEvent =
+      e.type === 'error' ? { type: 'error', error: new MediaError(e.problem, e.codec, this.generations.current) } : e;
+    for (const due of this.generations.event(event)) this.sink({ kind: 'event', e: due });
   }
 
   private onAck(ack: Ack): void {
@@ -403,10 +401,6 @@ export class Channel {
     p.settled = true;
     if (ack.ok) p.resolve(ack);
     else p.reject(new EngineError('refused', `${p.cmd} refused by the engine`, { command: p.cmd }));
-  }
-
-  private onEvent(e: EngineEvent): void {
-    for (const due of this.generations.event(e)) this.sink({ kind: 'event', e: due });
   }
 
   private onFrame(info: FrameInfo, frame: Frame): void {

@@ -202,6 +202,7 @@ export class Engine {
         landedMs !== null && (frame !== null || !this.channel.reader || !this.snap.format) && done(null, { landedMs, ended: false, frame });
       return {
         watch: (h) => {
+          if (id === 0) return; // nothing is of this seek before it went out (after a restart under way)
           if (h.kind === 'acked' && h.ack.id === id) {
             acked = true;
             if (this.snap.state === 'stopped') done(null, { landedMs: null, ended: true, frame: null });
@@ -318,14 +319,12 @@ export class Engine {
         if (this.listeners.get('fault')?.size) this.emit('fault', h.err);
         else process.emitWarning(h.err.message, { code: 'VEXOLO_ENGINE_FAULT' });
         return;
-      case 'exit':
-        for (const watch of [...this.watchers]) watch(h);
-        this.emit('exit', h.info);
-        // An engine that never got ready would only fail again.
-        if (!h.info.expected && this.channel.sawReady && this.options.restart) this.restart();
-        return;
     }
     for (const watch of [...this.watchers]) watch(h);
+    if (h.kind !== 'exit') return;
+    this.emit('exit', h.info);
+    // An engine that never got ready would only fail again.
+    if (!h.info.expected && this.channel.sawReady && this.options.restart) this.restart();
   }
 
   private restart(): void {

@@ -25,8 +25,7 @@ within 300 scripts/demo.sh scripts/demo.sh
 [ -s build/demo-frame.png ] && [ -s build/demo-contact-sheet.png ] || { echo "readme: scripts/demo.sh made not both pictures"; exit 1; }
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-HOME=$home setsid scripts/demo-web.sh "$port" >"$tmp/web" 2>&1 </dev/null &
-web=$!
+HOME=$home setsid scripts/demo-web.sh "$port" >"$tmp/web" 2>&1 </dev/null & web=$!
 # Once the server is up, until the page's canvas holds a picture: a pixel that is not black.
 within 300 "scripts/demo-web.sh, until Chromium sees a picture" node --input-type=module -e "
   import fs from 'node:fs';

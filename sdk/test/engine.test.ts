@@ -267,8 +267,8 @@ test('ASeekGetsItsOwnLandingAndPictureAndEveryWaitEndsNamingWhatItWaitedFor', as
   const [first, second] = [engine.seekAndWait({ ms: 1 }), engine.seekAndWait({ ms: 2 })];
   await assert.rejects(first, { code: 'superseded', message: 'the seek to ms 1 was replaced by a later seek' });
   const [landed, third] = [await second, engine.seekAndWait({ ms: 3 })];
-  await until(engine, 'the third landing', (s) => s.landedMs === 3000);
-  const old = await engine.volume(1).then(() => third); // the picture comes only now
+  // Its picture comes only with the next command, once the landing was seen.
+  const old = await until(engine, 'the third landing', (s) => s.landedMs === 3000).then(() => engine.volume(1)).then(() => third);
   assert.deepEqual([landed.landedMs, landed.frame?.seekId, landed.frame?.pixels[0], old.landedMs, old.frame?.seekId, old.frame?.pixels[0]],
     [2000, 2, 0x22, 3000, 0, 0x20]);
 

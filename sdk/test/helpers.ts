@@ -123,8 +123,8 @@ export const until = (engine: Engine, what: string, ready: (s: Snapshot) => bool
   engine.until(what, ready, timeoutMs * SLOWDOWN);
 
 /** Debian's Chromium, headless, with a fresh profile of its own, and nothing sent off this machine. */
-export const chromiumLaunch = () => chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--headless', '--no-sandbox',
-  '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-sync', '--disable-background-networking', '--disable-component-update'] });
+export const chromiumLaunch = () => chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--headless', '--no-sandbox', '--disable-gpu',
+  '--disable-quic', '--no-first-run', '--disable-sync', '--disable-background-networking', '--disable-component-update'] });
 
 /** Polls until `ready` holds; after timeoutMs (stretched by SLOWDOWN) fails naming `what`. */
 export async function poll(what: string | (() => string), ready: () => boolean, timeoutMs = 10000, everyMs = 20): Promise<void> {

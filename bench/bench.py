@@ -2,7 +2,8 @@
 """The engine's benchmark: the frame path in BGRX and in I420 against an
 ffmpeg pipe of each, the host library's side of it, control latency, bursts
 of commands, start-up and memory. Prints one table with each goal beside its
-figure and writes the same figures as JSON. Asserts nothing.
+figure and writes the same figures as JSON. Asserts nothing of the figures;
+exits with status 1 when a step could not take its own.
 usage: bench.py --engine E --reader R --bare B --media DIR --json OUT"""
 import argparse
 import ctypes
@@ -15,11 +16,13 @@ import signal
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 TICK = os.sysconf("SC_CLK_TCK")
 VOLUME = '{"id":%d,"cmd":"volume","level":%d}'  # the cheap command whose ack is timed
 BURST_CAP_S = 60.0  # the burst's last ack is waited for this long at most
+STUCK_S = 10  # an engine that takes no input, or does not end, for this long is stuck
 HOST_BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sdk", "dist", "bench", "host-frames.js")
 # The two layouts: figure key suffix, engine arguments, ffmpeg's pixel format, bytes a pixel.
 LAYOUTS = (("", [], "bgr0", 4), ("_i420", ["--pixels=i420"], "yuv420p", 1.5))
@@ -96,7 +99,8 @@ class Engine:
         data = text.encode() + b"\n" if isinstance(text, str) else text
         fd = self.proc.stdin.fileno()
         while data:
-            select.select([], [fd], [])
+            if not select.select([], [fd], [], STUCK_S)[1]:
+                raise TimeoutError(f"the engine took no input for {STUCK_S} s")
             data = data[os.write(fd, data):]
 
     def command(self, fmt, *values):
@@ -211,9 +215,15 @@ def ffmpeg_pipe(clip, frame_bytes, pix_fmt="bgr0"):
     reader = subprocess.Popen([args.reader, "raw", str(frame_bytes)], stdin=ff.stdout, stdout=subprocess.PIPE)
     ff.stdout.close()
     start = now()
-    _, _, use = os.wait4(ff.pid, 0)
-    ff.returncode = 0
-    out, _ = reader.communicate()
+    # Ten times real time is stuck, not slow.
+    killer = threading.Timer(10 * (args.seconds_4k if "4k" in clip else args.seconds_1080), ff.kill)
+    killer.start()
+    _, status, use = os.wait4(ff.pid, 0)
+    killer.cancel()
+    ff.returncode = os.waitstatus_to_exitcode(status)
+    out, _ = reader.communicate(timeout=STUCK_S)
+    if ff.returncode != 0:
+        raise RuntimeError(f"ffmpeg on {clip} ended with status {ff.returncode}")
     told = json.loads(out.splitlines()[-1])
     told["wall_s"] = now() - start
     return use.ru_utime + use.ru_stime, told
@@ -375,7 +385,7 @@ def startup(fig):
             got = e.wait_type("ready", 10)
             out.append((got[0] - e.started) * 1000)
             if program:
-                e.proc.wait()
+                e.proc.wait(STUCK_S)
             else:
                 e.quit()
     fig["exec_to_ready_ms"] = median(engine)
@@ -395,7 +405,7 @@ def startup(fig):
             time.sleep(0.4)
         e.command('{"id":%d,"cmd":"stop"}')
         e.proc.stdin.close()
-        e.proc.wait()
+        e.proc.wait(STUCK_S)
         firsts = {r["generation"]: r["first_us"] / 1e6 for r in e.frames_told() if "generation" in r}
         fig[f"load_ack_ms{x}"] = median(acks)
         fig[f"load_to_first_frame_ms{x}"] = median([(firsts[g] - t) * 1000 for g, t in sent.items() if g in firsts])
@@ -564,12 +574,14 @@ def main():
     steps = {"frames": frame_path, "host": host_side, "4k": four_k, "latency": control_latency, "burst": burst,
              "startup": startup, "memory": memory}
     began = now()
+    failed = []
     for name in args.only.split(","):
         t = now()
         print(f"bench: {name}...", file=sys.stderr, flush=True)
         try:
             steps[name](fig)
-        except Exception as err:  # a figure that could not be taken stays empty
+        except Exception as err:  # a figure that could not be taken stays empty, and the run fails
+            failed.append(name)
             print(f"bench: {name} failed: {err!r}", file=sys.stderr, flush=True)
         print(f"bench: {name} took {now() - t:.0f} s", file=sys.stderr, flush=True)
     info["load_average_end"] = os.getloadavg()
@@ -587,6 +599,8 @@ def main():
     with open(args.json, "w") as f:
         json.dump({"machine": info, "figures": fig, "goals": results}, f, indent=1)
         f.write("\n")
+    if failed:
+        sys.exit(f"bench: {', '.join(failed)} failed: their figures are missing")
 
 
 main()

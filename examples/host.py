@@ -26,6 +26,7 @@ def show(text):
 # The 60-byte little-endian frame header: magic, width, height, pitch, fourcc,
 # pts_us, seq, wall_us, generation, flags, reserved.
 HEADER = struct.Struct("<4sIII4sqQqQII")
+QUIET_S = 10
 
 
 def spawn(engine):
@@ -90,17 +91,24 @@ def main():
     def send(command):
         line = json.dumps(command, separators=(",", ":"))
         show("> " + line)
-        child.stdin.write(line.encode() + b"\n")
-        child.stdin.flush()
+        try:
+            child.stdin.write(line.encode() + b"\n")
+            child.stdin.flush()
+        except BrokenPipeError:
+            pass  # the engine is gone: its end comes as the event None
 
     status = 0
     seeked = False
     ended_at = None
     while True:
         try:
-            # Media with nothing to decode says so just after its end: wait a second for it.
-            event = events.get(timeout=None if ended_at is None else max(0, ended_at + 1 - time.monotonic()))
+            # Media with nothing to decode says so just after its end: wait a second for it. A playing
+            # engine tells its time a few times a second: a long silence means it is stuck.
+            event = events.get(timeout=QUIET_S if ended_at is None else max(0, ended_at + 1 - time.monotonic()))
         except queue.Empty:
+            if ended_at is None:
+                show(f"the engine said nothing for {QUIET_S} s")
+                status = 1
             break
         kind = event["type"] if event else "exited"
         if kind == "ready":
@@ -115,14 +123,19 @@ def main():
             break
         elif kind == "stopped":
             break
+    send({"id": 3, "cmd": "quit"})  # its ack is the last line
     try:
-        send({"id": 3, "cmd": "quit"})  # its ack is the last line
         child.stdin.close()
     except BrokenPipeError:
         pass
-    code = child.wait()
+    try:
+        code = child.wait(timeout=3)
+    except subprocess.TimeoutExpired:
+        show("the engine did not end within 3 s of its quit")
+        child.kill()
+        code = child.wait()
     for thread in threads:
-        thread.join()
+        thread.join(timeout=5)
     print(f"frames: {seen['count']}, last {seen['last']}, engine exit status {code}")
     sys.exit(status or code)
 

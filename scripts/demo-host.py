@@ -6,6 +6,7 @@ saves one of the frames as a PNG picture.
 import collections
 import json
 import os
+import queue
 import struct
 import subprocess
 import sys
@@ -70,18 +71,50 @@ reader.start()
 
 def send(line):
     print(f"host   > {line}")
-    proc.stdin.write((line + "\n").encode())
-    proc.stdin.flush()
+    try:
+        proc.stdin.write((line + "\n").encode())
+        proc.stdin.flush()
+    except BrokenPipeError:
+        pass  # the engine is gone: the wait for its answer says so
+
+
+def fail(why):
+    """Ends the demo with a sentence and status 1."""
+    print(f"demo host: {why}", file=sys.stderr)
+    proc.kill()
+    sys.exit(1)
+
+
+lines = queue.Queue()
+
+
+def read_lines():
+    for raw in proc.stdout:
+        lines.put(raw)
+    lines.put(None)
+
+
+threading.Thread(target=read_lines, daemon=True).start()
+# A playing engine reports its time a few times a second: this long a silence means it is stuck.
+QUIET_S = 10
 
 
 def events(until):
-    """Prints events until one of type `until` arrives (or the engine ends)."""
-    for raw in proc.stdout:
+    """Prints events until one of type `until` arrives; fails on an error, on
+    the engine's end, and after QUIET_S seconds without a line."""
+    while True:
+        try:
+            raw = lines.get(timeout=QUIET_S)
+        except queue.Empty:
+            fail(f"the engine said nothing for {QUIET_S} s while the demo waited for {until}")
+        if raw is None:
+            fail(f"the engine ended (status {proc.wait()}) while the demo waited for {until}")
         ev = json.loads(raw)
         print(f"engine < {raw.decode().rstrip()}")
+        if ev["type"] == "error":
+            fail(f"{clip} cannot be played: {ev['problem']}")
         if ev["type"] == until:
             return ev
-    return None
 
 
 def save_png(frame):
@@ -89,7 +122,7 @@ def save_png(frame):
     width, height, pitch, *_ , pixels = frame
     rows = b"".join(pixels[y * pitch:y * pitch + width * 4] for y in range(height))
     subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "bgr0",
-                    "-s", f"{width}x{height}", "-i", "-", "-frames:v", "1", png], input=rows, check=True)
+                    "-s", f"{width}x{height}", "-i", "-", "-frames:v", "1", png], input=rows, check=True, timeout=30)
 
 
 start = time.monotonic()
@@ -101,7 +134,10 @@ send('{"id":2,"cmd":"stop"}')
 events("ack")
 send('{"id":3,"cmd":"quit"}')
 events("ack")
-status = proc.wait(timeout=5)
+try:
+    status = proc.wait(timeout=5)
+except subprocess.TimeoutExpired:
+    fail("the engine did not end within 5 s of its quit")
 reader.join(timeout=5)
 print(f"engine exited with status {status} after {time.monotonic() - start:.1f} s")
 
@@ -112,4 +148,6 @@ if frames["last"]:
     save_png(frames["last"])
     print(f"frame {seq} (generation {generation}, {width}x{height}, row pitch {pitch}, "
           f"at {pts_us / 1e6:.2f} s) saved as {png}")
-sys.exit(0 if status == 0 and frames["count"] > 0 else 1)
+if frames["count"] == 0:
+    fail("no frame came on the frame pipe")
+sys.exit(0 if status == 0 else 1)

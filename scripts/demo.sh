@@ -16,8 +16,16 @@ clip=${1:-build/media/clip.mp4}
 
 # Headless machines have no sound card: a private home with a null ALSA sink
 # and a sound server of its own when there is one to start.
+# Each host bounds its own waits and says what it waited for; the time limit
+# is for anything they missed.
+limit() {
+    local rc=0
+    timeout -k 5 "$@" || rc=$?
+    [ $rc -ne 124 ] || echo "demo: $3 did not finish within $1 s" >&2
+    return $rc
+}
 . scripts/private-home.sh
-HOME=$home python3 scripts/demo-host.py build/vexolo-engine "$clip" build/demo-frame.png
+HOME=$home limit 120 python3 scripts/demo-host.py build/vexolo-engine "$clip" build/demo-frame.png
 scripts/sdk-packages.sh
 (cd sdk && npm run --silent build)
-HOME=$home node sdk/dist/demo/contact-sheet.js build/vexolo-engine "$clip" build/demo-contact-sheet.png
+HOME=$home limit 120 node sdk/dist/demo/contact-sheet.js build/vexolo-engine "$clip" build/demo-contact-sheet.png

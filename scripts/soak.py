@@ -99,7 +99,12 @@ while time.monotonic() - start < seconds:
           f"{events['error']:6d}", flush=True)
 proc.stdin.write(b'{"id":0,"cmd":"quit"}\n')
 proc.stdin.flush()
-status = proc.wait(timeout=5)
-server.kill()
+try:
+    status = proc.wait(timeout=5)
+except subprocess.TimeoutExpired:
+    proc.kill()
+    sys.exit("soak: the engine did not end within 5 s of its quit")
+finally:
+    server.kill()
 print(f"engine exited with status {status}")
 sys.exit(status)

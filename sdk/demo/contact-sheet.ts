@@ -5,57 +5,38 @@
 import { execFileSync } from 'node:child_process';
 import path from 'node:path';
 import { pathToFileURL } from 'node:url';
-import { Engine, type Frame } from '../src/index.js';
+import { type BgrxFrame, Engine, MediaError } from '../src/index.js';
 
 const POSITIONS = [0.05, 0.2, 0.35, 0.5, 0.65, 0.8];
 const ACROSS = 3;
 const GAP = 4;
 
-interface Tile {
-  width: number;
-  height: number;
-  pitch: number;
-  pixels: Buffer;
-  ptsUs: number;
-}
+type Tile = Pick<BgrxFrame, 'width' | 'height' | 'pitch' | 'pixels' | 'ptsUs'>;
+
+/** How long any one step may take: the start, the first picture, the pause, each seek with its picture. */
+const STEP_MS = 8000;
 
 export async function contactSheet(binary: string, clip: string, png: string): Promise<Tile[]> {
-  const engine = await Engine.start({ binary });
+  const engine = await Engine.start({ binary, startTimeoutMs: STEP_MS, commandTimeoutMs: STEP_MS });
   try {
     const url = clip.includes('://') ? clip : pathToFileURL(path.resolve(clip)).href;
-    await engine.loadFirstFrame(url);
-    const frames = engine.frames();
-    // Paused, each seek brings exactly one new picture: the landed one.
+    await engine.loadFirstFrame(url, {}, STEP_MS);
+    // Paused, each seek brings one new picture: the landed one.
     await engine.pause();
-    await until(engine, () => engine.state.state === 'paused' && engine.state.seekable);
+    await engine.until('the clip paused and seekable', (s) => s.state === 'paused' && s.seekable, STEP_MS);
     const tiles: Tile[] = [];
     for (const pos of POSITIONS) {
-      const [landing, frame] = await Promise.all([engine.seekAndWait({ pos }), landedFrame(frames)]);
+      const landing = await engine.seekAndWait({ pos }, STEP_MS);
       if (landing.ended) break;
-      tiles.push({ ...frame, pixels: Buffer.from(frame.pixels) });
+      if (!landing.frame) throw new Error(`the seek to pos ${pos} landed at ${landing.landedMs} ms without a picture`);
+      tiles.push(landing.frame as BgrxFrame);
     }
-    await frames.return!();
-    if (tiles.length === 0) throw new Error('no landed frame');
+    if (tiles.length === 0) throw new Error('no seek landed on a picture');
     writeSheet(tiles, png);
     return tiles;
   } finally {
     await engine.quit();
   }
-}
-
-async function landedFrame(frames: AsyncIterableIterator<Frame>): Promise<Frame> {
-  for (;;) {
-    const { value, done } = await frames.next();
-    if (done) throw new Error('the engine ended');
-    if (value.landed) return value;
-  }
-}
-
-function until(engine: Engine, ready: () => boolean): Promise<void> {
-  return new Promise((resolve) => {
-    if (ready()) return resolve();
-    const off = engine.on('state', () => ready() && (off(), resolve()));
-  });
 }
 
 function writeSheet(tiles: Tile[], png: string): void {
@@ -76,7 +57,7 @@ function writeSheet(tiles: Tile[], png: string): void {
   execFileSync(
     'ffmpeg',
     ['-nostdin', '-v', 'error', '-y', '-f', 'rawvideo', '-pix_fmt', 'bgr0', '-s', `${sheetW}x${sheetH}`, '-i', '-', '-frames:v', '1', png],
-    { input: sheet },
+    { input: sheet, timeout: 30000 },
   );
 }
 
@@ -86,7 +67,11 @@ if (process.argv[1] && import.meta.url === pathToFileURL(process.argv[1]).href) 
     console.error('usage: contact-sheet.js ENGINE CLIP PNG');
     process.exit(2);
   }
-  const tiles = await contactSheet(binary, clip, png);
+  const tiles = await contactSheet(binary, clip, png).catch((err: Error) => {
+    const why = err instanceof MediaError ? `${clip} cannot be played (${err.problem})` : err.message;
+    console.error(`contact sheet: ${why}`);
+    process.exit(1);
+  });
   const at = tiles.map((t) => `${(t.ptsUs / 1e6).toFixed(2)} s`).join(', ');
   console.log(`contact sheet: ${tiles.length} landed frames (${at}) saved as ${path.resolve(png)}`);
 }

@@ -185,12 +185,16 @@ if (process.argv[1] && fileURLToPath(import.meta.url) === fs.realpathSync(proces
     const i = process.argv.indexOf(name);
     return i > 0 ? process.argv[i + 1] : undefined;
   };
+  const fail = (err: Error) => {
+    console.error(`demo: ${err.message}`);
+    process.exit(1);
+  };
   const demo = await startDemo({
     port: Number(arg('--port') ?? 8080),
     engine: { binary: arg('--engine'), pixels: arg('--pixels') as PixelFormat | undefined },
-  });
+  }).catch(fail);
   const load = arg('--load');
-  if (load) await demo.engine.load(load);
+  if (load) await demo.engine.load(load).catch(fail);
   console.log(`demo: open ${demo.url} (engine ${demo.engine.version}); Ctrl-C ends it`);
   const end = () => void demo.close().then(() => process.exit(0));
   process.on('SIGINT', end);

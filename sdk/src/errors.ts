@@ -8,15 +8,17 @@ export type EngineErrorCode =
   | 'badArgument'
   /** The engine answered the command with a negative ack. */
   | 'refused'
-  /** No answer within the time allowed. */
+  /** What was awaited did not come within the time allowed (the message names it). */
   | 'timeout'
+  /** The host's AbortSignal ended the wait (the message names what was awaited; `cause` is the signal's reason). */
+  | 'aborted'
   /** The engine process ended (see exitCode and signal). */
   | 'exited'
   /** The engine could not be found or did not start. */
   | 'startFailed'
   /** The engine broke the protocol: a line or frame that does not parse. */
   | 'protocol'
-  /** A newer load or stop replaced the media that was awaited. */
+  /** A newer load or stop replaced the media that was awaited, or a later seek the seek that was. */
   | 'superseded'
   /** The media ended or stopped before what was awaited happened. */
   | 'ended'
@@ -34,9 +36,9 @@ export class EngineError extends Error {
   constructor(
     code: EngineErrorCode,
     message: string,
-    extra: { command?: string; exitCode?: number | null; signal?: NodeJS.Signals | null } = {},
+    extra: { command?: string; exitCode?: number | null; signal?: NodeJS.Signals | null; cause?: unknown } = {},
   ) {
-    super(message);
+    super(message, 'cause' in extra ? { cause: extra.cause } : undefined);
     this.code = code;
     this.command = extra.command;
     this.exitCode = extra.exitCode ?? null;

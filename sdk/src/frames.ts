@@ -29,8 +29,10 @@ export interface FrameInfo {
   /** Wall clock when the picture was shown, microseconds since the epoch. */
   wallUs: number;
   generation: number;
-  /** The first frame sent after a seek landed. */
+  /** The frame a seek landed on (flag FRAME_LANDED). */
   landed: boolean;
+  /** On a landed frame, the low 32 bits of the id of the seek command it answers; 0 otherwise, and from older engines. */
+  seekId: number;
 }
 
 interface FrameBuffers {
@@ -105,6 +107,7 @@ export function parseHeader(b: Buffer, format: PixelFormat): FrameInfo {
     wallUs: Number(b.readBigInt64LE(H.wallUs)),
     generation: Number(b.readBigUInt64LE(H.generation)),
     landed: (b.readUInt32LE(H.flags) & FRAME_LANDED) !== 0,
+    seekId: b.readUInt32LE(H.reserved),
   };
 }
 
@@ -134,6 +137,11 @@ function frameOver(data: Buffer, info: FrameInfo): Frame {
   };
 }
 
+/** A frame with buffers of its own, for a frame that must outlive the reader's reuse of its buffer. */
+export function copyFrame(frame: Frame): Frame {
+  return frameOver(Buffer.from(frame.data), frame);
+}
+
 /** The whole buffer under a frame's view (frame buffers are never pooled). */
 function whole(view: Buffer): Buffer {
   return Buffer.from(view.buffer, 0, view.buffer.byteLength);
@@ -160,7 +168,7 @@ export class FrameReader {
   /**
    * @param format the layout the engine was started with; a frame in another is a fault
    * @param accept whether a frame of this generation is wanted now
-   * @param arrived told of every wanted frame as it completes
+   * @param arrived told of every wanted frame as it completes; its buffers hold until the call returns
    * @param fault told once when the pipe carries something that is not a frame
    */
   constructor(
@@ -168,7 +176,7 @@ export class FrameReader {
     private readonly format: PixelFormat,
     private readonly maxBytes: number,
     private readonly accept: (generation: number) => boolean,
-    private readonly arrived: (info: FrameInfo) => void,
+    private readonly arrived: (info: FrameInfo, frame: Frame) => void,
     private readonly fault: (err: EngineError) => void,
   ) {
     // `onread` reads into our buffer instead of a fresh 64 KiB chunk per read
@@ -263,7 +271,7 @@ export class FrameReader {
       this.spare.push(whole(this.pending.data));
     }
     this.pending = frame;
-    this.arrived(info);
+    this.arrived(info, frame);
     if (this.waiter) {
       const w = this.waiter;
       this.waiter = null;

@@ -59,12 +59,4 @@ export class Generations<E> {
   wants(generation: number): boolean {
     return this.out > 0 ? generation > this.current : generation === this.current;
   }
-
-  /** A new engine process: generation 0, nothing out. */
-  reset(): void {
-    this.current = 0;
-    this.hasMedia = false;
-    this.out = 0;
-    this.held = [];
-  }
 }

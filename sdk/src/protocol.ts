@@ -176,7 +176,8 @@ export type WireEvent =
   | { type: 'length'; ms: number }
   | { type: 'seekable'; v: boolean }
   | { type: 'pausable'; v: boolean }
-  | { type: 'seekLanded'; ms: number }
+  /** `id`: the id of the seek command it answers (older engines leave it out). */
+  | { type: 'seekLanded'; ms: number; id?: number }
   | { type: 'format'; w: number; h: number; sar: number }
   | TracksEvent
   | { type: 'sound'; state: 'playing' | 'none' }
@@ -199,7 +200,7 @@ const EVENT_FIELDS: Record<WireEvent['type'], Record<string, Shape>> = {
   length: { ms: 'number' },
   seekable: { v: 'boolean' },
   pausable: { v: 'boolean' },
-  seekLanded: { ms: 'number' },
+  seekLanded: { ms: 'number', id: 'number?' },
   format: { w: 'number', h: 'number', sar: 'number' },
   tracks: { audio: 'array', spu: 'array', video: 'array', selected: 'object' },
   sound: { state: 'string' },
@@ -253,7 +254,7 @@ export const FRAME_HEADER = {
   wallUs: 36,
   generation: 44,
   flags: 52,
-  reserved: 56,
+  reserved: 56, // on a FRAME_LANDED frame, the low 32 bits of its seek command's id (0 from older engines); else 0
 } as const;
 
 export const FRAME_MAGIC = 'VXFR';
@@ -271,5 +272,5 @@ export function framePixelBytes(format: PixelFormat, pitch: number, height: numb
 export function minimumPitch(format: PixelFormat, width: number): number {
   return format === 'i420' ? width + (width & 1) : width * 4;
 }
-/** Flag of the first frame sent after a seek landed. */
+/** Flag of the frame a seek landed on. */
 export const FRAME_LANDED = 1;

@@ -6,9 +6,8 @@
 import assert from 'node:assert/strict';
 import http from 'node:http';
 import { test } from 'node:test';
-import { chromium } from 'playwright-core';
 import { startDemo } from '../demo/server.js';
-import { clip, nameColour, quietEnv, until } from './helpers.js';
+import { chromiumLaunch, clip, nameColour, quietEnv, until } from './helpers.js';
 
 test('TheDemoDrawsTheClipsColoursAndSkipsFramesForASlowReader', async (t) => {
   const demo = await startDemo({ engine: { env: quietEnv() } });
@@ -23,12 +22,7 @@ test('TheDemoDrawsTheClipsColoursAndSkipsFramesForASlowReader', async (t) => {
   assert.ok(demo.sent > 0 && demo.sent < received / 4 && demo.skipped > 0, `${demo.sent} of ${received} written`);
   res.destroy();
 
-  // Playwright gives the browser a fresh profile of its own.
-  const browser = await chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-sync',
-      '--disable-background-networking', '--disable-component-update'],
-  });
+  const browser = await chromiumLaunch();
   t.after(() => browser.close());
   const page = await browser.newPage();
   const pageErrors: string[] = [];

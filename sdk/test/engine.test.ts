@@ -5,22 +5,18 @@
 // parsing across a change of size, in BGRX and in I420.
 
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFile, spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
-import http from 'node:http';
-import type { AddressInfo } from 'node:net';
+import path from 'node:path';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { headerProblem } from '../src/frames.js';
-import { Engine, FRAME_HEADER, MediaError, type PixelFormat } from '../src/index.js';
-import { clip, colourAt, fakeEngine, poll, quietEnv, startEngine, until } from './helpers.js';
+import { Engine, FRAME_HEADER, FRAME_LANDED, MediaError, type PixelFormat, findEngine } from '../src/index.js';
+import { MEDIA, SLOWDOWN, clip, colourAt, fakeEngine, poll, quietEnv, serve, startEngine, until } from './helpers.js';
 
 test('OneEngineAnswersCommandsLoadsAndMediaErrors', async (t) => {
-  const server = http.createServer((req, res) => res.writeHead(Number(req.url!.slice(1))).end('no'));
-  await new Promise<void>((resolve) => server.listen(0, '127.0.0.1', resolve));
-  t.after(() => server.close());
-  const base = `http://127.0.0.1:${(server.address() as AddressInfo).port}`;
+  const server = await serve(t);
   const { engine, faults } = await startEngine(t);
   assert.match(engine.version, /^3\.0\.\d+/);
 
@@ -55,7 +51,7 @@ test('OneEngineAnswersCommandsLoadsAndMediaErrors', async (t) => {
   // A seek by time needs both; tracks are told once the streams settled.
   await until(engine, 'length, format and tracks', (s) => s.seekable && s.lengthMs > 0 && s.format !== null && s.tracks !== null);
   const landing = await engine.seekAndWait({ ms: 2000 });
-  assert.ok(!landing.ended && landing.landedMs >= 1000, JSON.stringify(landing));
+  assert.ok(!landing.ended && landing.landedMs >= 1000, `${landing.landedMs}`);
   const s = engine.state;
   assert.deepEqual([s.generation, s.lengthMs, s.seekable, s.landedMs, s.tracks?.video.length], [1, 10000, true, landing.landedMs, 1]);
   assert.deepEqual(s.format, { width: 320, height: 240, sar: 1 });
@@ -70,7 +66,7 @@ test('OneEngineAnswersCommandsLoadsAndMediaErrors', async (t) => {
   // Media errors carry their problem and codec, and stay in the snapshot until the next load.
   const errors: [string, string, string | null][] = [
     ['file:///nonexistent/clip.mp4', 'notFound', null],
-    [`${base}/403`, 'accessDenied', null],
+    [server.url('/403/clip.mp4'), 'accessDenied', null],
     [clip('undecodable-video.avi'), 'undecodableVideo', 'ZZ9'],
   ];
   for (const [url, problem, codec] of errors) {
@@ -94,11 +90,21 @@ test('StartFailsClearly', async (t) => {
     ['dies', { binary: fakeEngine(t, '', 'echo oops >&2; exit 3').binary }, 'startFailed', /status 3: oops/],
     ['usage', { maxSize: { width: 1, height: 1 } }, 'badArgument', /maxSize/],
     ['layout', { pixels: 'I420' as 'i420' }, 'badArgument', /pixels must be 'bgrx' or 'i420'/],
+    ['deadline', { commandTimeoutMs: Infinity }, 'badArgument', /^commandTimeoutMs must be a number of ms from 1 to 2147483647$/],
   ];
   for (const [name, options, code, message] of cases) {
     await assert.rejects(Engine.start({ env: quietEnv(), ...options }), { code, message }, name);
   }
 });
+
+/** A frame as the engine writes it: a header with these fields, then `pixels` bytes of `fill`. */
+function frameBytes(fourcc: string, fields: Partial<Record<keyof typeof FRAME_HEADER, number>>, pixels = 0, fill = 0) {
+  const b = Buffer.alloc(FRAME_HEADER.size + pixels, fill).fill(0, 0, FRAME_HEADER.size);
+  b.write('VXFR', FRAME_HEADER.magic, 'latin1');
+  b.write(fourcc, FRAME_HEADER.fourcc, 'latin1');
+  for (const [key, v] of Object.entries(fields)) b.writeUInt32LE(v, FRAME_HEADER[key as keyof typeof FRAME_HEADER]);
+  return b;
+}
 
 test('AFrameHeaderMustFitTheLayoutAskedForAndTheMaximumSize', () => {
   // [layout asked for, fourcc, width, height, pitch, largest pixel bytes, problem]
@@ -117,11 +123,7 @@ test('AFrameHeaderMustFitTheLayoutAskedForAndTheMaximumSize', () => {
     ['i420', 'I420', 320, 240, 352, 1e9, /^bad pitch 352/],
   ];
   for (const [format, fourcc, width, height, pitch, max, problem] of cases) {
-    const b = Buffer.alloc(FRAME_HEADER.size);
-    b.write('VXFR', FRAME_HEADER.magic, 'latin1');
-    b.write(fourcc, FRAME_HEADER.fourcc, 'latin1');
-    [width, height, pitch].forEach((v, i) => b.writeUInt32LE(v, [FRAME_HEADER.width, FRAME_HEADER.height, FRAME_HEADER.pitch][i]!));
-    const got = headerProblem(b, format, max);
+    const got = headerProblem(frameBytes(fourcc, { width, height, pitch }), format, max);
     assert.ok(problem ? problem.test(got ?? '') : got === null, `${format} ${fourcc} ${width}x${height}: ${got}`);
   }
 });
@@ -246,4 +248,63 @@ test('FramesOfTheCurrentLoadComeLatestFirstAcrossSizesInBothLayouts', async (t) 
     assert.deepEqual([...sizes].filter((size) => !formats().includes(size)), [], 'sizes without a format event');
     assert.deepEqual(faults, []);
   }
+});
+
+// Seeks on a scripted engine: one landed but replaced, told its landing before its ack, and as an older
+// engine tells them, without saying which seek a landing answers or whose picture a flagged frame is. Then
+// waits that must expire, on seeks landed without a picture and a load never answered.
+test('ASeekGetsItsOwnLandingAndPictureAndEveryWaitEndsNamingWhatItWaitedFor', async (t) => {
+  const fake = fakeEngine(t, `case $id in
+    2) echo '{"type":"seekLanded","ms":1000,"id":1}'; cat 2 >&3; echo '{"type":"seekLanded","ms":2000,"id":2}';;
+    3) echo '{"type":"seekLanded","ms":500}';;
+    4) cat 0 >&3;;
+    *) case "$line" in *'"load"'*) continue;; *'"seek"'*) echo '{"type":"seekLanded","ms":1000,"id":'$id'}';; esac;;
+  esac`, `cd "$(dirname "$0")"; echo '{"type":"ready","version":"fake"}'; echo '{"type":"format","w":16,"h":1,"sar":1}'`,
+  `[ $id = 3 ] && echo '{"type":"seekLanded","ms":3000}'`);
+  for (const seekId of [2, 0]) fs.writeFileSync(path.join(fake.dir, `${seekId}`),
+    frameBytes('bgr0', { width: 16, height: 1, pitch: 64, flags: FRAME_LANDED, reserved: seekId }, 64, 0x20 + seekId));
+  const { engine, faults } = await startEngine(t, { binary: fake.binary });
+  const [first, second] = [engine.seekAndWait({ ms: 1 }), engine.seekAndWait({ ms: 2 })];
+  await assert.rejects(first, { code: 'superseded', message: 'the seek to ms 1 was replaced by a later seek' });
+  const [landed, third] = [await second, engine.seekAndWait({ ms: 3 })];
+  // Its picture comes only with the next command, once the landing was seen.
+  const old = await until(engine, 'the third landing', (s) => s.landedMs === 3000).then(() => engine.volume(1)).then(() => third);
+  assert.deepEqual([landed.landedMs, landed.frame?.seekId, landed.frame?.pixels[0], old.landedMs, old.frame?.seekId, old.frame?.pixels[0]],
+    [2000, 2, 0x22, 3000, 0, 0x20]);
+
+  const waits: [() => Promise<unknown>, string, RegExp][] = [
+    [() => engine.seekAndWait({ pos: 0.5 }, 300), 'timeout', /^timed out after 300 ms waiting for the picture of the seek to pos 0.5, landed at 1000 ms$/],
+    [() => engine.loadFirstFrame('file:///a.mp4', {}, { timeoutMs: 300 }), 'timeout', /^timed out after 300 ms waiting for the first frame of file:\/\/\/a.mp4$/],
+    [() => engine.frames({ timeoutMs: 300 }).next(), 'timeout', /^timed out after 300 ms waiting for the next frame$/],
+    [() => engine.frames({ signal: AbortSignal.timeout(300) }).next(), 'aborted', /^stopped waiting for the next frame: TimeoutError/],
+    [() => engine.until('playing', (s) => s.state === 'playing', 300), 'timeout', /^timed out after 300 ms waiting for playing \(last snapshot \{"generation":0,"state":"idle"/],
+    [() => engine.seekAndWait({ ms: 5 }, { signal: AbortSignal.abort('gone') }), 'aborted', /^stopped waiting for the landing of the seek to ms 5: gone$/],
+    [() => engine.seekAndWait({ ms: 5 }, { timeoutMs: Infinity }), 'badArgument', /^timeoutMs must be a number of ms from 1 to 2147483647$/],
+  ];
+  for (const [wait, code, message] of waits) await assert.rejects(wait(), { name: 'EngineError', code, message });
+  // What gave up before it began sent nothing.
+  assert.deepEqual(fake.sent().slice(4).map((c) => (c as { cmd: string }).cmd), ['seek', 'load']);
+  assert.deepEqual(faults, []);
+});
+
+// Run as the README runs them, with an engine that never answers, one that dies, and a clip that does not exist.
+test('EveryProgramEndsWithASentenceWhenItsEngineOrClipFails', async (t) => {
+  const [silent, dead] = [fakeEngine(t, 'exec sleep 60').binary, fakeEngine(t, '', `echo '{"type":"ready","version":"fake"}'; exit 3`).binary];
+  const [good, missing, png] = [path.join(MEDIA, 'clip.mp4'), path.join(MEDIA, 'no-such-clip.mp4'), path.join(quietEnv().HOME!, 'x.png')];
+  const [sheet, demoHost, hostPy] = ['dist/demo/contact-sheet.js', '../scripts/demo-host.py', '../examples/host.py'];
+  // [program, arguments, engine by $VEXOLO_ENGINE, most seconds, what it says]
+  const cases: [string, string[], string, number, RegExp][] = [
+    [sheet, [silent, good, png], '', 15, /^contact sheet: timed out after 8000 ms waiting for the first frame of file:/m],
+    [sheet, [findEngine(), missing, png], '', 5, /^contact sheet: .*no-such-clip.mp4 cannot be played \(notFound\)$/m],
+    [demoHost, [silent, good, png], '', 15, /^demo host: the engine said nothing for 10 s while the demo waited for end$/m],
+    [demoHost, [dead, good, png], '', 5, /^demo host: the engine ended \(status 3\) while the demo waited for end$/m],
+    [demoHost, [findEngine(), missing, png], '', 5, /^demo host: .*no-such-clip.mp4 cannot be played: notFound$/m],
+    [hostPy, [good, silent], '', 20, /^the engine said nothing for 10 s$/m],
+    ['dist/bench/host-frames.js', ['1', '--clip', good], silent, 15, /^host-frames: load: no ack within 10000 ms$/m],
+  ];
+  const began = Date.now(); // all at once
+  await Promise.all(cases.map(([program, args, engine, seconds, says]) => new Promise<void>((resolve, reject) =>
+    execFile(program.endsWith('.js') ? process.execPath : 'python3', [program, ...args], { env: { ...quietEnv(), ...(engine && { VEXOLO_ENGINE: engine }) },
+      timeout: 60000 }, (err, stdout, stderr) => (err?.code === 1 && says.test(stdout + stderr) && Date.now() - began < seconds * 1000 * SLOWDOWN ? resolve()
+      : reject(new Error(`${program} ${args}: status ${err?.code} after ${Date.now() - began} ms\n${(stdout + stderr).slice(-2000)}`)))))));
 });

@@ -14,7 +14,8 @@ import path from 'node:path';
 import { type TestContext } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath, pathToFileURL } from 'node:url';
-import { spawnEngine } from '../src/engine.js';
+import { chromium } from 'playwright-core';
+import { spawnEngine } from '../src/process.js';
 import { type FrameInfo, headerProblem, parseHeader } from '../src/frames.js';
 import { Engine, type EngineError, type EngineEvent, FRAME_HEADER as H, type Frame, type PixelFormat, type Snapshot, type StartOptions,
   findEngine, framePixelBytes } from '../src/index.js';
@@ -105,27 +106,25 @@ export async function startEngine(t: TestContext, options: StartOptions = {}) {
 }
 
 /**
- * A stand-in engine: `start` runs first (by default the ready line), then each
- * command is written down, `each` runs with its $id, and the command is acked.
+ * A stand-in engine in `dir`: `start` runs first (by default the ready line), then each
+ * command is written down, `each` runs with its $id, the command is acked, and `after` runs.
  */
-export function fakeEngine(t: TestContext, each = '', start = `echo '{"type":"ready","version":"fake"}'`) {
+export function fakeEngine(t: TestContext, each = '', start = `echo '{"type":"ready","version":"fake"}'`, after = '') {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vexolo-fake-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
   const [binary, sent] = [path.join(dir, 'engine'), path.join(dir, 'sent')];
   const loop = `while read -r line; do\n  echo "$line" >>'${sent}'; id=$(echo "$line" | sed 's/^{"id":\\([0-9]*\\).*/\\1/')`;
-  fs.writeFileSync(binary, `#!/bin/sh\n${start}\n${loop}\n  ${each}\n  printf '{"type":"ack","id":%s,"ok":true}\\n' "$id"\ndone\n`, { mode: 0o755 });
-  return { binary, sent: () => fs.readFileSync(sent, 'utf8').trim().split('\n').map((l) => JSON.parse(l) as object) };
+  fs.writeFileSync(binary, `#!/bin/sh\n${start}\n${loop}\n  ${each}\n  printf '{"type":"ack","id":%s,"ok":true}\\n' "$id"\n  ${after}\ndone\n`, { mode: 0o755 });
+  return { binary, dir, sent: () => fs.readFileSync(sent, 'utf8').trim().split('\n').map((l) => JSON.parse(l) as object) };
 }
 
 /** Waits until the snapshot satisfies `ready`; after timeoutMs (stretched by SLOWDOWN) fails naming `what` and the last snapshot. */
 export const until = (engine: Engine, what: string, ready: (s: Snapshot) => boolean, timeoutMs = 20000) =>
-  new Promise<Snapshot>((resolve, reject) => {
-    const done = (s: Snapshot | null) => (clearTimeout(timer), off(), s ? resolve(s) : reject(new Error(
-      `timed out after ${timeoutMs * SLOWDOWN} ms waiting for ${what}; last snapshot: ${JSON.stringify(engine.state)}`)));
-    const timer = setTimeout(() => done(null), timeoutMs * SLOWDOWN);
-    const off = engine.on('state', (s) => ready(s) && done(s));
-    if (ready(engine.state)) done(engine.state);
-  });
+  engine.until(what, ready, timeoutMs * SLOWDOWN);
+
+/** Debian's Chromium, headless, with a fresh profile of its own, and nothing sent off this machine. */
+export const chromiumLaunch = () => chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--headless', '--no-sandbox', '--disable-gpu',
+  '--disable-quic', '--no-first-run', '--disable-sync', '--disable-background-networking', '--disable-component-update'] });
 
 /** Polls until `ready` holds; after timeoutMs (stretched by SLOWDOWN) fails naming `what`. */
 export async function poll(what: string | (() => string), ready: () => boolean, timeoutMs = 10000, everyMs = 20): Promise<void> {
@@ -174,8 +173,6 @@ export interface RawFrame extends FrameInfo {
   rgb: number[];
   /** The number drawn in a numbered clip: ten blocks across the middle row, white for a set bit. */
   number: number;
-  /** The low 32 bits of the id of the seek a landed frame lands; 0 on others. */
-  mark: number;
 }
 
 /** Every line of the engine, strictly parsed, with awaits on what comes. */
@@ -284,10 +281,9 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
         [at, have] = [at + n, have + n];
         if (have < H.size) break;
         const problem = headerProblem(head, format, Infinity);
-        // The last field carries the seek's id on a landed frame alone.
-        const markId = head.readUInt32LE(H.reserved);
-        assert.ok(problem === null && (markId === 0 || (head.readUInt32LE(H.flags) & 1) === 1), `frame header: ${problem ?? 'a seek id on a frame not landed'}`);
-        frame = { ...parseHeader(head, format), begun: Date.now(), arrived: 0, centre: [], worst: 0, quarters: [], rgb: [], number: 0, mark: markId };
+        // Only a landed frame names its seek there.
+        assert.ok(problem === null && (head.readUInt32LE(H.reserved) === 0 || parseHeader(head, format).landed), `frame header: ${problem ?? 'reserved set'}`);
+        frame = { ...parseHeader(head, format), begun: Date.now(), arrived: 0, centre: [], worst: 0, quarters: [], rgb: [], number: 0 };
         [pixels, have] = [Buffer.alloc(framePixelBytes(format, frame.pitch, frame.height)), 0];
       }
       const n = Math.min(pixels.length - have, chunk.length - at);

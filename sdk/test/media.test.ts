@@ -13,7 +13,7 @@ import path from 'node:path';
 import { test } from 'node:test';
 import { isDeepStrictEqual } from 'node:util';
 import type { Engine, EngineEvent, LoadOptions } from '../src/index.js';
-import { MEDIA, SLOWDOWN, clip, poll, quietEnv, room, serve, soundEnv, startEngine, until } from './helpers.js';
+import { MEDIA, clip, poll, quietEnv, room, serve, soundEnv, startEngine, until } from './helpers.js';
 
 /** Loads url; its events once it stopped and a fifth of a second passed, when a second error would show. */
 async function playOut(engine: Engine, url: string, options: LoadOptions = {}): Promise<EngineEvent[]> {
@@ -118,21 +118,15 @@ test('TracksAndSoundSettingsReachThePlayerAndSoundIsToldOnlyWhenItChanges', asyn
   const env = await soundEnv(t);
   const { engine, faults, events } = await startEngine(t, { frames: false, env });
   await Promise.all([engine.mute(true), engine.volume(40)]); // for every player to come
-  // The next tracks report with this selection, within five seconds.
+  // A tracks report with this selection, within five seconds: after a command's ack, the next one.
   const selected = (audio: number, spu: number, video = 0) =>
-    new Promise<void>((resolve, reject) => {
-      const want = { audio, spu, video };
-      const timer = setTimeout(() => reject(new Error(`no report of ${JSON.stringify(want)}: ${JSON.stringify(engine.state.tracks)}`)),
-        5000 * SLOWDOWN);
-      const off = engine.on('event', (e) => e.type === 'tracks' && isDeepStrictEqual(e.selected, want) && (off(), clearTimeout(timer), resolve()));
-    });
+    until(engine, `a report of ${[audio, spu, video]}`, (s) => isDeepStrictEqual(s.tracks?.selected, { audio, spu, video }), 5000);
   // The first tone, id 0, over the default second; subtitles off, though first
   // and by default on; French and the captions, by the ids the report gives.
   for (const [name, options, want] of [['two-tones.mka', { audio: 0 }, [0, -1, -1]], ['subtitles-first.mkv', { spu: -1 }, [-1, -1, 1]],
     ['tracks.mkv', { audio: 2, spu: 4 }, [2, 4, 0]]] as const) {
-    const next = selected(want[0], want[1], want[2]);
     await engine.load(clip(name), options);
-    await next;
+    await selected(want[0], want[1], want[2]);
   }
   // Subtitles off on load stay off through an audio switch, until the host's own choice.
   const loaded = events.length;
@@ -152,9 +146,8 @@ test('TracksAndSoundSettingsReachThePlayerAndSoundIsToldOnlyWhenItChanges', asyn
       const offs = events.slice(loaded).flatMap((e) => (e.type === 'tracks' ? [e.selected.spu] : []));
       assert.deepEqual([...new Set(offs)], [-1]);
     }
-    const next = selected(audio, spu);
     await (kind === 'audio' ? engine.audio(id) : engine.spu(id));
-    await next;
+    await selected(audio, spu);
   }
   await engine.quit();
   // A player tells its sound once, then only the changes of whether anything is heard.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The engine's benchmark: the frame path in BGRX and in I420 against an
 ffmpeg pipe of each, the host library's side of it, control latency, bursts
-of commands, start-up and memory. Prints one table with each goal beside its
+of commands, start-up, memory, and seeks beside ffmpeg's. Prints one table with each goal beside its
 figure and writes the same figures as JSON. Asserts nothing of the figures;
 exits with status 1 when a step could not take its own.
 usage: bench.py --engine E --reader R --bare B --media DIR --json OUT"""
@@ -453,6 +453,51 @@ def memory(fig):
     e.quit()
 
 
+SEEK_CLIPS = (("360", "bench-seek-360.mp4"), ("1080p", "bench-seek-1080p.mp4"))
+SEEKS = 20
+
+
+def seek_step(fig):
+    """From a seek's ack to its landed frame, paused and playing, on 640x360
+    and 1080p clips with a key frame each second, in each layout; beside it
+    the wall time of ffmpeg decoding the one picture at the same places."""
+    rng = random.Random(7)
+    places = [rng.uniform(0.05, 0.9) for _ in range(SEEKS)]
+    for size, clip in SEEK_CLIPS:
+        for x, extra, pix_fmt, _ in LAYOUTS:
+            for mode in ("paused", "playing"):
+                e = Engine(extra)
+                e.wait_type("ready")
+                e.load(media(clip))
+                length = e.wait_type("length")[1]["ms"]
+                e.wait_type("playing")
+                time.sleep(0.5)
+                if mode == "paused":
+                    e.command('{"id":%d,"cmd":"pause"}')
+                    e.wait_type("paused")
+                acked = {}
+                for pos in places:
+                    i, _ = e.command('{"id":%d,"cmd":"seek","pos":%.4f}', pos)
+                    got = e.wait(lambda ev: ev["type"] == "ack" and ev["id"] == i, 10)
+                    acked[i] = got[0]
+                    e.wait(lambda ev: ev["type"] == "seekLanded" and ev.get("id") == i, 5)
+                    time.sleep(0.2)
+                e.quit()
+                landed = {r["landed"]: r["at_us"] / 1e6 for r in e.frames_told() if "landed" in r}
+                ms = [(landed[i] - t) * 1000 if i in landed else None for i, t in acked.items()]
+                fig[f"seek_{size}_{mode}_p50_ms{x}"] = median(ms)
+                fig[f"seek_{size}_{mode}_p95_ms{x}"] = pct(ms, 95)
+            walls = []
+            for pos in places:
+                start = now()
+                subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-ss", "%.3f" % (pos * length / 1000), "-i",
+                                media(clip), "-frames:v", "1", "-pix_fmt", pix_fmt, "-f", "rawvideo", "-y", "/dev/null"],
+                               check=True, timeout=STUCK_S)
+                walls.append((now() - start) * 1000)
+            fig[f"seek_{size}_ffmpeg_p50_ms{x}"] = median(walls)
+            fig[f"seek_{size}_ffmpeg_p95_ms{x}"] = pct(walls, 95)
+
+
 # Each figure of the frame path in BGRX, then in I420 (key suffix _i420).
 def both(key, label, form, goal=None, test=None, goal_i420=None, test_i420=None):
     return [(key, f"{label}, BGRX", form, goal, test), (f"{key}_i420", f"{label}, I420", form, goal_i420, test_i420)]
@@ -508,6 +553,15 @@ ROWS = [
     *both("load_ack_ms", "load to its ack, local 1080p clip, ms (median of 7)", "{:.1f}"),
     *both("load_to_first_frame_ms", "load to first frame, local 1080p clip, ms (median of 7)", "{:.1f}", "< 150",
           lambda v: v < 150, "< 150", lambda v: v < 150),
+    *[row for size, label in (("360", "640x360"), ("1080p", "1080p")) for row in (
+        *both(f"seek_{size}_paused_p50_ms", f"seek to landed frame, {label}, paused, ms p50 of {SEEKS}", "{:.0f}"),
+        *both(f"seek_{size}_paused_p95_ms", f"seek to landed frame, {label}, paused, ms p95", "{:.0f}", "<= 150",
+              lambda v: v <= 150, "<= 150", lambda v: v <= 150),
+        *both(f"seek_{size}_playing_p50_ms", f"seek to landed frame, {label}, playing, ms p50", "{:.0f}"),
+        *both(f"seek_{size}_playing_p95_ms", f"seek to landed frame, {label}, playing, ms p95", "{:.0f}", "<= 150",
+              lambda v: v <= 150, "<= 150", lambda v: v <= 150),
+        *both(f"seek_{size}_ffmpeg_p50_ms", f"ffmpeg -ss T -frames:v 1, {label}, wall ms p50", "{:.0f}"),
+        *both(f"seek_{size}_ffmpeg_p95_ms", f"ffmpeg -ss T -frames:v 1, {label}, wall ms p95", "{:.0f}"))],
     ("idle_rss_mb", "idle engine resident, MB", "{:.1f}", None, None),
     ("cycle_ms", "one load/stop cycle, ms (mean of 100)", "{:.1f}", None, None),
     ("rss_after_100_cycles_mb", "resident after 100 load/stop cycles, MB", "{:.1f}", None, None),
@@ -560,7 +614,7 @@ def main():
     p = argparse.ArgumentParser()
     for name in ("engine", "reader", "bare", "media", "json"):
         p.add_argument("--" + name, required=True)
-    p.add_argument("--only", default="frames,host,4k,latency,burst,startup,memory")
+    p.add_argument("--only", default="frames,host,4k,latency,burst,startup,memory,seek")
     args = p.parse_args()
     args.seconds_1080, args.frames_1080 = 10.0, 300
     args.seconds_4k, args.frames_4k = 5.0, 150
@@ -572,7 +626,7 @@ def main():
     e.quit()
     fig = {}
     steps = {"frames": frame_path, "host": host_side, "4k": four_k, "latency": control_latency, "burst": burst,
-             "startup": startup, "memory": memory}
+             "startup": startup, "memory": memory, "seek": seek_step}
     began = now()
     failed = []
     for name in args.only.split(","):

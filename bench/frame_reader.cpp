@@ -3,10 +3,11 @@
 // the two chroma planes of pitch/2 x (height+1)/2 bytes after them) or raw
 // frames of a fixed size (ffmpeg's rawvideo). It copies every byte into its
 // own memory and nothing more, so that it never limits what it measures.
-//   frame-reader vxfr        engine frames; one line per new generation
+//   frame-reader vxfr        engine frames; one line per new generation and per landed frame
 //   frame-reader raw BYTES   raw frames of BYTES each
 // Prints, as JSON lines on standard output:
 //   {"generation":G,"first_us":T}   when the first whole frame of G arrived
+//   {"landed":S,"at_us":T}          when a frame flagged landed by seek S arrived
 //   {"frames":N,"bytes":B,"cpu_s":C} at the end of input, C its own CPU time
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -24,7 +25,7 @@ namespace {
 // The frame header's fields that this reader needs, by offset, named as in the
 // header's one definition: FRAME_HEADER in sdk/src/protocol.ts.
 namespace header {
-const size_t size = 60, magic = 0, height = 8, pitch = 12, fourcc = 16, generation = 44;
+const size_t size = 60, magic = 0, height = 8, pitch = 12, fourcc = 16, generation = 44, flags = 52, seek = 56;
 }
 
 const size_t CHUNK = 1 << 20;
@@ -97,6 +98,11 @@ int main(int argc, char **argv) {
             if (g != last_generation) {
                 last_generation = g;
                 printf("{\"generation\":%llu,\"first_us\":%lld}\n", (unsigned long long)g, (long long)mono_us());
+                fflush(stdout);
+            }
+            if (le(head + header::flags, 4) & 1) {
+                printf("{\"landed\":%llu,\"at_us\":%lld}\n", (unsigned long long)le(head + header::seek, 4),
+                       (long long)mono_us());
                 fflush(stdout);
             }
         }

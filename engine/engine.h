@@ -71,7 +71,7 @@ struct seeking {
     long long id;       // the host's seek it serves
     double target_ms;   // -1 when by position
     double target_pos;  // when by position
-    int64_t issued_us, deadline_us, waited_us;
+    int64_t issued_us, waited_us;
     bool first;      // the decoder announced its first picture: shown next, not the landing
     bool new_shown;  // a picture was shown since the decoders were waited for
     int redraws;     // redraws of the still passed over
@@ -79,6 +79,10 @@ struct seeking {
     int reasks;      // re-asks made for the host's seek
     bool internal;   // the library plays, muted and unheard of, for the paused host
     bool eof;        // the media paused at its end during the seek
+    // When the control loop must look again (monotonic µs; 0 none): the
+    // deadline of the seek in flight, and when a seek waiting for the start
+    // goes anyway. Atomics: the control loop reads them under its own lock.
+    std::atomic<int64_t> deadline_us, start_due_us;
     // The landing, for the control loop.
     long long landed_id;
     int64_t landed_ms;

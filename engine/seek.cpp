@@ -86,7 +86,8 @@ bool begin(player *p, int what, long long id, double target_ms, double pos) {
     s.target_ms = target_ms;
     s.target_pos = pos;
     s.issued_us = now;
-    s.deadline_us = now + DEADLINE_US;
+    s.deadline_us.store(now + DEADLINE_US);
+    s.start_due_us.store(0);
     s.waited_us = 0;
     s.first = s.new_shown = s.eof = s.still = false;
     s.redraws = 0;
@@ -329,6 +330,8 @@ void cmd_seek(const command *c, long long id) {
         now = phase != SEEK_ASKED && phase != SEEK_WAITED && p->start_waited_us;
         if (!now && !s.pending)
             s.pending_us = now_us();
+        if (!now && phase == SEEK_IDLE)
+            s.start_due_us.store(s.pending_us + START_WAIT_US);
         s.pending = !now;
         s.pending_ms = target;
         s.pending_pos = at;
@@ -367,8 +370,11 @@ bool seek_pause(player *p, int pause) {
 
 void seek_serve(player *p) {
     int phase = p->seek.phase.load();
-    if (phase == SEEK_IDLE && !p->seek.internal && !(std::lock_guard(p->seek_lock), p->seek.pending))
-        return;
+    if (phase == SEEK_IDLE) {
+        std::lock_guard<ordered_mutex> hold(p->seek_lock);
+        if (!p->seek.internal && !p->seek.pending)
+            return;
+    }
     // Read before the lock: the library is never called under it.
     int64_t now = now_us();
     int64_t library_ms = (phase == SEEK_ASKED || phase == SEEK_WAITED) ? libvlc_media_player_get_time(p->mp) : 0;
@@ -391,7 +397,7 @@ void seek_serve(player *p) {
             s.to_end = true;
             play = begin(p, ASK_AGAIN, s.id, target, 0);
             ask = true;
-        } else if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && now >= s.deadline_us) {
+        } else if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && now >= s.deadline_us.load()) {
             land(p, library_ms, p->vouts.load() != 0);
             if (s.hold)
                 pictures_resend(&p->pictures, p->generation, &p->mark_frame, library_ms * 1000);
@@ -451,10 +457,9 @@ void seek_serve(player *p) {
 
 int64_t seek_due(player *p) {
     int phase = p->seek.phase.load();
-    std::lock_guard<ordered_mutex> hold(p->seek_lock);
-    if (phase == SEEK_ASKED || phase == SEEK_WAITED)
-        return p->seek.deadline_us;
-    return phase == SEEK_IDLE && p->seek.pending ? p->seek.pending_us + START_WAIT_US : 0;
+    return phase == SEEK_ASKED || phase == SEEK_WAITED ? p->seek.deadline_us.load()
+           : phase == SEEK_IDLE                         ? p->seek.start_due_us.load()
+                                                        : 0;
 }
 
 void apply_start_pos(player *p) {
@@ -481,5 +486,6 @@ void seek_forget(player *p) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
     p->seek.host_open = false;
     p->seek.pending = false;
+    p->seek.start_due_us.store(0);
     p->seek.phase.store(SEEK_IDLE);
 }

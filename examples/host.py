@@ -24,7 +24,7 @@ def show(text):
 
 
 # The 60-byte little-endian frame header: magic, width, height, pitch, fourcc,
-# pts_us, seq, wall_us, generation, flags, reserved.
+# pts_us, seq, wall_us, generation, flags, seek (the landed seek's id).
 HEADER = struct.Struct("<4sIII4sqQqQII")
 QUIET_S = 10
 

@@ -29,7 +29,7 @@ os.close(frames_w)
 
 # The frame header, little-endian, its fields in order as FRAME_HEADER in
 # sdk/src/protocol.ts (the header's one definition) names them: magic, width,
-# height, pitch, fourcc, ptsUs, seq, wallUs, generation, flags, reserved.
+# height, pitch, fourcc, ptsUs, seq, wallUs, generation, flags, seek.
 HEADER = struct.Struct("<4sIII4sqQqQII")
 frames = {"count": 0, "bytes": 0, "sizes": collections.Counter(), "last": None}
 

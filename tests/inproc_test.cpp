@@ -228,7 +228,7 @@ TEST_F(Inproc, SeekRecordFollowsItsTable) {
         seek(9, R"("ms":2000)"), set([this] { seek_pause(p, 0); }, A, {R"({"type":"playing"})"}), fact(FACT_WAITED, T, W),
         fact(FACT_PICTURE, L, D, 0, mark_of(9)), fact(FACT_SENT, T, D, PEND_SEEK, 0, 2000), serve(landed(9, 2000, "0.200000"), I),
         // A source that never answers lands at its deadline, where the library says (-1: it plays nothing here).
-        seek(10, R"("ms":4000)"), set([this] { std::lock_guard<ordered_mutex> hold(p->seek_lock); p->seek.deadline_us = now_us() - 1; }),
+        seek(10, R"("ms":4000)"), set([this] { p->seek.deadline_us.store(now_us() - 1); }),
         {[this] { return capture([this] { seek_serve(p); }); }, landed(10, -1, "0.000000"), I, 0, mark_of(10)},
         // At the end with nothing new shown, a playing host's seek is answered by the end.
         seek(11, R"("ms":5000)"), fact(FACT_END, T, I), serve({}, I),

@@ -142,7 +142,8 @@ TEST(LockOrderDeathTest, OnlyIncreasingRanksMayBeHeldTogether) {
     {
         std::lock_guard c(out);
     }
-    EXPECT_DEATH({ std::lock_guard c(out); std::lock_guard a(gate); }, "rank 2 taken while rank 7 is held");
-    EXPECT_DEATH({ std::lock_guard b(ctl); std::lock_guard d(other_ctl); }, "rank 3 taken while rank 3 is held");
+    auto taken = [](int rank, int held) { return "rank " + std::to_string(rank) + " taken while rank " + std::to_string(held) + " is held"; };
+    EXPECT_DEATH({ std::lock_guard c(out); std::lock_guard a(gate); }, taken(RANK_GATE, RANK_OUT));
+    EXPECT_DEATH({ std::lock_guard b(ctl); std::lock_guard d(other_ctl); }, taken(RANK_CTL, RANK_CTL));
 #endif
 }

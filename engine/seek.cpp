@@ -458,8 +458,8 @@ void seek_serve(player *p) {
 int64_t seek_due(player *p) {
     int phase = p->seek.phase.load();
     return phase == SEEK_ASKED || phase == SEEK_WAITED ? p->seek.deadline_us.load()
-           : phase == SEEK_IDLE                         ? p->seek.start_due_us.load()
-                                                        : 0;
+           : phase == SEEK_IDLE                        ? p->seek.start_due_us.load()
+                                                       : 0;
 }
 
 void apply_start_pos(player *p) {

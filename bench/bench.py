@@ -498,6 +498,76 @@ def seek_step(fig):
             fig[f"seek_{size}_ffmpeg_p95_ms{x}"] = pct(walls, 95)
 
 
+STEPS_FORWARD, STEPS_BACK, LOOPS = 25, 10, 5
+
+
+def speed_step(fig):
+    """Speed, picture steps and loops: the 1080p clip played at 2 beside
+    ffmpeg -re with setpts=PTS/2; ack to stepped frame on the 640x360 clip,
+    25 forward then 10 back from each of three places; the gap between the
+    last frame of a pass and the first of the next, looping a 2 s clip."""
+    e = Engine()
+    e.wait_type("ready")
+    time.sleep(0.3)
+    cpu, start = proc_cpu(e.pid), now()
+    e.load(media("bench-1080p.mp4"), ',"paused":true')
+    e.wait_type("paused")
+    e.command('{"id":%d,"cmd":"rate","value":2}')
+    e.command('{"id":%d,"cmd":"play"}')
+    e.wait_type("end", 60)
+    cpu, wall = proc_cpu(e.pid) - cpu, now() - start
+    time.sleep(0.5)
+    told = e.quit()
+    fig["rate2_engine_cpu_per_s_1080p"] = cpu / args.seconds_1080
+    fig["rate2_wall_per_s_1080p"] = wall / args.seconds_1080
+    fig["rate2_frames_delivered_1080p"] = told["frames"] / args.frames_1080
+    ff = subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-re", "-i", media("bench-1080p.mp4"), "-an", "-vf",
+                           "setpts=PTS/2", "-pix_fmt", "bgr0", "-f", "rawvideo", "pipe:1"], stdout=subprocess.PIPE)
+    reader = subprocess.Popen([args.reader, "raw", str(1920 * 1080 * 4)], stdin=ff.stdout, stdout=subprocess.PIPE)
+    ff.stdout.close()
+    start = now()
+    _, status, use = os.wait4(ff.pid, 0)
+    out, _ = reader.communicate(timeout=STUCK_S)
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise RuntimeError("ffmpeg at twice the speed failed")
+    fig["rate2_ffmpeg_cpu_per_s_1080p"] = (use.ru_utime + use.ru_stime) / args.seconds_1080
+    fig["rate2_ffmpeg_wall_per_s_1080p"] = (now() - start) / args.seconds_1080
+    fig["rate2_ffmpeg_frames_delivered_1080p"] = json.loads(out.splitlines()[-1])["frames"] / args.frames_1080
+
+    e = Engine()
+    e.wait_type("ready")
+    e.load(media("bench-seek-360.mp4"))
+    e.wait_type("playing")
+    time.sleep(0.5)
+    e.command('{"id":%d,"cmd":"pause"}')
+    e.wait_type("paused")
+    acked = {}
+    for pos in (0.2, 0.5, 0.8):
+        i, _ = e.command('{"id":%d,"cmd":"seek","pos":%.2f}', pos)
+        e.wait(lambda ev: ev["type"] == "seekLanded" and ev.get("id") == i, 5)
+        for back in [False] * STEPS_FORWARD + [True] * STEPS_BACK:
+            i, _ = e.command('{"id":%d,"cmd":"frameStep","back":%s}', "true" if back else "false")
+            got = e.wait(lambda ev: ev["type"] == "ack" and ev["id"] == i, 10)
+            acked[i] = (got[0], back)
+            e.wait(lambda ev: ev["type"] == "seekLanded" and ev.get("id") == i, 5)
+    e.quit()
+    landed = {r["landed"]: r["at_us"] / 1e6 for r in e.frames_told() if "landed" in r}
+    for key, back in (("forward", False), ("back", True)):
+        ms = [(landed[i] - t) * 1000 if i in landed else None for i, (t, b) in acked.items() if b == back]
+        fig[f"step_{key}_p50_ms"] = median(ms)
+        fig[f"step_{key}_p95_ms"] = pct(ms, 95)
+
+    e = Engine()
+    e.wait_type("ready")
+    e.load(media("bench-loop-360.mp4"), ',"loop":true')
+    e.wait(lambda ev: ev["type"] == "looped" and ev["count"] == LOOPS, 10 + 3 * LOOPS)
+    time.sleep(0.3)
+    e.quit()
+    gaps = [r["gap_us"] / 1000 for r in e.frames_told() if "rewound_us" in r]
+    fig["loop_gap_max_ms"] = max(gaps) if len(gaps) == LOOPS else None
+    fig["loop_gap_median_ms"] = median(gaps) if gaps else None
+
+
 # Each figure of the frame path in BGRX, then in I420 (key suffix _i420).
 def both(key, label, form, goal=None, test=None, goal_i420=None, test_i420=None):
     return [(key, f"{label}, BGRX", form, goal, test), (f"{key}_i420", f"{label}, I420", form, goal_i420, test_i420)]
@@ -562,6 +632,22 @@ ROWS = [
               lambda v: v <= 150, "<= 150", lambda v: v <= 150),
         *both(f"seek_{size}_ffmpeg_p50_ms", f"ffmpeg -ss T -frames:v 1, {label}, wall ms p50", "{:.0f}"),
         *both(f"seek_{size}_ffmpeg_p95_ms", f"ffmpeg -ss T -frames:v 1, {label}, wall ms p95", "{:.0f}"))],
+    ("rate2_engine_cpu_per_s_1080p", "engine CPU s per media s, 1080p30 at rate 2", "{:.3f}", None, None),
+    ("rate2_frames_delivered_1080p", "frames delivered, engine, 1080p30 at rate 2", "{:.1%}", None, None),
+    ("rate2_wall_per_s_1080p", "engine wall s per media s at rate 2", "{:.2f}", None, None),
+    ("rate2_ffmpeg_cpu_per_s_1080p", "ffmpeg -re setpts=PTS/2 pipe CPU s per media s, 1080p30", "{:.3f}", None, None),
+    ("rate2_ffmpeg_frames_delivered_1080p", "frames delivered, ffmpeg -re setpts=PTS/2 pipe", "{:.1%}", None, None),
+    ("rate2_ffmpeg_wall_per_s_1080p", "ffmpeg -re setpts=PTS/2 wall s per media s", "{:.2f}", None, None),
+    ("step_forward_p50_ms", f"frameStep ack to frame, 640x360, forward, ms p50 of {3 * STEPS_FORWARD}", "{:.0f}",
+     None, None),
+    ("step_forward_p95_ms", "frameStep ack to frame, 640x360, forward, ms p95", "{:.0f}", "<= 100",
+     lambda v: v <= 100),
+    ("step_back_p50_ms", f"frameStep ack to frame, 640x360, back, ms p50 of {3 * STEPS_BACK}", "{:.0f}", None, None),
+    ("step_back_p95_ms", "frameStep ack to frame, 640x360, back, ms p95", "{:.0f}", "<= 200", lambda v: v <= 200),
+    ("loop_gap_median_ms", f"loop: last frame of a pass to the first of the next, 25 fps, ms median of {LOOPS}",
+     "{:.0f}", None, None),
+    ("loop_gap_max_ms", "loop: the same gap, ms max (two frame durations: 80)", "{:.0f}", "<= 80",
+     lambda v: v <= 80),
     ("idle_rss_mb", "idle engine resident, MB", "{:.1f}", None, None),
     ("cycle_ms", "one load/stop cycle, ms (mean of 100)", "{:.1f}", None, None),
     ("rss_after_100_cycles_mb", "resident after 100 load/stop cycles, MB", "{:.1f}", None, None),
@@ -614,7 +700,7 @@ def main():
     p = argparse.ArgumentParser()
     for name in ("engine", "reader", "bare", "media", "json"):
         p.add_argument("--" + name, required=True)
-    p.add_argument("--only", default="frames,host,4k,latency,burst,startup,memory,seek")
+    p.add_argument("--only", default="frames,host,4k,latency,burst,startup,memory,seek,speed")
     args = p.parse_args()
     args.seconds_1080, args.frames_1080 = 10.0, 300
     args.seconds_4k, args.frames_4k = 5.0, 150
@@ -626,7 +712,7 @@ def main():
     e.quit()
     fig = {}
     steps = {"frames": frame_path, "host": host_side, "4k": four_k, "latency": control_latency, "burst": burst,
-             "startup": startup, "memory": memory, "seek": seek_step}
+             "startup": startup, "memory": memory, "seek": seek_step, "speed": speed_step}
     began = now()
     failed = []
     for name in args.only.split(","):

@@ -8,6 +8,8 @@
 // Prints, as JSON lines on standard output:
 //   {"generation":G,"first_us":T}   when the first whole frame of G arrived
 //   {"landed":S,"at_us":T}          when a frame flagged landed by seek S arrived
+//   {"rewound_us":P,"gap_us":D}     when a frame of a generation is earlier in the media than the one
+//                                   before (a loop's restart, at P), D after that one arrived
 //   {"frames":N,"bytes":B,"cpu_s":C} at the end of input, C its own CPU time
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -25,7 +27,8 @@ namespace {
 // The frame header's fields that this reader needs, by offset, named as in the
 // header's one definition: FRAME_HEADER in sdk/src/protocol.ts.
 namespace header {
-const size_t size = 60, magic = 0, height = 8, pitch = 12, fourcc = 16, generation = 44, flags = 52, seek = 56;
+const size_t size = 60, magic = 0, height = 8, pitch = 12, fourcc = 16, pts = 20, generation = 44, flags = 52,
+             seek = 56;
 }
 
 const size_t CHUNK = 1 << 20;
@@ -79,6 +82,7 @@ int main(int argc, char **argv) {
     // The engine asks for this pipe size itself; ask the same for ffmpeg's.
     fcntl(0, F_SETPIPE_SZ, 1 << 20);
     uint64_t frames = 0, bytes = 0, last_generation = UINT64_MAX;
+    int64_t last_pts = 0, last_at = 0;
     for (;;) {
         if (raw) {
             if (!read_exactly(nullptr, raw_bytes))
@@ -95,6 +99,13 @@ int main(int argc, char **argv) {
                 break;
             bytes += sizeof head + n;
             uint64_t g = le(head + header::generation, 8);
+            int64_t pts = int64_t(le(head + header::pts, 8)), at = mono_us();
+            if (g == last_generation && pts < last_pts) {
+                printf("{\"rewound_us\":%lld,\"gap_us\":%lld}\n", (long long)pts, (long long)(at - last_at));
+                fflush(stdout);
+            }
+            last_pts = pts;
+            last_at = at;
             if (g != last_generation) {
                 last_generation = g;
                 printf("{\"generation\":%llu,\"first_us\":%lld}\n", (unsigned long long)g, (long long)mono_us());

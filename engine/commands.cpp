@@ -42,10 +42,20 @@ bool number_in(const command *c, const char *key, double lo, double hi, double *
     return true;
 }
 
+// A boolean key that is absent, or present with a boolean.
+bool bool_in(const command *c, const char *key, bool *out) {
+    if (!present(c, key))
+        return true;
+    const entry *e = field(c, key, KIND_BOOL);
+    if (e)
+        *out = e->boolean;
+    return e != nullptr;
+}
+
 // The fields of a valid load.
 struct load_args {
     const char *url;
-    bool live, paused;
+    bool live, paused, loop;
     double start_ms, start_pos;  // -1 when not given
     int32_t audio, spu;          // NOT_GIVEN when not given
     int32_t timeout_ms;          // the source may deliver nothing this long; 0 for ever
@@ -55,18 +65,14 @@ struct load_args {
 bool read_load(const command *c, load_args *a) {
     const entry *url = field(c, "url", KIND_STRING);
     const entry *live = field(c, "live", KIND_BOOL);
-    *a = {nullptr, false, false, -1, -1, NOT_GIVEN, NOT_GIVEN, TIMEOUT_DEFAULT_MS};
+    *a = {nullptr, false, false, false, -1, -1, NOT_GIVEN, NOT_GIVEN, TIMEOUT_DEFAULT_MS};
     if (!url || !url->string[0] || !live || !number_in(c, "startMs", 0, HUGE_VAL, &a->start_ms) ||
         !number_in(c, "startPos", 0, 1, &a->start_pos))
         return false;
     a->url = url->string;
     a->live = live->boolean;
-    if (present(c, "paused")) {
-        const entry *e = field(c, "paused", KIND_BOOL);
-        if (!e)
-            return false;
-        a->paused = e->boolean;
-    }
+    if (!bool_in(c, "paused", &a->paused) || !bool_in(c, "loop", &a->loop))
+        return false;
     return int_field(c, "audio", &a->audio) && int_field(c, "spu", &a->spu) &&
            int_field(c, "timeoutMs", &a->timeout_ms) && a->timeout_ms >= 0;
 }
@@ -119,6 +125,7 @@ void cmd_load(const command *c, long long id) {
     if (a.spu >= 0)
         add_option(media, ":sub-track-id=%d", a.spu);
     p->hide_spu = a.spu == -1;
+    p->loop = a.loop;
     watch_start(p, a.timeout_ms);
     p->live = a.live;
     libvlc_media_player_set_media(p->mp, media);
@@ -168,6 +175,32 @@ void set_pause(long long id, int pause) {
 }
 
 void cmd_play(const command *, long long id) { set_pause(id, 0); }
+
+// Playback speeds the library keeps the sound for, pitch and all.
+const double RATE_MIN = 0.25, RATE_MAX = 4.0;
+
+void cmd_rate(const command *c, long long id) {
+    player *p = playing();
+    double value = 0;
+    // A live source has no speed but its own.
+    bool ok = p && present(c, "value") && number_in(c, "value", RATE_MIN, RATE_MAX, &value) &&
+              p->end_state.load() == END_NONE && !is_live(p) && libvlc_media_player_set_rate(p->mp, float(value)) == 0;
+    double was = ok ? p->rate.load() : 0;
+    if (ok)
+        clock_rate(p, value);
+    tell_ack(id, ok);
+    if (ok && was != value)
+        tell_rate(value);
+}
+
+void cmd_frame_step(const command *c, long long id) {
+    player *p = playing();
+    bool back = false;
+    // Paused pictures only: playing, the next one comes by itself.
+    bool ok = p && bool_in(c, "back", &back) && p->end_state.load() == END_NONE && p->host_paused.load() &&
+              p->vouts.load() > 0 && p->seekable.load() && p->length_ms.load() > 0 && seek_step(p, id, back);
+    tell_ack(id, ok);
+}
 void cmd_pause(const command *, long long id) { set_pause(id, 1); }
 
 // which: 0 audio, 1 subtitles. 1 when the library took the track.
@@ -228,6 +261,7 @@ const struct {
     {"seek", cmd_seek}, {"audio", cmd_audio},
     {"spu", cmd_spu},   {"volume", cmd_volume},
     {"mute", cmd_mute}, {"audioDelay", cmd_audio_delay},
+    {"rate", cmd_rate}, {"frameStep", cmd_frame_step},
 };
 
 }  // namespace

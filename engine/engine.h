@@ -55,13 +55,26 @@ enum seek_phase {
     SEEK_LANDED,    // landed; the control loop tells it and does what follows
     SEEK_SETTLING,  // landed for a paused host: the library was asked to pause again
 };
-enum seek_ask { ASK_HOST, ASK_AGAIN, ASK_START };  // the host's, a re-ask of it, a load's start position
+// The host's seek, a re-ask of it, a load's start position, a loop's
+// restart; a picture step the library makes itself, and one walked to.
+enum seek_ask { ASK_HOST, ASK_AGAIN, ASK_START, ASK_LOOP, ASK_STEP, ASK_WALK };
+// A picture's news for the seek record (FACT_PICTURE's value).
+enum { PICTURE_CHANGED = 1, PICTURE_LIKE_SENT = 2 };
 struct seeking {
     std::atomic<int> phase;  // seek_phase; read without the lock to skip work while idle
     // The host's side.
-    long long host_id;               // the host's latest seek
-    bool host_open;                  // ... not answered yet: its landing or the end is told
-    bool pending;                    // ... waits for the library seek in flight, or for the start
+    long long host_id;  // the host's latest seek
+    bool host_open;     // ... not answered yet: its landing or the end is told
+    bool pending;       // ... waits for the library seek in flight, or for the start
+    bool loop_due;      // the media paused at its end and plays again from its start
+    int step_due;       // a step waits for the library to pause: -1 back, 1 forward, 0 none
+    // Picture steps: the time of the host's still stepped from; pictures the
+    // library showed after the host's still, unheard of; a walk to the still.
+    int64_t step_from_ms;
+    int trailing;
+    bool walk_back, walk_found, want_next, back_again;
+    int walked, walk_tries;
+    int steps;                       // the library's own steps since it last sought
     int64_t pending_us;              // when it began to wait
     double pending_ms, pending_pos;  // where it goes: ms, or a position when the length is unknown
     bool hold;                       // the host is paused: land on a still, then pause again
@@ -73,6 +86,7 @@ struct seeking {
     double target_pos;  // when by position
     int64_t issued_us, waited_us;
     bool first;      // the decoder announced its first picture: shown next, not the landing
+    bool kept;       // a picture is kept back: the landing of a step back, maybe
     bool new_shown;  // a picture was shown since the decoders were waited for
     int redraws;     // redraws of the still passed over
     bool to_end;     // land on the last picture, where the media pauses at its end
@@ -83,6 +97,7 @@ struct seeking {
     // deadline of the seek in flight, and when a seek waiting for the start
     // goes anyway. Atomics: the control loop reads them under its own lock.
     std::atomic<int64_t> deadline_us, start_due_us;
+    std::atomic<int64_t> next_us;  // when the library was asked for its next picture, none shown since; 0 none
     // The landing, for the control loop.
     long long landed_id;
     int64_t landed_ms;
@@ -133,7 +148,11 @@ struct player {
     std::atomic<int> host_paused;         // control thread: the host asked for a pause (or a paused load)
     std::atomic<int64_t> pause_asked_us;  // control thread: when the library was last asked to pause
     std::atomic<int> eof_told;            // the library said it paused at the end of the media
+    std::atomic<int> at_end;              // and its input sits there until the next seek
     std::atomic<int64_t> frame_us;        // a picture's duration, from the video track; 0 unknown
+    std::atomic<double> rate;             // control thread: the speed asked for, 1.0 at every load
+    bool loop;                            // set by the load: at its end the media plays again
+    int loops;                            // control thread: restarts told
     // How far the library's times run ahead of the pictures (MPEG-TS: the
     // muxer's delay), measured at the start; -1 until then. Its first wait
     // for the decoders, as monotonic µs, until measured. seek_lock.
@@ -271,7 +290,9 @@ enum seek_fact {
     FACT_TIME,       // a time or position report
     FACT_BUFFERING,  // a buffering report
 };
-enum { VERDICT_TELL = 0, VERDICT_HIDE = 1, VERDICT_LAND = 2 };
+// KEEP: hidden but kept back, for it may prove the landing; LAND_KEPT: the
+// picture kept back is the landing, sent in place of this one.
+enum { VERDICT_TELL, VERDICT_HIDE, VERDICT_LAND, VERDICT_KEEP, VERDICT_LAND_KEPT };
 // What the seek record makes of a fact: for a picture, whether it is shown to
 // the host, hidden, or is the landing (its mark set); for an event, whether it
 // is told. The event handler calls it under gate_lock; any thread may.
@@ -293,6 +314,12 @@ int64_t seek_due(player *p);
 void apply_start_pos(player *p);
 // Shutdown: nothing lands any more.
 void seek_forget(player *p);
+// The picture step of command id, forward or back, for a paused host: a seek
+// to the next or previous picture. False when there is no picture to step from.
+bool seek_step(player *p, long long id, bool back);
+// The media paused at its end and is to play again from its start (under
+// gate_lock); false when it cannot seek, and ends instead.
+bool seek_loop(player *p);
 
 // tracks.cpp
 // Reports the tracks and sound state of p; with settled_only, false without
@@ -340,6 +367,10 @@ void clock_report(player *p, int64_t t);
 // At a landing the clock restarts from t (µs) with the next picture shown,
 // and forgets where it was.
 void clock_land(player *p, int64_t t_us);
+// The clock runs at the speed r from now on.
+void clock_rate(player *p, double r);
+// The time (µs) of the picture last given one: the host's still while paused.
+int64_t clock_shown(player *p);
 // The picture clock stops at a pause and runs on from there at a resume.
 void clock_hold(player *p);
 void clock_resume(player *p);

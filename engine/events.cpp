@@ -100,9 +100,10 @@ void tell_state(player *p) {
 }
 
 // The end of the media, told once: the end (held back while a lost source's
-// error is due), then the stop that the library makes after it. gate_lock held.
+// error is due), then the stop that the library makes after it; a looping
+// load plays again from its start instead. gate_lock held.
 void ended(player *p) {
-    if (p->end_state.load() != END_NONE)
+    if (p->end_state.load() != END_NONE || (p->loop && seek_loop(p)))
         return;
     playback_over(p);
     p->end_state.store(END_REACHED);
@@ -236,11 +237,10 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
 }
 
 void report_place(player *p, int64_t ms) {
-    // A time is told when it moved by a report's step; a position once the length gives one.
-    if (p->last_time_ms == INT64_MIN || p->last_time_ms != ms) {
-        p->last_time_ms = ms;
-        tell_time(ms);
-    }
+    // Told even where the last landing was: it is this landing's answer. A
+    // position once the length gives one.
+    p->last_time_ms = ms;
+    tell_time(ms);
     int64_t length = p->length_ms.load();
     if (length > 0 && !is_live(p)) {
         double at = std::clamp(double(ms) / double(length), 0.0, 1.0);

@@ -134,9 +134,10 @@ void give_back(std::atomic<uint64_t> *mark, uint64_t taken) {
         mark->compare_exchange_strong(none, taken);
 }
 
-// Queues pic for the writer with its header; false, with nothing changed, when
-// it cannot go: the overflow, queued already, or the queue full. pool_lock held.
-bool enqueue(picture *pic, uint64_t g, uint64_t taken, int64_t pts_us) {
+// Queues pic of pool for the writer with its header; false, with nothing
+// changed, when it cannot go: the overflow, queued already, or the queue full.
+// pool_lock held.
+bool enqueue(pictures *pool, picture *pic, uint64_t g, uint64_t taken, int64_t pts_us) {
     if (pic->spare || pic->queued || qlen == FRAME_QUEUE)
         return false;
     timespec now{};
@@ -154,6 +155,7 @@ bool enqueue(picture *pic, uint64_t g, uint64_t taken, int64_t pts_us) {
     put32(h + FRAME_OFF_FLAGS, taken ? uint32_t{FRAME_LANDED} : 0u);
     put32(h + FRAME_OFF_MARK_ID, uint32_t(taken));
     pic->queued = 1;
+    pool->sent = pic;
     queue[(qhead + qlen) % FRAME_QUEUE] = pic;
     qlen++;
     queue_wake.notify_one();
@@ -261,7 +263,7 @@ int pictures_setup(pictures *pool, uint32_t width, uint32_t height, int layout) 
     pool->layout = layout;
     pool->count = 0;
     pool->shown = nullptr;
-    pool->still = nullptr;
+    pool->kept = pool->sent = nullptr;
     pool->overflow = spare;
     return 0;
 }
@@ -274,7 +276,7 @@ picture *pictures_lock(pictures *pool, void **planes) {
             return nullptr;
         for (int i = 0; i < pool->count && !p; i++) {
             picture *s = pool->slots[i];
-            if (!s->locked && !s->queued && s != pool->shown && s != pool->still)
+            if (!s->locked && !s->queued && s != pool->shown && s != pool->kept && s != pool->sent)
                 p = s;
         }
         if (!p && pool->count < POOL_SLOTS) {
@@ -311,7 +313,7 @@ void pictures_free(pictures *pool) {
         pool->count = 0;
         pool->overflow = nullptr;
         pool->shown = nullptr;
-        pool->still = nullptr;
+        pool->kept = pool->sent = nullptr;
     }
     free(pool->retired);
     pool->retired = nullptr;
@@ -335,7 +337,7 @@ uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, int how, std::a
     if (how == SHOW_HIDDEN || (still && !mark->load() && same_picture(before, pic)) || !frames_on_pipe)
         return 0;
     uint64_t taken = mark->exchange(0);
-    if (enqueue(pic, g, taken, pts_us))
+    if (enqueue(pool, pic, g, taken, pts_us))
         return taken;
     give_back(mark, taken);  // the next picture sent carries it
     return 0;
@@ -345,24 +347,29 @@ bool frames_piped() { return frames_on_pipe != 0; }
 
 bool pictures_changed(pictures *pool, const picture *pic) {
     std::lock_guard<ordered_mutex> hold(pool_lock);
-    const picture *still = pool->still ? pool->still : pool->shown;
-    return !still || (still != pic && !same_picture(still, pic));
+    return pool->shown != pic && !same_picture(pool->shown, pic);
 }
 
-void pictures_pin(pictures *pool, bool pin) {
+bool pictures_like_sent(pictures *pool, const picture *pic) {
     std::lock_guard<ordered_mutex> hold(pool_lock);
-    pool->still = pin ? pool->shown : nullptr;
+    return pool->sent == pic || same_picture(pool->sent, pic);
 }
 
-bool pictures_resend(pictures *pool, uint64_t g, std::atomic<uint64_t> *mark, int64_t pts_us) {
+void pictures_keep(pictures *pool, bool keep) {
     std::lock_guard<ordered_mutex> hold(pool_lock);
-    if (!pool->shown || g != current_generation || !frames_on_pipe)
-        return false;
+    pool->kept = keep ? pool->shown : nullptr;
+}
+
+uint64_t pictures_resend(pictures *pool, uint64_t g, std::atomic<uint64_t> *mark, int64_t pts_us, bool kept) {
+    std::lock_guard<ordered_mutex> hold(pool_lock);
+    picture *pic = kept ? pool->kept : pool->shown;
+    if (!pic || g != current_generation || !frames_on_pipe)
+        return 0;
     uint64_t taken = mark->load();
-    if (!enqueue(pool->shown, g, taken, pts_us))
-        return false;
+    if (!enqueue(pool, pic, g, taken, pts_us))
+        return 0;
     mark->compare_exchange_strong(taken, 0);  // taken by this frame, unless a newer mark came
-    return true;
+    return taken ? taken : MARK_SET;
 }
 
 int frames_start(int on) {

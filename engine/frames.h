@@ -74,7 +74,8 @@ struct pictures {
     picture *slots[POOL_SLOTS];  // 0 .. count-1 in use, in order of creation
     picture *overflow;           // handed out when all slots are busy; null without a format
     picture *shown;              // last shown; never handed out from the slots
-    picture *still;              // pinned: what a seek's new pictures are told from; never handed out
+    picture *kept;               // kept back as a seek's landing, maybe; never handed out
+    picture *sent;               // the last one queued for the host: its still; never handed out
     int32_t count;
     picture **retired;  // pictures of ended formats still held by decoder or writer
     int32_t retired_count;
@@ -109,16 +110,19 @@ enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_HIDDEN = 2, SHOW_STALLED = 3 };
 // id; a picture not queued gives it back, unless a newer mark came meanwhile.
 // A hidden picture leaves the mark alone. The mark the picture queued took; 0 none.
 uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, int how, std::atomic<uint64_t> *mark, int64_t pts_us);
-// Whether pic shows something else than the pool's still (pinned, else the
-// shown picture): other pixels in any plane, row padding aside, or another size.
+// Whether pic shows something else than the shown picture: other pixels in
+// any plane, row padding aside, or another size.
 bool pictures_changed(pictures *pool, const picture *pic);
-// Pins the shown picture as the still (pin), or lets it go.
-void pictures_pin(pictures *pool, bool pin);
-// Queues the shown picture with the mark and pts_us, as if it was shown now:
-// a hidden picture that turned out to be a seek's landing. False when it
-// cannot be sent (none, queued already, the overflow, the queue full, another
-// generation); the mark then stays.
-bool pictures_resend(pictures *pool, uint64_t g, std::atomic<uint64_t> *mark, int64_t pts_us);
+// Whether pic shows what the host was last sent.
+bool pictures_like_sent(pictures *pool, const picture *pic);
+// Keeps the shown picture back from the decoder (keep), or lets the kept one go.
+void pictures_keep(pictures *pool, bool keep);
+// Queues the kept picture (kept), else the shown one, with the mark and
+// pts_us, as if shown now: a hidden picture that turned out to be a seek's
+// landing. The mark it took, or 0 when it cannot be sent (none, queued
+// already, the overflow, the queue full, another generation); the mark then
+// stays.
+uint64_t pictures_resend(pictures *pool, uint64_t g, std::atomic<uint64_t> *mark, int64_t pts_us, bool kept = false);
 
 // Opens the frame pipe when on is non-zero; 0 on success, -1 when fd 3 is unusable.
 int frames_start(int on);

@@ -50,7 +50,7 @@ void seek_line(player *p, const char *object, const char *fmt) {
         if (strcmp(object, l.object) != 0 || strcmp(fmt, l.format) != 0)
             continue;
         if (l.fact == FACT_END)
-            p->eof_told.store(1);  // the pause that follows is the end's
+            p->eof_told.store(1), p->at_end.store(1);  // the pause that follows is the end's
         else
             seek_report(p, l.fact);
         return;

@@ -59,6 +59,21 @@ const int64_t START_WAIT_US = 1000000;
 const int64_t WAKE_US = 10000;
 const int64_t FRAME_US_DEFAULT = 40000;
 const int REDRAW_PATIENCE = 8;  // for a scene that never changes
+// Redraws of a paused still that may come before the library's next picture.
+const int STEP_PATIENCE = 2;
+// A step back seeks this many pictures back and walks forward, picture by
+// picture, to the host's still; it may find it too early, and then goes
+// twice as far back, and so on. Longer walks make the library stall.
+const int WALK_BACK = 3;
+const int WALK_MAX = 100;  // pictures walked before going further back
+const int WALK_TRIES = 3;
+// The library passes over a step asked for while it still reads: asked
+// again when no picture came this long after.
+const int64_t NEXT_AGAIN_US = 40000;
+// The library steps on from what it had read ahead at its last seek; past
+// that it stalls, for most of a second, reading again: before, a step is a
+// seek and a short walk.
+const int OWN_STEPS = 6;
 // A smaller lead of the library's times over the pictures is the decoder's
 // start, not the container's delay.
 const int64_t LEAD_MIN_US = 100000;
@@ -75,10 +90,21 @@ int64_t frame_us(const player *p) {
     return f > 0 ? f : FRAME_US_DEFAULT;
 }
 
+// The time (ms) of the picture nearest to t_us, when the video track tells
+// its picture rate: pictures come at whole multiples of their duration.
+int64_t on_grid(const player *p, double t_us) {
+    double f = double(p->frame_us.load());
+    return int64_t(std::llround(f > 0 ? std::round(t_us / f) * f / 1000 : t_us / 1000));
+}
+
+// How the library is to go on with a seek: as it is; playing, muted and
+// unheard of, for a paused host; playing again after its end, for a loop.
+enum { RESUME_NONE, RESUME_MUTED, RESUME_PLAY };
+
 // Starts the library seek of what, for the host's seek id, with seek_lock
-// held; the caller asks the library once the lock is let go. True when the
-// library must first be made to play, for a paused host.
-bool begin(player *p, int what, long long id, double target_ms, double pos) {
+// held; the caller asks the library once the lock is let go. How the library
+// is to go on (RESUME_*).
+int begin(player *p, int what, long long id, double target_ms, double pos) {
     seeking &s = p->seek;
     int64_t now = now_us();
     s.ask = what;
@@ -89,29 +115,43 @@ bool begin(player *p, int what, long long id, double target_ms, double pos) {
     s.deadline_us.store(now + DEADLINE_US);
     s.start_due_us.store(0);
     s.waited_us = 0;
-    s.first = s.new_shown = s.eof = s.still = false;
+    s.first = s.new_shown = s.eof = s.still = s.kept = false;
+    s.want_next = s.walk_found = s.back_again = false;
+    s.walked = s.steps = 0;
+    // A paused library may show nothing after its seek (its decoder out of
+    // pictures): a walk asks for the next one when none came.
+    s.next_us.store(what == ASK_WALK ? now : 0);
+    pictures_keep(&p->pictures, false);
     s.redraws = 0;
     if (what != ASK_AGAIN) {
         s.to_end = false;
         s.reasks = 0;
     }
     s.phase.store(SEEK_ASKED);
+    if (what == ASK_LOOP)
+        return RESUME_PLAY;
     // For a paused host the library plays, whatever it did: paused, settling
     // or paused at the end, it would not go on to the new picture.
     s.internal = s.internal || s.hold;
-    return s.hold;
+    return s.hold ? RESUME_MUTED : RESUME_NONE;
 }
 
 // Asks the library; no lock held, since its events may come on this thread.
-void ask_library(player *p, bool play, double target_ms, double pos) {
-    if (play) {
+void ask_library(player *p, int resume, double target_ms, double pos) {
+    if (resume == RESUME_MUTED)
         libvlc_audio_set_mute(p->mp, 1);
+    // Played first, the decoders wait for the seek's pictures; but an input
+    // paused at the end of the file that plays before it moved gives up, as
+    // if the media had ended: from there, the seek first.
+    bool from_end = p->at_end.exchange(0) != 0;
+    if (resume != RESUME_NONE && !from_end)
         library_pause(p, 0);
-    }
     if (target_ms >= 0)
         libvlc_media_player_set_time(p->mp, int64_t(target_ms));
     else
         libvlc_media_player_set_position(p->mp, float(pos));
+    if (resume != RESUME_NONE && from_end)
+        library_pause(p, 0);
 }
 
 // Records the landing at ms, seek_lock held; marked, the picture shown next
@@ -121,8 +161,9 @@ void land(player *p, int64_t ms, bool marked) {
     s.landed_id = s.id;
     s.landed_ms = ms;
     s.still = s.hold;
+    s.trailing = 0;
     s.sent = false;
-    if (marked && s.ask != ASK_START)
+    if (marked && s.ask != ASK_START && s.ask != ASK_LOOP)
         p->mark_frame.store(mark_of(s.id));
     s.phase.store(SEEK_LANDED);
 }
@@ -154,7 +195,7 @@ int64_t picture_ms(player *p) {
         return p->time_ms.load();
     int64_t lead = std::max<int64_t>(p->lead_us, 0), late = now_us() - s.waited_us - WAKE_US - lead;
     late = lead ? std::max<int64_t>(late, 0) : std::clamp<int64_t>(late, 0, 2 * frame_us(p));
-    return int64_t(s.target_ms) + late / 1000;
+    return on_grid(p, s.target_ms * 1000 + double(late) * p->rate.load());
 }
 
 // Measures the lead from the start's first wait for the decoders and its
@@ -171,20 +212,100 @@ void measure_lead(player *p, seek_fact fact, bool changed) {
     }
 }
 
-int on_picture(player *p, bool changed) {
+// Where a walk to the still at ms starts, on its tries-th try.
+double walk_from(const player *p, double ms, int tries) {
+    return std::max(0.0, ms - double(WALK_BACK * (1 << tries) * frame_us(p)) / 1000);
+}
+
+// Asks the control loop to have the library show its next picture.
+void next_picture(player *p) {
+    p->seek.want_next = true;
+    raise_pending(p, PEND_SEEK);
+}
+
+// A picture shown while walking to a step's picture: the ones after a seek
+// back, shown one by one, each compared with the host's still. Before the
+// still comes the picture to step back to, kept back; after it the one to
+// step forward to.
+int on_walk(player *p, bool changed, bool like_sent) {
+    seeking &s = p->seek;
+    if (changed)
+        s.next_us.store(0);
+    if (!changed) {
+        // The library showed the same picture again: its step was not made
+        // (it may pass the first over, or still be reading): asked again.
+        if (s.kept || s.walk_found)
+            next_picture(p);
+        return VERDICT_HIDE;
+    }
+    int64_t frame = frame_us(p);
+    if (s.walk_found) {  // the still was found: this is the one after it
+        land(p, on_grid(p, double(s.step_from_ms) * 1000 + double(frame)), true);
+        return VERDICT_LAND;
+    }
+    if (like_sent && s.walk_back && s.kept) {
+        land(p, on_grid(p, double(s.step_from_ms) * 1000 - double(frame)), true);
+        s.trailing = 1;  // the library shows the host's old still, a picture on
+        return VERDICT_LAND_KEPT;
+    }
+    if (like_sent && !s.walk_back) {
+        s.walk_found = true;
+        next_picture(p);
+        return VERDICT_HIDE;
+    }
+    if (like_sent || ++s.walked > WALK_MAX) {
+        // Arrived at the still, or past it, with nothing before it: asked again
+        // from further back; at the first picture there is nothing before.
+        s.back_again = true;
+        raise_pending(p, PEND_SEEK);
+        return VERDICT_HIDE;
+    }
+    s.kept = true;
+    next_picture(p);
+    return VERDICT_KEEP;
+}
+
+int on_picture(player *p, bool changed, bool like_sent) {
     seeking &s = p->seek;
     int phase = s.phase.load();
-    if (phase == SEEK_LANDED || phase == SEEK_SETTLING)
-        return phase == SEEK_SETTLING || s.hold || s.pending ? VERDICT_HIDE : VERDICT_TELL;
+    if (phase == SEEK_LANDED || phase == SEEK_SETTLING) {
+        if (phase == SEEK_SETTLING || s.hold || s.pending) {
+            s.trailing += changed;
+            return VERDICT_HIDE;
+        }
+        return VERDICT_TELL;
+    }
+    // A walk starts from a paused library, whose decoder was idle: every new
+    // picture is from where it went, and none is the still's redraw. So does
+    // a loop's restart, from the end where the decoder drained: its first new
+    // picture is the media's first.
+    if (s.ask == ASK_WALK)
+        return on_walk(p, changed, like_sent);
+    if (s.ask == ASK_LOOP && changed) {
+        land(p, int64_t(s.target_ms), false);
+        return VERDICT_LAND;
+    }
     if (s.first && changed) {
         // The announced picture: one the decoder had begun before the seek,
-        // or the first from the new place, early when the decoder started
-        // on pictures in their decoding order. Either way not the landing.
+        // or the first from the new place, early or late when the decoder
+        // starts on pictures in their decoding order: not the landing.
         s.first = false;
         s.new_shown = true;
         return VERDICT_HIDE;
     }
-    if (phase != SEEK_WAITED || (!changed && s.redraws++ < REDRAW_PATIENCE))
+    if (phase != SEEK_WAITED)
+        return VERDICT_HIDE;
+    if (s.ask == ASK_STEP) {  // the library steps itself: its next picture
+        if (changed)
+            s.next_us.store(0);
+        if (!changed && s.redraws++ < STEP_PATIENCE) {
+            next_picture(p);  // shown again, not stepped: asked again
+            return VERDICT_HIDE;
+        }
+        land(p, int64_t(s.target_ms), true);
+        return VERDICT_LAND;
+    }
+    if (!changed && s.redraws++ < REDRAW_PATIENCE)
         return VERDICT_HIDE;
     s.new_shown = true;
     if (s.to_end)
@@ -206,7 +327,7 @@ bool on_end(player *p) {
         if (s.new_shown && p->vouts.load()) {
             // The last picture shown is the landing: at the target, or, when
             // the target lies past it, a frame before the end.
-            int64_t last = std::max<int64_t>(0, p->length_ms.load() - frame_us(p) / 1000);
+            int64_t last = on_grid(p, double(std::max<int64_t>(0, p->length_ms.load() * 1000 - frame_us(p))));
             int64_t ms = s.to_end ? last : std::min(picture_ms(p), last);
             land(p, ms, true);
             sent(p, pictures_resend(&p->pictures, p->generation, &p->mark_frame, ms * 1000) ? ms : -1);
@@ -251,9 +372,10 @@ int seek_report(player *p, seek_fact fact, int64_t value) {
     case FACT_PICTURE:
         // Once a paused host has its still, a picture the library shows on
         // its way to the pause (or its end) is not news.
-        if (phase == SEEK_IDLE)
-            return s.still ? VERDICT_HIDE : VERDICT_TELL;
-        return on_picture(p, value != 0);
+        if (phase != SEEK_IDLE)
+            return on_picture(p, value & PICTURE_CHANGED, value & PICTURE_LIKE_SENT);
+        s.trailing = s.still ? s.trailing + (value & PICTURE_CHANGED ? 1 : 0) : 0;
+        return s.still ? VERDICT_HIDE : VERDICT_TELL;
     case FACT_FIRST:
         if (phase == SEEK_ASKED)
             s.first = true;
@@ -274,6 +396,8 @@ int seek_report(player *p, seek_fact fact, int64_t value) {
         if (phase == SEEK_SETTLING) {
             s.phase.store(SEEK_IDLE);
             raise_pending(p, PEND_SEEK);  // the sound back
+        } else if ((s.ask == ASK_WALK && s.want_next) || s.step_due) {
+            raise_pending(p, PEND_SEEK);  // the library can step now
         }
         return VERDICT_TELL;
     case FACT_PLAYING:
@@ -316,13 +440,15 @@ void cmd_seek(const command *c, long long id) {
         target = std::fmin(target, std::fmax(0.0, double(length) - double(frame_us(p)) / 1000));
     double at = pos ? pos->number : 0;
     p->start_pos = -1.0;  // the host's own seek outranks the load's start
-    bool now, play = false;
+    bool now;
+    int resume = RESUME_NONE;
     {
         std::lock_guard<ordered_mutex> hold(p->seek_lock);
         seeking &s = p->seek;
         s.host_id = id;
         s.host_open = true;
         s.hold = p->host_paused.load() != 0;
+        s.step_due = 0;
         int phase = s.phase.load();
         // One library seek at a time: its lines then tell of it alone. A seek
         // sent while one is under way, or before the start was waited for,
@@ -336,10 +462,10 @@ void cmd_seek(const command *c, long long id) {
         s.pending_ms = target;
         s.pending_pos = at;
         if (now)
-            play = begin(p, ASK_HOST, id, target, at);
+            resume = begin(p, ASK_HOST, id, target, at);
     }
     if (now)
-        ask_library(p, play, target, at);
+        ask_library(p, resume, target, at);
     tell_ack(id, true);
 }
 
@@ -372,13 +498,15 @@ void seek_serve(player *p) {
     int phase = p->seek.phase.load();
     if (phase == SEEK_IDLE) {
         std::lock_guard<ordered_mutex> hold(p->seek_lock);
-        if (!p->seek.internal && !p->seek.pending)
+        if (!p->seek.internal && !p->seek.pending && !p->seek.loop_due && !p->seek.step_due)
             return;
     }
     // Read before the lock: the library is never called under it.
     int64_t now = now_us();
     int64_t library_ms = (phase == SEEK_ASKED || phase == SEEK_WAITED) ? libvlc_media_player_get_time(p->mp) : 0;
-    bool told = false, place = false, ended = false, pause = false, sound = false, ask = false, play = false;
+    bool told = false, place = false, ended = false, pause = false, sound = false, ask = false, looped = false,
+         next = false;
+    int resume = RESUME_NONE;
     long long id = 0;
     int64_t landed = 0;
     double target = 0, at = 0;
@@ -395,7 +523,7 @@ void seek_serve(player *p) {
             target = std::max(0.0, from > back ? back : from - REASK_BACK_MS);
             s.reasks++;
             s.to_end = true;
-            play = begin(p, ASK_AGAIN, s.id, target, 0);
+            resume = begin(p, ASK_AGAIN, s.id, target, 0);
             ask = true;
         } else if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && now >= s.deadline_us.load()) {
             land(p, library_ms, p->vouts.load() != 0);
@@ -405,7 +533,7 @@ void seek_serve(player *p) {
             phase = SEEK_LANDED;
         }
         if (phase == SEEK_LANDED && s.sent) {
-            told = s.landed_id == s.host_id && s.host_open && s.ask != ASK_START;
+            told = s.landed_id == s.host_id && s.host_open && s.ask != ASK_START && s.ask != ASK_LOOP;
             s.host_open = s.host_open && !told;
             id = s.landed_id;
             landed = s.landed_ms;
@@ -415,20 +543,86 @@ void seek_serve(player *p) {
                 s.pending = false;
                 target = s.pending_ms;
                 at = s.pending_pos;
-                play = begin(p, ASK_HOST, s.host_id, target, at);
+                resume = begin(p, ASK_HOST, s.host_id, target, at);
                 ask = true;
-            } else if (s.hold && !s.eof) {
+            } else if (s.hold && !s.eof && !p->paused.load()) {
                 s.phase.store(SEEK_SETTLING);
                 pause = true;
             } else {
                 s.phase.store(SEEK_IDLE);
             }
         }
-        if (phase == SEEK_IDLE && s.pending && (p->start_waited_us || now >= s.pending_us + START_WAIT_US)) {
+        phase = s.phase.load();  // the landing served may have made it idle
+        if (phase == SEEK_IDLE && s.step_due && p->paused.load()) {
+            // From the host's still: the library steps itself when its own
+            // still is the host's; else it goes back a little and is walked
+            // forward to the still, picture by picture.
+            bool back = s.step_due < 0;
+            s.step_due = 0;
+            s.step_from_ms = on_grid(p, double(clock_shown(p)));
+            int64_t frame = frame_us(p) / 1000;
+            if (!back && !s.trailing && s.steps < OWN_STEPS) {
+                int steps = s.steps;
+                begin(p, ASK_STEP, s.host_id, double(s.step_from_ms + frame), 0);
+                s.steps = steps + 1;
+                s.phase.store(SEEK_WAITED);
+                next = true;
+            } else {
+                target = walk_from(p, double(s.step_from_ms), 0);
+                begin(p, ASK_WALK, s.host_id, target, 0);
+                s.walk_back = back;
+                s.walk_tries = 0;
+                ask = true;
+            }
+            s.internal = false;  // the library stays paused
+        } else if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && s.ask == ASK_WALK && s.back_again) {
+            // The walk came to the still too soon: again from further back,
+            // but from the first picture there is nowhere further.
+            s.back_again = false;
+            if (++s.walk_tries < WALK_TRIES && s.target_ms > 0) {
+                target = walk_from(p, s.target_ms, s.walk_tries);
+                bool back = s.walk_back;
+                int tries = s.walk_tries;
+                begin(p, ASK_WALK, s.host_id, target, 0);
+                s.walk_back = back;
+                s.walk_tries = tries;
+                s.internal = false;
+                ask = true;
+            } else {
+                land(p, s.walk_back ? s.step_from_ms : s.step_from_ms + frame_us(p) / 1000, true);
+                pictures_resend(&p->pictures, p->generation, &p->mark_frame, s.landed_ms * 1000);
+                s.sent = true;
+                raise_pending(p, PEND_SEEK);  // told in the next pass
+            }
+        } else if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && s.ask == ASK_STEP && !s.want_next &&
+                   s.next_us.load() && now >= s.next_us.load() + NEXT_AGAIN_US) {
+            // The library's step stalls at times, for most of a second, once
+            // it has shown what it had decoded: walked to the next instead.
+            target = walk_from(p, double(s.step_from_ms), 0);
+            begin(p, ASK_WALK, s.host_id, target, 0);
+            s.walk_back = false;
+            s.walk_tries = 0;
+            s.internal = false;
+            ask = true;
+        } else if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && p->paused.load() &&
+                   (s.want_next || (s.next_us.load() && now >= s.next_us.load() + NEXT_AGAIN_US))) {
+            s.want_next = false;
+            next = true;
+        }
+        if (next)
+            s.next_us.store(now);
+        if (phase == SEEK_IDLE && s.loop_due) {
+            // Played to its end: again from its start.
+            s.loop_due = false;
+            target = 0;
+            at = 0;
+            resume = begin(p, ASK_LOOP, 0, 0, 0);
+            ask = looped = true;
+        } else if (phase == SEEK_IDLE && s.pending && (p->start_waited_us || now >= s.pending_us + START_WAIT_US)) {
             s.pending = false;
             target = s.pending_ms;
             at = s.pending_pos;
-            play = begin(p, ASK_HOST, s.host_id, target, at);
+            resume = begin(p, ASK_HOST, s.host_id, target, at);
             ask = true;
         } else if (s.phase.load() == SEEK_IDLE && s.internal) {
             s.internal = false;
@@ -447,19 +641,29 @@ void seek_serve(player *p) {
     }
     if (ended)
         report_end(p);
+    if (looped) {
+        std::lock_guard<ordered_mutex> gate(gate_lock);
+        if (p->end_state.load() == END_NONE && p->generation == generation.load())
+            tell_looped(++p->loops);
+    }
     if (pause)
         library_pause(p, 1);
     if (sound)
         libvlc_audio_set_mute(p->mp, sound_muted());
     if (ask)
-        ask_library(p, play, target, at);
+        ask_library(p, resume, target, at);
+    if (next)
+        libvlc_media_player_next_frame(p->mp);
 }
 
 int64_t seek_due(player *p) {
     int phase = p->seek.phase.load();
-    return phase == SEEK_ASKED || phase == SEEK_WAITED ? p->seek.deadline_us.load()
-           : phase == SEEK_IDLE                        ? p->seek.start_due_us.load()
-                                                       : 0;
+    if (phase == SEEK_IDLE)
+        return p->seek.start_due_us.load();
+    if (phase != SEEK_ASKED && phase != SEEK_WAITED)
+        return 0;
+    int64_t next = p->seek.next_us.load(), deadline = p->seek.deadline_us.load();
+    return next ? std::min(next + NEXT_AGAIN_US, deadline) : deadline;
 }
 
 void apply_start_pos(player *p) {
@@ -471,15 +675,40 @@ void apply_start_pos(player *p) {
         tell_refusal(REFUSED_START_POS, nullptr, 0);
         return;
     }
-    bool play;
+    int resume;
     {
         std::lock_guard<ordered_mutex> hold(p->seek_lock);
         if (seek_in_flight(p))
             return;  // the host's seek came first
         p->seek.hold = p->host_paused.load() != 0;
-        play = begin(p, ASK_START, 0, -1, at);
+        resume = begin(p, ASK_START, 0, -1, at);
     }
-    ask_library(p, play, -1, at);
+    ask_library(p, resume, -1, at);
+}
+
+bool seek_step(player *p, long long id, bool back) {
+    {
+        std::lock_guard<ordered_mutex> hold(p->seek_lock);
+        seeking &s = p->seek;
+        s.host_id = id;
+        s.host_open = true;
+        s.hold = true;
+        s.pending = false;
+        // Steps follow the library's own pause: a step while it settles, or
+        // while a seek is under way, waits; a later one replaces it.
+        s.step_due = back ? -1 : 1;
+    }
+    raise_pending(p, PEND_SEEK);
+    return true;
+}
+
+bool seek_loop(player *p) {
+    if (!p->seekable.load() || p->length_ms.load() <= 0)
+        return false;
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    p->seek.loop_due = true;
+    raise_pending(p, PEND_SEEK);
+    return true;
 }
 
 void seek_forget(player *p) {

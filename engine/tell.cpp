@@ -118,6 +118,8 @@ void tell_position(double value) { emit("{\"type\":\"position\",\"value\":%.6f}"
 void tell_length(int64_t ms) { emit("{\"type\":\"length\",\"ms\":%lld}", static_cast<long long>(ms)); }
 void tell_seekable(bool v) { emit("{\"type\":\"seekable\",\"v\":%s}", truth(v)); }
 void tell_pausable(bool v) { emit("{\"type\":\"pausable\",\"v\":%s}", truth(v)); }
+void tell_rate(double value) { emit("{\"type\":\"rate\",\"value\":%.6g}", value); }
+void tell_looped(int count) { emit("{\"type\":\"looped\",\"count\":%d}", count); }
 void tell_seek_landed(long long id, int64_t ms) {
     emit("{\"type\":\"seekLanded\",\"ms\":%lld,\"id\":%lld}", static_cast<long long>(ms), id);
 }

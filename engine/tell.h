@@ -39,6 +39,10 @@ void tell_position(double value);
 void tell_length(int64_t ms);
 void tell_seekable(bool v);
 void tell_pausable(bool v);
+// The speed in force, when it changed.
+void tell_rate(double value);
+// The media played again from its start: the count-th time.
+void tell_looped(int count);
 // The landing of the seek command id at ms.
 void tell_seek_landed(long long id, int64_t ms);
 void tell_format(unsigned w, unsigned h, double sar);

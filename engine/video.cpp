@@ -149,10 +149,25 @@ void display_cb(void *opaque, void *picture) noexcept {
     announce(p, pic);
     // While a seek is under way the picture is compared with the one before:
     // a redraw of the still is no news from the new place.
-    bool changed = !seek_in_flight(p) || pictures_changed(&p->pictures, pic);
-    int verdict = seek_report(p, FACT_PICTURE, changed);
-    if (verdict == VERDICT_HIDE) {
+    // A seek under way, or the library paused, tells a redraw of the still
+    // from news: the picture is compared with the one before.
+    int news = PICTURE_CHANGED;
+    if (seek_in_flight(p) || p->paused.load())
+        news = (pictures_changed(&p->pictures, pic) ? PICTURE_CHANGED : 0) |
+               (pictures_like_sent(&p->pictures, pic) ? PICTURE_LIKE_SENT : 0);
+    int verdict = seek_report(p, FACT_PICTURE, news);
+    if (verdict != VERDICT_TELL && verdict != VERDICT_LAND) {
         pictures_show(&p->pictures, pic, p->generation, SHOW_HIDDEN, &p->mark_frame, 0);
+        if (verdict == VERDICT_KEEP)
+            pictures_keep(&p->pictures, true);
+        if (verdict != VERDICT_LAND_KEPT)
+            return;
+        // The picture kept back is the landing: sent now, at its own time.
+        int64_t pts_us = seek_landed_ms(p) * 1000;
+        clock_land(p, pts_us);
+        bool sent = pictures_resend(&p->pictures, p->generation, &p->mark_frame, pts_us, true);
+        pictures_keep(&p->pictures, false);
+        seek_report(p, FACT_SENT, sent ? pts_us / 1000 : -1);
         return;
     }
     if (verdict == VERDICT_LAND)
@@ -161,8 +176,16 @@ void display_cb(void *opaque, void *picture) noexcept {
     int64_t pts_us = clock_read(p);
     // A landing is told with the time of the picture that carries it.
     uint64_t taken = pictures_show(&p->pictures, pic, p->generation, how, &p->mark_frame, pts_us);
+    if (verdict == VERDICT_LAND)
+        pictures_keep(&p->pictures, false);
     if (taken || verdict == VERDICT_LAND)
         seek_report(p, FACT_SENT, taken ? pts_us / 1000 : -1);
+}
+
+// Media time (µs) the clock ran on from its stamp to now, at the speed in
+// force; clock_lock held.
+int64_t ran(const player *p, int64_t now) {
+    return int64_t(double(std::min(now - p->clock_stamp_us, CLOCK_RUN_MAX_US)) * p->rate.load());
 }
 
 }  // namespace
@@ -178,11 +201,10 @@ int64_t clock_read(player *p) {
     if (!p->paused.load()) {
         // Playback is where the pictures are: the clock starts with the first
         // one, not with the library's first report some 400 ms later.
-        if (!p->clock_stamp_us) {
+        if (!p->clock_stamp_us)
             p->clock_stamp_us = now_us();
-        } else {
-            t += std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US);
-        }
+        else
+            t += ran(p, now_us());
     }
     if (t < p->clock_last_us && p->clock_last_us - t < CLOCK_JITTER_US)
         t = p->clock_last_us;
@@ -200,11 +222,26 @@ void clock_report(player *p, int64_t t) {
     p->clock_stamp_us = now_us();
 }
 
+void clock_rate(player *p, double r) {
+    std::lock_guard<ordered_mutex> hold(p->clock_lock);
+    if (p->clock_stamp_us && !p->paused.load()) {
+        int64_t now = now_us();
+        p->clock_base_us += ran(p, now);
+        p->clock_stamp_us = now;
+    }
+    p->rate.store(r);
+}
+
+int64_t clock_shown(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->clock_lock);
+    return p->clock_last_us;
+}
+
 void clock_land(player *p, int64_t t_us) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
     p->clock_base_us = t_us;
     p->clock_stamp_us = 0;
-    p->clock_last_us = 0;  // a seek back by little is no jitter
+    p->clock_last_us = t_us;  // a seek back by little is no jitter
 }
 
 // Called before the pause is stored, so a second pause does not run it on.
@@ -212,7 +249,7 @@ void clock_hold(player *p) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
     if (p->clock_stamp_us && !p->paused.load()) {
         int64_t now = now_us();
-        p->clock_base_us += std::min(now - p->clock_stamp_us, CLOCK_RUN_MAX_US);
+        p->clock_base_us += ran(p, now);
         p->clock_stamp_us = now;
     }
 }

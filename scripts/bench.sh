@@ -5,12 +5,12 @@
 # one table with each goal beside its figure and writes build/bench.json. It
 # is a benchmark, not a test: it asserts nothing of the figures, and fails
 # only when a step could not take them. CI runs --only startup as a smoke run.
-#   scripts/bench.sh [--engine PATH] [--only frames,host,4k,latency,burst,startup,memory,seek]
+#   scripts/bench.sh [--engine PATH] [--only frames,host,4k,latency,burst,startup,memory,seek,speed]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 engine=
-only=frames,host,4k,latency,burst,startup,memory,seek
+only=frames,host,4k,latency,burst,startup,memory,seek,speed
 while [ $# -gt 0 ]; do
     case "$1" in
     --engine) engine=$(realpath "$2"); shift 2 ;;
@@ -50,15 +50,18 @@ clip() {
     ffmpeg -nostdin -v error -y "$@" "$media/tmp.${name##*.}"
     mv "$media/tmp.${name##*.}" "$media/$name"
 }
-wants frames host latency startup && clip bench-1080p.mp4 -f lavfi -i testsrc2=size=1920x1080:rate=30 -t 10 -c:v libx264 -preset superfast \
+wants frames host latency startup speed && clip bench-1080p.mp4 -f lavfi -i testsrc2=size=1920x1080:rate=30 -t 10 -c:v libx264 -preset superfast \
     -pix_fmt yuv420p -g 60
 wants 4k && clip bench-4k.mp4 -f lavfi -i testsrc2=size=3840x2160:rate=30 -t 5 -c:v libx264 -preset superfast \
     -pix_fmt yuv420p -g 60
 # Seeks: 640x360 at 25 fps and 1080p at 30 fps, a key frame each second.
-wants seek && clip bench-seek-360.mp4 -f lavfi -i testsrc2=size=640x360:rate=25 -t 10 -c:v libx264 -preset veryfast \
+wants seek speed && clip bench-seek-360.mp4 -f lavfi -i testsrc2=size=640x360:rate=25 -t 10 -c:v libx264 -preset veryfast \
     -pix_fmt yuv420p -g 25
 wants seek && clip bench-seek-1080p.mp4 -f lavfi -i testsrc2=size=1920x1080:rate=30 -t 10 -c:v libx264 -preset superfast \
     -pix_fmt yuv420p -g 30
+# Loops: 2 s of 640x360 at 25 fps.
+wants speed && clip bench-loop-360.mp4 -f lavfi -i testsrc2=size=640x360:rate=25 -t 2 -c:v libx264 -preset veryfast \
+    -pix_fmt yuv420p -g 25
 # The small clip of the load/stop cycles has sound, as most media do.
 wants burst memory && clip bench-small.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
     -t 3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -shortest

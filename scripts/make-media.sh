@@ -133,6 +133,11 @@ numbered() {
 clip count.mp4 -f lavfi -i "$(numbered color=black:size=640x360:rate=25)" \
     -f lavfi -i sine=frequency=440:sample_rate=48000 -t 6 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 \
     -c:a aac -shortest
+# Loops: two seconds of numbered pictures with a tone, short enough to loop
+# three times in a test.
+clip loop.mp4 -f lavfi -i "$(numbered color=navy:size=640x360:rate=25)" \
+    -f lavfi -i sine=frequency=440:sample_rate=48000 -t 2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 \
+    -c:a aac -shortest
 # Seeking: 640x360 at 25 fps, a key frame each second, each second in a colour
 # of its own and each picture's number in blocks, with sound, in the
 # containers hosts seek in most: H.264 with B-frames in MP4 (whose decoder

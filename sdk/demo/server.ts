@@ -156,13 +156,13 @@ function reply(res: http.ServerResponse, status: number, body: unknown): void {
   res.end(JSON.stringify(body));
 }
 
-/** Runs one command of the page: {"cmd": "load", "url": ..., "pixels": "i420"} and so on. */
+/** Runs one command of the page: {"cmd": "load", "url": ..., "pixels": "i420", "loop": true} and so on. */
 async function command(engineFor: (pixels: unknown) => Promise<Engine>, body: string): Promise<unknown> {
   const c = JSON.parse(body) as Record<string, unknown>;
   const engine = await engineFor(c.cmd === 'load' ? c.pixels : undefined);
   switch (c.cmd) {
     case 'load':
-      return engine.load(c.url as string);
+      return engine.load(c.url as string, { loop: c.loop === true });
     case 'play':
       return engine.play();
     case 'pause':
@@ -171,6 +171,10 @@ async function command(engineFor: (pixels: unknown) => Promise<Engine>, body: st
       return engine.stop();
     case 'seek':
       return engine.seek({ pos: c.pos as number });
+    case 'rate':
+      return engine.rate(c.value as number);
+    case 'frameStep':
+      return engine.frameStep(c.back === true);
     case 'volume':
       return engine.volume(c.level as number);
     case 'mute':

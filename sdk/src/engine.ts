@@ -112,6 +112,10 @@ export class Engine {
   async seek(target: SeekTarget): Promise<void> {
     await this.send('seek', { ...target });
   }
+  /** Playback speed, 0.25 to 4; refused without media and on a live load. Each load starts at 1. */
+  async rate(value: number): Promise<void> {
+    await this.send('rate', { value });
+  }
   async audio(track: number): Promise<void> {
     await this.send('audio', { track });
   }
@@ -187,16 +191,26 @@ export class Engine {
    * media ends first. A later seek that the engine answers first makes it fail with `superseded`.
    */
   seekAndWait(target: SeekTarget, wait?: number | WaitOptions): Promise<SeekOutcome> {
+    return this.landing('seek', { ...target }, `the seek to ${describe(target)}`, wait);
+  }
+
+  /**
+   * Paused, shows the next picture (or with `back`, the one before) and resolves where it landed, with
+   * that picture, as `seekAndWait` does. Refused while playing, without media, or on media without video.
+   */
+  frameStep(back = false, wait?: number | WaitOptions): Promise<SeekOutcome> {
+    return this.landing('frameStep', { back }, `the step ${back ? 'back' : 'forward'}`, wait);
+  }
+
+  /** Sends a command that lands like a seek, and waits for its landing and picture. */
+  private landing(cmd: 'seek' | 'frameStep', args: Record<string, unknown>, of: string, wait?: number | WaitOptions): Promise<SeekOutcome> {
     let [id, acked] = [0, false];
     let landedMs: number | null = null;
     let frame: Frame | null = null;
-    const what = () =>
-      landedMs === null
-        ? `the landing of the seek to ${describe(target)}`
-        : `the picture of the seek to ${describe(target)}, landed at ${landedMs} ms`;
+    const what = () => (landedMs === null ? `the landing of ${of}` : `the picture of ${of}, landed at ${landedMs} ms`);
     return this.outcome(what, waitOptions(wait, 10000), (done) => {
-      this.send('seek', { ...target }, (sent) => (id = sent)).catch((err) => done(err));
-      const replaced = () => done(new EngineError('superseded', `the seek to ${describe(target)} was replaced by a later seek`));
+      this.send(cmd, args, (sent) => (id = sent)).catch((err) => done(err));
+      const replaced = () => done(new EngineError('superseded', `${of} was replaced by a later seek`));
       // Pictures come on the pipe when the engine sends them and the media has shown one.
       const whole = () =>
         landedMs !== null && (frame !== null || !this.channel.reader || !this.snap.format) && done(null, { landedMs, ended: false, frame });
@@ -212,7 +226,7 @@ export class Engine {
             if (seekId === id >>> 0) frame = copyFrame(h.frame);
             else if (later(seekId, id)) replaced();
           } else if (h.kind === 'generation') {
-            done(new EngineError('superseded', `the media was replaced during the seek to ${describe(target)}`));
+            done(new EngineError('superseded', `the media was replaced during ${of}`));
           } else if (h.kind === 'event' && h.e.type === 'seekLanded') {
             // An older engine tells the landing of the last seek it took, and none of a seek it replaced.
             const owner = h.e.id ?? this.channel.lastSeek;

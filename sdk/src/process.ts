@@ -392,7 +392,7 @@ export class Channel {
     if (ack.ok && p.cmd === 'load' && ack.generation === undefined) {
       this.fault(new EngineError('protocol', 'the ack of a load without a generation'));
     }
-    if (ack.ok && p.cmd === 'seek') this.lastSeek = ack.id;
+    if (ack.ok && (p.cmd === 'seek' || p.cmd === 'frameStep')) this.lastSeek = ack.id;
     const { moved, due } = this.generations.acked(p.cmd, ack.ok, ack.generation);
     this.sink({ kind: 'acked', cmd: p.cmd, args: p.args, ack });
     if (moved) this.sink({ kind: 'generation', generation: this.generations.current, cmd: p.cmd });

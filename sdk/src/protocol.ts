@@ -8,6 +8,10 @@ export const INT_LIMIT = 2147483647;
 /** The largest audio delay the engine takes either way, ms: an hour. */
 export const AUDIO_DELAY_LIMIT = 3600000;
 
+/** The playback speeds the engine takes. */
+export const RATE_MIN = 0.25;
+export const RATE_MAX = 4;
+
 export type FieldKind = 'string' | 'boolean' | 'number' | 'integer';
 
 export interface FieldRule {
@@ -38,6 +42,7 @@ export const COMMANDS = {
       audio: { kind: 'integer', optional: true },
       spu: { kind: 'integer', optional: true },
       timeoutMs: { kind: 'integer', optional: true, min: 0 },
+      loop: { kind: 'boolean', optional: true },
     },
     newGeneration: true,
   },
@@ -45,6 +50,8 @@ export const COMMANDS = {
   play: { fields: {} },
   pause: { fields: {} },
   seek: { fields: { ms: num(0), pos: num(0, 1) }, oneOf: ['ms', 'pos'] },
+  rate: { fields: { value: { kind: 'number', min: RATE_MIN, max: RATE_MAX } } },
+  frameStep: { fields: { back: { kind: 'boolean', optional: true } } },
   audio: { fields: { track: { kind: 'integer' } } },
   spu: { fields: { track: { kind: 'integer' } } },
   volume: { fields: { level: { kind: 'integer', min: 0, max: 100 } } },
@@ -69,6 +76,8 @@ export interface LoadOptions {
    * load ends with the problem `timedOut`; 0 never. The engine's default is 20000.
    */
   timeoutMs?: number;
+  /** At its end the media plays again from its start, told by `looped`, with no `end`. Default false. */
+  loop?: boolean;
 }
 
 export type SeekTarget = { ms: number; pos?: undefined } | { pos: number; ms?: undefined };
@@ -176,8 +185,12 @@ export type WireEvent =
   | { type: 'length'; ms: number }
   | { type: 'seekable'; v: boolean }
   | { type: 'pausable'; v: boolean }
-  /** `id`: the id of the seek command it answers (older engines leave it out). */
+  /** `id`: the id of the seek or frameStep command it answers (older engines leave it out). */
   | { type: 'seekLanded'; ms: number; id?: number }
+  /** The speed in force, when it changed. */
+  | { type: 'rate'; value: number }
+  /** A looping load played again from its start: the count-th time. */
+  | { type: 'looped'; count: number }
   | { type: 'format'; w: number; h: number; sar: number }
   | TracksEvent
   | { type: 'sound'; state: 'playing' | 'none' }
@@ -201,6 +214,8 @@ const EVENT_FIELDS: Record<WireEvent['type'], Record<string, Shape>> = {
   seekable: { v: 'boolean' },
   pausable: { v: 'boolean' },
   seekLanded: { ms: 'number', id: 'number?' },
+  rate: { value: 'number' },
+  looped: { count: 'number' },
   format: { w: 'number', h: 'number', sar: 'number' },
   tracks: { audio: 'array', spu: 'array', video: 'array', selected: 'object' },
   sound: { state: 'string' },

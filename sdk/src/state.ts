@@ -30,8 +30,12 @@ export interface Snapshot {
     selected: TracksEvent['selected'];
   } | null;
   readonly sound: 'playing' | 'none' | null;
-  /** Where the last seek landed, ms. */
+  /** Where the last seek or picture step landed, ms. */
   readonly landedMs: number | null;
+  /** The playback speed; 1 at every load. */
+  readonly rate: number;
+  /** Times a looping load played again from its start. */
+  readonly loops: number;
   readonly lastError: MediaError | null;
 }
 
@@ -49,6 +53,8 @@ export function blank(generation: number, state: PlayState = 'idle'): Snapshot {
     tracks: null,
     sound: null,
     landedMs: null,
+    rate: 1,
+    loops: 0,
     lastError: null,
   };
 }
@@ -83,6 +89,10 @@ export function reduce(s: Snapshot, e: EngineEvent): Snapshot {
       return next({ pausable: e.v });
     case 'seekLanded':
       return { ...s, landedMs: e.ms, timeMs: e.ms };
+    case 'rate':
+      return next({ rate: e.value });
+    case 'looped':
+      return next({ loops: e.count });
     case 'format':
       return { ...s, format: { width: e.w, height: e.h, sar: e.sar } };
     case 'tracks':

@@ -1,7 +1,8 @@
 // The demo page in Debian's Chromium: the canvas shows the clip's colours
 // through WebCodecs and through the ImageData fallback, from BGRX frames and
 // from I420 frames when the page asks for them (at odd sizes too), and another
-// load changes them; the demo server skips frames for a reader that lags.
+// load changes them; the demo server skips frames for a reader that lags. Its
+// speed box, loop box and step buttons reach the engine.
 
 import assert from 'node:assert/strict';
 import http from 'node:http';
@@ -55,5 +56,21 @@ test('TheDemoDrawsTheClipsColoursAndSkipsFramesForASlowReader', async (t) => {
     }
     assert.match(await page.textContent('#log') ?? '', /"type":"playing"/);
   }
+  // The speed box, the loop box and the step buttons, as their events in the log tell.
+  const logged = (what: RegExp) => page.waitForFunction((source) => new RegExp(source).test(document.getElementById('log')!.textContent!),
+    what.source, { timeout: 10000 }).catch(async (err) => assert.fail(`${what} not in the log: ${await page.textContent('#log')} (${err})`));
+  await page.setChecked('#loop', true);
+  await page.evaluate(() => void (document.getElementById('log')!.textContent = ''));
+  await shows('loop.mp4', 'blue');
+  await logged(/"type":"playing"/);
+  await page.selectOption('#rate', '2');
+  await logged(/"type":"rate","value":2\b/);
+  await logged(/"type":"looped","count":1/);
+  await page.click('#pause');
+  await logged(/"type":"paused"/);
+  await page.click('#step');
+  await logged(/"type":"seekLanded"/);
+  await page.click('#back');
+  await logged(/"type":"seekLanded"[^]*"type":"seekLanded"/);
   assert.deepEqual(pageErrors, []);
 });

@@ -295,10 +295,10 @@ test('EveryProgramEndsWithASentenceWhenItsEngineOrClipFails', async (t) => {
   // [program, arguments, engine by $VEXOLO_ENGINE, most seconds, what it says]
   const cases: [string, string[], string, number, RegExp][] = [
     [sheet, [silent, good, png], '', 15, /^contact sheet: timed out after 8000 ms waiting for the first frame of file:/m],
-    [sheet, [findEngine(), missing, png], '', 5, /^contact sheet: .*no-such-clip.mp4 cannot be played \(notFound\)$/m],
+    [sheet, [findEngine(), missing, png], '', 10, /^contact sheet: .*no-such-clip.mp4 cannot be played \(notFound\)$/m],
     [demoHost, [silent, good, png], '', 15, /^demo host: the engine said nothing for 10 s while the demo waited for end$/m],
-    [demoHost, [dead, good, png], '', 5, /^demo host: the engine ended \(status 3\) while the demo waited for end$/m],
-    [demoHost, [findEngine(), missing, png], '', 5, /^demo host: .*no-such-clip.mp4 cannot be played: notFound$/m],
+    [demoHost, [dead, good, png], '', 10, /^demo host: the engine ended \(status 3\) while the demo waited for end$/m],
+    [demoHost, [findEngine(), missing, png], '', 10, /^demo host: .*no-such-clip.mp4 cannot be played: notFound$/m],
     [hostPy, [good, silent], '', 20, /^the engine said nothing for 10 s$/m],
     ['dist/bench/host-frames.js', ['1', '--clip', good], silent, 15, /^host-frames: load: no ack within 10000 ms$/m],
   ];

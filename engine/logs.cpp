@@ -32,9 +32,9 @@ bool flusher;       // rate_lock: the thread that reports drops at a window's cl
 // Never destroyed: the flusher may still wait on it when the process exits.
 std::condition_variable_any &rate_wake = *new std::condition_variable_any;
 
-// Stores an error line in p's ring when it is about the media, and notes an
-// unsupported codec.
-void store(player *p, const char *message, bool about_media) {
+// Stores an error line of an object of this type in p's ring when it is about
+// the media, and notes an unsupported codec.
+void store(player *p, const char *object, const char *message, bool about_media) {
     std::lock_guard<ordered_mutex> hold(ctl_lock);
     if (about_media) {
         snprintf(p->log_ring[p->log_count % LOG_RING], LOG_LINE_BYTES, "%s", message);
@@ -43,7 +43,7 @@ void store(player *p, const char *message, bool about_media) {
         p->log_count = p->log_count < INT32_MAX - LOG_RING ? p->log_count + 1 : p->log_count - LOG_RING + 1;
     }
     char fourcc[5];
-    if (unsupported_codec(message, fourcc) && p->bad_codec_count < BAD_CODECS) {
+    if (unsupported_codec(object, message, fourcc) && p->bad_codec_count < BAD_CODECS) {
         memcpy(p->bad_codecs[p->bad_codec_count++], fourcc, 5);
         p->pending |= PEND_CODECS;
         ctl_wake.notify_one();
@@ -198,7 +198,7 @@ void take_line(player *p, int level, const char *object, const char *message) {
             negotiation_over(p, false);
         return;
     } else {
-        store(p, message, media_line(object, message));
+        store(p, object, message, media_line(object, message));
     }
     forward(p, message);
 }

@@ -296,11 +296,12 @@ TEST_F(Inproc, ErrorLinesAreKeptForTheErrorReportAndCodecsNoted) {
     lines want = {"HTTP 404 error"};
     for (int i = 1; i <= 9; i++) {
         std::unique_lock<ordered_mutex> hold(ctl_lock);  // the control loop waits on it, and is woken for each noted
-        std::thread t([&] { log_line(q.get(), ERR, "Codec `c%03d' (x) is not supported.", i); });
+        std::string line = "Codec `c00" + std::to_string(i) + "' (x) is not supported.";
+        std::thread t([&] { take_line(q.get(), ERR, "decoder", line.c_str()); });
         EXPECT_TRUE(i > 8 || ctl_wake.wait_for(hold, std::chrono::seconds(5)) == std::cv_status::no_timeout) << i;
         hold.unlock(), t.join();
         EXPECT_EQ(take_pending(q.get()), i <= 8 ? PEND_CODECS : 0) << i;
-        want.push_back("Codec `c00" + std::to_string(i) + "' (x) is not supported.");
+        want.push_back(line);
         EXPECT_TRUE(i != 7 || stored_problem(q.get()) == PROBLEM_NOT_FOUND);
     }
     take_line(q.get(), ERR, "audio output", "PulseAudio server connection failure: Connection refused");  // not about the media

@@ -7,6 +7,7 @@
 #include "engine.h"
 #include "failures.h"
 #include "json.h"
+#include "words.h"
 
 #include <algorithm>
 #include <chrono>
@@ -162,20 +163,21 @@ void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_
     uintptr_t id = 0;
     if (ctx)
         libvlc_log_get_object(ctx, &object, &header, &id);
-    // The network access's own lines, debug ones too, and the demuxers'
-    // warnings are the watch's evidence.
-    bool evidence =
-        object && (strcmp(object, "stream") == 0 || (level >= LIBVLC_WARNING && strcmp(object, "demux") == 0));
-    if (level <= LIBVLC_NOTICE && !evidence) {
-        if (object && strcmp(object, "demux") == 0)
-            watch_demux_format(p, fmt);
+    // Debug and notice lines are the bulk: only those of the table's rows are
+    // formatted, found by their object and format alone. The seek unit's rows
+    // need no text.
+    char text[4 * LOG_LINE_BYTES], message[LOG_LINE_BYTES];
+    if (level <= LIBVLC_NOTICE) {
+        word w = debug_word(object, fmt);
+        if (w == WORDS || word_table[w].reader != READ_BY_WATCH)
+            return;
+        vsnprintf(text, sizeof text, fmt, args);
+        watch_line(p, level, object, fmt, text);
         return;
     }
     // Formatted whole before the cut, so that no password is cut before its '@'.
-    char text[4 * LOG_LINE_BYTES], message[LOG_LINE_BYTES];
     int len = vsnprintf(text, sizeof text, fmt, args);
-    if (evidence)
-        watch_line(p, level, object, text);
+    watch_line(p, level, object, fmt, text);
     if (p->silenced.load())
         return;  // nothing of a source it must not read, or of a load ended, reaches the host
     mask_secrets(text, len < 0 ? 0 : std::min<unsigned long>(len, sizeof text - 1), message, sizeof message);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <array>
 #include <sstream>
 #include <thread>
 
@@ -346,6 +347,47 @@ TEST_F(Inproc, ASoundOutputFailureIsToldOnceAndRepeatsAreCounted) {
     EXPECT_EQ(capture([&] { take_line(q.get(), ERR, "demux", "y"); }, true), (lines{"11 log lines dropped", "y"}));
     verbosity = 1;  // asked for, every line but a repeat is told as it comes
     EXPECT_EQ(capture([&] { round(); }, true), (lines{alsa, "Audio output failed", "module not functional", "failed to create audio output"}));
+}
+
+// The source's watch fed the library's lines in the order it writes them. A
+// network load that leads to anything but a network access is denied, however
+// the lines word it: a redirect, the access made, or, when neither is
+// recognised, anything of the source told before a network access was made.
+// A failed connection is a cut only when the last request went unanswered,
+// and a refused range only when the stream then cannot seek.
+TEST_F(Inproc, TheWatchReadsTheLibrarysLinesInTheirOrder) {
+    struct said { int level; const char *object, *fmt, *text; };
+    auto made = [](const char *module) { return said{LIBVLC_DEBUG, "stream", "using %s module \"%s\"", module}; };
+    const said to_file{LIBVLC_DEBUG, "stream", "redirecting to: %s", "redirecting to: file:///dev/zero"},
+        to_cdn{LIBVLC_DEBUG, "stream", "redirecting to: %s", "redirecting to: HTTPS://cdn/a.mp4"},
+        reworded{LIBVLC_DEBUG, "stream", "redirected to %s", "redirected to file:///dev/zero"},
+        https = made("using access module \"access\""), file = made("using access module \"filesystem\""),
+        unknown{LIBVLC_DEBUG, "stream", "module %s made for %s", "module filesystem made for access"},
+        request{LIBVLC_DEBUG, "stream", "outgoing request:\n%.*s", "outgoing request:\nGET /a HTTP/1.1\r\nRange: bytes=212992-\r\n"},
+        response{LIBVLC_DEBUG, "stream", "incoming response:\n%.*s", "incoming response:\nHTTP/1.1 206 Partial Content\r\n"},
+        failed{LIBVLC_DEBUG, "stream", "connection failed", nullptr}, refused{ERR, "stream", "connection failed: %s", "connection failed: Connection refused"},
+        no_seek{ERR, "stream", "cannot seek (to offset %lu)", "cannot seek (to offset 306064)"}, eos{LIBVLC_DEBUG, "stream", "end of stream", nullptr};
+    const struct { const char *url; bool seeking; std::vector<said> lines; std::array<int, 4> want; } cases[] = {  // denied, lost, refused, pending
+        {"http://h/a", false, {to_file}, {1, 0, 0, PEND_WATCH}}, {"http://h/a", false, {to_cdn, https}, {0, 0, 0, 0}},
+        {"http://h/a", false, {reworded, file}, {1, 0, 0, PEND_WATCH}}, {"https://h/a", false, {reworded, unknown}, {1, 0, 0, PEND_WATCH}},
+        {"file:///a", false, {file}, {0, 0, 0, 0}},
+        {"http://h/a", false, {https, request, response, failed, eos}, {0, 0, 0, 0}},  // a reconnection, or a look past the end
+        {"http://h/a", false, {https, request, failed, eos}, {0, 1, 0, PEND_WATCH}},   // a cut
+        {"http://h/a", false, {https, request, refused, eos}, {0, 1, 0, PEND_WATCH}},  // nobody listens any more
+        {"http://h/a", true, {https, request, response, failed, no_seek}, {0, 2, 1, PEND_WATCH}},  // a range refused to a seek
+        {"http://h/a", false, {https, request, response, failed, no_seek}, {0, 0, 1, PEND_WATCH}},
+        {"http://h/a", true, {https, request, response, no_seek}, {0, 0, 0, 0}},  // a range past the end, answered
+    };
+    for (const auto &c : cases) {
+        std::unique_ptr<player> q = record();
+        watch_start(q.get(), 0, c.url), q->started.store(1), q->seek_state.store(c.seeking ? SEEK_BY_TIME | 4 : SEEK_NONE);
+        for (const said &l : c.lines)
+            watch_line(q.get(), l.level, l.object, l.fmt, l.text ? l.text : l.fmt);
+        // A source's content, told only of a network access.
+        bool told = watch_admits(q.get(), libvlc_MediaPlayerESAdded) && watch_admits(q.get(), libvlc_MediaPlayerLengthChanged);
+        EXPECT_EQ((std::array<int, 4>{q->denied.load(), q->lost.load(), q->range_refused.load(), take_pending(q.get())}), c.want) << c.lines.size();
+        EXPECT_EQ(told, !c.want[0]) << c.lines.size();
+    }
 }
 
 // The window is process-wide: the test waits out any other test's first.

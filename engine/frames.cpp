@@ -301,10 +301,16 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     // times a second; a redraw takes the place of the shown picture, so that
     // the older buffer goes back to the decoder, but is not sent again. Nor
     // is the still of a paused seek before it lands: a landing's mark is
-    // always sent. Playback never pays for the comparison.
+    // always sent. Playing, the library redraws the shown picture while the
+    // source stalls, when the clock stands still a second after the last
+    // time report: a redraw of the frame sent, at its time, tells nothing.
+    // Playback pays for the comparison only when the time stands still.
     picture *before = pool->shown;
-    bool unsent = paused && !mark->load() && (paused == SHOW_PAUSED_SEEKING || same_picture(before, pic));
+    bool repeat = pool->shown_sent && pts_us == pool->shown_pts_us && same_picture(before, pic);
+    bool unsent = repeat || (paused && !mark->load() && (paused == SHOW_PAUSED_SEEKING || same_picture(before, pic)));
     pool->shown = pic;
+    pool->shown_pts_us = pts_us;
+    pool->shown_sent = repeat;  // what the host holds is this picture still
     if (unsent)
         return;
     int taken = mark->exchange(0);
@@ -351,6 +357,7 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     put32(h + FRAME_OFF_FLAGS, taken ? uint32_t{FRAME_LANDED} : 0u);
     put32(h + FRAME_OFF_RESERVED, 0);
     pic->queued = 1;
+    pool->shown_sent = 1;
     queue[(qhead + qlen) % FRAME_QUEUE] = pic;
     qlen++;
     queue_wake.notify_one();

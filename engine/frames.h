@@ -70,6 +70,8 @@ struct pictures {
     picture *slots[POOL_SLOTS];  // 0 .. count-1 in use, in order of creation
     picture *overflow;           // handed out when all slots are busy; null without a format
     picture *shown;              // last shown; never handed out from the slots
+    int64_t shown_pts_us;        // the time it was shown with
+    int32_t shown_sent;          // 1 when it went to the pipe
     int32_t count;
     picture **retired;  // pictures of ended formats still held by decoder or writer
     int32_t retired_count;
@@ -103,9 +105,11 @@ enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_PAUSED_SEEKING = 2, SHOW_STALLED 
 // and is queued for the pipe when possible; never waits for the host. While
 // paused, a picture equal to the shown one, and while paused and seeking any
 // picture, is not sent unless a mark waits: the still a paused seek shows goes
-// out once, when it has landed. A mark is the non-zero id of the landing it
-// stands for: the picture queued takes it and carries FRAME_LANDED; a picture
-// not queued gives it back, unless a newer mark came meanwhile.
+// out once, when it has landed. Nor is a redraw of the frame just sent at its
+// time: a stalled source, whose clock stands still. A mark is the non-zero id
+// of the landing it stands for: the picture queued takes it and carries
+// FRAME_LANDED; a picture not queued gives it back, unless a newer mark came
+// meanwhile.
 void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::atomic<int> *mark, int64_t pts_us);
 
 // Opens the frame pipe when on is non-zero; 0 on success, -1 when fd 3 is unusable.

@@ -356,37 +356,33 @@ TEST_F(Inproc, ASoundOutputFailureIsToldOnceAndRepeatsAreCounted) {
 // A failed connection is a cut only when the last request went unanswered,
 // and a refused range only when the stream then cannot seek.
 TEST_F(Inproc, TheWatchReadsTheLibrarysLinesInTheirOrder) {
-    struct said { int level; const char *object, *fmt, *text; };
-    auto made = [](const char *module) { return said{LIBVLC_DEBUG, "stream", "using %s module \"%s\"", module}; };
-    const said to_file{LIBVLC_DEBUG, "stream", "redirecting to: %s", "redirecting to: file:///dev/zero"},
-        to_cdn{LIBVLC_DEBUG, "stream", "redirecting to: %s", "redirecting to: HTTPS://cdn/a.mp4"},
-        reworded{LIBVLC_DEBUG, "stream", "redirected to %s", "redirected to file:///dev/zero"},
-        https = made("using access module \"access\""), file = made("using access module \"filesystem\""),
-        unknown{LIBVLC_DEBUG, "stream", "module %s made for %s", "module filesystem made for access"},
-        request{LIBVLC_DEBUG, "stream", "outgoing request:\n%.*s", "outgoing request:\nGET /a HTTP/1.1\r\nRange: bytes=212992-\r\n"},
-        response{LIBVLC_DEBUG, "stream", "incoming response:\n%.*s", "incoming response:\nHTTP/1.1 206 Partial Content\r\n"},
-        failed{LIBVLC_DEBUG, "stream", "connection failed", nullptr}, refused{ERR, "stream", "connection failed: %s", "connection failed: Connection refused"},
-        no_seek{ERR, "stream", "cannot seek (to offset %lu)", "cannot seek (to offset 306064)"}, eos{LIBVLC_DEBUG, "stream", "end of stream", nullptr};
+    struct said { const char *fmt, *text; int level = LIBVLC_DEBUG; };  // all of the stream object
+    const char *made = "using %s module \"%s\"", *redirect = "redirecting to: %s", *net = "http://h/a";
+    const said to_file{redirect, "redirecting to: file:///dev/zero"}, to_cdn{redirect, "redirecting to: HTTPS://cdn/a.mp4"},
+        reworded{"redirected to %s", "redirected to file:///dev/zero"}, unknown{"module %s made for %s", "module filesystem made for access"},
+        https{made, "using access module \"access\""}, file{made, "using access module \"filesystem\""}, eos{"end of stream", "end of stream"},
+        request{"outgoing request:\n%.*s", "outgoing request:\nGET /a HTTP/1.1\r\nRange: bytes=212992-\r\n"}, failed{"connection failed", "connection failed"},
+        response{"incoming response:\n%.*s", "incoming response:\nHTTP/1.1 206 Partial Content\r\n"}, refused{"connection failed: %s", "connection failed: Connection refused", ERR},
+        no_seek{"cannot seek (to offset %lu)", "cannot seek (to offset 306064)", ERR};
     const struct { const char *url; bool seeking; std::vector<said> lines; std::array<int, 4> want; } cases[] = {  // denied, lost, refused, pending
-        {"http://h/a", false, {to_file}, {1, 0, 0, PEND_WATCH}}, {"http://h/a", false, {to_cdn, https}, {0, 0, 0, 0}},
-        {"http://h/a", false, {reworded, file}, {1, 0, 0, PEND_WATCH}}, {"https://h/a", false, {reworded, unknown}, {1, 0, 0, PEND_WATCH}},
-        {"file:///a", false, {file}, {0, 0, 0, 0}},
-        {"http://h/a", false, {https, request, response, failed, eos}, {0, 0, 0, 0}},  // a reconnection, or a look past the end
-        {"http://h/a", false, {https, request, failed, eos}, {0, 1, 0, PEND_WATCH}},   // a cut
-        {"http://h/a", false, {https, request, refused, eos}, {0, 1, 0, PEND_WATCH}},  // nobody listens any more
-        {"http://h/a", true, {https, request, response, failed, no_seek}, {0, 2, 1, PEND_WATCH}},  // a range refused to a seek
-        {"http://h/a", false, {https, request, response, failed, no_seek}, {0, 0, 1, PEND_WATCH}},
-        {"http://h/a", true, {https, request, response, no_seek}, {0, 0, 0, 0}},  // a range past the end, answered
+        {net, false, {to_file}, {1, 0, 0, PEND_WATCH}}, {net, false, {to_cdn, https}, {0, 0, 0, 0}}, {"file:///a", false, {file}, {0, 0, 0, 0}},
+        {net, false, {reworded, file}, {1, 0, 0, PEND_WATCH}}, {"https://h/a", false, {reworded, unknown}, {1, 0, 0, PEND_WATCH}},
+        // a reconnection (or a look past the end), a cut, nobody listening any more
+        {net, false, {https, request, response, failed, eos}, {0, 0, 0, 0}}, {net, false, {https, request, failed, eos}, {0, 1, 0, PEND_WATCH}},
+        {net, false, {https, request, refused, eos}, {0, 1, 0, PEND_WATCH}},
+        // a range refused to a seek, to the demuxer, and one past the end answered
+        {net, true, {https, request, response, failed, no_seek}, {0, 2, 1, PEND_WATCH}}, {net, false, {https, request, response, failed, no_seek}, {0, 0, 1, PEND_WATCH}},
+        {net, true, {https, request, response, no_seek}, {0, 0, 0, 0}},
     };
     for (const auto &c : cases) {
         std::unique_ptr<player> q = record();
         watch_start(q.get(), 0, c.url), q->started.store(1), q->seek_state.store(c.seeking ? SEEK_BY_TIME | 4 : SEEK_NONE);
         for (const said &l : c.lines)
-            watch_line(q.get(), l.level, l.object, l.fmt, l.text ? l.text : l.fmt);
+            watch_line(q.get(), l.level, "stream", l.fmt, l.text);
         // A source's content, told only of a network access.
         bool told = watch_admits(q.get(), libvlc_MediaPlayerESAdded) && watch_admits(q.get(), libvlc_MediaPlayerLengthChanged);
-        EXPECT_EQ((std::array<int, 4>{q->denied.load(), q->lost.load(), q->range_refused.load(), take_pending(q.get())}), c.want) << c.lines.size();
-        EXPECT_EQ(told, !c.want[0]) << c.lines.size();
+        EXPECT_EQ((std::array<int, 5>{q->denied.load(), q->lost.load(), q->range_refused.load(), take_pending(q.get()), told}),
+                  (std::array<int, 5>{c.want[0], c.want[1], c.want[2], c.want[3], !c.want[0]})) << c.lines.size();
     }
 }
 

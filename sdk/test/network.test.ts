@@ -57,7 +57,7 @@ test('StallsAreToldAndALoadThatDeliversNothingEndsWithItsProblem', async (t) => 
       // No picture repeated from the last stall told on: a slow engine may first hear of the library's own rebuffering.
       const still = e.filter((x) => x.type === 'buffering' && x.pct < 100 && x.at < error.at).at(-1)!;
       assert.ok(h.frames.filter((f) => f.arrived > still.wall + 100 && f.arrived < error.wall).length <= 1);
-      // Nor, from a second after the last move, any frame that repeats the one before in picture and time.
+      // Nor, from a second after the last move (when the clock stands still), a frame that repeats the one before in picture and time.
       const moved = e.find((x) => x.type === 'time' && x.at === lastMoveAt(e, stall.at))!.wall;
       const sent = h.frames.filter((f) => f.arrived > moved + 1000 && f.arrived < error.wall);
       assert.ok(sent.every((f, i) => i === 0 || f.ptsUs !== sent[i - 1]!.ptsUs || `${f.quarters}` !== `${sent[i - 1]!.quarters}`));

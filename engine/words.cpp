@@ -117,8 +117,8 @@ word debug_word(const char *object, const char *fmt) {
     // Most debug lines come from objects no row names, or begin otherwise.
     for (int w = 0; w < WORDS; w++) {
         const word_row &row = word_table[w];
-        if (row.level < LIBVLC_WARNING && fmt && (row.match == MATCH_SUBSTRING || row.words[0] == fmt[0]) &&
-            heard(word(w), row.level, object, fmt, nullptr))
+        if (row.level < LIBVLC_WARNING && fmt && row.words &&
+            (row.match == MATCH_SUBSTRING || row.words[0] == fmt[0]) && heard(word(w), row.level, object, fmt, nullptr))
             return word(w);
     }
     return WORDS;

@@ -88,13 +88,14 @@ enum word {
 };
 enum { FIRST_PHRASE = WORD_NO_DEMUX };  // the phrase rules run from here to the end
 
+// A row: constant data, read by any thread.
 struct word_row {
     const char *words;   // null for MATCH_ANY
-    word_match match;    //
+    word_match match;    // how words are matched
     const char *object;  // the type of the library object that says it; null: any
     int level;           // the least level it counts at
     problem what;        // a problem row's problem
-    word_reader reader;  //
+    word_reader reader;  // the file that acts on it
     const char *means;   // what it tells the engine
 };
 extern const word_row word_table[WORDS];

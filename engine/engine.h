@@ -164,7 +164,7 @@ struct player {
     // and events is stored by its threads; the control loop acts on it.
     int64_t timeout_us;              // control thread; 0 never times out
     int watch_done;                  // control thread; 1 once timed out or denied
-    int network;                     // set before play: an http(s) location, which may lead to no other source
+    std::atomic<int> network;        // set before play: an http(s) location, which may lead to no other source
     std::atomic<int> network_made;   // 1 once the library made a network access for the load
     std::atomic<int> asked;          // the last request to the server: 0 none seen, 1 unanswered, 2 answered
     std::atomic<int64_t> moved_us;   // monotonic instant the source last delivered

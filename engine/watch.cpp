@@ -91,7 +91,7 @@ bool lost_problem(const player *p, problem *what) {
 
 void watch_start(player *p, int64_t timeout_ms, const char *url) {
     p->timeout_us = timeout_ms * 1000;
-    p->network = network_location(url);
+    p->network.store(network_location(url));
     p->moved_us.store(now_us());
 }
 
@@ -147,7 +147,7 @@ bool watch_admits(player *p, int type) {
     // Before the source is read come only the opening, buffering, a failure
     // and the stop; anything else of a network load whose source is not
     // known for a network one is the unknown source's, and is not told.
-    if (!p->network || p->network_made.load() || type == libvlc_MediaPlayerOpening ||
+    if (!p->network.load() || p->network_made.load() || type == libvlc_MediaPlayerOpening ||
         type == libvlc_MediaPlayerBuffering || type == libvlc_MediaPlayerStopped ||
         type == libvlc_MediaPlayerEncounteredError)
         return true;
@@ -163,7 +163,7 @@ void watch_line(player *p, int level, const char *object, const char *fmt, const
     } else if (said(WORD_MODULE_MADE)) {
         if (said(WORD_HTTPS_ACCESS) || said(WORD_HTTP_ACCESS))
             p->network_made.store(1);
-        else if (p->network && said(WORD_OTHER_SOURCE))
+        else if (p->network.load() && said(WORD_OTHER_SOURCE))
             deny(p);
     } else if (said(WORD_REQUEST)) {
         p->asked.store(1);

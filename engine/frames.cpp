@@ -307,7 +307,7 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     // Playback pays for the comparison only when the time stands still.
     picture *before = pool->shown;
     bool repeat = pool->shown_sent && pts_us == pool->shown_pts_us && same_picture(before, pic);
-    bool unsent = repeat || (paused && !mark->load() && (paused == SHOW_PAUSED_SEEKING || same_picture(before, pic)));
+    bool unsent = paused && !mark->load() && (paused == SHOW_PAUSED_SEEKING || same_picture(before, pic));
     pool->shown = pic;
     pool->shown_pts_us = pts_us;
     pool->shown_sent = repeat;  // what the host holds is this picture still
@@ -322,18 +322,21 @@ void pictures_show(pictures *pool, picture *pic, uint64_t g, int paused, std::at
     // the decoder is slow, paused or not, and such a redraw can come between
     // the landing and the first new picture: the mark waits for a picture
     // that differs, but only so long, for a scene that never changes. A
-    // paused redraw that the mark passes over is not sent at all.
+    // paused redraw that the mark passes over is not sent at all, nor is a
+    // repeat of the frame sent.
     if (taken) {
         if (pool->mark_waits < MARK_PATIENCE && same_picture(before, pic)) {
             pool->mark_waits++;
             give_back(mark, taken);
-            if (paused)
+            if (paused || repeat)
                 return;
             taken = 0;
         } else {
             pool->mark_waits = 0;
         }
     }
+    if (repeat && !taken)
+        return;
     if (!frames_on_pipe)
         return;
     // A picture already queued keeps its header and its one place; the mark

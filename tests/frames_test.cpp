@@ -199,7 +199,7 @@ TEST_F(Pool, PausedRedrawsAreNotSentButNewPicturesAndLandingsAre) {
         ASSERT_EQ(c == SIZE ? pictures_setup(&pool, 3, 1) : 0, 0);  // a new format while paused
         mark = landed;
         for (int n = 0; n < redraws; n++) {
-            show(decode(0x5a), 9 + n, how);
+            show(decode(0x5a), how ? 9 : 9 + n, how);  // playing, the clock runs on
             EXPECT_EQ(how == SHOW_PLAYING ? pts_flags(next_frame()) : pf(readable(50), 0), pf(how ? 0 : 9 + n, 0)) << "redraw " << n;
         }
         picture *x = c == SAME_BUFFER ? p : decode(0x5a);
@@ -211,12 +211,14 @@ TEST_F(Pool, PausedRedrawsAreNotSentButNewPicturesAndLandingsAre) {
         EXPECT_EQ(pts_flags(next_frame()), pf(3, 0));
     }
     // Playing, a redraw of the frame just sent at its own time is a stalled source's, whose clock stands
-    // still: not sent. At a later time, or with other pixels, it is.
-    show(decode(0x5a), 4), show(decode(0x5a), 4);
-    show(decode(0x5b), 4), show(decode(0x5b), 5);
-    for (int pts : {4, 4, 5})
-        EXPECT_EQ(pts_flags(next_frame()), pf(pts, 0));
+    // still: not sent. With other pixels, or later, it is; and a landing on it goes out with it, paused too.
+    drain(), show(decode(0x5a), 4), next_frame(), show(decode(0x5a), 4);
     EXPECT_FALSE(readable(50));
+    show(decode(0x5b), 4), show(decode(0x5b), 5), mark = LANDED;
+    for (int n = 0; n <= P; n++)
+        show(decode(0x5b), 5, SHOW_PAUSED);
+    for (pf sent : {pf(4, 0), pf(5, 0), pf(5, LANDED)})
+        EXPECT_EQ(pts_flags(next_frame()), sent);
 }
 
 // I420: the Y plane, then U and V of half the pitch and (height+1)/2 rows, in one

@@ -114,10 +114,8 @@ TEST(Words, EachRowHearsItsLineAndNotANearMiss) {
     int seen[WORDS] = {};
     for (auto [w, l, what, near] : cases) {
         seen[w]++;
-        l.level = l.level < 0 ? word_table[w].level : l.level, l.object = l.object ? l.object : word_table[w].object;
-        near = {near.level < 0 ? l.level : near.level, near.object ? near.object : l.object, near.line ? near.line : l.line, near.text ? near.text : l.text};
-        for (said *x : {&l, &near})
-            x->text = x->text ? x->text : x->line;
+        l = {l.level < 0 ? word_table[w].level : l.level, l.object ? l.object : word_table[w].object, l.line, l.text ? l.text : l.line};
+        near = {near.level < 0 ? l.level : near.level, near.object ? near.object : l.object, near.line ? near.line : l.line, near.text ? near.text : near.line ? near.line : l.text};
         EXPECT_EQ(std::tuple(heard(w, l.level, l.object, l.line, l.text), says(w, l.object, l.line, l.text), heard(w, near.level, near.object, near.line, near.text)),
                   std::tuple(true, what, false)) << w;
     }

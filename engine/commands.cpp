@@ -126,7 +126,7 @@ void cmd_load(const command *c, long long id) {
         add_option(media, ":sub-track-id=%d", a.spu);
     p->hide_spu = a.spu == -1;
     p->loop = a.loop;
-    watch_start(p, a.timeout_ms);
+    watch_start(p, a.timeout_ms, a.url);
     p->live = a.live;
     libvlc_media_player_set_media(p->mp, media);
     p->media = media;

@@ -219,12 +219,15 @@ struct player {
     // and events is stored by its threads; the control loop acts on it.
     int64_t timeout_us;              // control thread; 0 never times out
     int watch_done;                  // control thread; 1 once timed out or denied
+    std::atomic<int> network;        // set before play: an http(s) location, which may lead to no other source
+    std::atomic<int> network_made;   // 1 once the library made a network access for the load
+    std::atomic<int> asked;          // the last request to the server: 0 none seen, 1 unanswered, 2 answered
     std::atomic<int64_t> moved_us;   // monotonic instant the source last delivered
     std::atomic<int> stalled;        // 1 while playback is told stalled
     std::atomic<int> denied;         // 1 once a network source led to a local one
     std::atomic<int> silenced;       // 1 once denied or ended by the watch: only the stop is told
     std::atomic<int> range_refused;  // 1 once the source could not serve a byte range
-    std::atomic<int> conn_failed;    // 1 once a connection failed after playback started
+    std::atomic<int> conn_failed;    // 1 once a connection failed since the last request
     std::atomic<int> lost;           // why the source ended early: 1 a failed connection, 2 a refused range
     std::atomic<int> starved;        // 1 once the demuxer gave up a track it could not read
     std::atomic<int> garbled;        // 1 once a demuxer found bytes it could make no sense of
@@ -395,8 +398,9 @@ void negotiation_over(player *p, bool agreed);
 // that delivers nothing for its timeout ends in an error, and a network load
 // never reaches a local file.
 enum { TIMEOUT_DEFAULT_MS = 20000 };
-// Arms the watch of a new player: nothing delivered yet, timeout in ms (0 never).
-void watch_start(player *p, int64_t timeout_ms);
+// Arms the watch of a new player for its location: nothing delivered yet,
+// timeout in ms (0 never).
+void watch_start(player *p, int64_t timeout_ms, const char *url);
 // The source of p delivered (under gate_lock): a stall told ends with buffering 100.
 void watch_moved(player *p);
 // Playback of p started or resumed (under gate_lock): the watch runs from now.
@@ -408,14 +412,17 @@ int64_t watch_due(const player *p);
 void watch_check(player *p);
 // Serves PEND_WATCH for p: a denial, a source that cannot seek.
 void watch_serve(player *p);
-// A line of p's library from a stream object at any level, or a demuxer's
-// warning: evidence of a redirect, a refused range, a lost connection or a
-// track that could not be read. Library threads.
-void watch_line(player *p, int level, const char *object, const char *message);
+// A line of p's library that may be a row of the watch's (words.h): evidence
+// of a redirect, the source made, a (re)connection and its answer, a refused
+// range, a cut, a track that could not be read, a live playlist. fmt is its
+// format, text its formatted form. Library threads.
+void watch_line(player *p, int level, const char *object, const char *fmt, const char *text);
+// Whether an event of this type of p may be told (under gate_lock): not when
+// a network load shows what its source holds before the library made a
+// network access for it; the load is then denied.
+bool watch_admits(player *p, int type);
 // A live source: the host said so, or its playlist is updated while it plays.
 bool is_live(const player *p);
-// A debug line's format from p's demuxer (unformatted): a live playlist's update.
-void watch_demux_format(player *p, const char *fmt);
 // True for a time report (under gate_lock) that steps back from where a seek
 // landed: the segment a stream restarts from while it skips to the target.
 bool time_behind_landing(player *p, int64_t t);

@@ -131,7 +131,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     std::lock_guard<ordered_mutex> gate(gate_lock);
     if (p->generation != generation.load())
         return;  // a replaced player: nothing is stored, printed or raised
-    if (p->silenced.load() && ev->type != libvlc_MediaPlayerStopped)
+    if ((p->silenced.load() && ev->type != libvlc_MediaPlayerStopped) || !watch_admits(p, ev->type))
         return;  // a source it must not read: only its stop is told
     switch (ev->type) {
     case libvlc_MediaPlayerOpening:

@@ -2,16 +2,12 @@
 // recogniser the log handler runs, and readable codec names. No shared state:
 // the control thread and the library's logging threads call in freely.
 #include "failures.h"
+#include "words.h"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-// The library's unsupported-codec line begins with these bytes; the FourCC
-// follows the grave accent.
-const char UNSUPPORTED_CODEC[] = "Codec `";
-const unsigned long UNSUPPORTED_PREFIX = sizeof UNSUPPORTED_CODEC - 1;
 
 const char *const problem_names[] = {
     "unavailable", "unrecognized",     "accessDenied",     "notFound",    "insecure",
@@ -33,24 +29,6 @@ const status_row statuses[] = {
     {509, PROBLEM_CONNECTION_LIMIT}, {451, PROBLEM_GEO_BLOCKED},
 };
 
-struct phrase_rule {
-    problem what;
-    const char *phrases[6];  // null-terminated
-};
-
-// Tried in this order over all lines; the first rule with a phrase anywhere
-// wins, so the more specific causes come first.
-const phrase_rule rules[] = {
-    {PROBLEM_UNRECOGNIZED, {"no suitable demux", "unidentified", "could not identify"}},
-    {PROBLEM_ACCESS_DENIED, {"Permission denied", "Unauthorized", "Forbidden"}},
-    {PROBLEM_NOT_FOUND, {"No such file", "not found"}},
-    {PROBLEM_INSECURE, {"TLS", "certificate"}},
-    {PROBLEM_TIMED_OUT, {"timed out", "timeout"}},
-    {PROBLEM_UNREACHABLE,
-     {"Connection refused", "cannot resolve", "Name or service not known", "cannot connect", "Network is unreachable"}},
-    {PROBLEM_OUT_OF_MEMORY, {"out of memory"}},
-};
-
 struct codec_row {
     const char *key;  // exactly four bytes
     const char *name;
@@ -63,12 +41,14 @@ const codec_row names[] = {
     {"mpga", "MP3"},    {"Opus", "Opus"},   {"fLaC", "FLAC"},   {"WMA2", "WMA"},    {"vorb", "Vorbis"},
 };
 
-// The first status in 400..599 after an "HTTP " in line, or 0. The range is
-// checked on the full long so that a huge number cannot wrap into it, and the
-// number is read within the line only, never from the next one.
+// The first status in 400..599 after the status row's words in line, or 0.
+// The range is checked on the full long so that a huge number cannot wrap
+// into it, and the number is read within the line only, never from the next.
 long http_status(const char *line) {
-    for (const char *at = strstr(line, "HTTP "); at; at = strstr(at + 5, "HTTP ")) {
-        long status = strtol(at + 5, nullptr, 10);
+    const char *words = word_table[WORD_HTTP_STATUS].words;
+    size_t n = strlen(words);
+    for (const char *at = strstr(line, words); at; at = strstr(at + n, words)) {
+        long status = strtol(at + n, nullptr, 10);
         if (status >= 400 && status <= 599)
             return status;
     }
@@ -82,19 +62,13 @@ problem status_problem(long status) {
     return status >= 500 ? PROBLEM_SERVER_ERROR : PROBLEM_UNAVAILABLE;
 }
 
-// 1 when phrase occurs in any of the lines.
-int any_line_has(const char *const *lines, int count, const char *phrase) {
-    for (int i = 0; i < count; i++)
-        if (lines[i] && strstr(lines[i], phrase))
+// 1 when an error line of this object type says one of the rows from..to.
+int heard_in(word from, word to, const char *object, const char *message) {
+    for (int w = from; w <= to; w++)
+        if (heard(word(w), LIBVLC_ERROR, object, nullptr, message))
             return 1;
     return 0;
 }
-
-// Object types whose error lines are about the media itself.
-const char *const media_objects[] = {"input", "stream", "access", "demux", "decoder", "packetizer"};
-
-// Object types of the video output's format negotiation.
-const char *const negotiation_objects[] = {"filter", "vout display", "video output"};
 
 }  // namespace
 
@@ -103,32 +77,19 @@ int media_line(const char *object, const char *message) {
         return 1;  // unknown origin: kept, as every line once was
     if (!message || negotiation_line(object, message))
         return 0;
-    for (const char *type : media_objects)
-        if (strcmp(object, type) == 0)
-            return 1;
-    // The TLS layer also logs the errno its socket left behind ("No such
-    // file or directory"), which would read as a missing file.
-    return strcmp(object, "tls client") == 0 &&
-           (strstr(message, "TLS") || strstr(message, "certificate") || strstr(message, "Certificate"));
+    return heard_in(WORD_FROM_INPUT, WORD_TLS_CERTIFICATE_TITLE, object, message);
 }
 
 int negotiation_line(const char *object, const char *message) {
-    if (!object || !message)
-        return 0;
-    for (const char *type : negotiation_objects)
-        if (strcmp(object, type) == 0)
-            return 1;
-    return strcmp(object, "decoder") == 0 && strcmp(message, "failed to create video output") == 0;
+    return object && message && heard_in(WORD_FORMAT_FILTER, WORD_NO_VIDEO_OUTPUT, object, message);
 }
 
 int sound_output_line(const char *object, const char *message) {
     if (!object || !message)
         return 0;
-    if (strcmp(object, "decoder") == 0)
-        return strcmp(message, "failed to create audio output") == 0 ? 2 : 0;
-    if (strcmp(object, "audio output") != 0)
-        return 0;
-    return strcmp(message, "Audio output failed") == 0 ? 2 : 1;
+    if (heard_in(WORD_SOUND_OUTPUT_FAILED, WORD_NO_AUDIO_OUTPUT, object, message))
+        return 2;
+    return heard(WORD_SOUND_OUTPUT, LIBVLC_ERROR, object, nullptr, message);
 }
 
 const char *problem_name(problem what) {
@@ -143,20 +104,21 @@ problem problem_of(const char *const *lines, int count) {
         if (status)
             return status_problem(status);
     }
-    for (const phrase_rule &rule : rules)
-        for (const char *const *phrase = rule.phrases; *phrase; phrase++)
-            if (any_line_has(lines, count, *phrase))
-                return rule.what;
+    for (int w = FIRST_PHRASE; w < WORDS; w++)
+        for (int i = 0; i < count; i++)
+            if (lines[i] && heard(word(w), LIBVLC_ERROR, nullptr, nullptr, lines[i]))
+                return word_table[w].what;
     return PROBLEM_UNAVAILABLE;
 }
 
-int unsupported_codec(const char *message, char fourcc[5]) {
-    if (!message || strncmp(message, UNSUPPORTED_CODEC, UNSUPPORTED_PREFIX) != 0)
+int unsupported_codec(const char *object, const char *message, char fourcc[5]) {
+    if (!heard(WORD_UNSUPPORTED_CODEC, LIBVLC_ERROR, object, nullptr, message))
         return 0;
     // Shorter lines end before the four FourCC bytes are complete.
-    if (strnlen(message, UNSUPPORTED_PREFIX + 4) < UNSUPPORTED_PREFIX + 4)
+    const char *code = word_rest(WORD_UNSUPPORTED_CODEC, message);
+    if (strnlen(code, 4) < 4)
         return 0;
-    memcpy(fourcc, message + UNSUPPORTED_PREFIX, 4);
+    memcpy(fourcc, code, 4);
     fourcc[4] = 0;
     return 1;
 }

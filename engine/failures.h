@@ -24,14 +24,13 @@ enum problem {
 const char *problem_name(problem what);
 
 // The problem for a player's stored error lines (oldest first, `count` of
-// them): an HTTP status 400..599 decides first, then the phrase rules in
-// order; PROBLEM_UNAVAILABLE when nothing matches.
+// them): an HTTP status 400..599 decides first, then the phrase rows of
+// words.h in order; PROBLEM_UNAVAILABLE when nothing matches.
 problem problem_of(const char *const *lines, int count);
 
 // 1 when an error line from a library object of this type (as the log
-// context names it; null when unknown) can tell why the media failed: input,
-// stream, access, demux, decoder, packetizer, and a tls client line that
-// names TLS or a certificate. Lines of the audio output, the video output's
+// context names it; null when unknown) can tell why the media failed: the
+// rows of words.h that say so. Lines of the audio output, the video output's
 // format negotiation and the like say nothing about the media.
 int media_line(const char *object, const char *message);
 
@@ -44,10 +43,10 @@ int negotiation_line(const char *object, const char *message);
 // without a sound device repeats these for every block of sound.
 int sound_output_line(const char *object, const char *message);
 
-// 1 when `message` is the library's unsupported-codec line, with the four
-// bytes after its grave accent copied into fourcc and fourcc[4] = NUL;
-// 0 otherwise, fourcc untouched.
-int unsupported_codec(const char *message, char fourcc[5]);
+// 1 when `message`, from an object of this type, is the library's
+// unsupported-codec line, with the four bytes after its words copied into
+// fourcc and fourcc[4] = NUL; 0 otherwise, fourcc untouched.
+int unsupported_codec(const char *object, const char *message, char fourcc[5]);
 
 // Writes the readable name of the FourCC at fourcc (four bytes, or fewer
 // before a NUL) into dst (capacity size, NUL-terminated when size > 0); an

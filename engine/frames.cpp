@@ -156,6 +156,10 @@ bool enqueue(pictures *pool, picture *pic, uint64_t g, uint64_t taken, int64_t p
     put32(h + FRAME_OFF_MARK_ID, uint32_t(taken));
     pic->queued = 1;
     pool->sent = pic;
+    if (pic == pool->shown) {
+        pool->shown_pts_us = pts_us;
+        pool->shown_sent = 1;
+    }
     queue[(qhead + qlen) % FRAME_QUEUE] = pic;
     qlen++;
     queue_wake.notify_one();
@@ -330,11 +334,17 @@ uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, int how, std::a
         return 0;
     // Paused, the library redraws its still into fresh buffers many times a
     // second; a redraw takes the place of the shown picture, so that the older
-    // buffer goes back to the decoder, but is not sent again. Playback never
-    // pays for the comparison.
+    // buffer goes back to the decoder, but is not sent again. Playing, it
+    // redraws the shown picture while the source stalls, when the clock stands
+    // still a second after the last time report: a redraw of the frame sent,
+    // at its time, tells nothing either. Playback pays for the comparison only
+    // when the time stands still; a waiting mark is always sent.
     picture *before = pool->shown;
+    bool repeat = pool->shown_sent && pts_us == pool->shown_pts_us && same_picture(before, pic);
     pool->shown = pic;
-    if (how == SHOW_HIDDEN || (still && !mark->load() && same_picture(before, pic)) || !frames_on_pipe)
+    pool->shown_pts_us = pts_us;
+    pool->shown_sent = repeat;  // what the host holds is this picture still
+    if (how == SHOW_HIDDEN || ((repeat || (still && same_picture(before, pic))) && !mark->load()) || !frames_on_pipe)
         return 0;
     uint64_t taken = mark->exchange(0);
     if (enqueue(pool, pic, g, taken, pts_us))

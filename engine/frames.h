@@ -76,6 +76,8 @@ struct pictures {
     picture *shown;              // last shown; never handed out from the slots
     picture *kept;               // kept back as a seek's landing, maybe; never handed out
     picture *sent;               // the last one queued for the host: its still; never handed out
+    int64_t shown_pts_us;        // the time the shown one was shown or sent with
+    int32_t shown_sent;          // 1 when the host holds the shown picture, at that time
     int32_t count;
     picture **retired;  // pictures of ended formats still held by decoder or writer
     int32_t retired_count;
@@ -106,7 +108,8 @@ enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_HIDDEN = 2, SHOW_STALLED = 3 };
 // Display of pic by the player of generation g: becomes the pool's shown picture
 // and is queued for the pipe when possible; never waits for the host. Paused or
 // stalled, a picture equal to the shown one is not sent again unless a mark
-// waits. A waiting mark goes with the picture queued, as FRAME_LANDED and the
+// waits; nor, playing, is a redraw of the frame just sent at its time (a
+// stalled source, whose clock stands still). A waiting mark goes with the picture queued, as FRAME_LANDED and the
 // id; a picture not queued gives it back, unless a newer mark came meanwhile.
 // A hidden picture leaves the mark alone. The mark the picture queued took; 0 none.
 uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, int how, std::atomic<uint64_t> *mark, int64_t pts_us);

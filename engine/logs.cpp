@@ -7,6 +7,7 @@
 #include "engine.h"
 #include "failures.h"
 #include "json.h"
+#include "words.h"
 
 #include <algorithm>
 #include <chrono>
@@ -32,34 +33,19 @@ bool flusher;       // rate_lock: the thread that reports drops at a window's cl
 // Never destroyed: the flusher may still wait on it when the process exits.
 std::condition_variable_any &rate_wake = *new std::condition_variable_any;
 
-// The library's debug lines that tell of a seek and of the end, matched on
-// their format as the library passes it (not formatted) and on the type of
-// object that logged them.
-const struct {
-    const char *object, *format;
-    seek_fact fact;
-} SEEK_LINES[] = {
-    {"decoder", "Received first picture", FACT_FIRST},
-    {"input", "Decoder wait done in %d ms", FACT_WAITED},
-    {"input", "pausing at EOF (pause after each)", FACT_END},
-};
-
-// Hands a debug line of p to the seek record when it is one of SEEK_LINES.
-void seek_line(player *p, const char *object, const char *fmt) {
-    for (const auto &l : SEEK_LINES) {
-        if (strcmp(object, l.object) != 0 || strcmp(fmt, l.format) != 0)
-            continue;
-        if (l.fact == FACT_END)
-            p->eof_told.store(1), p->at_end.store(1);  // the pause that follows is the end's
-        else
-            seek_report(p, l.fact);
-        return;
-    }
+// A debug line of p that tells of a seek or of the end: to the seek record.
+void seek_word(player *p, word w) {
+    if (w == WORD_FIRST_PICTURE)
+        seek_report(p, FACT_FIRST);
+    else if (w == WORD_DECODER_WAIT_DONE)
+        seek_report(p, FACT_WAITED);
+    else if (w == WORD_PAUSED_AT_EOF)
+        p->eof_told.store(1), p->at_end.store(1);  // the pause that follows is the end's
 }
 
-// Stores an error line in p's ring when it is about the media, and notes an
-// unsupported codec.
-void store(player *p, const char *message, bool about_media) {
+// Stores an error line of an object of this type in p's ring when it is about
+// the media, and notes an unsupported codec.
+void store(player *p, const char *object, const char *message, bool about_media) {
     std::lock_guard<ordered_mutex> hold(ctl_lock);
     if (about_media) {
         snprintf(p->log_ring[p->log_count % LOG_RING], LOG_LINE_BYTES, "%s", message);
@@ -68,7 +54,7 @@ void store(player *p, const char *message, bool about_media) {
         p->log_count = p->log_count < INT32_MAX - LOG_RING ? p->log_count + 1 : p->log_count - LOG_RING + 1;
     }
     char fourcc[5];
-    if (unsupported_codec(message, fourcc) && p->bad_codec_count < BAD_CODECS) {
+    if (unsupported_codec(object, message, fourcc) && p->bad_codec_count < BAD_CODECS) {
         memcpy(p->bad_codecs[p->bad_codec_count++], fourcc, 5);
         p->pending |= PEND_CODECS;
         ctl_wake.notify_one();
@@ -190,22 +176,23 @@ void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_
 }
 
 void library_line(player *p, int level, const char *object, const char *fmt, va_list args) {
-    // The network access's own lines, debug ones too, and the demuxers'
-    // warnings are the watch's evidence.
-    bool evidence =
-        object && (strcmp(object, "stream") == 0 || (level >= LIBVLC_WARNING && strcmp(object, "demux") == 0));
-    if (level <= LIBVLC_NOTICE && !evidence) {
-        if (object && strcmp(object, "demux") == 0)
-            watch_demux_format(p, fmt);
-        else if (object && level == LIBVLC_DEBUG)
-            seek_line(p, object, fmt);
+    // Debug and notice lines are the bulk: only those of the table's rows are
+    // formatted, found by their object and format alone. The seek record's
+    // rows need no text.
+    char text[4 * LOG_LINE_BYTES], message[LOG_LINE_BYTES];
+    if (level <= LIBVLC_NOTICE) {
+        word w = debug_word(object, fmt);
+        if (w != WORDS && word_table[w].reader == READ_BY_SEEK) {
+            seek_word(p, w);
+        } else if (w != WORDS && word_table[w].reader == READ_BY_WATCH) {
+            vsnprintf(text, sizeof text, fmt, args);
+            watch_line(p, level, object, fmt, text);
+        }
         return;
     }
     // Formatted whole before the cut, so that no password is cut before its '@'.
-    char text[4 * LOG_LINE_BYTES], message[LOG_LINE_BYTES];
     int len = vsnprintf(text, sizeof text, fmt, args);
-    if (evidence)
-        watch_line(p, level, object, text);
+    watch_line(p, level, object, fmt, text);
     if (p->silenced.load())
         return;  // nothing of a source it must not read, or of a load ended, reaches the host
     mask_secrets(text, len < 0 ? 0 : std::min<unsigned long>(len, sizeof text - 1), message, sizeof message);
@@ -228,7 +215,7 @@ void take_line(player *p, int level, const char *object, const char *message) {
             negotiation_over(p, false);
         return;
     } else {
-        store(p, message, media_line(object, message));
+        store(p, object, message, media_line(object, message));
     }
     forward(p, message);
 }

@@ -1,10 +1,23 @@
 // The watch of a load's source. The library reports nothing while a server
 // stalls, follows redirects to any scheme, and ends a cut-off download like a
 // played-out file; the engine watches what it delivers and what its network
-// lines say. Evidence is stored by the library's threads (events, log lines);
-// the control loop tells stalls and ends loads, on the main thread.
+// lines say (the rows of words.h). Evidence is stored by the library's
+// threads (events, log lines); the control loop tells stalls and ends loads,
+// on the main thread.
+//
+// The library's lines at a (re)connection, in the order it writes them:
+//   reconnection   request, response, connection failed; bytes go on
+//   cut            request, connection failed, end of stream
+//   refused range  request, response, connection failed, cannot seek
+//   past the end   request, response, connection failed, end of stream (a
+//                  server that ignores ranges), or request, response, cannot
+//                  seek (one that serves them): the whole file had come.
+// So a connection failure says nothing alone: the download was cut when no
+// answer came to the last request, and a range was refused when the stream
+// cannot seek after a failure since it.
 #include "engine.h"
 #include "failures.h"
+#include "words.h"
 
 #include <cstring>
 #include <strings.h>
@@ -20,14 +33,23 @@ const int64_t STALL_US = 2000000;
 const int64_t LANDING_STEP_BACK_MS = 1500;
 const int BEHIND_REPORTS = 12;
 
-// A redirect may lead to these schemes only: anything else (a file, a
-// folder, a device, a capture) is on this machine, never the server's to name.
+// A network load, and a redirect of one, may lead to these schemes only:
+// anything else (a file, a folder, a device, a capture) is on this machine,
+// never the server's to name.
 bool network_location(const char *url) {
     static const char *const schemes[] = {"http://", "https://"};
     for (const char *scheme : schemes)
-        if (strncasecmp(url, scheme, strlen(scheme)) == 0)
+        if (url && strncasecmp(url, scheme, strlen(scheme)) == 0)
             return true;
     return false;
+}
+
+// A network load led to a local source, or to one the engine does not know:
+// nothing more of it is told, and the control loop ends it. Library threads.
+void deny(player *p) {
+    p->denied.store(1);
+    p->silenced.store(1);
+    raise_pending(p, PEND_WATCH);
 }
 
 // Ends p's load on the control thread: the error first, then the library's
@@ -67,8 +89,9 @@ bool lost_problem(const player *p, problem *what) {
 
 }  // namespace
 
-void watch_start(player *p, int64_t timeout_ms) {
+void watch_start(player *p, int64_t timeout_ms, const char *url) {
     p->timeout_us = timeout_ms * 1000;
+    p->network.store(network_location(url));
     p->moved_us.store(now_us());
 }
 
@@ -120,57 +143,62 @@ void watch_serve(player *p) {
         mark_unseekable(p);
 }
 
-void watch_line(player *p, int level, const char *object, const char *message) {
-    static const char REDIRECT[] = "redirecting to: ";
-    if (strcmp(object, "demux") == 0) {
-        // Samples the index names but the source no longer gives; bytes
-        // that no demuxer could make sense of.
-        if (strstr(message, "will be disabled (eof?)"))
-            p->starved.store(1);
-        else if (strstr(message, "garbage") || strstr(message, "does not look like"))
-            p->garbled.store(1);
-        return;
-    }
-    if (strncmp(message, REDIRECT, sizeof REDIRECT - 1) == 0) {
-        if (!network_location(message + sizeof REDIRECT - 1)) {
-            p->denied.store(1);
-            p->silenced.store(1);
-            raise_pending(p, PEND_WATCH);
-        }
-        return;
-    }
-    // An answer without the range asked for: the source cannot seek (the
-    // failed connection was that answer), and a seek of the host that went
-    // there has nothing more to play.
-    if (level >= LIBVLC_ERROR && strncmp(message, "cannot seek", 11) == 0) {
-        p->range_refused.store(1);
+bool watch_admits(player *p, int type) {
+    // Before the source is read come only the opening, buffering, a failure
+    // and the stop; anything else of a network load whose source is not
+    // known for a network one is the unknown source's, and is not told.
+    if (!p->network.load() || p->network_made.load() || type == libvlc_MediaPlayerOpening ||
+        type == libvlc_MediaPlayerBuffering || type == libvlc_MediaPlayerStopped ||
+        type == libvlc_MediaPlayerEncounteredError)
+        return true;
+    deny(p);
+    return false;
+}
+
+void watch_line(player *p, int level, const char *object, const char *fmt, const char *text) {
+    auto said = [&](word w) { return heard(w, level, object, fmt, text); };
+    if (said(WORD_REDIRECT)) {
+        if (!network_location(word_rest(WORD_REDIRECT, text)))
+            deny(p);
+    } else if (said(WORD_MODULE_MADE)) {
+        if (said(WORD_HTTPS_ACCESS) || said(WORD_HTTP_ACCESS))
+            p->network_made.store(1);
+        else if (p->network.load() && said(WORD_OTHER_SOURCE))
+            deny(p);
+    } else if (said(WORD_REQUEST)) {
+        p->asked.store(1);
         p->conn_failed.store(0);
+    } else if (said(WORD_RESPONSE)) {
+        p->asked.store(2);
+    } else if (said(WORD_CONNECTION_FAILED)) {
+        p->conn_failed.store(1);
+    } else if (said(WORD_CANNOT_SEEK)) {
+        // An answer without the range asked for: the source cannot seek, and
+        // a seek of the host that went there has nothing more to play.
+        if (!p->conn_failed.load())
+            return;  // answered, at the end of the file: the demuxer looked past it
+        p->range_refused.store(1);
         int none = 0;
-        if (p->started.load() && seek_in_flight(p))
+        if (p->started.load() && p->end_state.load() == END_NONE && seek_in_flight(p))
             p->lost.compare_exchange_strong(none, 2);
         raise_pending(p, PEND_WATCH);
-        return;
-    }
-    // While playing, a connection made again to resume a download that
-    // failed, and then the end of the stream: the download was cut off.
-    if (!p->started.load() || p->end_state.load() != END_NONE)
-        return;
-    if (strcmp(message, "connection failed") == 0) {
-        p->conn_failed.store(1);
-    } else if (strcmp(message, "end of stream") == 0 && p->conn_failed.load()) {
+    } else if (said(WORD_END_OF_STREAM)) {
+        // While playing, the last request failed unanswered: the connection
+        // could not be made again, and the download was cut off.
         int none = 0;
-        p->lost.compare_exchange_strong(none, 1);
-        raise_pending(p, PEND_WATCH);
+        if (p->started.load() && p->end_state.load() == END_NONE && p->conn_failed.load() && p->asked.load() != 2 &&
+            p->lost.compare_exchange_strong(none, 1))
+            raise_pending(p, PEND_WATCH);
+    } else if (said(WORD_TRACK_STARVED)) {
+        p->starved.store(1);
+    } else if (said(WORD_GARBAGE) || said(WORD_NOT_LIKE)) {
+        p->garbled.store(1);
+    } else if (said(WORD_PLAYLIST_UPDATED)) {
+        p->live_seen.store(1);  // only a playlist without an end is fetched again
     }
 }
 
 bool is_live(const player *p) { return p->live || p->live_seen.load(); }
-
-void watch_demux_format(player *p, const char *fmt) {
-    // Only a playlist without an end is fetched again while it plays.
-    if (strncmp(fmt, "Updated playlist", 16) == 0)
-        p->live_seen.store(1);
-}
 
 bool time_behind_landing(player *p, int64_t t) {
     if (seek_in_flight(p))

@@ -214,6 +214,14 @@ TEST_F(Pool, PausedRedrawsAndHiddenPicturesAreNotSentButLandingsAre) {
         EXPECT_EQ(pts_flags(next_frame()), pf(3, 0));
         mark = 0;
     }
+    // Playing, a redraw of the frame just sent at its own time is a stalled source's, whose clock stands
+    // still: not sent. With other pixels, or later, it is; and a landing on it goes out with it, paused too.
+    drain(), show(decode(0x5a), 4), next_frame(), show(decode(0x5a), 4);
+    EXPECT_FALSE(readable(50));
+    show(decode(0x5b), 4), show(decode(0x5b), 5), mark = MARK;
+    show(decode(0x5b), 5, SHOW_PAUSED);
+    for (pf sent : {pf(4, 0), pf(5, 0), pf(5, MARKED)})
+        EXPECT_EQ(pts_flags(next_frame()), sent);
 }
 
 // I420: the Y plane, then U and V of half the pitch and (height+1)/2 rows, in one

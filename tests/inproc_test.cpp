@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <array>
 #include <sstream>
 #include <set>
 #include <thread>
@@ -345,11 +346,12 @@ TEST_F(Inproc, ErrorLinesAreKeptForTheErrorReportAndCodecsNoted) {
     lines want = {"HTTP 404 error"};
     for (int i = 1; i <= 9; i++) {
         std::unique_lock<ordered_mutex> hold(ctl_lock);  // the control loop waits on it, and is woken for each noted
-        std::thread t([&] { log_line(q.get(), ERR, "Codec `c%03d' (x) is not supported.", i); });
+        std::string line = "Codec `c00" + std::to_string(i) + "' (x) is not supported.";
+        std::thread t([&] { take_line(q.get(), ERR, "decoder", line.c_str()); });
         EXPECT_TRUE(i > 8 || ctl_wake.wait_for(hold, std::chrono::seconds(5)) == std::cv_status::no_timeout) << i;
         hold.unlock(), t.join();
         EXPECT_EQ(take_pending(q.get()), i <= 8 ? PEND_CODECS : 0) << i;
-        want.push_back("Codec `c00" + std::to_string(i) + "' (x) is not supported.");
+        want.push_back(line);
         EXPECT_TRUE(i != 7 || stored_problem(q.get()) == PROBLEM_NOT_FOUND);
     }
     take_line(q.get(), ERR, "audio output", "PulseAudio server connection failure: Connection refused");  // not about the media
@@ -394,6 +396,43 @@ TEST_F(Inproc, ASoundOutputFailureIsToldOnceAndRepeatsAreCounted) {
     EXPECT_EQ(capture([&] { take_line(q.get(), ERR, "demux", "y"); }, true), (lines{"11 log lines dropped", "y"}));
     verbosity = 1;  // asked for, every line but a repeat is told as it comes
     EXPECT_EQ(capture([&] { round(); }, true), (lines{alsa, "Audio output failed", "module not functional", "failed to create audio output"}));
+}
+
+// The source's watch fed the library's lines in the order it writes them. A
+// network load that leads to anything but a network access is denied, however
+// the lines word it: a redirect, the access made, or, when neither is
+// recognised, anything of the source told before a network access was made.
+// A failed connection is a cut only when the last request went unanswered,
+// and a refused range only when the stream then cannot seek.
+TEST_F(Inproc, TheWatchReadsTheLibrarysLinesInTheirOrder) {
+    struct said { const char *fmt, *text; int level = LIBVLC_DEBUG; };  // all of the stream object
+    const char *made = "using %s module \"%s\"", *redirect = "redirecting to: %s", *net = "http://h/a";
+    const said to_file{redirect, "redirecting to: file:///dev/zero"}, to_cdn{redirect, "redirecting to: HTTPS://cdn/a.mp4"},
+        reworded{"redirected to %s", "redirected to file:///dev/zero"}, unknown{"module %s made for %s", "module filesystem made for access"},
+        https{made, "using access module \"access\""}, file{made, "using access module \"filesystem\""}, eos{"end of stream", "end of stream"},
+        request{"outgoing request:\n%.*s", "outgoing request:\nGET /a HTTP/1.1\r\nRange: bytes=212992-\r\n"}, failed{"connection failed", "connection failed"},
+        response{"incoming response:\n%.*s", "incoming response:\nHTTP/1.1 206 Partial Content\r\n"}, refused{"connection failed: %s", "connection failed: Connection refused", ERR},
+        no_seek{"cannot seek (to offset %lu)", "cannot seek (to offset 306064)", ERR};
+    const struct { const char *url; bool seeking; std::vector<said> lines; std::array<int, 4> want; } cases[] = {  // denied, lost, refused, pending
+        {net, false, {to_file}, {1, 0, 0, PEND_WATCH}}, {net, false, {to_cdn, https}, {0, 0, 0, 0}}, {"file:///a", false, {file}, {0, 0, 0, 0}},
+        {net, false, {reworded, file}, {1, 0, 0, PEND_WATCH}}, {"https://h/a", false, {reworded, unknown}, {1, 0, 0, PEND_WATCH}},
+        // a reconnection (or a look past the end), a cut, nobody listening any more
+        {net, false, {https, request, response, failed, eos}, {0, 0, 0, 0}}, {net, false, {https, request, failed, eos}, {0, 1, 0, PEND_WATCH}},
+        {net, false, {https, request, refused, eos}, {0, 1, 0, PEND_WATCH}},
+        // a range refused to a seek, to the demuxer, and one past the end answered
+        {net, true, {https, request, response, failed, no_seek}, {0, 2, 1, PEND_WATCH}}, {net, false, {https, request, response, failed, no_seek}, {0, 0, 1, PEND_WATCH}},
+        {net, true, {https, request, response, no_seek}, {0, 0, 0, 0}},
+    };
+    for (const auto &c : cases) {
+        std::unique_ptr<player> q = record();
+        watch_start(q.get(), 0, c.url), q->started.store(1), q->seek.phase.store(c.seeking ? SEEK_ASKED : SEEK_IDLE);
+        for (const said &l : c.lines)
+            watch_line(q.get(), l.level, "stream", l.fmt, l.text);
+        // A source's content, told only of a network access.
+        bool told = watch_admits(q.get(), libvlc_MediaPlayerESAdded) && watch_admits(q.get(), libvlc_MediaPlayerLengthChanged);
+        EXPECT_EQ((std::array<int, 5>{q->denied.load(), q->lost.load(), q->range_refused.load(), take_pending(q.get()), told}),
+                  (std::array<int, 5>{c.want[0], c.want[1], c.want[2], c.want[3], !c.want[0]})) << c.lines.size();
+    }
 }
 
 // The window is process-wide: the test waits out any other test's first.

@@ -52,9 +52,9 @@ export async function soundEnv(t: TestContext): Promise<NodeJS.ProcessEnv> {
  * "/silent/..." never answers. Misbehaving as real servers do, a file's first half
  * then: "/stall/<name>" nothing for ever, or "?stall=<ms>", with the connection
  * open, "/cut/<name>" a closed connection, and every range refused the same
- * way. "/norange/<name>" answers every range with the whole file; "/redirect/<url>"
- * with a 302 to that (encoded) URL; "/hls/..." is `hls`. Bytes that are not
- * HTTP (a TLS hello) get a 400.
+ * way. "/norange/<name>" answers every range with the whole file (with the
+ * same stall when asked); "/redirect/<url>" with a 302 to that (encoded) URL;
+ * "/hls/..." is `hls`. Bytes that are not HTTP (a TLS hello) get a 400.
  */
 export async function serve(t: TestContext, dir = MEDIA, tls = false) {
   const options = { rate: 0, delayMs: 0, answeredLate: [] as number[],
@@ -75,7 +75,7 @@ export async function serve(t: TestContext, dir = MEDIA, tls = false) {
     const ranged = req.headers.range && kind !== 'norange';
     res.writeHead(ranged ? 206 : 200, { 'accept-ranges': 'bytes', 'content-length': body.length - from,
       ...(ranged && { 'content-range': `bytes ${from}-${body.length - 1}/${body.length}` }) });
-    const cut = kind === 'stall' || kind === 'cut' ? Math.floor(body.length / 2) : Infinity;
+    const cut = kind === 'stall' || kind === 'cut' || stallMs ? Math.floor(body.length / 2) : Infinity;
     for (let at = from; at < body.length && !res.destroyed; at += 16384) {
       if (at >= cut && kind === 'cut') return void req.socket.end(); // once what was written is out
       if (at >= cut && at - 16384 < cut) await (stallMs ? sleep(stallMs) : new Promise((r) => res.on('close', r)));

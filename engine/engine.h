@@ -75,24 +75,26 @@ struct seeking {
     bool walk_back, walk_found, want_next, back_again;
     int walked, walk_tries;
     int steps;                       // the library's own steps since it last sought
+    int stale;                       // pictures from before the seek still to come after the decoders' wait
     int64_t pending_us;              // when it began to wait
     double pending_ms, pending_pos;  // where it goes: ms, or a position when the length is unknown
     bool hold;                       // the host is paused: land on a still, then pause again
     bool still;                      // the paused host has its still: later pictures of the library are no news
     // The library seek in flight.
-    int ask;            // seek_ask
-    long long id;       // the host's seek it serves
-    double target_ms;   // -1 when by position
-    double target_pos;  // when by position
-    int64_t issued_us, waited_us;
-    bool first;      // the decoder announced its first picture: shown next, not the landing
-    bool kept;       // a picture is kept back: the landing of a step back, maybe
-    bool new_shown;  // a picture was shown since the decoders were waited for
-    int redraws;     // redraws of the still passed over
-    bool to_end;     // land on the last picture, where the media pauses at its end
-    int reasks;      // re-asks made for the host's seek
-    bool internal;   // the library plays, muted and unheard of, for the paused host
-    bool eof;        // the media paused at its end during the seek
+    int ask;                         // seek_ask
+    long long id;                    // the host's seek it serves
+    double target_ms;                // -1 when by position
+    double target_pos;               // when by position
+    std::atomic<int64_t> issued_us;  // when the library was last asked; any thread reads it
+    int64_t waited_us, first_us;     // when the decoders were waited for; when the first picture was announced
+    bool first;                      // the decoder announced its first picture: shown next, not the landing
+    bool kept;                       // a picture is kept back: the landing of a step back, maybe
+    bool new_shown;                  // a picture was shown since the decoders were waited for
+    int redraws;                     // redraws of the still passed over
+    bool to_end;                     // land on the last picture, where the media pauses at its end
+    int reasks;                      // re-asks made for the host's seek
+    bool internal;                   // the library plays, muted and unheard of, for the paused host
+    bool eof;                        // the media paused at its end during the seek
     // When the control loop must look again (monotonic µs; 0 none): the
     // deadline of the seek in flight, and when a seek waiting for the start
     // goes anyway. Atomics: the control loop reads them under its own lock.
@@ -286,6 +288,7 @@ enum seek_fact {
     FACT_PICTURE,    // a picture shown; value: 1 when it differs from the one before
     FACT_SENT,       // after a landing, the picture that carries it queued; value: its time (ms), -1 not sent
     FACT_FIRST,      // the decoder announced its first picture after a flush
+    FACT_STALE,      // ... and it has no time: one from before the seek, shown as it comes
     FACT_WAITED,     // the decoders were waited for: pictures from the new place follow
     FACT_END,        // the media paused at its end
     FACT_PLAYING,    // the library plays
@@ -302,6 +305,9 @@ enum { VERDICT_TELL, VERDICT_HIDE, VERDICT_LAND, VERDICT_KEEP, VERDICT_LAND_KEPT
 int seek_report(player *p, seek_fact fact, int64_t value = 0);
 // Whether a seek is under way: pictures are then compared with the one before.
 bool seek_in_flight(const player *p);
+// Whether a seek is under way or landed a moment ago: what the source does
+// then is still the seek's doing.
+bool seek_recent(const player *p);
 // The playback time (ms) of the last landing, 0 before any.
 int64_t seek_landed_ms(player *p);
 // How far the library's times run ahead of the pictures, ms; 0 while unknown.

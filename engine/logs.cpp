@@ -190,6 +190,8 @@ void library_line(player *p, int level, const char *object, const char *fmt, va_
         }
         return;
     }
+    if (heard(WORD_NO_CLOCK, level, object, fmt, nullptr))
+        seek_report(p, FACT_STALE);
     // Formatted whole before the cut, so that no password is cut before its '@'.
     int len = vsnprintf(text, sizeof text, fmt, args);
     watch_line(p, level, object, fmt, text);

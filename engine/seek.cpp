@@ -70,6 +70,9 @@ const int WALK_TRIES = 3;
 // The library passes over a step asked for while it still reads: asked
 // again when no picture came this long after.
 const int64_t NEXT_AGAIN_US = 40000;
+const int64_t SEEK_RECENT_US = 1500000;
+// The decoder's announced first picture is shown within this of the announcement.
+const int64_t FIRST_SHOWN_US = 20000;
 // The library steps on from what it had read ahead at its last seek; past
 // that it stalls, for most of a second, reading again: before, a step is a
 // seek and a short walk.
@@ -111,13 +114,13 @@ int begin(player *p, int what, long long id, double target_ms, double pos) {
     s.id = id;
     s.target_ms = target_ms;
     s.target_pos = pos;
-    s.issued_us = now;
+    s.issued_us.store(now);
     s.deadline_us.store(now + DEADLINE_US);
     s.start_due_us.store(0);
     s.waited_us = 0;
     s.first = s.new_shown = s.eof = s.still = s.kept = false;
     s.want_next = s.walk_found = s.back_again = false;
-    s.walked = s.steps = 0;
+    s.walked = s.steps = s.stale = 0;
     // A paused library may show nothing after its seek (its decoder out of
     // pictures): a walk asks for the next one when none came.
     s.next_us.store(what == ASK_WALK ? now : 0);
@@ -286,15 +289,25 @@ int on_picture(player *p, bool changed, bool like_sent) {
         return VERDICT_LAND;
     }
     if (s.first && changed) {
-        // The announced picture: one the decoder had begun before the seek,
-        // or the first from the new place, early or late when the decoder
-        // starts on pictures in their decoding order: not the landing.
+        // The announced picture, shown as it is announced: one the decoder
+        // had begun before the seek, or the first from the new place, early
+        // or late when the decoder starts on pictures in their decoding
+        // order: not the landing. A picture that comes later is past the
+        // announced one, which the library let go.
         s.first = false;
-        s.new_shown = true;
-        return VERDICT_HIDE;
+        if (now_us() - s.first_us <= FIRST_SHOWN_US) {
+            s.new_shown = true;
+            return VERDICT_HIDE;
+        }
     }
     if (phase != SEEK_WAITED)
         return VERDICT_HIDE;
+    if (changed && s.stale > 0 && s.ask != ASK_STEP) {
+        // Decoded before the seek, its time lost in the seek's flush: the
+        // library shows it at once, after the wait, before the new ones.
+        s.stale--;
+        return VERDICT_HIDE;
+    }
     if (s.ask == ASK_STEP) {  // the library steps itself: its next picture
         if (changed)
             s.next_us.store(0);
@@ -371,14 +384,21 @@ int seek_report(player *p, seek_fact fact, int64_t value) {
         return VERDICT_TELL;
     case FACT_PICTURE:
         // Once a paused host has its still, a picture the library shows on
-        // its way to the pause (or its end) is not news.
+        // its way to the pause (or its end) is not news; nor is one of the
+        // old place once the host's seek was acked, while it waits its turn.
         if (phase != SEEK_IDLE)
             return on_picture(p, value & PICTURE_CHANGED, value & PICTURE_LIKE_SENT);
         s.trailing = s.still ? s.trailing + (value & PICTURE_CHANGED ? 1 : 0) : 0;
-        return s.still ? VERDICT_HIDE : VERDICT_TELL;
+        return s.still || s.pending ? VERDICT_HIDE : VERDICT_TELL;
     case FACT_FIRST:
-        if (phase == SEEK_ASKED)
+        if (phase == SEEK_ASKED) {
             s.first = true;
+            s.first_us = now_us();
+        }
+        return VERDICT_TELL;
+    case FACT_STALE:
+        if (phase == SEEK_ASKED || phase == SEEK_WAITED)
+            s.stale++;
         return VERDICT_TELL;
     case FACT_WAITED:
         if (phase != SEEK_ASKED)
@@ -411,6 +431,12 @@ int seek_report(player *p, seek_fact fact, int64_t value) {
 }
 
 bool seek_in_flight(const player *p) { return p->seek.phase.load() != SEEK_IDLE; }
+
+bool seek_recent(const player *p) {
+    // The library may land on pictures it had read before the source
+    // refuses the range asked for.
+    return seek_in_flight(p) || (p->seek.issued_us.load() && now_us() - p->seek.issued_us.load() < SEEK_RECENT_US);
+}
 
 int64_t seek_landed_ms(player *p) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);

@@ -179,7 +179,7 @@ void watch_line(player *p, int level, const char *object, const char *fmt, const
             return;  // answered, at the end of the file: the demuxer looked past it
         p->range_refused.store(1);
         int none = 0;
-        if (p->started.load() && p->end_state.load() == END_NONE && seek_in_flight(p))
+        if (p->started.load() && p->end_state.load() == END_NONE && seek_recent(p))
             p->lost.compare_exchange_strong(none, 2);
         raise_pending(p, PEND_WATCH);
     } else if (said(WORD_END_OF_STREAM)) {

@@ -42,6 +42,8 @@ const word_row word_table[WORDS] = {
      "a playlist fetched again while it plays: a live source"},
     {"Received first picture", MATCH_FORMAT, "decoder", DEBUG, NONE, READ_BY_SEEK, "seek evidence"},
     {"Decoder wait done in %d ms", MATCH_FORMAT, "input", DEBUG, NONE, READ_BY_SEEK, "seek evidence"},
+    {"Timestamp conversion failed for %ld: no reference clock", MATCH_FORMAT, "decoder", ERROR, NONE, READ_BY_SEEK,
+     "seek evidence: a picture from before the seek"},
     {"pausing at EOF (pause after each)", MATCH_FORMAT, "input", DEBUG, NONE, READ_BY_SEEK, "end evidence"},
     {nullptr, MATCH_ANY, "input", ERROR, NONE, READ_BY_LOGS, "about the media: kept for the error report"},
     {nullptr, MATCH_ANY, "stream", ERROR, NONE, READ_BY_LOGS, "about the media: kept for the error report"},

@@ -42,6 +42,7 @@ enum word {
     // Seeking and the end of the media.
     WORD_FIRST_PICTURE,
     WORD_DECODER_WAIT_DONE,
+    WORD_NO_CLOCK,
     WORD_PAUSED_AT_EOF,
     // Which error lines are about the media; the video format's tries; the
     // sound output; codecs the library cannot decode.

@@ -54,7 +54,7 @@ std::string says(word w, const char *object, const char *fmt, const char *text) 
 // Each row of the table with a line as libvlc 3.0.24 wrote it, what it says,
 // and a near miss that does not say it. Not seen here, but as libvlc words
 // them (older wordings, and lines a root test cannot provoke): the older HTTP
-// access, an access demuxer, the video preroll, the pause at the end, the
+// access, an access demuxer, the pause at the end, the
 // access and packetizer objects, and the phrases no suitable demux,
 // unidentified, could not identify, Permission denied, Unauthorized, not
 // found, timed out, timeout, Network is unreachable and out of memory. A line is its format
@@ -80,6 +80,7 @@ TEST(Words, EachRowHearsItsLineAndNotANearMiss) {
         {WORD_PLAYLIST_UPDATED, {.line = "Updated playlist ID %s, after %lds"}, "found", {.object = "stream"}},
         {WORD_FIRST_PICTURE, {.line = "Received first picture"}, "found", {.object = "input"}},
         {WORD_DECODER_WAIT_DONE, {.line = "Decoder wait done in %d ms"}, "found", {.line = "Decoder wait done in 35 ms"}},
+        {WORD_NO_CLOCK, {.line = "Timestamp conversion failed for %ld: no reference clock"}, "", {.level = W}},
         {WORD_PAUSED_AT_EOF, {.line = "pausing at EOF (pause after each)"}, "found", {.line = "pausing at EOF"}}, {WORD_FROM_INPUT, {.line = "Your input can't be opened"}, "media", {.level = W}},
         {WORD_FROM_STREAM, {.line = "cannot pre fill buffer"}, "media", {.object = "stream_directory"}}, {WORD_FROM_DEMUX, {.line = "cannot peek"}, "media", {.object = "demux meta"}},
         {WORD_FROM_DECODER, {.line = "Codec not supported"}, "media", {.level = W}}, {WORD_FROM_ACCESS, {.line = "x"}, "media", {.object = "access_demux"}},

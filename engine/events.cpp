@@ -99,18 +99,26 @@ void tell_state(player *p) {
         tell_paused();
 }
 
-// The end of the media, told once: the end (held back while a lost source's
-// error is due), then the stop that the library makes after it; a looping
-// load plays again from its start instead. gate_lock held.
-void ended(player *p) {
-    if (p->end_state.load() != END_NONE || (p->loop && seek_loop(p)))
-        return;
+// The end, told once, and held back while a lost source's error is due;
+// false when it was reached before. gate_lock held.
+bool reach_end(player *p) {
+    if (p->end_state.load() != END_NONE)
+        return false;
     playback_over(p);
     p->end_state.store(END_REACHED);
     if (p->lost.load())
         p->end_held.store(1);  // told after the error that explains it
     else
         tell_end();
+    return true;
+}
+
+// The end of the media: the end, then the stop that the library makes after
+// it; a looping load plays again from its start instead. gate_lock held.
+void ended(player *p) {
+    if (p->end_state.load() != END_NONE || (p->loop && seek_loop(p)))
+        return;
+    reach_end(p);
     p->end_state.store(END_STOP_HELD);
     raise_pending(p, PEND_ENDED | PEND_STOPPED);
 }
@@ -175,13 +183,8 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     case libvlc_MediaPlayerEndReached:
         // Not at a media's natural end, where it pauses on its last picture,
         // but when its input gives up.
-        playback_over(p);
-        p->end_state.store(END_REACHED);
-        if (p->lost.load())
-            p->end_held.store(1);  // told after the error that explains it
-        else
-            tell_end();
-        raise_pending(p, PEND_ENDED);
+        if (reach_end(p))
+            raise_pending(p, PEND_ENDED);
         break;
     case libvlc_MediaPlayerEncounteredError:
         playback_over(p);

@@ -42,7 +42,8 @@ test('RateTakesSpeedsFromAQuarterToFourForItsLoad', async (t) => {
   assert.deepEqual(table.acks, rows.map(([, ok], i) => ack(100 + i, ok)));
   await poll('the rate events', () => table.told().length >= 3, 2000);
   assert.deepEqual(table.told(), [0.25, 4, 2]);
-  // At 2, time runs at twice the wall clock, while each frame keeps its picture's own time.
+  // At 2, time runs at twice the wall clock, while each frame keeps its picture's own time (a frame late
+  // on a slowed build is twice as far off).
   await room(300);
   const [e0, n0] = [h.events.length, h.frames.length];
   await room(1500);
@@ -51,7 +52,8 @@ test('RateTakesSpeedsFromAQuarterToFourForItsLoad', async (t) => {
   const speed = (last.ms - first.ms) / (w1 - w0);
   t.diagnostic(`at 2: time ran ${speed.toFixed(2)}x the wall clock, ${h.frames.length - n0} frames in 1500 ms`);
   assert.ok(speed > 1.4 && speed < 2.6, `time ran ${speed}x`);
-  assert.ok(h.frames.slice(n0).every((f) => Math.abs(f.ptsUs / 1000 - f.number * FRAME_MS) <= FRAME_MS), 'a frame time not its picture\'s');
+  const off = h.frames.slice(n0).map((f) => f.ptsUs / 1000 - f.number * FRAME_MS).filter((d) => Math.abs(d) > FRAME_MS * SLOWDOWN);
+  assert.deepEqual(off, [], 'frame times off their pictures\'');
   // A new load starts at 1: asking for 1 tells nothing, only the 4 after it.
   await open(h, 20, clip('count.mp4'));
   const again = await rates(h, [{ value: 1 }, { value: 4 }], 200);

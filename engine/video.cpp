@@ -218,8 +218,11 @@ void clock_report(player *p, int64_t t) {
     // stepping to a picture, ahead of the one it shows.
     if (p->paused.load())
         return;
+    // Before the first picture the report only sets where the clock starts:
+    // it starts running with that picture, however late it comes.
     p->clock_base_us = t * 1000;
-    p->clock_stamp_us = now_us();
+    if (p->clock_stamp_us)
+        p->clock_stamp_us = now_us();
 }
 
 void clock_rate(player *p, double r) {

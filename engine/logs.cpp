@@ -197,8 +197,10 @@ void library_line(player *p, int level, const char *object, const char *fmt, va_
     if (level <= LIBVLC_NOTICE && !evidence) {
         if (object && strcmp(object, "demux") == 0)
             watch_demux_format(p, fmt);
-        else if (object && level == LIBVLC_DEBUG)
+        else if (object && level == LIBVLC_DEBUG) {
             seek_line(p, object, fmt);
+            clock_line(p, object, fmt);
+        }
         return;
     }
     // Formatted whole before the cut, so that no password is cut before its '@'.
@@ -215,6 +217,8 @@ void library_line(player *p, int level, const char *object, const char *fmt, va_
 void take_line(player *p, int level, const char *object, const char *message) {
     if (level <= LIBVLC_NOTICE)
         return;
+    if (sound_output_line(object, message) == 2)
+        sound_lost(p);  // the sound plays into nothing instead, in real time
     if (level == LIBVLC_WARNING) {
         if (verbosity <= 0)
             return;

@@ -62,6 +62,9 @@ const int REDRAW_PATIENCE = 8;  // for a scene that never changes
 // A smaller lead of the library's times over the pictures is the decoder's
 // start, not the container's delay.
 const int64_t LEAD_MIN_US = 100000;
+// A start whose pictures have not shown the lead this long after it was first
+// asked for has none.
+const int64_t LEAD_WAIT_US = 2000000;
 const int REASKS = 2;
 // A re-ask for the last picture starts this far before the end when the
 // video ends before the sound.
@@ -295,7 +298,15 @@ int64_t seek_landed_ms(player *p) {
 
 int64_t seek_lead_ms(player *p) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
-    return std::max<int64_t>(p->lead_us, 0) / 1000;
+    if (p->lead_us >= 0)
+        return p->lead_us / 1000;
+    int64_t now = now_us();
+    if (!p->lead_asked_us)
+        p->lead_asked_us = now;
+    if (now - p->lead_asked_us < LEAD_WAIT_US)
+        return -1;
+    p->lead_us = 0;  // no pictures to measure it by: none to correct either
+    return 0;
 }
 
 void cmd_seek(const command *c, long long id) {

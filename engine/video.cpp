@@ -14,16 +14,27 @@ namespace {
 
 // How far a proposed size may exceed a track's visible size and still be
 // that track: decoders pad pictures to their block alignment.
-const unsigned ALIGN_PADDING = 64;
+const unsigned ALIGN_PADDING = 128;  // AV1's largest blocks
 // Time reports come every 250 to 500 ms: between two of them the clock runs
 // on by the time elapsed, but no further than this, so that a stalled input
 // does not run it away from its pictures.
 const int64_t CLOCK_RUN_MAX_US = 1000000;
+const int64_t CLOCK_FRAME_US = 40000;  // a picture's duration when the track does not say
 // A smaller step back is the library correcting its clock, not a seek.
 const int64_t CLOCK_JITTER_US = 1000000;
 // Pictures of a padded format for which the track list is asked for the
 // visible size; it catches up within a few pictures when it ever does.
 const int SIZE_LOOKUPS = 300;
+
+// The library's debug line after which its time reports lag behind the
+// pictures: its input has read the whole media, and the pictures queued play
+// out at their own pace (matched on the object's type and the unformatted
+// line, as the library passes them).
+const struct {
+    const char *object, *format;
+} CLOCK_LINES[] = {
+    {"input", "EOF reached"},
+};
 
 bool padded_size_of(unsigned proposed, unsigned visible) {
     return visible <= proposed && proposed - visible <= ALIGN_PADDING;
@@ -158,7 +169,7 @@ void display_cb(void *opaque, void *picture) noexcept {
     if (verdict == VERDICT_LAND)
         clock_land(p, seek_landed_ms(p) * 1000);
     int how = p->stalled.load() ? SHOW_STALLED : p->paused.load() ? SHOW_PAUSED : SHOW_PLAYING;
-    int64_t pts_us = clock_read(p);
+    int64_t pts_us = clock_read(p, seek_lead_ms(p));
     // A landing is told with the time of the picture that carries it.
     uint64_t taken = pictures_show(&p->pictures, pic, p->generation, how, &p->mark_frame, pts_us);
     if (taken || verdict == VERDICT_LAND)
@@ -172,17 +183,47 @@ void video_attach(player *p) {
     libvlc_video_set_format_callbacks(p->mp, setup_cb, cleanup_cb);
 }
 
-int64_t clock_read(player *p) {
+namespace {
+
+// How far the clock ran since its stamp, clock_lock held: the time elapsed,
+// capped, unless pictures kept coming at the video's rate.
+int64_t run_on(player *p, int64_t now) {
+    return std::min(now - p->clock_stamp_us, CLOCK_RUN_MAX_US + p->clock_steady_us);
+}
+
+// The clock's run starts again from a report, a landing, a pause or a resume.
+void restamp(player *p, int64_t now) {
+    p->clock_stamp_us = now;
+    p->clock_steady_us = 0;
+}
+
+}  // namespace
+
+int64_t clock_read(player *p, int64_t lead_ms) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
-    int64_t t = p->clock_base_us;
+    int64_t t = p->clock_base_us, now = now_us();
     if (!p->paused.load()) {
         // Playback is where the pictures are: the clock starts with the first
         // one, not with the library's first report some 400 ms later.
         if (!p->clock_stamp_us) {
-            p->clock_stamp_us = now_us();
+            restamp(p, now);
         } else {
-            t += std::min(now_us() - p->clock_stamp_us, CLOCK_RUN_MAX_US);
+            // Some demuxers go quiet for a second or more before their end
+            // (Ogg): while pictures come at the video's rate, the clock runs
+            // on with them past the cap. A stalled input shows none, or
+            // redraws its still more slowly.
+            int64_t frame = p->frame_us.load() > 0 ? p->frame_us.load() : CLOCK_FRAME_US;
+            int64_t gap = now - p->clock_shown_us,
+                    over = now - p->clock_stamp_us - CLOCK_RUN_MAX_US - p->clock_steady_us;
+            if (over > 0 && gap <= frame * 3 / 2 && !p->stalled.load())
+                p->clock_steady_us += std::min(gap, over);
+            t += run_on(p, now);
         }
+        p->clock_shown_us = now;
+        // The load's first picture is shown at once, the next ones the lead
+        // later (MPEG-TS): the pictures' own time begins after it.
+        if (p->clock_told_us == INT64_MIN && lead_ms > 0)
+            t = std::max(p->clock_base_us, t - lead_ms * 1000);
     }
     if (t < p->clock_last_us && p->clock_last_us - t < CLOCK_JITTER_US)
         t = p->clock_last_us;
@@ -193,18 +234,30 @@ int64_t clock_read(player *p) {
 void clock_report(player *p, int64_t t) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
     // Paused, the still keeps its time: a report then comes from the library
-    // stepping to a picture, ahead of the one it shows.
-    if (p->paused.load())
+    // stepping to a picture, ahead of the one it shows. Once the input read
+    // the whole media, or when it repeats the last one, a report is stale:
+    // the clock runs on with the pictures.
+    if (p->paused.load() || p->clock_eof || t * 1000 == p->clock_told_us)
         return;
-    p->clock_base_us = t * 1000;
-    p->clock_stamp_us = now_us();
+    p->clock_base_us = p->clock_told_us = t * 1000;
+    restamp(p, now_us());
 }
 
 void clock_land(player *p, int64_t t_us) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
     p->clock_base_us = t_us;
-    p->clock_stamp_us = 0;
+    restamp(p, 0);
     p->clock_last_us = 0;  // a seek back by little is no jitter
+    p->clock_told_us = -1;
+    p->clock_eof = false;
+}
+
+void clock_line(player *p, const char *object, const char *fmt) {
+    for (const auto &l : CLOCK_LINES)
+        if (strcmp(object, l.object) == 0 && strcmp(fmt, l.format) == 0) {
+            std::lock_guard<ordered_mutex> hold(p->clock_lock);
+            p->clock_eof = true;
+        }
 }
 
 // Called before the pause is stored, so a second pause does not run it on.
@@ -212,8 +265,8 @@ void clock_hold(player *p) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
     if (p->clock_stamp_us && !p->paused.load()) {
         int64_t now = now_us();
-        p->clock_base_us += std::min(now - p->clock_stamp_us, CLOCK_RUN_MAX_US);
-        p->clock_stamp_us = now;
+        p->clock_base_us += run_on(p, now);
+        restamp(p, now);
     }
 }
 
@@ -221,5 +274,5 @@ void clock_hold(player *p) {
 void clock_resume(player *p) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
     if (p->clock_stamp_us && p->paused.load())
-        p->clock_stamp_us = now_us();
+        restamp(p, now_us());
 }

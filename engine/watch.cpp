@@ -38,6 +38,7 @@ void end_load(player *p, problem what) {
     report_problem(p, what, nullptr);
     p->silenced.store(1);  // what the library says while it stops is no news
     libvlc_audio_set_mute(p->mp, 1);
+    sound_stop(p);
     libvlc_media_player_stop(p->mp);
 }
 
@@ -192,5 +193,5 @@ void report_held_end(player *p) {
         report_problem(p, what, nullptr);
     std::lock_guard<ordered_mutex> gate(gate_lock);
     if (p->end_held.exchange(0) && p->generation == generation.load())
-        tell_end();
+        tell_ending(p);
 }

@@ -99,6 +99,10 @@ bool begin(player *p, int what, long long id, double target_ms, double pos) {
         s.reasks = 0;
     }
     s.phase.store(SEEK_ASKED);
+    // The lead is measured from the start's first pictures: those after a
+    // seek would tell of the seek. Not measured by now, there is none to use.
+    if (p->lead_us < 0)
+        p->lead_us = 0;
     // For a paused host the library plays, whatever it did: paused, settling
     // or paused at the end, it would not go on to the new picture.
     s.internal = s.internal || s.hold;
@@ -409,6 +413,7 @@ void seek_serve(player *p) {
             play = begin(p, ASK_AGAIN, s.id, target, 0);
             ask = true;
         } else if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && now >= s.deadline_us.load()) {
+            library_ms = std::max<int64_t>(0, library_ms - p->lead_us / 1000);  // the media's own time
             land(p, library_ms, p->vouts.load() != 0);
             if (s.hold)
                 pictures_resend(&p->pictures, p->generation, &p->mark_frame, library_ms * 1000);

@@ -303,7 +303,7 @@ bool seek_in_flight(const player *p);
 // The playback time (ms) of the last landing, 0 before any.
 int64_t seek_landed_ms(player *p);
 // How far the library's times run ahead of the pictures, ms; -1 while it is
-// being measured at the start, 0 when it could not be.
+// being measured at the start (a few seconds at most), 0 when it could not be.
 int64_t seek_lead_ms(player *p);
 // The host's play (pause 0) or pause (1) while a seek is under way, which then
 // carries it out; false when there is none and the library is to be told.

@@ -79,8 +79,8 @@ void on_time(player *p, int64_t reported) {
     int64_t t = std::max<int64_t>(reported - lead, 0);
     if (time_behind_landing(p, t))
         return;
-    if (lead > 0 && p->told_length_ms != p->library_length_ms - lead)
-        tell_length_of(p, lead);
+    if (lead > 0)
+        tell_length_of(p, lead);  // once more, now that the lead is known
     // While a seek is under way a time is the library's echo of the target,
     // not where the pictures are; its landing tells the place.
     bool hidden = seek_report(p, FACT_TIME) == VERDICT_HIDE;

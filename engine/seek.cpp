@@ -62,9 +62,11 @@ const int REDRAW_PATIENCE = 8;  // for a scene that never changes
 // A smaller lead of the library's times over the pictures is the decoder's
 // start, not the container's delay.
 const int64_t LEAD_MIN_US = 100000;
-// A start whose pictures have not shown the lead this long after it was first
-// asked for has none.
-const int64_t LEAD_WAIT_US = 2000000;
+// A start whose pictures have not shown the lead this long after the decoders
+// were first waited for has none (MPEG-TS has up to a few seconds); nor has a
+// start whose decoders were not waited for this long after it was asked for.
+const int64_t LEAD_WAIT_US = 3000000;
+const int64_t START_LEAD_WAIT_US = 10000000;
 const int REASKS = 2;
 // A re-ask for the last picture starts this far before the end when the
 // video ends before the sound.
@@ -307,7 +309,7 @@ int64_t seek_lead_ms(player *p) {
     int64_t now = now_us();
     if (!p->lead_asked_us)
         p->lead_asked_us = now;
-    if (now - p->lead_asked_us < LEAD_WAIT_US)
+    if (p->start_waited_us ? now - p->start_waited_us < LEAD_WAIT_US : now - p->lead_asked_us < START_LEAD_WAIT_US)
         return -1;
     p->lead_us = 0;  // no pictures to measure it by: none to correct either
     return 0;
@@ -413,7 +415,8 @@ void seek_serve(player *p) {
             play = begin(p, ASK_AGAIN, s.id, target, 0);
             ask = true;
         } else if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && now >= s.deadline_us.load()) {
-            library_ms = std::max<int64_t>(0, library_ms - p->lead_us / 1000);  // the media's own time
+            if (p->lead_us > 0)
+                library_ms = std::max<int64_t>(0, library_ms - p->lead_us / 1000);  // the media's own time
             land(p, library_ms, p->vouts.load() != 0);
             if (s.hold)
                 pictures_resend(&p->pictures, p->generation, &p->mark_frame, library_ms * 1000);

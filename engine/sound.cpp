@@ -11,7 +11,7 @@
 
 namespace {
 
-// The decoder's format as it comes: no conversion, only a count of samples.
+// The decoder's rate and channels as they come: only how much sound there is counts.
 int setup_cb(void **opaque, char *format, unsigned *rate, unsigned *channels) noexcept {
     player *p = static_cast<player *>(*opaque);
     memcpy(format, "S16N", 4);
@@ -27,7 +27,7 @@ void cleanup_cb(void *) noexcept {}
 void play_cb(void *opaque, const void *, unsigned count, int64_t pts) noexcept {
     player *p = static_cast<player *>(opaque);
     std::lock_guard<ordered_mutex> hold(p->sound_lock);
-    int64_t end = pts + int64_t(count) * 1000000 / p->sound_rate;
+    int64_t end = pts + int64_t(count) * 1000000 / std::max(p->sound_rate, 1u);
     p->sound_end_us = std::max(p->sound_end_us, end);
 }
 
@@ -62,7 +62,7 @@ void drain_cb(void *opaque) noexcept {
     std::unique_lock<ordered_mutex> hold(p->sound_lock);
     for (;;) {
         int64_t left = p->sound_end_us - libvlc_clock();
-        if (p->sound_stopping || (!p->sound_paused_us && left <= 0))
+        if (p->sound_stopping || !p->sound_end_us || (!p->sound_paused_us && left <= 0))
             break;
         if (p->sound_paused_us)
             p->sound_wake.wait(hold);

@@ -17,7 +17,7 @@ const CLIPS: [string, string, number?][] = [
   ['fmt-cbr.mp3', 'a'], ['fmt-vbr.mp3', 'a'], ['fmt.flac', 'a'], ['fmt.wav', 'a'], ['fmt-vorbis.ogg', 'a'], ['fmt.opus', 'a'],
   ['tone.m4a', 'a', 3000], ['short-tone.m4a', 'a', 300], ['fmt-blip.wav', 'a', 139],
 ];
-const PLAYERS = 3; // at once
+const PLAYERS = SLOWDOWN > 1 ? 2 : 5; // at once, alone on the machine
 
 const median = (v: number[]) => v.toSorted((a, b) => a - b)[v.length >> 1] ?? NaN;
 
@@ -26,7 +26,7 @@ test('EveryFormatPlaysToItsEndWithTrueTimesTracksAndPicturesWithSoundAndWithout'
   const plays = CLIPS.flatMap(([name, streams, length = 2000]) => [false, true].map((heard) => [name, streams, length, heard] as const));
   const [rows, problems]: string[][] = [[], []];
   const play = async ([name, streams, length, heard]: (typeof plays)[number]) => {
-    const h = await raw(t, { env: heard ? sound : quietEnv() });
+    const h = await raw(t, { env: heard ? sound : quietEnv(), args: ['--pixels=i420'] });
     const { generation } = await h.command(load(1, clip(name)), 1);
     await h.wait((e) => e.type === 'stopped', 10000 * SLOWDOWN, `the stop of ${name}`);
     h.send(cmd(2, 'quit'));
@@ -66,7 +66,7 @@ test('EveryFormatPlaysToItsEndWithTrueTimesTracksAndPicturesWithSoundAndWithout'
     const shape = all('format').at(-1)!;
     check(frames.every((f) => all('format').some((e) => e.w === f.width && e.h === f.height)) && Math.abs((shape.w * shape.sar) / shape.h - 16 / 9) < 0.02,
       `sizes ${JSON.stringify(all('format'))}`);
-    check(numbers.size >= length / FRAME_MS - 5 && Math.max(...numbers) >= length / FRAME_MS - 5, `pictures ${[...numbers]}`);
+    check(Math.min(numbers.size, Math.max(...numbers)) >= length / FRAME_MS - 5 * SLOWDOWN, `pictures ${[...numbers]}`);
     check(pts <= 2 * FRAME_MS && worst <= 200 * SLOWDOWN, `pts errors ${errors.map(Math.round)}`);
   };
   await Promise.all(Array.from({ length: PLAYERS }, async () => {

@@ -376,7 +376,7 @@ void clock_resume(player *p);
 // never back by less than a second but after a landing. The first picture of
 // a load, and the first after a seek's refill, start the clock; until the
 // first time report the load's run less lead_ms, by which its first picture
-// came early.
+// came early, and none while lead_ms is -1 (being measured).
 int64_t clock_read(player *p, int64_t lead_ms = 0);
 
 // sound.cpp: the sound output of a machine without one.

@@ -158,9 +158,11 @@ void display_cb(void *opaque, void *picture) noexcept {
     if (!pic || p->silenced.load() || p->end_state.load() != END_NONE)
         return;  // nothing after the end: the library redraws its last picture
     announce(p, pic);
-    // While a seek is under way the picture is compared with the one before:
-    // a redraw of the still is no news from the new place.
-    bool changed = !seek_in_flight(p) || pictures_changed(&p->pictures, pic);
+    // While a seek is under way, and while the start's pictures measure the
+    // lead, the picture is compared with the one before: a redraw of the
+    // still is no news from the new place, nor the start's next picture.
+    int64_t lead = seek_lead_ms(p);
+    bool changed = (!seek_in_flight(p) && lead >= 0) || pictures_changed(&p->pictures, pic);
     int verdict = seek_report(p, FACT_PICTURE, changed);
     if (verdict == VERDICT_HIDE) {
         pictures_show(&p->pictures, pic, p->generation, SHOW_HIDDEN, &p->mark_frame, 0);
@@ -169,7 +171,7 @@ void display_cb(void *opaque, void *picture) noexcept {
     if (verdict == VERDICT_LAND)
         clock_land(p, seek_landed_ms(p) * 1000);
     int how = p->stalled.load() ? SHOW_STALLED : p->paused.load() ? SHOW_PAUSED : SHOW_PLAYING;
-    int64_t pts_us = clock_read(p, seek_lead_ms(p));
+    int64_t pts_us = clock_read(p, lead);
     // A landing is told with the time of the picture that carries it.
     uint64_t taken = pictures_show(&p->pictures, pic, p->generation, how, &p->mark_frame, pts_us);
     if (taken || verdict == VERDICT_LAND)
@@ -221,9 +223,10 @@ int64_t clock_read(player *p, int64_t lead_ms) {
         }
         p->clock_shown_us = now;
         // The load's first picture is shown at once, the next ones the lead
-        // later (MPEG-TS): the pictures' own time begins after it.
-        if (p->clock_told_us == INT64_MIN && lead_ms > 0)
-            t = std::max(p->clock_base_us, t - lead_ms * 1000);
+        // later (MPEG-TS): the pictures' own time begins after it, and
+        // until the lead is known the first picture (and its redraws) hold it.
+        if (p->clock_told_us == INT64_MIN && lead_ms != 0)
+            t = lead_ms < 0 ? p->clock_base_us : std::max(p->clock_base_us, t - lead_ms * 1000);
     }
     if (t < p->clock_last_us && p->clock_last_us - t < CLOCK_JITTER_US)
         t = p->clock_last_us;

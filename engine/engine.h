@@ -113,7 +113,8 @@ struct player {
     struct pictures pictures;  // pool_lock, inside the frames unit
     player *reap_next;         // reap_lock: reap queue link
 
-    // Playback as the library reports it (atomics, written by the event handler).
+    // Playback as the library reports it, made the media's own: from its first
+    // picture, time never back (atomics, written by the event handler).
     std::atomic<int64_t> time_ms;
     std::atomic<int64_t> length_ms;
     std::atomic<double> position;
@@ -137,8 +138,9 @@ struct player {
     std::atomic<int> eof_told;            // the library said it paused at the end of the media
     std::atomic<int64_t> frame_us;        // a picture's duration, from the video track; 0 unknown
     // How far the library's times run ahead of the pictures (MPEG-TS: the
-    // muxer's delay), measured at the start; -1 until then. Its first wait
-    // for the decoders, as monotonic µs, until measured. seek_lock.
+    // muxer's delay), measured at the start; -1 until then, 0 when a seek or
+    // the wait for it came first. Its first wait for the decoders, as
+    // monotonic µs, until measured. seek_lock.
     int64_t lead_us, start_waited_us;
     int64_t lead_asked_us;  // when the lead was first asked for while unknown
     bool start_first;       // the start's announced first picture is still to come
@@ -161,7 +163,7 @@ struct player {
     // What the host was told by the control thread.
     int sound_state;  // -1 nothing told, 0 none, 1 playing
     int error_told;
-    std::atomic<int> tracks_told;  // control thread: 1 once a tracks report was printed
+    std::atomic<int> tracks_told;  // 1 once a tracks report was printed; read by the event handler
     int tracks_retries;            // reports asked again for lagging streams
     int64_t tracks_due_us;         // monotonic time of the report asked for, 0 none
     int64_t tracks_burst_us;       // when the streams began to change

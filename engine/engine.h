@@ -143,6 +143,7 @@ struct player {
     // monotonic µs, until measured. seek_lock.
     int64_t lead_us, start_waited_us;
     int64_t lead_asked_us;  // when the lead was first asked for while unknown
+    bool lead_possible;     // the demuxer's clock may lead its pictures (MPEG-TS): it is measured
     bool start_first;       // the start's announced first picture is still to come
 
     // Work for the control loop and the library's lines kept for it: ctl_lock.
@@ -305,8 +306,12 @@ bool seek_in_flight(const player *p);
 // The playback time (ms) of the last landing, 0 before any.
 int64_t seek_landed_ms(player *p);
 // How far the library's times run ahead of the pictures, ms; -1 while it is
-// being measured at the start (a few seconds at most), 0 when it could not be.
+// being measured at the start (a few seconds at most), 0 when it could not be
+// or the demuxer has none.
 int64_t seek_lead_ms(player *p);
+// A debug line of p's demuxer, unformatted, with its arguments: whether it is
+// one whose clock may lead its pictures.
+void seek_demux_line(player *p, const char *fmt, va_list args);
 // The host's play (pause 0) or pause (1) while a seek is under way, which then
 // carries it out; false when there is none and the library is to be told.
 bool seek_pause(player *p, int pause);

@@ -307,9 +307,10 @@ void report_place(player *p, int64_t ms) {
 
 void tell_ending(player *p) {
     // At its natural end the media has played to its length, though the
-    // library's last report may fall short of it.
+    // library's last report may fall short of it by more than a report's step.
     int64_t length = p->length_ms.load();
-    if (p->at_end.load() && length > 0 && !is_live(p) && p->time_ms.load() < length)
+    if (p->at_end.load() && length > 0 && !is_live(p) &&
+        (p->last_time_ms == INT64_MIN || length - p->last_time_ms >= THROTTLE_MS))
         report_place(p, length);
     tell_end();
 }

@@ -195,9 +195,10 @@ void library_line(player *p, int level, const char *object, const char *fmt, va_
     bool evidence =
         object && (strcmp(object, "stream") == 0 || (level >= LIBVLC_WARNING && strcmp(object, "demux") == 0));
     if (level <= LIBVLC_NOTICE && !evidence) {
-        if (object && strcmp(object, "demux") == 0)
+        if (object && strcmp(object, "demux") == 0) {
             watch_demux_format(p, fmt);
-        else if (object && level == LIBVLC_DEBUG) {
+            seek_demux_line(p, fmt, args);
+        } else if (object && level == LIBVLC_DEBUG) {
             seek_line(p, object, fmt);
             clock_line(p, object, fmt);
         }

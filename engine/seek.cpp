@@ -47,6 +47,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -62,6 +64,15 @@ const int REDRAW_PATIENCE = 8;  // for a scene that never changes
 // A smaller lead of the library's times over the pictures is the decoder's
 // start, not the container's delay.
 const int64_t LEAD_MIN_US = 100000;
+// The library's debug line that names its demuxer (the format as it passes
+// it, and the line formatted) for the demuxers whose clock runs ahead of their
+// pictures by the muxer's delay: only theirs is measured. Elsewhere a start
+// slowed by a busy machine would pass for a lead.
+const struct {
+    const char *format, *line;
+} LEADING_DEMUXERS[] = {
+    {"using %s module \"%s\"", "using demux module \"ts\""},
+};
 // A start whose pictures have not shown the lead this long after the decoders
 // were first waited for has none (MPEG-TS has up to a few seconds); nor has a
 // start whose decoders were not waited for this long after it was asked for.
@@ -176,7 +187,7 @@ void measure_lead(player *p, seek_fact fact, bool changed) {
         p->start_first = false;
     else if (fact == FACT_PICTURE && changed && p->start_waited_us) {
         int64_t lead = now_us() - p->start_waited_us - WAKE_US - frame_us(p);
-        p->lead_us = lead >= LEAD_MIN_US ? lead : 0;
+        p->lead_us = lead >= LEAD_MIN_US && p->lead_possible ? lead : 0;
     }
 }
 
@@ -302,10 +313,23 @@ int64_t seek_landed_ms(player *p) {
     return p->seek.landed_ms;
 }
 
+void seek_demux_line(player *p, const char *fmt, va_list args) {
+    for (const auto &d : LEADING_DEMUXERS) {
+        char line[128];
+        if (strcmp(fmt, d.format) != 0 || vsnprintf(line, sizeof line, fmt, args) < 0 || strcmp(line, d.line) != 0)
+            continue;
+        std::lock_guard<ordered_mutex> hold(p->seek_lock);
+        p->lead_possible = true;
+        return;
+    }
+}
+
 int64_t seek_lead_ms(player *p) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
     if (p->lead_us >= 0)
         return p->lead_us / 1000;
+    if (!p->lead_possible)
+        return 0;
     int64_t now = now_us();
     if (!p->lead_asked_us)
         p->lead_asked_us = now;

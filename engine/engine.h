@@ -229,7 +229,8 @@ struct player {
 
     // The sound output that plays into nothing (sound.cpp): when the sound
     // that was handed to it has played, in libvlc_clock µs; sound_lock.
-    std::atomic<int> sound_fallback;  // 1 once the library could not open an output
+    std::atomic<int> sound_tries;  // times the output that plays into nothing was put in place
+    std::atomic<int> sound_asked;  // 1 while the control loop is to put it in place
     ordered_mutex sound_lock{RANK_SOUND};
     std::condition_variable_any sound_wake;  // the sound's end moved, or the player stops
     int64_t sound_end_us;                    // 0 when nothing is to play

@@ -104,7 +104,7 @@ void on_time(player *p, int64_t reported) {
 }
 
 void on_position(player *p, float reported) {
-    int64_t lead = lead_of(p), length = p->library_length_ms;
+    int64_t now = now_us(), lead = lead_of(p), length = p->library_length_ms;
     if (lead < 0)
         return;
     double pos = reported;
@@ -113,7 +113,6 @@ void on_position(player *p, float reported) {
     p->position.store(pos);
     if (seek_report(p, FACT_TIME) == VERDICT_HIDE)
         return;
-    int64_t now = now_us();
     // A live window moves under the position: told only as it goes forward.
     if (now - p->last_position_us >= THROTTLE_US && !(is_live(p) && pos < p->told_position)) {
         p->last_position_us = now;

@@ -11,6 +11,8 @@
 
 namespace {
 
+const int SOUND_TRIES = 3;
+
 // The decoder's rate and channels as they come: only how much sound there is counts.
 int setup_cb(void **opaque, char *format, unsigned *rate, unsigned *channels) noexcept {
     player *p = static_cast<player *>(*opaque);
@@ -75,11 +77,16 @@ void drain_cb(void *opaque) noexcept {
 }  // namespace
 
 void sound_lost(player *p) {
-    if (!p->sound_fallback.exchange(1))
+    // The library may keep the output that failed when its decoder held it
+    // as it was replaced: while it still fails, it is asked again, a few
+    // times at most.
+    if (p->sound_tries.load() < SOUND_TRIES && !p->sound_asked.exchange(1))
         raise_pending(p, PEND_SOUND);
 }
 
 void sound_serve(player *p) {
+    p->sound_tries.fetch_add(1);
+    p->sound_asked.store(0);
     // The library makes its output anew with the next sound it decodes,
     // from these, in place of the one that failed.
     libvlc_audio_set_format_callbacks(p->mp, setup_cb, cleanup_cb);

@@ -182,8 +182,10 @@ void queue_lines(line *first, line *last, bool ended) {
         tell_nothing_more();
     if (player *p = cur) {
         seek_forget(p);
-        if (p->media && watched)
+        if (p->media && watched) {
+            sound_stop(p);
             libvlc_media_player_stop(p->mp);
+        }
     }
     fflush(stdout);
     _exit(leave_status.load());
@@ -219,9 +221,16 @@ void serve_pending(player *p, int flags) {
         check_codecs(p);
     else if ((flags & PEND_TRACKS) && (p->end_state.load() == END_NONE || !p->tracks_told))
         want_tracks(p);
-    // A load that played at all is told its tracks, however soon it ended.
-    if (p->tracks_due_us && (p->end_state.load() != END_NONE || (flags & (PEND_ERROR | PEND_ENDED | PEND_STOPPED))))
-        settle_tracks(p, true);
+    // A load that played at all is told its tracks, however soon it ended;
+    // the streams that an ended load takes down are no news.
+    if (p->tracks_due_us && (p->end_state.load() != END_NONE || (flags & (PEND_ERROR | PEND_ENDED | PEND_STOPPED)))) {
+        if (p->tracks_told)
+            p->tracks_due_us = 0;
+        else
+            settle_tracks(p, true);
+    }
+    if (flags & PEND_SOUND)
+        sound_serve(p);
     if (flags & PEND_WATCH)
         watch_serve(p);
     if (flags & PEND_ERROR)

@@ -30,6 +30,7 @@
 //   pool_lock   the picture pools, the frame queue and the frame pipe (frames.cpp)
 //   out_lock    standard output (json.cpp)
 //   reap_lock   the reap queue; taken alone (players.cpp)
+//   sound_lock  a player's: its sound output without a device; taken alone (sound.cpp)
 // For instance the display callback takes video_lock, then gate_lock to tell
 // a format; a time report takes gate_lock, then seek_lock to ask whether it
 // is told, then out_lock to tell it.
@@ -43,6 +44,7 @@ enum {
     PEND_ENDED = 0x20,    // the end was reached: was there anything to play?
     PEND_STOPPED = 0x40,  // the library stopped: told after any error of the load
     PEND_WATCH = 0x80,    // the source's watch has news: a resume, a denial, a lost connection
+    PEND_SOUND = 0x100,   // no sound output opens: one that plays into nothing takes its place
 };
 
 // A player's seeking (seek.cpp): the host's latest seek, the one library
@@ -128,7 +130,8 @@ struct player {
     struct pictures pictures;  // pool_lock, inside the frames unit
     player *reap_next;         // reap_lock: reap queue link
 
-    // Playback as the library reports it (atomics, written by the event handler).
+    // Playback as the library reports it, made the media's own: from its first
+    // picture, time never back (atomics, written by the event handler).
     std::atomic<int64_t> time_ms;
     std::atomic<int64_t> length_ms;
     std::atomic<double> position;
@@ -156,10 +159,13 @@ struct player {
     bool loop;                            // set by the load: at its end the media plays again
     int loops;                            // control thread: restarts told
     // How far the library's times run ahead of the pictures (MPEG-TS: the
-    // muxer's delay), measured at the start; -1 until then. Its first wait
-    // for the decoders, as monotonic µs, until measured. seek_lock.
+    // muxer's delay), measured at the start; -1 until then, 0 when a seek or
+    // the wait for it came first. Its first wait for the decoders, as
+    // monotonic µs, until measured. seek_lock.
     int64_t lead_us, start_waited_us;
-    bool start_first;  // the start's announced first picture is still to come
+    int64_t lead_asked_us;  // when the lead was first asked for while unknown
+    bool lead_possible;     // the demuxer's clock may lead its pictures (MPEG-TS): it is measured
+    bool start_first;       // the start's announced first picture is still to come
 
     // Work for the control loop and the library's lines kept for it: ctl_lock.
     int pending;
@@ -179,12 +185,12 @@ struct player {
     // What the host was told by the control thread.
     int sound_state;  // -1 nothing told, 0 none, 1 playing
     int error_told;
-    int tracks_told;          // 1 once a tracks report was printed
-    int tracks_retries;       // reports asked again for lagging streams
-    int64_t tracks_due_us;    // monotonic time of the report asked for, 0 none
-    int64_t tracks_burst_us;  // when the streams began to change
-    uint64_t tracks_hash;     // of the last tracks line printed, 0 none
-    uint64_t told_line;       // rate_lock: hash of the last log line forwarded, 0 none
+    std::atomic<int> tracks_told;  // 1 once a tracks report was printed; read by the event handler
+    int tracks_retries;            // reports asked again for lagging streams
+    int64_t tracks_due_us;         // monotonic time of the report asked for, 0 none
+    int64_t tracks_burst_us;       // when the streams began to change
+    uint64_t tracks_hash;          // of the last tracks line printed, 0 none
+    uint64_t told_line;            // rate_lock: hash of the last log line forwarded, 0 none
 
     // What the host was told by the event handler: gate_lock. A repeat of
     // length, seekable or pausable is not told again.
@@ -199,13 +205,21 @@ struct player {
     double told_position;  // the last position told of a live source
     int64_t behind_of;     // the landing whose late times are counted
     int behind_count;      // times before that landing passed over
+    // The library's own last reports, before they are made the media's own
+    // (time_ms, length_ms and position: from the first picture, never back).
+    int64_t library_time_ms, library_length_ms;
+    float library_position;
 
     // The picture clock (video.cpp): the playback time of the last time
     // report, resume or landing, run on by the display while playing.
     ordered_mutex clock_lock{RANK_CLOCK};
-    int64_t clock_base_us;   // playback time at clock_stamp_us; the start time before any picture
-    int64_t clock_stamp_us;  // monotonic; 0 until a picture is shown, and again after a landing
-    int64_t clock_last_us;   // the last time given to a picture
+    int64_t clock_base_us;    // playback time at clock_stamp_us; the start time before any picture
+    int64_t clock_stamp_us;   // monotonic; 0 until a picture is shown, and again after a landing
+    int64_t clock_last_us;    // the last time given to a picture
+    int64_t clock_told_us;    // the last time report; INT64_MIN none since the load's start, -1 since a landing
+    int64_t clock_shown_us;   // monotonic: the last picture given a time while playing
+    int64_t clock_steady_us;  // run past the cap, with pictures at the video's rate
+    bool clock_eof;           // the input read the whole media: reports lag behind the pictures
 
     // The video format in use and what the host was told of it (video.cpp).
     ordered_mutex video_lock{RANK_VIDEO};
@@ -233,8 +247,20 @@ struct player {
     std::atomic<int> lost;           // why the source ended early: 1 a failed connection, 2 a refused range
     std::atomic<int> starved;        // 1 once the demuxer gave up a track it could not read
     std::atomic<int> garbled;        // 1 once a demuxer found bytes it could make no sense of
-    std::atomic<int> end_held;       // 1 while the end waits for the error that explains it
+    std::atomic<int> end_held;       // 1 while the end waits for the error that explains it, or the tracks
+    std::atomic<int> natural_end;    // 1 once the media came to its natural end
     std::atomic<int> live_seen;      // 1 once the source showed itself live (a playlist that is updated)
+
+    // The sound output that plays into nothing (sound.cpp): when the sound
+    // that was handed to it has played, in libvlc_clock µs; sound_lock.
+    std::atomic<int> sound_tries;  // times the output that plays into nothing was put in place
+    std::atomic<int> sound_asked;  // 1 while the control loop is to put it in place
+    ordered_mutex sound_lock{RANK_SOUND};
+    std::condition_variable_any sound_wake;  // the sound's end moved, or the player stops
+    int64_t sound_end_us;                    // 0 when nothing is to play
+    int64_t sound_paused_us;                 // when paused; 0 playing
+    unsigned sound_rate;                     // samples a second
+    bool sound_stopping;                     // the library is to stop: nothing waits for the sound
 };
 
 // players.cpp
@@ -310,8 +336,13 @@ bool seek_in_flight(const player *p);
 bool seek_recent(const player *p);
 // The playback time (ms) of the last landing, 0 before any.
 int64_t seek_landed_ms(player *p);
-// How far the library's times run ahead of the pictures, ms; 0 while unknown.
+// How far the library's times run ahead of the pictures, ms; -1 while it is
+// being measured at the start (a few seconds at most), 0 when it could not be
+// or the demuxer has none.
 int64_t seek_lead_ms(player *p);
+// p's demuxer is one whose clock may lead its pictures (MPEG-TS): the lead
+// is measured at the start.
+void seek_may_lead(player *p);
 // The host's play (pause 0) or pause (1) while a seek is under way, which then
 // carries it out; false when there is none and the library is to be told.
 bool seek_pause(player *p, int pause);
@@ -357,6 +388,9 @@ problem stored_problem(player *p);
 void on_event(const libvlc_event_t *ev, void *opaque) noexcept;
 // Tells the host where p landed, as time and position; gate_lock held.
 void report_place(player *p, int64_t ms);
+// Tells the end of p (gate_lock held); at its natural end with the time and
+// position of its length first.
+void tell_ending(player *p);
 // Tells the host the play state it asked for, when the library is in it.
 void report_play_state(player *p);
 // The media of p came to its end (the library paused there): told as the end
@@ -380,13 +414,27 @@ void clock_land(player *p, int64_t t_us);
 void clock_rate(player *p, double r);
 // The time (µs) of the picture last given one: the host's still while paused.
 int64_t clock_shown(player *p);
+// p's input read the whole media: its time reports lag the pictures from
+// now on, and the clock runs on with the pictures alone until a landing.
+void clock_input_read(player *p);
 // The picture clock stops at a pause and runs on from there at a resume.
 void clock_hold(player *p);
 void clock_resume(player *p);
 // The playback time (µs) of the picture shown now: the clock run on, capped,
 // never back by less than a second but after a landing. The first picture of
-// a load, and the first after a seek's refill, start the clock.
-int64_t clock_read(player *p);
+// a load, and the first after a seek's refill, start the clock; until the
+// first time report the load's run less lead_ms, by which its first picture
+// came early, and none while lead_ms is -1 (being measured).
+int64_t clock_read(player *p, int64_t lead_ms = 0);
+
+// sound.cpp: the sound output of a machine without one.
+// The library could not open a sound output for p (any thread): the control
+// loop gives it one that plays into nothing, in real time.
+void sound_lost(player *p);
+// Serves PEND_SOUND: p's next sound goes to the output that plays into nothing.
+void sound_serve(player *p);
+// Before the library stops p: the end of its sound is waited for no longer.
+void sound_stop(player *p);
 
 // logs.cpp: the library's log callback of every player's instance.
 void on_log(void *data, int level, const libvlc_log_t *ctx, const char *fmt, va_list args) noexcept;
@@ -432,7 +480,8 @@ bool is_live(const player *p);
 // True for a time report (under gate_lock) that steps back from where a seek
 // landed: the segment a stream restarts from while it skips to the target.
 bool time_behind_landing(player *p, int64_t t);
-// Tells the end that p's lost source held back, after the error that explains it.
+// Tells the end that p held back, after the error that explains a lost
+// source, or after the tracks of a load that ended before they were told.
 void report_held_end(player *p);
 
 // control.cpp

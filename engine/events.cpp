@@ -36,13 +36,60 @@ void on_buffering(player *p, float c) {
     tell_buffering(double(c));
 }
 
-void on_time(player *p, int64_t t) {
+// How far the library's times run ahead of the media's own, ms: in MPEG-TS
+// by the muxer's delay, measured from the start's first pictures (seek.cpp);
+// -1 while media with pictures is being measured, 0 for sound alone.
+int64_t lead_of(player *p) {
+    int64_t lead = seek_lead_ms(p);
+    return lead < 0 && !p->had_video.load() ? 0 : lead;
+}
+
+// Tells the length as the media's own once the lead is known, unless told.
+void tell_length_of(player *p, int64_t lead) {
+    int64_t length = p->library_length_ms;
+    if (length > lead && lead > 0)
+        length -= lead;
+    p->length_ms.store(length);
+    // A live source's length is that of its window, which time runs past.
+    if (is_live(p) && length > 0)
+        return;
+    if (!p->length_told || p->told_length_ms != length) {
+        p->length_told = 1;
+        p->told_length_ms = length;
+        tell_length(length);
+    }
+}
+
+// The time of a report that falls behind the last one told, with no seek in
+// between: some demuxers report 0 or stop in a file's last second (Ogg,
+// MPEG-TS) while their position goes on. The position tells where playback
+// is; where it is behind too, the last time holds.
+int64_t onward(player *p, int64_t t) {
+    int64_t last = p->time_ms.load(), length = p->length_ms.load();
+    if (t >= last || is_live(p))
+        return t;
+    int64_t at = length > 0 ? std::min(int64_t(p->position.load() * double(length)), length) : 0;
+    return std::max(last, at);
+}
+
+void on_time(player *p, int64_t reported) {
+    int64_t lead = lead_of(p);
+    if (lead < 0)
+        return;  // told once the pictures tell how far ahead the library runs
+    int64_t t = std::max<int64_t>(reported - lead, 0);
+    if (time_behind_landing(p, t))
+        return;
+    if (lead > 0)
+        tell_length_of(p, lead);  // once more, now that the lead is known
+    // While a seek is under way a time is the library's echo of the target,
+    // not where the pictures are; its landing tells the place.
+    bool hidden = seek_report(p, FACT_TIME) == VERDICT_HIDE;
+    if (!hidden)
+        t = onward(p, t);
     p->time_ms.store(t);
     if (t > 0)
         p->moved.store(1);
-    // While a seek is under way a time is the library's echo of the target,
-    // not where the pictures are; its landing tells the place.
-    if (seek_report(p, FACT_TIME) == VERDICT_HIDE)
+    if (hidden)
         return;
     clock_report(p, t);
     // Playback time, not clock time: a seek's jump is printed at once.
@@ -56,16 +103,21 @@ void on_time(player *p, int64_t t) {
     }
 }
 
-void on_position(player *p, float pos) {
-    p->position.store(double(pos));
+void on_position(player *p, float reported) {
+    int64_t now = now_us(), lead = lead_of(p), length = p->library_length_ms;
+    if (lead < 0)
+        return;
+    double pos = reported;
+    if (lead > 0 && length > lead)
+        pos = std::clamp((pos * double(length) - double(lead)) / double(length - lead), 0.0, 1.0);
+    p->position.store(pos);
     if (seek_report(p, FACT_TIME) == VERDICT_HIDE)
         return;
-    int64_t now = now_us();
     // A live window moves under the position: told only as it goes forward.
     if (now - p->last_position_us >= THROTTLE_US && !(is_live(p) && pos < p->told_position)) {
         p->last_position_us = now;
         p->told_position = pos;
-        tell_position(double(pos));
+        tell_position(pos);
     }
 }
 
@@ -99,17 +151,23 @@ void tell_state(player *p) {
         tell_paused();
 }
 
-// The end, told once, and held back while a lost source's error is due;
-// false when it was reached before. gate_lock held.
+// Tells the end now, or holds it for the control loop to tell after what
+// must come first: the error that explains a lost source, the tracks and
+// sound of a load that played so briefly that they were not told yet.
+void end_or_hold(player *p) {
+    if (p->lost.load() || (p->started.load() && !p->tracks_told.load()))
+        p->end_held.store(1);
+    else
+        tell_ending(p);
+}
+
+// The end, told once (or held); false when it was reached before. gate_lock held.
 bool reach_end(player *p) {
     if (p->end_state.load() != END_NONE)
         return false;
     playback_over(p);
     p->end_state.store(END_REACHED);
-    if (p->lost.load())
-        p->end_held.store(1);  // told after the error that explains it
-    else
-        tell_end();
+    end_or_hold(p);
     return true;
 }
 
@@ -118,6 +176,7 @@ bool reach_end(player *p) {
 void ended(player *p) {
     if (p->end_state.load() != END_NONE || (p->loop && seek_loop(p)))
         return;
+    p->natural_end.store(1);
     reach_end(p);
     p->end_state.store(END_STOP_HELD);
     raise_pending(p, PEND_ENDED | PEND_STOPPED);
@@ -191,14 +250,17 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         raise_pending(p, PEND_ERROR);
         break;
     case libvlc_MediaPlayerTimeChanged:
-        if (ev->u.media_player_time_changed.new_time != p->time_ms.load())
+        if (ev->u.media_player_time_changed.new_time != p->library_time_ms) {
+            p->library_time_ms = ev->u.media_player_time_changed.new_time;
             watch_moved(p);
-        if (!time_behind_landing(p, ev->u.media_player_time_changed.new_time))
-            on_time(p, ev->u.media_player_time_changed.new_time);
+        }
+        on_time(p, ev->u.media_player_time_changed.new_time);
         break;
     case libvlc_MediaPlayerPositionChanged:
-        if (double(ev->u.media_player_position_changed.new_position) != p->position.load())
+        if (ev->u.media_player_position_changed.new_position != p->library_position) {
+            p->library_position = ev->u.media_player_position_changed.new_position;
             watch_moved(p);
+        }
         on_position(p, ev->u.media_player_position_changed.new_position);
         break;
     case libvlc_MediaPlayerSeekableChanged:
@@ -209,15 +271,8 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         tell_flag(&p->told_pausable, ev->u.media_player_pausable_changed.new_pausable ? 1 : 0, tell_pausable);
         break;
     case libvlc_MediaPlayerLengthChanged:
-        p->length_ms.store(ev->u.media_player_length_changed.new_length);
-        // A live source's length is that of its window, which time runs past.
-        if (is_live(p) && p->length_ms.load() > 0)
-            break;
-        if (!p->length_told || p->told_length_ms != p->length_ms.load()) {
-            p->length_told = 1;
-            p->told_length_ms = p->length_ms.load();
-            tell_length(p->told_length_ms);
-        }
+        p->library_length_ms = ev->u.media_player_length_changed.new_length;
+        tell_length_of(p, std::max<int64_t>(lead_of(p), 0));
         break;
     case libvlc_MediaPlayerVout:
         p->vouts.store(ev->u.media_player_vout.new_count);
@@ -240,6 +295,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
 }
 
 void report_place(player *p, int64_t ms) {
+    p->time_ms.store(ms);  // where later times go on from, back or forth
     // Told even where the last landing was: it is this landing's answer. A
     // position once the length gives one.
     p->last_time_ms = ms;
@@ -251,6 +307,16 @@ void report_place(player *p, int64_t ms) {
         p->told_position = at;
         tell_position(at);
     }
+}
+
+void tell_ending(player *p) {
+    // At its natural end the media has played to its length, though the
+    // library's last report may fall short of it by more than a report's step.
+    int64_t length = p->length_ms.load();
+    if (p->natural_end.load() && length > 0 && !is_live(p) &&
+        (p->last_time_ms == INT64_MIN || length - p->last_time_ms >= THROTTLE_MS))
+        report_place(p, length);
+    tell_end();
 }
 
 void report_play_state(player *p) {

@@ -16,6 +16,7 @@ enum lock_rank {
     RANK_POOL,       // pool_lock: the picture pools and the frame pipe's queue
     RANK_OUT,        // out_lock: standard output
     RANK_REAP,       // reap_lock: the reap queue; taken with no other lock held
+    RANK_SOUND,      // a player's sound_lock: its sound output without a device; taken alone
 };
 
 #ifdef VEXOLO_LOCK_CHECK

@@ -41,6 +41,8 @@ void seek_word(player *p, word w) {
         seek_report(p, FACT_WAITED);
     else if (w == WORD_PAUSED_AT_EOF)
         p->eof_told.store(1), p->at_end.store(1);  // the pause that follows is the end's
+    else if (w == WORD_INPUT_EOF)
+        clock_input_read(p);
 }
 
 // Stores an error line of an object of this type in p's ring when it is about
@@ -204,6 +206,8 @@ void library_line(player *p, int level, const char *object, const char *fmt, va_
 void take_line(player *p, int level, const char *object, const char *message) {
     if (level <= LIBVLC_NOTICE)
         return;
+    if (sound_output_line(object, message) == 2)
+        sound_lost(p);  // the sound plays into nothing instead, in real time
     if (level == LIBVLC_WARNING) {
         if (verbosity <= 0)
             return;

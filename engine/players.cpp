@@ -68,6 +68,7 @@ player *player_new(uint64_t n) {
     p->sound_state = -1;
     p->lead_us = -1;
     p->rate.store(1.0);
+    p->clock_told_us = INT64_MIN;
     // Before the media player exists: it opens the audio output at once, and
     // those lines must reach on_log rather than the library's default
     // logger on standard error.
@@ -86,6 +87,7 @@ player *player_new(uint64_t n) {
 }
 
 void player_discard(player *p) {
+    sound_stop(p);
     libvlc_media_player_stop(p->mp);
     libvlc_media_player_release(p->mp);
     if (p->media)

@@ -47,6 +47,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -80,6 +82,11 @@ const int OWN_STEPS = 6;
 // A smaller lead of the library's times over the pictures is the decoder's
 // start, not the container's delay.
 const int64_t LEAD_MIN_US = 100000;
+// A start whose pictures have not shown the lead this long after the decoders
+// were first waited for has none (MPEG-TS has up to a few seconds); nor has a
+// start whose decoders were not waited for this long after it was asked for.
+const int64_t LEAD_WAIT_US = 3000000;
+const int64_t START_LEAD_WAIT_US = 10000000;
 const int REASKS = 2;
 // A re-ask for the last picture starts this far before the end when the
 // video ends before the sound.
@@ -131,6 +138,10 @@ int begin(player *p, int what, long long id, double target_ms, double pos) {
         s.reasks = 0;
     }
     s.phase.store(SEEK_ASKED);
+    // The lead is measured from the start's first pictures: those after a
+    // seek would tell of the seek. Not measured by now, there is none to use.
+    if (p->lead_us < 0)
+        p->lead_us = 0;
     if (what == ASK_LOOP)
         return RESUME_PLAY;
     // For a paused host the library plays, whatever it did: paused, settling
@@ -211,7 +222,7 @@ void measure_lead(player *p, seek_fact fact, bool changed) {
         p->start_first = false;
     else if (fact == FACT_PICTURE && changed && p->start_waited_us) {
         int64_t lead = now_us() - p->start_waited_us - WAKE_US - frame_us(p);
-        p->lead_us = lead >= LEAD_MIN_US ? lead : 0;
+        p->lead_us = lead >= LEAD_MIN_US && p->lead_possible ? lead : 0;
     }
 }
 
@@ -443,9 +454,24 @@ int64_t seek_landed_ms(player *p) {
     return p->seek.landed_ms;
 }
 
+void seek_may_lead(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    p->lead_possible = true;
+}
+
 int64_t seek_lead_ms(player *p) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
-    return std::max<int64_t>(p->lead_us, 0) / 1000;
+    if (p->lead_us >= 0)
+        return p->lead_us / 1000;
+    if (!p->lead_possible)
+        return 0;
+    int64_t now = now_us();
+    if (!p->lead_asked_us)
+        p->lead_asked_us = now;
+    if (p->start_waited_us ? now - p->start_waited_us < LEAD_WAIT_US : now - p->lead_asked_us < START_LEAD_WAIT_US)
+        return -1;
+    p->lead_us = 0;  // no pictures to measure it by: none to correct either
+    return 0;
 }
 
 void cmd_seek(const command *c, long long id) {
@@ -552,6 +578,8 @@ void seek_serve(player *p) {
             resume = begin(p, ASK_AGAIN, s.id, target, 0);
             ask = true;
         } else if ((phase == SEEK_ASKED || phase == SEEK_WAITED) && now >= s.deadline_us.load()) {
+            if (p->lead_us > 0)
+                library_ms = std::max<int64_t>(0, library_ms - p->lead_us / 1000);  // the media's own time
             land(p, library_ms, p->vouts.load() != 0);
             if (s.hold)
                 pictures_resend(&p->pictures, p->generation, &p->mark_frame, library_ms * 1000);

@@ -14,11 +14,12 @@ namespace {
 
 // How far a proposed size may exceed a track's visible size and still be
 // that track: decoders pad pictures to their block alignment.
-const unsigned ALIGN_PADDING = 64;
+const unsigned ALIGN_PADDING = 128;  // AV1's largest blocks
 // Time reports come every 250 to 500 ms: between two of them the clock runs
 // on by the time elapsed, but no further than this, so that a stalled input
 // does not run it away from its pictures.
 const int64_t CLOCK_RUN_MAX_US = 1000000;
+const int64_t CLOCK_FRAME_US = 40000;  // a picture's duration when the track does not say
 // A smaller step back is the library correcting its clock, not a seek.
 const int64_t CLOCK_JITTER_US = 1000000;
 // Pictures of a padded format for which the track list is asked for the
@@ -147,12 +148,12 @@ void display_cb(void *opaque, void *picture) noexcept {
     if (!pic || p->silenced.load() || p->end_state.load() != END_NONE)
         return;  // nothing after the end: the library redraws its last picture
     announce(p, pic);
-    // While a seek is under way the picture is compared with the one before:
-    // a redraw of the still is no news from the new place.
-    // A seek under way, or the library paused, tells a redraw of the still
-    // from news: the picture is compared with the one before.
+    // A seek under way, the library paused, or the start's pictures measuring
+    // the lead, tell a redraw of the still from news: the picture is compared
+    // with the one before.
+    int64_t lead = seek_lead_ms(p);
     int news = PICTURE_CHANGED;
-    if (seek_in_flight(p) || p->paused.load())
+    if (seek_in_flight(p) || p->paused.load() || lead < 0)
         news = (pictures_changed(&p->pictures, pic) ? PICTURE_CHANGED : 0) |
                (pictures_like_sent(&p->pictures, pic) ? PICTURE_LIKE_SENT : 0);
     int verdict = seek_report(p, FACT_PICTURE, news);
@@ -173,19 +174,13 @@ void display_cb(void *opaque, void *picture) noexcept {
     if (verdict == VERDICT_LAND)
         clock_land(p, seek_landed_ms(p) * 1000);
     int how = p->stalled.load() ? SHOW_STALLED : p->paused.load() ? SHOW_PAUSED : SHOW_PLAYING;
-    int64_t pts_us = clock_read(p);
+    int64_t pts_us = clock_read(p, lead);
     // A landing is told with the time of the picture that carries it.
     uint64_t taken = pictures_show(&p->pictures, pic, p->generation, how, &p->mark_frame, pts_us);
     if (verdict == VERDICT_LAND)
         pictures_keep(&p->pictures, false);
     if (taken || verdict == VERDICT_LAND)
         seek_report(p, FACT_SENT, taken ? pts_us / 1000 : -1);
-}
-
-// Media time (µs) the clock ran on from its stamp to now, at the speed in
-// force; clock_lock held.
-int64_t ran(const player *p, int64_t now) {
-    return int64_t(double(std::min(now - p->clock_stamp_us, CLOCK_RUN_MAX_US)) * p->rate.load());
 }
 
 }  // namespace
@@ -195,16 +190,49 @@ void video_attach(player *p) {
     libvlc_video_set_format_callbacks(p->mp, setup_cb, cleanup_cb);
 }
 
-int64_t clock_read(player *p) {
+namespace {
+
+// Media time (µs) the clock ran on from its stamp to now, at the speed in
+// force, clock_lock held: the time elapsed, capped, unless pictures kept
+// coming at the video's rate.
+int64_t ran(const player *p, int64_t now) {
+    return int64_t(double(std::min(now - p->clock_stamp_us, CLOCK_RUN_MAX_US + p->clock_steady_us)) * p->rate.load());
+}
+
+// The clock's run starts again from a report, a landing, a pause or a resume.
+void restamp(player *p, int64_t now) {
+    p->clock_stamp_us = now;
+    p->clock_steady_us = 0;
+}
+
+}  // namespace
+
+int64_t clock_read(player *p, int64_t lead_ms) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
-    int64_t t = p->clock_base_us;
+    int64_t t = p->clock_base_us, now = now_us();
     if (!p->paused.load()) {
         // Playback is where the pictures are: the clock starts with the first
         // one, not with the library's first report some 400 ms later.
-        if (!p->clock_stamp_us)
-            p->clock_stamp_us = now_us();
-        else
-            t += ran(p, now_us());
+        if (!p->clock_stamp_us) {
+            restamp(p, now);
+        } else {
+            // Some demuxers go quiet for a second or more before their end
+            // (Ogg): while pictures come at the video's rate, the clock runs
+            // on with them past the cap. A stalled input shows none, or
+            // redraws its still more slowly.
+            int64_t frame = p->frame_us.load() > 0 ? p->frame_us.load() : CLOCK_FRAME_US;
+            int64_t gap = now - p->clock_shown_us,
+                    over = now - p->clock_stamp_us - CLOCK_RUN_MAX_US - p->clock_steady_us;
+            if (over > 0 && gap <= frame * 3 / 2 && !p->stalled.load())
+                p->clock_steady_us += std::min(gap, over);
+            t += ran(p, now);
+        }
+        p->clock_shown_us = now;
+        // The load's first picture is shown at once, the next ones the lead
+        // later (MPEG-TS): the pictures' own time begins after it, and
+        // until the lead is known the first picture (and its redraws) hold it.
+        if (p->clock_told_us == INT64_MIN && lead_ms != 0)
+            t = lead_ms < 0 ? p->clock_base_us : std::max(p->clock_base_us, t - lead_ms * 1000);
     }
     if (t < p->clock_last_us && p->clock_last_us - t < CLOCK_JITTER_US)
         t = p->clock_last_us;
@@ -215,14 +243,16 @@ int64_t clock_read(player *p) {
 void clock_report(player *p, int64_t t) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
     // Paused, the still keeps its time: a report then comes from the library
-    // stepping to a picture, ahead of the one it shows.
-    if (p->paused.load())
+    // stepping to a picture, ahead of the one it shows. Once the input read
+    // the whole media, or when it repeats the last one, a report is stale:
+    // the clock runs on with the pictures.
+    if (p->paused.load() || p->clock_eof || t * 1000 == p->clock_told_us)
         return;
     // Before the first picture the report only sets where the clock starts:
     // it starts running with that picture, however late it comes.
-    p->clock_base_us = t * 1000;
+    p->clock_base_us = p->clock_told_us = t * 1000;
     if (p->clock_stamp_us)
-        p->clock_stamp_us = now_us();
+        restamp(p, now_us());
 }
 
 void clock_rate(player *p, double r) {
@@ -230,7 +260,7 @@ void clock_rate(player *p, double r) {
     if (p->clock_stamp_us && !p->paused.load()) {
         int64_t now = now_us();
         p->clock_base_us += ran(p, now);
-        p->clock_stamp_us = now;
+        restamp(p, now);
     }
     p->rate.store(r);
 }
@@ -243,8 +273,15 @@ int64_t clock_shown(player *p) {
 void clock_land(player *p, int64_t t_us) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
     p->clock_base_us = t_us;
-    p->clock_stamp_us = 0;
+    restamp(p, 0);
     p->clock_last_us = t_us;  // a seek back by little is no jitter
+    p->clock_told_us = -1;
+    p->clock_eof = false;
+}
+
+void clock_input_read(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->clock_lock);
+    p->clock_eof = true;
 }
 
 // Called before the pause is stored, so a second pause does not run it on.
@@ -253,7 +290,7 @@ void clock_hold(player *p) {
     if (p->clock_stamp_us && !p->paused.load()) {
         int64_t now = now_us();
         p->clock_base_us += ran(p, now);
-        p->clock_stamp_us = now;
+        restamp(p, now);
     }
 }
 
@@ -261,5 +298,5 @@ void clock_hold(player *p) {
 void clock_resume(player *p) {
     std::lock_guard<ordered_mutex> hold(p->clock_lock);
     if (p->clock_stamp_us && p->paused.load())
-        p->clock_stamp_us = now_us();
+        restamp(p, now_us());
 }

@@ -60,6 +60,7 @@ void end_load(player *p, problem what) {
     report_problem(p, what, nullptr);
     p->silenced.store(1);  // what the library says while it stops is no news
     libvlc_audio_set_mute(p->mp, 1);
+    sound_stop(p);
     libvlc_media_player_stop(p->mp);
 }
 
@@ -165,6 +166,8 @@ void watch_line(player *p, int level, const char *object, const char *fmt, const
             p->network_made.store(1);
         else if (p->network.load() && said(WORD_OTHER_SOURCE))
             deny(p);
+        else if (said(WORD_TS_DEMUX))
+            seek_may_lead(p);
     } else if (said(WORD_REQUEST)) {
         p->asked.store(1);
         p->conn_failed.store(0);
@@ -220,5 +223,5 @@ void report_held_end(player *p) {
         report_problem(p, what, nullptr);
     std::lock_guard<ordered_mutex> gate(gate_lock);
     if (p->end_held.exchange(0) && p->generation == generation.load())
-        tell_end();
+        tell_ending(p);
 }

@@ -24,12 +24,13 @@ enum word_reader { READ_BY_WATCH, READ_BY_SEEK, READ_BY_LOGS, READ_BY_FAILURES }
 
 // One row of the table for each line the engine reads, in table order.
 enum word {
-    // A network load's source, lost connections, bytes that make no sense, live playlists.
+    // A network load's source and demuxer, lost connections, bytes that make no sense, live playlists.
     WORD_REDIRECT,
     WORD_MODULE_MADE,
     WORD_HTTPS_ACCESS,
     WORD_HTTP_ACCESS,
     WORD_OTHER_SOURCE,
+    WORD_TS_DEMUX,
     WORD_REQUEST,
     WORD_RESPONSE,
     WORD_CONNECTION_FAILED,
@@ -44,6 +45,7 @@ enum word {
     WORD_DECODER_WAIT_DONE,
     WORD_NO_CLOCK,
     WORD_PAUSED_AT_EOF,
+    WORD_INPUT_EOF,
     // Which error lines are about the media; the video format's tries; the
     // sound output; codecs the library cannot decode.
     WORD_FROM_INPUT,

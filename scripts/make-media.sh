@@ -174,3 +174,48 @@ hls() {
 }
 hls hls-vod 8
 hls hls-live 40
+# The formats table: two seconds of numbered 384x216 pictures at 25 fps with
+# a tone, in the containers and codecs users play, and the tone alone in the
+# sound formats; a blip of sound shorter than a tracks report takes to settle.
+# AV1 at a height its decoder pads by more than half a block (400 to 512).
+formats() {
+    local name=$1 size=${size:-384x216}
+    shift
+    clip "$name" -f lavfi -i "$(numbered "color=black:size=$size:rate=25")" -f lavfi \
+        -i sine=frequency=440:sample_rate=48000 -t 2 -pix_fmt yuv420p -g 25 -shortest "$@"
+}
+x264=(-c:v libx264 -preset ultrafast)
+formats fmt-h264.mp4 "${x264[@]}" -c:a aac -metadata:s:a:0 language=eng
+formats fmt-video.mp4 -map 0:v "${x264[@]}"
+formats fmt-hevc.mp4 -c:v libx265 -preset ultrafast -x265-params log-level=error -tag:v hvc1 -c:a aac
+size=712x400 formats fmt-av1.mp4 -c:v libaom-av1 -cpu-used 8 -usage realtime -c:a aac
+formats fmt-mpeg4.mp4 -c:v mpeg4 -q:v 3 -c:a aac
+formats fmt-opus.mkv "${x264[@]}" -c:a libopus -metadata:s:a:0 language=eng
+formats fmt-vorbis.mkv "${x264[@]}" -c:a libvorbis
+formats fmt-ac3.mkv "${x264[@]}" -c:a ac3
+formats fmt-vp8.webm -c:v libvpx -deadline realtime -cpu-used 8 -b:v 500k -c:a libvorbis
+formats fmt-vp9.webm -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -c:a libopus
+formats fmt-theora.ogv -c:v libtheora -q:v 7 -c:a libvorbis
+formats fmt-mpeg4.avi -c:v mpeg4 -q:v 3 -c:a libmp3lame
+formats fmt-prores.mov -c:v prores_ks -pix_fmt yuv422p10le -c:a pcm_s16le
+formats fmt-mjpeg.mov -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -c:a pcm_s16le
+formats fmt-h264.ts "${x264[@]}" -c:a aac
+formats fmt-mpeg2.ts -c:v mpeg2video -q:v 3 -c:a mp2
+formats fmt-flv.flv -c:v flv1 -q:v 3 -c:a libmp3lame -ar 44100
+# Sound in two languages, FLAC, beside the pictures.
+clip fmt-flac.mkv -f lavfi -i "$(numbered color=black:size=384x216:rate=25)" \
+    -f lavfi -i sine=frequency=440:sample_rate=48000 -f lavfi -i sine=frequency=880:sample_rate=48000 -t 2 \
+    -map 0:v -map 1:a -map 2:a -pix_fmt yuv420p -g 25 "${x264[@]}" -c:a flac -metadata:s:a:0 language=eng \
+    -metadata:s:a:1 language=fra
+tone() {
+    local name=$1 seconds=$2
+    shift 2
+    clip "$name" -f lavfi -i sine=frequency=660:sample_rate=48000 -t "$seconds" "$@"
+}
+tone fmt-cbr.mp3 2 -c:a libmp3lame -b:a 128k
+tone fmt-vbr.mp3 2 -c:a libmp3lame -q:a 4
+tone fmt.flac 2 -c:a flac
+tone fmt.wav 2 -c:a pcm_s16le
+tone fmt-vorbis.ogg 2 -c:a libvorbis
+tone fmt.opus 2 -c:a libopus
+tone fmt-blip.wav 0.139 -c:a pcm_s16le

@@ -1,7 +1,8 @@
 # Sourced by the scripts that run the engine by hand: makes a private HOME in
-# $home with a null ALSA default and, when pulseaudio is installed, a sound
-# server of its own on a null sink, as on a desktop; both go at exit. The
-# tests' private homes (sdk/test/helpers.ts quietEnv, soundEnv) are the same.
+# $home whose ALSA default is a card that is not there (no sound device) and,
+# when pulseaudio is installed, a sound server of its own on a null sink, as
+# on a desktop; both go at exit. The tests' private homes (sdk/test/helpers.ts
+# quietEnv, soundEnv) are the same.
 home=$(mktemp -d)
 pulse=
 cleanup() {
@@ -12,7 +13,7 @@ cleanup() {
     rm -rf "$home"
 }
 trap cleanup EXIT
-printf 'pcm.!default { type null }\nctl.!default { type hw card 0 }\n' >"$home/.asoundrc"
+printf 'pcm.!default { type hw card 31 }\n' >"$home/.asoundrc"
 unset PULSE_SERVER
 if command -v pulseaudio >/dev/null; then
     HOME=$home pulseaudio --daemonize=no --exit-idle-time=-1 --use-pid-file=no -n --load=module-null-sink \

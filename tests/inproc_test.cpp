@@ -133,11 +133,14 @@ TEST_F(Inproc, EventsTellTheHostAndAskTheControlLoopForWhatFollows) {
         {send(ev(libvlc_MediaPlayerPaused), [this] { p->host_paused.store(1); }), told("paused"), 0},
         {send(ev(libvlc_MediaPlayerPaused)), {}, 0}, {send(ev(libvlc_MediaPlayerESSelected)), {}, PEND_TRACKS},
         {send(ev(libvlc_MediaPlayerPlaying)), {}, 0}, {send(ev(libvlc_MediaPlayerPlaying), [this] { p->host_paused.store(0); }), told("playing"), 0},
-        // Time is printed when it moved at least 250 ms either way.
+        // Time is printed when it moved at least 250 ms; with no seek between, a time behind the last is where the
+        // position says (three quarters of the length), and never back.
         {send(time_changed(0)), time(0), 0}, {send(time_changed(240)), {}, 0}, {send(time_changed(260)), time(260), 0},
-        {send(time_changed(10)), time(10), 0}, {send(time_changed(259)), {}, 0}, {send(time_changed(-240)), time(-240), 0},
-        // The stopped line is left to the control loop: it tells it once, after any error of the load.
-        {send(ev(libvlc_MediaPlayerEndReached)), told("end"), PEND_ENDED}, {send(ev(libvlc_MediaPlayerESDeleted)), {}, 0},
+        {send(time_changed(10)), time(4050000000), 0}, {send(time_changed(259)), {}, 0}, {send(time_changed(-240)), {}, 0},
+        // The end of a load that played waits for its tracks, which the control loop tells first; the stopped line is
+        // left to it too: it tells it once, after any error of the load.
+        {send(ev(libvlc_MediaPlayerEndReached)), {}, PEND_ENDED}, {[this] { return capture([this] { report_held_end(p); }); }, told("end"), 0},
+        {send(ev(libvlc_MediaPlayerESDeleted)), {}, 0},
         {send(ev(libvlc_MediaPlayerStopped)), {}, PEND_STOPPED}, {[this] { return capture([this] { report_stopped(p); }); }, told("stopped"), 0},
         {[this] { return capture([this] { report_stopped(p); }); }, {}, 0}, {send(ev(libvlc_MediaPlayerStopped)), {}, 0},
         {send(ev(libvlc_MediaPlayerEncounteredError)), {}, PEND_ERROR},
@@ -298,20 +301,36 @@ TEST_F(Inproc, OnlyTheHostsLatestSeekIsToldHoweverTheThreadsInterleave) {
 }
 
 // After each step, the time given to a picture: at least low and at most
-// high, which leaves a busy machine 200 ms. Aging the stamp stands in for waiting.
-TEST_F(Inproc, PictureClockRunsOnHoldsWhilePausedAndStepsBackOnlyAfterALanding) {
+// high, which leaves a busy machine 200 ms. Aging the stamp stands in for
+// waiting; with the last picture's, for waiting without pictures.
+TEST_F(Inproc, PictureClockRunsOnWithItsPicturesHoldsWhilePausedAndStepsBackOnlyAfterALanding) {
     auto send = [this](libvlc_event_t e) { return [=, this] { deliver(p, e); }; };
-    auto age = [this](int64_t us) { return [=, this] { std::lock_guard<ordered_mutex> hold(p->clock_lock); p->clock_stamp_us -= us; }; };
+    auto age = [this](int64_t us) { return [=, this] { std::lock_guard<ordered_mutex> hold(p->clock_lock); p->clock_stamp_us -= us, p->clock_shown_us -= us; }; };
     auto both = [](std::function<void()> a, std::function<void()> b) { return [=] { a(), b(); }; };
+    auto report = [this](int64_t t) { return [=, this] { clock_report(p, t); }; };
+    auto pictures = [this](int n) {  // n pictures 40 ms apart, the last one shown just now
+        return [=, this] {
+            for (int i = 0; i < n; i++) {
+                {
+                    std::lock_guard<ordered_mutex> hold(p->clock_lock);
+                    p->clock_stamp_us -= 40 * MS, p->clock_shown_us = now_us() - 40 * MS;
+                }
+                clock_read(p);
+            }
+        };
+    };
     const struct { const char *what; std::function<void()> act; int64_t low, high; } steps[] = {
         {"before any report", [] {}, 0, 0}, {"a report", send(time_changed(10000)), 10000 * MS, 10200 * MS},
         {"300 ms on", age(300 * MS), 10300 * MS, 10500 * MS}, {"5 s without a report: 1 s on", age(5000 * MS), 11000 * MS, 11000 * MS},
-        {"a report half a second back: jitter", send(time_changed(10500)), 11000 * MS, 11000 * MS},
-        {"read 1 s back: not jitter", both(send(time_changed(9000)), age(5000 * MS)), 10000 * MS, 10000 * MS},
-        {"a report two seconds back", send(time_changed(8000)), 8000 * MS, 8200 * MS},
+        {"a report half a second back: jitter", report(10500), 11000 * MS, 11000 * MS},
+        {"read 1 s back: not jitter", both(report(9000), age(5000 * MS)), 10000 * MS, 10000 * MS},
+        {"a report that repeats the last: stale", report(9000), 10000 * MS, 10200 * MS},
+        {"a report two seconds back", report(8000), 8000 * MS, 8200 * MS},
         {"paused 300 ms on", both(age(300 * MS), send(ev(libvlc_MediaPlayerPaused))), 8300 * MS, 8500 * MS}, {"paused 5 s", age(5000 * MS), 8300 * MS, 8500 * MS},
         {"resumed 300 ms ago", both(send(ev(libvlc_MediaPlayerPlaying)), age(300 * MS)), 8600 * MS, 8800 * MS},
         {"landed half a second back", [this] { clock_land(p, 8100 * MS); }, 8100 * MS, 8300 * MS}, {"5 s later", age(5000 * MS), 9100 * MS, 9100 * MS},
+        {"a report, then 2 s of pictures at the video's rate: past the cap", both(report(9000), pictures(50)), 11000 * MS, 11200 * MS},
+        {"the input read the whole media: its reports are stale", both([this] { log_from(p, LIBVLC_DEBUG, "input", "EOF reached"); }, report(10000)), 11000 * MS, 11200 * MS},
     };
     for (const auto &s : steps) {
         int64_t t = (s.act(), clock_read(p));

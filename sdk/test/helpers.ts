@@ -25,10 +25,13 @@ export const MEDIA = process.env.VEXOLO_MEDIA ?? fileURLToPath(new URL('../../..
 export const clip = (name: string): string => pathToFileURL(path.join(MEDIA, name)).href;
 if (!fs.existsSync(path.join(MEDIA, 'clip.mp4'))) throw new Error(`no test clips in ${MEDIA}: run scripts/make-media.sh ${MEDIA} (npm test does)`);
 
-/** A home of its own with a null sound sink (the .asoundrc of scripts/private-home.sh), as on a machine without sound. */
+/**
+ * A home of its own whose sound device is not there (the .asoundrc of scripts/private-home.sh), as on a headless
+ * machine: the library cannot open a sound output.
+ */
 export function quietEnv(): NodeJS.ProcessEnv {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'vexolo-test-'));
-  fs.writeFileSync(path.join(home, '.asoundrc'), 'pcm.!default { type null }\nctl.!default { type hw card 0 }\n');
+  fs.writeFileSync(path.join(home, '.asoundrc'), 'pcm.!default { type hw card 31 }\n');
   const env: NodeJS.ProcessEnv = { ...process.env, HOME: home };
   delete env.PULSE_SERVER;
   return env;

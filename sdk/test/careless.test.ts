@@ -116,7 +116,9 @@ test('RandomCommandsAndBurstsKeepEveryPromise', async (t) => {
   };
   const plateaus = [];
   const loadAcks: [number, number][] = [];
-  for (let id = 1; id <= 400; id++) {
+  // Under a sanitizer the engine answers each in about half a second: half as
+  // many there, still two plateaus.
+  for (let id = 1; id <= (SLOWDOWN > 1 ? 200 : 400); id++) {
     const kind = random(10);
     const [name, fields] = ([['load', { url: clips[random(3)], live: false }], ['stop', {}], ['seek', { pos: random(100) / 100 }],
       ['seek', { ms: random(3000) }], [kind === 8 ? 'pause' : 'play', {}]] as const)[kind < 3 ? 0 : kind < 5 ? 1 : kind < 7 ? 2 : kind < 8 ? 3 : 4];

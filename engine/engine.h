@@ -164,8 +164,11 @@ struct player {
     // monotonic µs, until measured. seek_lock.
     int64_t lead_us, start_waited_us;
     int64_t lead_asked_us;  // when the lead was first asked for while unknown
+    // The start's pictures measuring it: the last one's monotonic time, the
+    // longest wait between two, the lead that wait tells, and their count.
+    int64_t lead_last_us, lead_gap_us, lead_found_us;
+    int lead_pictures;
     bool lead_possible;     // the demuxer's clock may lead its pictures (MPEG-TS): it is measured
-    bool start_first;       // the start's announced first picture is still to come
 
     // Work for the control loop and the library's lines kept for it: ctl_lock.
     int pending;

@@ -82,6 +82,10 @@ const int OWN_STEPS = 6;
 // A smaller lead of the library's times over the pictures is the decoder's
 // start, not the container's delay.
 const int64_t LEAD_MIN_US = 100000;
+// The start's changed pictures among which the lead is looked for: the first,
+// one the library may show again early, the one after the lead, and a few at
+// the video's rate after it.
+const int LEAD_PICTURES = 6;
 // A start whose pictures have not shown the lead this long after the decoders
 // were first waited for has none (MPEG-TS has up to a few seconds); nor has a
 // start whose decoders were not waited for this long after it was asked for.
@@ -213,17 +217,24 @@ int64_t picture_ms(player *p) {
 }
 
 // Measures the lead from the start's first wait for the decoders and its
-// first picture shown on time (the announced one passed over): a frame after
-// the first, shown a frame and the lead after the wait.
+// first pictures: the one shown at once, then, the lead later, the next ones
+// at the video's rate. The picture that ends the longest wait among the first
+// few is the one shown a frame and the lead after the wait; a picture the
+// library shows early on a busy machine does not end that wait.
 void measure_lead(player *p, seek_fact fact, bool changed) {
-    if (fact == FACT_FIRST && !p->start_waited_us)
-        p->start_first = true;
-    else if (fact == FACT_PICTURE && changed && p->start_first)
-        p->start_first = false;
-    else if (fact == FACT_PICTURE && changed && p->start_waited_us) {
-        int64_t lead = now_us() - p->start_waited_us - WAKE_US - frame_us(p);
-        p->lead_us = lead >= LEAD_MIN_US && p->lead_possible ? lead : 0;
+    if (fact != FACT_PICTURE || !changed || !p->start_waited_us)
+        return;
+    int64_t now = now_us();
+    if (p->lead_last_us && now - p->lead_last_us > p->lead_gap_us) {
+        p->lead_gap_us = now - p->lead_last_us;
+        p->lead_found_us = now - p->start_waited_us - WAKE_US - frame_us(p);
     }
+    p->lead_last_us = now;
+    // A start whose pictures came on without that wait (a machine too busy
+    // to show the first one on time) leaves the lead unknown: none.
+    bool waited = p->lead_gap_us - frame_us(p) >= LEAD_MIN_US;
+    if (++p->lead_pictures >= LEAD_PICTURES)
+        p->lead_us = waited && p->lead_found_us >= LEAD_MIN_US && p->lead_possible ? p->lead_found_us : 0;
 }
 
 // Where a walk to the still at ms starts, on its tries-th try.

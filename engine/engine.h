@@ -168,7 +168,7 @@ struct player {
     // longest wait between two, the lead that wait tells, and their count.
     int64_t lead_last_us, lead_gap_us, lead_found_us;
     int lead_pictures;
-    bool lead_possible;     // the demuxer's clock may lead its pictures (MPEG-TS): it is measured
+    bool lead_possible;  // the demuxer's clock may lead its pictures (MPEG-TS): it is measured
 
     // Work for the control loop and the library's lines kept for it: ctl_lock.
     int pending;

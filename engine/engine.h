@@ -165,9 +165,9 @@ struct player {
     int64_t lead_us, start_waited_us;
     int64_t lead_asked_us;  // when the lead was first asked for while unknown
     // The start's pictures measuring it: the last one's monotonic time, the
-    // longest wait between two, the lead that wait tells, and their count.
-    int64_t lead_last_us, lead_gap_us, lead_found_us;
-    int lead_pictures;
+    // lead found (0 none yet), and the pictures before and after it was.
+    int64_t lead_last_us, lead_found_us;
+    int lead_pictures, lead_after;
     bool lead_possible;  // the demuxer's clock may lead its pictures (MPEG-TS): it is measured
 
     // Work for the control loop and the library's lines kept for it: ctl_lock.

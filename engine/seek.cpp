@@ -82,10 +82,9 @@ const int OWN_STEPS = 6;
 // A smaller lead of the library's times over the pictures is the decoder's
 // start, not the container's delay.
 const int64_t LEAD_MIN_US = 100000;
-// The start's changed pictures among which the lead is looked for: the first,
-// one the library may show again early, the one after the lead, and a few at
-// the video's rate after it.
-const int LEAD_PICTURES = 6;
+// The start's pictures among which the wait of the lead is looked for, and
+// the ones at the video's rate that must follow it.
+const int LEAD_PICTURES = 16, LEAD_AFTER = 3;
 // A start whose pictures have not shown the lead this long after the decoders
 // were first waited for has none (MPEG-TS has up to a few seconds); nor has a
 // start whose decoders were not waited for this long after it was asked for.
@@ -217,24 +216,22 @@ int64_t picture_ms(player *p) {
 }
 
 // Measures the lead from the start's first wait for the decoders and its
-// first pictures: the one shown at once, then, the lead later, the next ones
-// at the video's rate. The picture that ends the longest wait among the first
-// few is the one shown a frame and the lead after the wait; a picture the
-// library shows early on a busy machine does not end that wait.
+// first pictures: libvlc shows what it decoded at once (the first picture,
+// more on a busy machine), then, the lead later, the next ones at the video's
+// rate. The picture that ends that wait is due a frame for each one before it
+// and the lead after the wait. Without such a wait among the first pictures
+// (a machine too busy to show even the first on time) it stays unknown: none.
 void measure_lead(player *p, seek_fact fact, bool changed) {
     if (fact != FACT_PICTURE || !changed || !p->start_waited_us)
         return;
-    int64_t now = now_us();
-    if (p->lead_last_us && now - p->lead_last_us > p->lead_gap_us) {
-        p->lead_gap_us = now - p->lead_last_us;
-        p->lead_found_us = now - p->start_waited_us - WAKE_US - frame_us(p);
-    }
+    int64_t now = now_us(), frame = frame_us(p);
+    if (p->lead_last_us && !p->lead_found_us && now - p->lead_last_us - frame >= LEAD_MIN_US)
+        p->lead_found_us = std::max<int64_t>(1, now - p->start_waited_us - WAKE_US - p->lead_pictures * frame);
     p->lead_last_us = now;
-    // A start whose pictures came on without that wait (a machine too busy
-    // to show the first one on time) leaves the lead unknown: none.
-    bool waited = p->lead_gap_us - frame_us(p) >= LEAD_MIN_US;
-    if (++p->lead_pictures >= LEAD_PICTURES)
-        p->lead_us = waited && p->lead_found_us >= LEAD_MIN_US && p->lead_possible ? p->lead_found_us : 0;
+    p->lead_pictures++;
+    // Decided a few pictures after the wait, or when none came among the first.
+    if (p->lead_found_us ? ++p->lead_after >= LEAD_AFTER : p->lead_pictures >= LEAD_PICTURES)
+        p->lead_us = p->lead_found_us >= LEAD_MIN_US && p->lead_possible ? p->lead_found_us : 0;
 }
 
 // Where a walk to the still at ms starts, on its tries-th try.

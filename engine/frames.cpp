@@ -57,10 +57,6 @@ picture *picture_new(uint32_t width, uint32_t height, uint32_t pitch, int layout
         free(p);
         return nullptr;
     }
-    // Cleared: the library leaves some bytes of a buffer unwritten (padding,
-    // the edges of a scaled picture), which must neither carry an older
-    // picture's bytes to the host nor tell two redraws of one picture apart.
-    memset(pixels, 0, size_t(layout_bytes(layout, pitch, height)));
     p->pixels = static_cast<unsigned char *>(pixels);
     p->width = width;
     p->height = height;

@@ -14,11 +14,6 @@ inline const char *const INSTANCE_ARGS[] = {
     "--no-media-library",
     "--no-disable-screensaver",
     "--avcodec-hw=none",
-    // A picture is shown whole or not at all: the decoder neither hurries a
-    // late one through half decoded nor shows one whose references it lacks
-    // (after a seek), which would give a host a picture of no place.
-    "--no-avcodec-hurry-up",
-    "--no-avcodec-corrupted",
     "--audio-resampler=speex_resampler",
     // Credentials live in memory only: the desktop keystores wait for ever
     // for a session bus that a headless host does not run, and a location

@@ -164,9 +164,9 @@ struct player {
     // monotonic µs, until measured. seek_lock.
     int64_t lead_us, start_waited_us;
     int64_t lead_asked_us;  // when the lead was first asked for while unknown
-    // The start's pictures measuring it: the last one's monotonic time, the
-    // lead found (0 none yet), and the pictures before and after it was.
-    int64_t lead_last_us, lead_found_us;
+    // The start's pictures measuring it: the lead the last one gave, their
+    // count, and how many in a row gave the same.
+    int64_t lead_found_us;
     int lead_pictures, lead_after;
     bool lead_possible;  // the demuxer's clock may lead its pictures (MPEG-TS): it is measured
 

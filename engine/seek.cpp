@@ -80,9 +80,11 @@ const int OWN_STEPS = 6;
 // A smaller lead of the library's times over the pictures is the decoder's
 // start, not the container's delay.
 const int64_t LEAD_MIN_US = 100000;
-// The start's pictures among which the wait of the lead is looked for, and
-// the ones at the video's rate that must follow it.
-const int LEAD_PICTURES = 16, LEAD_AFTER = 3;
+// The start's pictures among which the lead is looked for (three seconds of
+// 25 fps, MPEG-TS's longest delays), and how far two pictures' leads may
+// differ and still be the same.
+const int LEAD_PICTURES = 75;
+const int64_t LEAD_AGREE_US = 15000;
 // A start whose pictures have not shown the lead this long after the decoders
 // were first waited for has none (MPEG-TS has up to a few seconds); nor has a
 // start whose decoders were not waited for this long after it was asked for.
@@ -214,22 +216,24 @@ int64_t picture_ms(player *p) {
 }
 
 // Measures the lead from the start's first wait for the decoders and its
-// first pictures: libvlc shows what it decoded at once (the first picture,
-// more on a busy machine), then, the lead later, the next ones at the video's
-// rate. The picture that ends that wait is due a frame for each one before it
-// and the lead after the wait. Without such a wait among the first pictures
-// (a machine too busy to show even the first on time) it stays unknown: none.
+// first pictures. Picture k of the start is due k frames and the lead after
+// the wait; libvlc shows some of the first ones early (the first at once, on
+// a busy machine many at once), and those give less. The first three in a row
+// that give the same lead are on time: that is the lead. None found among the
+// first pictures: it stays unknown, none.
 void measure_lead(player *p, seek_fact fact, bool changed) {
     if (fact != FACT_PICTURE || !changed || !p->start_waited_us)
         return;
-    int64_t now = now_us(), frame = frame_us(p);
-    if (p->lead_last_us && !p->lead_found_us && now - p->lead_last_us - frame >= LEAD_MIN_US)
-        p->lead_found_us = std::max<int64_t>(1, now - p->start_waited_us - WAKE_US - p->lead_pictures * frame);
-    p->lead_last_us = now;
-    p->lead_pictures++;
-    // Decided a few pictures after the wait, or when none came among the first.
-    if (p->lead_found_us ? ++p->lead_after >= LEAD_AFTER : p->lead_pictures >= LEAD_PICTURES)
-        p->lead_us = p->lead_found_us >= LEAD_MIN_US && p->lead_possible ? p->lead_found_us : 0;
+    int64_t lead = now_us() - p->start_waited_us - WAKE_US - p->lead_pictures * frame_us(p);
+    if (p->lead_pictures++ && std::llabs(lead - p->lead_found_us) <= LEAD_AGREE_US) {
+        if (++p->lead_after >= 2)
+            p->lead_us = lead >= LEAD_MIN_US && p->lead_possible ? lead : 0;
+    } else {
+        p->lead_found_us = lead;
+        p->lead_after = 0;
+    }
+    if (p->lead_us < 0 && p->lead_pictures >= LEAD_PICTURES)
+        p->lead_us = 0;
 }
 
 // Where a walk to the still at ms starts, on its tries-th try.

@@ -62,7 +62,7 @@ test('EveryFormatPlaysToItsEndWithTrueTimesTracksAndPicturesWithSoundAndWithout'
       `events out of order: ${h.lines.join(' ')}`);
     check(at('tracks') < at('end') && at('sound') < at('end') && at('length') < at('end'), 'tracks, sound or length after the end');
     check(Math.abs(told - length) <= 150 || !measured, `length ${told}`);
-    // With a sound server libvlc ends Ogg sound alone up to 400 ms early by itself (its output's latency).
+    // With a sound server libvlc ends Ogg sound alone up to 400 ms early by itself.
     check(end >= (heard ? -450 : -250) && end <= 700 * SLOWDOWN, `end ${Math.round(end)} ms from the real end`);
     check(last >= length - 300 && back === 0, `time ${times.map(([ms]) => ms)}`);
     check(listed === streams && all('sound').every((e) => e.state === (streams.includes('a') ? 'playing' : 'none')),

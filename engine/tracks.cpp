@@ -150,11 +150,7 @@ bool report_tracks(player *p, bool settled_only) {
     bool unselected = v < 0 && video && video->p_next;
     if (unselected && !video->p_next->p_next && p->vouts.load() > 0)
         v = video->p_next->i_id;
-    // Pictures shown but no video track listed: the demuxer makes it known
-    // late (Ogg), and a report now would leave it out for good if the media
-    // ended before the next.
-    bool unlisted = r.count[TRACK_VIDEO] == 0 && p->had_video.load();
-    bool settled = !lagging && !unselected && !unlisted;
+    bool settled = !lagging && !unselected;
     if (settled || !settled_only) {
         if (!settled && p->tracks_retries < TRACKS_RETRIES) {
             p->tracks_retries++;

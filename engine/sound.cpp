@@ -87,6 +87,10 @@ void sound_lost(player *p) {
 void sound_serve(player *p) {
     p->sound_tries.fetch_add(1);
     p->sound_asked.store(0);
+    // Media with pictures plays at their pace without an output; this one
+    // would hold every seek back by the sound it waits to have played.
+    if (p->had_video.load() || libvlc_video_get_track_count(p->mp) > 0)
+        return;
     // The library makes its output anew with the next sound it decodes,
     // from these, in place of the one that failed.
     libvlc_audio_set_format_callbacks(p->mp, setup_cb, cleanup_cb);

@@ -71,8 +71,13 @@ const int WALK_TRIES = 3;
 // again when no picture came this long after.
 const int64_t NEXT_AGAIN_US = 40000;
 const int64_t SEEK_RECENT_US = 1500000;
-// The decoder's announced first picture is shown within this of the announcement.
+// The decoder's announced first picture is shown within this of the
+// announcement; a sanitizer's build takes a few times longer to get there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const int64_t FIRST_SHOWN_US = 60000;
+#else
 const int64_t FIRST_SHOWN_US = 20000;
+#endif
 // The library steps on from what it had read ahead at its last seek; past
 // that it stalls, for most of a second, reading again: before, a step is a
 // seek and a short walk.

@@ -37,6 +37,10 @@ const int TRACKS_RETRIES = 20;
 // stream, or this long after the change began, whatever is known then.
 const int64_t TRACKS_QUIET_US = 150000;
 const int64_t TRACKS_SETTLE_MAX_US = 1000000;
+// The first report of a playing load waits longer for playback to move: a
+// transport stream's time comes about a second after its first stream, and
+// a busy machine's demuxer may not have made the others by then.
+const int64_t TRACKS_FIRST_MAX_US = 3000000;
 const int64_t TRACKS_RECHECK_US = 50000;
 
 // The listed tracks of one kind, with languages from the media's streams,
@@ -109,7 +113,8 @@ void settle_tracks(player *p, bool now) {
     if (!p->tracks_due_us)
         return;
     int64_t at = now_us();
-    bool waiting = !now && at - p->tracks_burst_us < TRACKS_SETTLE_MAX_US;
+    int64_t max = !p->tracks_told && !p->host_paused.load() ? TRACKS_FIRST_MAX_US : TRACKS_SETTLE_MAX_US;
+    bool waiting = !now && at - p->tracks_burst_us < max;
     // The first report also waits for playback to move: by then the demuxer
     // has made every stream of the program, however slowly it got there.
     if (waiting && !p->tracks_told && !p->moved.load()) {

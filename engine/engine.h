@@ -22,6 +22,7 @@
 //   video_lock  a player's: its video format and what was told of it (video.cpp)
 //   gate_lock   the generation switch, and every event handler for its whole
 //               length: what the handlers tell and store (players.cpp)
+//   show_lock   a player's: a shown picture from its verdict until queued (video.cpp)
 //   seek_lock   a player's: its seek record (seek.cpp)
 //   ctl_lock    the line queue, every player's pending bits, log stores and
 //               held lines (control.cpp)
@@ -148,6 +149,9 @@ struct player {
     // Seeking (seek.cpp), and the landing's mark for the frame pipe: MARK_SET
     // and the seek's id while the next picture sent is to carry FRAME_LANDED.
     ordered_mutex seek_lock{RANK_SEEK};
+    // Taken by a seek before its ack: no picture judged before the seek is
+    // queued after the ack.
+    ordered_mutex show_lock{RANK_SHOW};
     seeking seek;  // seek_lock, but its phase
     std::atomic<uint64_t> mark_frame;
     std::atomic<int> host_paused;         // control thread: the host asked for a pause (or a paused load)

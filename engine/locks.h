@@ -9,6 +9,7 @@
 enum lock_rank {
     RANK_VIDEO = 1,  // a player's video_lock: its video format and what was told of it
     RANK_GATE,       // gate_lock: the generation switch and every event handler
+    RANK_SHOW,       // a player's show_lock: a shown picture's verdict and its queueing
     RANK_SEEK,       // a player's seek_lock: its seek record
     RANK_CTL,        // ctl_lock: the line queue, pending bits, log stores
     RANK_CLOCK,      // a player's clock_lock: its picture clock

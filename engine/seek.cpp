@@ -533,6 +533,9 @@ void cmd_seek(const command *c, long long id) {
     }
     if (now)
         ask_library(p, resume, target, at);
+    // A picture the video thread judged before the seek went in is queued
+    // before the ack: the first frame after the ack is the landing.
+    { std::lock_guard<ordered_mutex> shown(p->show_lock); }
     tell_ack(id, true);
 }
 

@@ -148,6 +148,7 @@ void display_cb(void *opaque, void *picture) noexcept {
     if (!pic || p->silenced.load() || p->end_state.load() != END_NONE)
         return;  // nothing after the end: the library redraws its last picture
     announce(p, pic);
+    std::lock_guard<ordered_mutex> show(p->show_lock);
     // A seek under way, the library paused, or the start's pictures measuring
     // the lead, tell a redraw of the still from news: the picture is compared
     // with the one before.

@@ -225,7 +225,8 @@ int64_t picture_ms(player *p) {
 // the wait; libvlc shows some of the first ones early (the first at once, on
 // a busy machine many at once), and those give less. The first three in a row
 // that give the same lead are on time: that is the lead. None found among the
-// first pictures: it stays unknown, none.
+// first pictures: it stays unknown, none. A busy machine's library redraws the
+// first picture while it waits out the lead: a redraw is no picture of its own.
 void measure_lead(player *p, seek_fact fact, bool changed) {
     if (fact != FACT_PICTURE || !changed || !p->start_waited_us)
         return;
@@ -398,7 +399,7 @@ int seek_report(player *p, seek_fact fact, int64_t value) {
     seeking &s = p->seek;
     int phase = s.phase.load();
     if (p->lead_us < 0 && phase == SEEK_IDLE)
-        measure_lead(p, fact, value != 0);
+        measure_lead(p, fact, (value & PICTURE_CHANGED) != 0);
     if (fact == FACT_WAITED && phase == SEEK_IDLE && !p->start_waited_us) {
         p->start_waited_us = now_us();
         if (s.pending)

@@ -253,6 +253,30 @@ TEST_F(Inproc, SeekRecordFollowsItsTable) {
     }
 }
 
+// The library's lead over the pictures (MPEG-TS's delay) is measured from the
+// start's new pictures, each due a frame after the one before; the first is
+// shown at once. A busy machine's library redraws that first picture while it
+// waits: redraws that happen to agree on a small lead are no measure of it.
+TEST_F(Inproc, TheLeadIsMeasuredFromNewPicturesNotFromRedraws) {
+    const int N = PICTURE_CHANGED, R = PICTURE_LIKE_SENT;
+    const struct { std::vector<std::pair<int, int64_t>> shown; int64_t lead_ms; } cases[] = {
+        {{{N, 0}, {N, 700}, {N, 700}, {N, 700}}, 700},
+        {{{N, 0}, {R, 20}, {R, 25}, {R, 30}, {N, 700}, {N, 700}, {N, 700}}, 700},
+        {{{N, 0}, {N, 20}, {N, 25}, {N, 30}}, 0},  // a decoder's start, no delay of the container
+        {{{N, 0}, {N, 700}, {R, 900}, {N, 700}, {N, 700}}, 700},
+    };
+    for (const auto &c : cases) {
+        p = install();
+        p->frame_us.store(40000), seek_may_lead(p);
+        for (auto [news, lead_ms] : c.shown) {  // shown lead_ms after the picture was due
+            p->start_waited_us = now_us() - p->lead_pictures * 40 * MS - lead_ms * MS;
+            std::lock_guard<ordered_mutex> gate(gate_lock);
+            seek_report(p, FACT_PICTURE, news);
+        }
+        EXPECT_NEAR(double(seek_lead_ms(p)), double(c.lead_ms), c.lead_ms ? 30 : 0) << "case " << &c - cases;
+    }
+}
+
 // The library's threads report a seek's facts as fast as they can while the
 // host sends seek after seek and the control loop serves: only the host's
 // latest seek is ever told landed, once, and a picture is marked only for a

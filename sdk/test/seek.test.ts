@@ -83,7 +83,7 @@ test('EverySeekLandsOnTheFirstPictureFromItsPlaceWithThatPicturesTime', async (t
         figures.push(`${what}: ${f.arrived - sent} ms to the frame, pts ${f.ptsUs / 1000} for picture ${ownMs(f)}, seekLanded ${outcome.ms}`);
         // Starved of time, the library may answer a seek that follows one that read to the end with a picture
         // its decoder made before it, which the engine cannot tell apart (the README says so): only its place is off.
-        const stale = SLOWDOWN > 1 && paused && pos > 0.9 && ownMs(f) < pos * 4000 - 2 * FRAME_MS;
+        const stale = paused && pos > 0.9 && ownMs(f) < pos * 4000 - 2 * FRAME_MS;
         assert.ok(f.seekId === id && outcome.ms === f.ptsUs / 1000 && (stale || Math.abs(f.ptsUs / 1000 - ownMs(f)) <= FRAME_MS + 15),
           `${what}: ${JSON.stringify({ mark: f.seekId, pts: f.ptsUs / 1000, own: ownMs(f), landed: outcome.ms })}`);
         assert.ok(stale || Math.abs(ownMs(f) - pos * 4000) <= 2 * FRAME_MS, `${what}: picture ${ownMs(f)}`);
@@ -113,10 +113,10 @@ test('EverySeekLandsOnTheFirstPictureFromItsPlaceWithThatPicturesTime', async (t
 // A host dragging a seek bar: 30 seeks a second for two seconds, each
 // replacing the last. It keeps seeing pictures of the places dragged over,
 // each flagged with its own seek's id, and the last seek's picture at once.
-// Starved of time (a sanitizer's build among parallel tests), the library
-// now and then shows, for a seek asked just after one that read to the end
-// of the file, a picture its decoder made before the first seek: there the
-// drag stays out of the last second and a half.
+// Starved of time, the library now and then shows, for a paused seek asked
+// just after one that read to the end of the file, a picture its decoder made
+// before it: there only its place may be off, and a sanitizer's slowed build
+// stays out of the last second and a half.
 const DRAG_TO = SLOWDOWN > 1 ? 0.6 : 0.95;
 test('DraggingShowsThePlacesDraggedOverAndTheLastAtOnce', async (t) => {
   const figures: string[] = [];
@@ -136,11 +136,13 @@ test('DraggingShowsThePlacesDraggedOverAndTheLastAtOnce', async (t) => {
     const marked = h.frames.slice(framesFrom).filter((f) => f.landed);
     const during = marked.filter((f) => f.arrived <= end);
     const last = marked.find((f) => f.seekId === 1059)!;
+    const stale = (f: (typeof marked)[number]) => paused && targets.get(f.seekId)! > 0.9 * 4000 && ownMs(f) < targets.get(f.seekId)! - 2 * FRAME_MS;
+    marked.filter(stale).forEach((f) => figures.push(`paused: seek ${f.seekId} showed picture ${ownMs(f)}, made before it`));
     figures.push(`${paused ? 'paused' : 'playing'}: ${during.length} flagged in ${end - start} ms of drag, the last ${last.arrived - end} ms after`);
     assert.ok(during.length >= ((5 / SLOWDOWN) * (end - start)) / 1000, figures.at(-1));
-    assert.ok(marked.every((f) => targets.has(f.seekId) && Math.abs(ownMs(f) - targets.get(f.seekId)!) <= 1000),
+    assert.ok(marked.every((f) => targets.has(f.seekId) && (stale(f) || Math.abs(ownMs(f) - targets.get(f.seekId)!) <= 1000)),
       `${paused ? 'paused' : 'playing'}: flagged ${JSON.stringify(marked.map((f) => [f.seekId, ownMs(f)]))}; the last frames ${JSON.stringify(h.frames.slice(-25).map((f) => [f.seekId, f.number, f.ptsUs / 1000, f.arrived - end]))}`);
-    assert.ok(Math.abs(ownMs(last) - targets.get(1059)!) <= 2 * FRAME_MS && last.arrived - end < 1000 * SLOWDOWN,
+    assert.ok((stale(last) || Math.abs(ownMs(last) - targets.get(1059)!) <= 2 * FRAME_MS) && last.arrived - end < 1000 * SLOWDOWN,
       `${figures.at(-1)}: picture ${ownMs(last)} for ${targets.get(1059)}`);
   }
   figures.forEach((f) => t.diagnostic(f));

@@ -140,6 +140,10 @@ void give_back(std::atomic<uint64_t> *mark, uint64_t taken) {
 bool enqueue(pictures *pool, picture *pic, uint64_t g, uint64_t taken, int64_t pts_us) {
     if (pic->spare || pic->queued || qlen == FRAME_QUEUE)
         return false;
+    // A landing is told in whole milliseconds: the frame that carries it,
+    // passed on from a picture not queued, is at that time too.
+    if (taken)
+        pts_us -= pts_us % 1000;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     unsigned char *h = pic->header;

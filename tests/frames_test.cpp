@@ -157,8 +157,9 @@ TEST_F(Pool, WireLayoutGenerationsSeqAndOrphanedPictures) {
 }
 
 // A picture that cannot be queued (the overflow; one queued, being written, or
-// beyond a full queue) hands the mark back for the next frame sent; a stalled
-// host never holds up the display.
+// beyond a full queue) hands the mark back for the next frame sent, at the
+// whole millisecond its landing is told; a stalled host never holds up the
+// display.
 TEST_F(Pool, MarkOfAPictureNotQueuedGoesWithTheNextFrameSent) {
     for (int c = 0; c < 4; c++) {
         picture *busy = stall_writer();
@@ -174,8 +175,8 @@ TEST_F(Pool, MarkOfAPictureNotQueuedGoesWithTheNextFrameSent) {
         EXPECT_EQ(std::pair(mark.load(), frames_backlog()), std::pair(MARK, queued)) << c;
         for (int i = 1; i <= queued; i++)
             EXPECT_EQ(pts_flags(next_frame()), pf(i, 0)) << c;
-        drain(), show(decode(), 100);
-        EXPECT_EQ(std::pair(pts_flags(next_frame()), mark.load()), std::pair(pf(100, MARKED), uint64_t{0})) << c;
+        drain(), show(decode(), 100999);
+        EXPECT_EQ(std::pair(pts_flags(next_frame()), mark.load()), std::pair(pf(100000, MARKED), uint64_t{0})) << c;
     }
 }
 
@@ -201,26 +202,26 @@ TEST_F(Pool, PausedRedrawsAndHiddenPicturesAreNotSentButLandingsAre) {
         picture *x = c == SAME_BUFFER ? p : decode(0x5a);
         x->pixels[c == PADDING ? 64 + 40 : 11] ^= c == PADDING || c == PIXEL;
         EXPECT_EQ(pictures_changed(&pool, x), c >= PIXEL) << c;
-        show(x, 2, how);
+        show(x, 2000, how);
         EXPECT_EQ(std::tuple(pool.shown, sent ? pts_flags(next_frame()) : pf(readable(50), 0), mark.load()),
-                  std::tuple(x, pf(sent ? 2 : 0, sent && landed ? MARKED : 0), sent ? 0 : landed)) << c << " " << how;
+                  std::tuple(x, pf(sent ? 2000 : 0, sent && landed ? MARKED : 0), sent ? 0 : landed)) << c << " " << how;
         EXPECT_FALSE(pictures_changed(&pool, x));
         // Sent again when it proves to be the landing; not for an older generation.
         drain(), mark = MARK;
-        EXPECT_FALSE(pictures_resend(&pool, gen - 1, &mark, 6));
-        EXPECT_TRUE(pictures_resend(&pool, gen, &mark, 5));
-        EXPECT_EQ(std::pair(pts_flags(next_frame()), mark.load()), std::pair(pf(5, MARKED), uint64_t{0}));
+        EXPECT_FALSE(pictures_resend(&pool, gen - 1, &mark, 6000));
+        EXPECT_TRUE(pictures_resend(&pool, gen, &mark, 5000));
+        EXPECT_EQ(std::pair(pts_flags(next_frame()), mark.load()), std::pair(pf(5000, MARKED), uint64_t{0}));
         drain(), show(x, 3);
         EXPECT_EQ(pts_flags(next_frame()), pf(3, 0));
         mark = 0;
     }
     // Playing, a redraw of the frame just sent at its own time is a stalled source's, whose clock stands
     // still: not sent. With other pixels, or later, it is; and a landing on it goes out with it, paused too.
-    drain(), show(decode(0x5a), 4), next_frame(), show(decode(0x5a), 4);
+    drain(), show(decode(0x5a), 4000), next_frame(), show(decode(0x5a), 4000);
     EXPECT_FALSE(readable(50));
-    show(decode(0x5b), 4), show(decode(0x5b), 5), mark = MARK;
-    show(decode(0x5b), 5, SHOW_PAUSED);
-    for (pf sent : {pf(4, 0), pf(5, 0), pf(5, MARKED)})
+    show(decode(0x5b), 4000), show(decode(0x5b), 5000), mark = MARK;
+    show(decode(0x5b), 5000, SHOW_PAUSED);
+    for (pf sent : {pf(4000, 0), pf(5000, 0), pf(5000, MARKED)})
         EXPECT_EQ(pts_flags(next_frame()), sent);
 }
 

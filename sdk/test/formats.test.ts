@@ -59,13 +59,10 @@ test('EveryFormatPlaysToItsEndWithTrueTimesTracksAndPicturesWithSoundAndWithout'
     const known = name === 'fmt-theora.ogv' && heard;
     const check = (ok: boolean, why: string, open = false) =>
       void (ok || (open && known ? rows.push(`${what}: known, left: ${why}`) : problems.push(`${what}: ${why}`)));
-    // MPEG-TS's delay is measured from the start's pictures, which a
-    // sanitizer's engine shows too late to tell it: times are the library's.
-    const measured = !(SLOWDOWN > 1 && name.endsWith('.ts'));
     check(all('error').length === 0 && [at('opening'), at('playing'), at('end'), at('stopped')].every((i, k, a) => i >= 0 && (k === 0 || a[k - 1]! < i)),
       `events out of order: ${h.lines.join(' ')}`);
     check(at('tracks') < at('end') && at('sound') < at('end') && at('length') < at('end'), 'tracks, sound or length after the end');
-    check(Math.abs(told - length) <= 150 || !measured, `length ${told}`);
+    check(Math.abs(told - length) <= 150, `length ${told}`);
     // With a sound server libvlc ends Ogg sound alone up to 400 ms early by itself.
     check(end >= (heard ? -450 : -250) && end <= 700 * SLOWDOWN, `end ${Math.round(end)} ms from the real end`, true);
     check(last >= length - 300 && back === 0, `time ${times.map(([ms]) => ms)}`);
@@ -81,7 +78,7 @@ test('EveryFormatPlaysToItsEndWithTrueTimesTracksAndPicturesWithSoundAndWithout'
     const unshown = 5 * SLOWDOWN + (name.endsWith('.ts') ? 3 : 0);
     check(numbers.size >= (0.6 * length) / FRAME_MS / SLOWDOWN && Math.max(...numbers) >= length / FRAME_MS - unshown, `pictures ${[...numbers]}`);
     // A picture shown late on a busy machine is one thing; a clock that leaves its pictures, many.
-    check((pts <= 2 * FRAME_MS && quantile(errors, 0.9) <= 400 * SLOWDOWN) || !measured, `pts errors ${errors.map(Math.round)}`);
+    check(pts <= 2 * FRAME_MS && quantile(errors, 0.9) <= 400 * SLOWDOWN, `pts errors ${errors.map(Math.round)}`);
   };
   // The players start apart: an engine's start is its busiest moment.
   await Promise.all(Array.from({ length: PLAYERS }, async (_, i) => {

@@ -12,14 +12,15 @@ import { type Raw, type RawFrame, SIZES_TELL, SLOWDOWN, clip, cmd, load, poll, r
 async function playToEnd(h: Raw, id: number, name: string) {
   const from = h.events.length;
   const { generation } = await h.command(load(id, clip(name)), id);
-  // [kB, the run of one colour of the frames received by then]: a busy machine may take no sample in a run.
+  // [kB, the run of one size announced by then]: a busy machine drops frames, and may drop a whole run's.
   const samples: [number, number][] = [];
-  let [seen, run, blue] = [0, -1, false];
+  const run = () => {
+    let [n, w, ht] = [-1, 0, 0];
+    for (const e of h.events.slice(from)) if (e.type === 'format' && (e.w !== w || e.h !== ht)) [n, w, ht] = [n + 1, e.w, e.h];
+    return n;
+  };
   await poll(() => `the end of ${name}; last events ${JSON.stringify(h.events.slice(-5))}`, () => {
-    for (; seen < h.frames.length; seen++) {
-      if (run < 0 || h.frames[seen]!.rgb[2]! > 128 !== blue) [run, blue] = [run + 1, h.frames[seen]!.rgb[2]! > 128];
-    }
-    if (h.frames.length) samples.push([usage(h.child.pid!).kb, run]);
+    if (h.frames.length) samples.push([usage(h.child.pid!).kb, run()]);
     return h.events.slice(from).some((e) => e.type === 'end');
   }, 30000, 50);
   const formats = h.events.slice(from).filter((e) => e.type === 'format');
@@ -185,8 +186,8 @@ test('EachSizeIsAnnouncedOnceWithItsTrueShapeAndMemoryStaysFlat', async (t) => {
         : f.width === (blue ? blueW : redW) && f.height - (blue ? blueH : redH)! >= 0 && f.height - (blue ? blueH : redH)! < 64, `${name} ${i}`);
     }
     if (numbered || !SIZES_TELL) continue;
-    // The last two red runs (the even ones) by their medians: libvlc's decoder
-    // set-up briefly takes tens of megabytes at every switch.
+    // The last two red runs (the even ones, red first) by their medians:
+    // libvlc's decoder set-up briefly takes tens of megabytes at every switch.
     const red: number[][] = [];
     for (const [kb, run] of p.samples) if (run % 2 === 0) (red[run / 2] ??= []).push(kb);
     const median = (v: number[]) => [...v].sort((a, b) => a - b)[v.length >> 1]!;

@@ -113,7 +113,7 @@ void cmd_load(const command *c, long long id) {
     if (!a.live) {
         if (a.start_ms > 0) {
             add_option(media, ":start-time=%.3f", a.start_ms / 1000.0);
-            p->clock_base_us = int64_t(std::fmin(a.start_ms, 9e12)) * 1000;  // the first picture's time
+            times_start(p, int64_t(std::fmin(a.start_ms, 9e12)) * 1000);  // the first picture's time
         } else if (a.start_pos > 0)
             p->start_pos = a.start_pos;
     }
@@ -186,8 +186,10 @@ void cmd_rate(const command *c, long long id) {
     bool ok = p && present(c, "value") && number_in(c, "value", RATE_MIN, RATE_MAX, &value) &&
               p->end_state.load() == END_NONE && !is_live(p) && libvlc_media_player_set_rate(p->mp, float(value)) == 0;
     double was = ok ? p->rate.load() : 0;
-    if (ok)
-        clock_rate(p, value);
+    if (ok) {
+        times_rate(p, value);
+        p->rate.store(value);
+    }
     tell_ack(id, ok);
     if (ok && was != value)
         tell_rate(value);

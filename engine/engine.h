@@ -3,10 +3,13 @@
 // functions its files call in each other, grouped by file.
 #pragma once
 
+#include "display.h"
 #include "failures.h"
 #include "frames.h"
 #include "locks.h"
+#include "seeker.h"
 #include "tell.h"
+#include "timeline.h"
 
 #include <vlc/vlc.h>
 
@@ -26,7 +29,7 @@
 //   seek_lock   a player's: its seek record (seek.cpp)
 //   ctl_lock    the line queue, every player's pending bits, log stores and
 //               held lines (control.cpp)
-//   clock_lock  a player's: its picture clock (video.cpp)
+//   times_lock  a player's: its picture times (video.cpp)
 //   rate_lock   the log forwarding window (logs.cpp)
 //   pool_lock   the picture pools, the frame queue and the frame pipe (frames.cpp)
 //   out_lock    standard output (json.cpp)
@@ -48,69 +51,49 @@ enum {
     PEND_SOUND = 0x100,   // no sound output opens: one that plays into nothing takes its place
 };
 
-// A player's seeking (seek.cpp): the host's latest seek, the one library
-// seek in flight that serves it, and what the library's lines and pictures
-// told of it. Its states and transitions are a table at the top of seek.cpp.
-enum seek_phase {
-    SEEK_IDLE,      // no library seek in flight
-    SEEK_ASKED,     // the library was asked; the decoders not yet waited for
-    SEEK_WAITED,    // the decoders waited for: the next new picture is the landing
-    SEEK_LANDED,    // landed; the control loop tells it and does what follows
-    SEEK_SETTLING,  // landed for a paused host: the library was asked to pause again
-};
-// The host's seek, a re-ask of it, a load's start position, a loop's
-// restart; a picture step the library makes itself, and one walked to.
-enum seek_ask { ASK_HOST, ASK_AGAIN, ASK_START, ASK_LOOP, ASK_STEP, ASK_WALK };
-// A picture's news for the seek record (FACT_PICTURE's value).
-enum { PICTURE_CHANGED = 1, PICTURE_LIKE_SENT = 2 };
+// A player's seeking: the machine of the library seek in flight (seeker.h)
+// and the state of its clients, each in a file of its own. seek_lock, but
+// the atomics, which are read without it to skip work.
 struct seeking {
-    std::atomic<int> phase;  // seek_phase; read without the lock to skip work while idle
-    // The host's side.
-    long long host_id;  // the host's latest seek
-    bool host_open;     // ... not answered yet: its landing or the end is told
-    bool pending;       // ... waits for the library seek in flight, or for the start
-    bool loop_due;      // the media paused at its end and plays again from its start
-    int step_due;       // a step waits for the library to pause: -1 back, 1 forward, 0 none
-    // Picture steps: the time of the host's still stepped from; pictures the
-    // library showed after the host's still, unheard of; a walk to the still.
-    int64_t step_from_ms;
-    int trailing;
-    bool walk_back, walk_found, want_next, back_again;
-    int walked, walk_tries;
-    int steps;                       // the library's own steps since it last sought
-    int stale;                       // pictures from before the seek still to come after the decoders' wait
-    int64_t pending_us;              // when it began to wait
-    double pending_ms, pending_pos;  // where it goes: ms, or a position when the length is unknown
-    bool hold;                       // the host is paused: land on a still, then pause again
-    bool still;                      // the paused host has its still: later pictures of the library are no news
-    // The library seek in flight.
-    int ask;                         // seek_ask
-    long long id;                    // the host's seek it serves
-    double target_ms;                // -1 when by position
-    double target_pos;               // when by position
-    std::atomic<int64_t> issued_us;  // when the library was last asked; any thread reads it
-    int64_t waited_us, first_us;     // when the decoders were waited for; when the first picture was announced
-    bool first;                      // the decoder announced its first picture: shown next, not the landing
-    bool kept;                       // a picture is kept back: the landing of a step back, maybe
-    bool new_shown;                  // a picture was shown since the decoders were waited for
-    int redraws;                     // redraws of the still passed over
-    bool to_end;                     // land on the last picture, where the media pauses at its end
-    int reasks;                      // re-asks made for the host's seek
-    bool internal;                   // the library plays, muted and unheard of, for the paused host
-    bool eof;                        // the media paused at its end during the seek
-    // When the control loop must look again (monotonic µs; 0 none): the
-    // deadline of the seek in flight, and when a seek waiting for the start
-    // goes anyway. Atomics: the control loop reads them under its own lock.
-    std::atomic<int64_t> deadline_us, start_due_us;
-    std::atomic<int64_t> next_us;  // when the library was asked for its next picture, none shown since; 0 none
-    // The landing, for the control loop.
-    long long landed_id;
-    int64_t landed_ms;
-    bool sent;  // the picture that carries the landing was queued (or none will): it can be told
+    std::atomic<int> phase;  // the machine's phase, mirrored
+    seeker machine;
+    bool ask_due;                    // the machine asked for a library seek that the control loop is to make
+    bool told_due;                   // a landing waits for its client, in the control loop
+    bool unsent;                     // landed, but its picture was not queued: the next one sent carries the mark
+    bool end_due;                    // the media ended after the landing: told once the landing is
+    bool muted;                      // the library plays muted for a paused host until it settles
+    bool still;                      // the paused host has its still: the library's new pictures are no news
+    bool past_still;                 // the library paused on a picture after the host's still, played on
+                                     // to prove the still its landing: played, that one comes first
+    std::atomic<int64_t> issued_us;  // when the library was last asked
+    std::atomic<int64_t> waited_at;  // the instant of the library's last wait for its decoders, told by its log
+    int64_t wait_taken;              // the last of them taken
+    std::atomic<int64_t> due_us;     // when the control loop must look again; 0 never
+    bool start_waited;               // the start's decoders were waited for: a seek's lines are its own from now
+    int64_t started_us;              // when the load first asked, to bound that wait
+    // The host's seek (seek.cpp): its latest, and the one that waits its turn.
+    long long host_id;
+    bool host_open;  // not answered yet: its landing or the end is told
+    bool pending;
+    seek_request pending_req;
+    // Picture steps (steps.cpp): the one that waits its turn, and a walk back.
+    int step_due;  // -1 back, 1 forward, 0 none
+    long long step_id;
+    int64_t step_from_ms;   // the host's still
+    int walk;               // the walk's stage, WALK_*; 0 none
+    int64_t walk_span_ms;   // how far before the still it looked
+    int64_t walk_found_ms;  // the latest picture found before the still; -1 none
+    bool walk_due;          // the walk's next move waits for the library
+    seek_request walk_req;
+    // The loop's return (loops.cpp).
+    bool loop_due;
 };
 
 // end_state: running, end reached, stopped and told, stopped but not yet told.
 enum { END_NONE = 0, END_REACHED = 1, END_STOPPED = 2, END_STOP_HELD = 3 };
+// A picture's duration apart, every two played one after the other, or not
+// (a screencast's changes alone, pictures the library dropped).
+enum { GAPS_UNKNOWN, GAPS_EVEN, GAPS_UNEVEN };
 
 enum { BAD_CODECS = 8, LOG_RING = 8, LOG_LINE_BYTES = 512, HELD_LINES = 8 };
 
@@ -146,33 +129,28 @@ struct player {
     std::atomic<int> had_video;     // 1 once a video output was made: a format was agreed
     std::atomic<int> tracks_stale;  // 1 while the media's streams lag behind its tracks
 
-    // Seeking (seek.cpp), and the landing's mark for the frame pipe: MARK_SET
-    // and the seek's id while the next picture sent is to carry FRAME_LANDED.
+    // The display module's hand-over: the video callbacks' opaque value.
+    display_link link;
+
+    // Seeking (seeker.h and its clients), and the landing's mark for the frame
+    // pipe: MARK_SET and the seek's id while the next picture sent is to carry
+    // FRAME_LANDED.
     ordered_mutex seek_lock{RANK_SEEK};
     // Taken by a seek before its ack: no picture judged before the seek is
     // queued after the ack.
     ordered_mutex show_lock{RANK_SHOW};
-    seeking seek;  // seek_lock, but its phase
+    seeking seek;
     std::atomic<uint64_t> mark_frame;
     std::atomic<int> host_paused;         // control thread: the host asked for a pause (or a paused load)
     std::atomic<int64_t> pause_asked_us;  // control thread: when the library was last asked to pause
     std::atomic<int> eof_told;            // the library said it paused at the end of the media
     std::atomic<int> at_end;              // and its input sits there until the next seek
+    std::atomic<int> input_eof;           // the input read to the end of the file since the last seek
     std::atomic<int64_t> frame_us;        // a picture's duration, from the video track; 0 unknown
     std::atomic<double> rate;             // control thread: the speed asked for, 1.0 at every load
     bool loop;                            // set by the load: at its end the media plays again
     int loops;                            // control thread: restarts told
-    // How far the library's times run ahead of the pictures (MPEG-TS: the
-    // muxer's delay), measured at the start; -1 until then, 0 when a seek or
-    // the wait for it came first. Its first wait for the decoders, as
-    // monotonic µs, until measured. seek_lock.
-    int64_t lead_us, start_waited_us;
-    int64_t lead_asked_us;  // when the lead was first asked for while unknown
-    // The start's pictures measuring it: the lead the last one gave, their
-    // count, and how many in a row gave the same.
-    int64_t lead_found_us;
-    int lead_pictures, lead_after;
-    bool lead_possible;  // the demuxer's clock may lead its pictures (MPEG-TS): it is measured
+    std::atomic<int64_t> paused_us;       // when the library last said it paused (monotonic µs)
 
     // Work for the control loop and the library's lines kept for it: ctl_lock.
     int pending;
@@ -217,24 +195,18 @@ struct player {
     int64_t library_time_ms, library_length_ms;
     float library_position;
 
-    // The picture clock (video.cpp): the playback time of the last time
-    // report, resume or landing, run on by the display while playing.
-    ordered_mutex clock_lock{RANK_CLOCK};
-    int64_t clock_base_us;    // playback time at clock_stamp_us; the start time before any picture
-    int64_t clock_stamp_us;   // monotonic; 0 until a picture is shown, and again after a landing
-    int64_t clock_last_us;    // the last time given to a picture
-    int64_t clock_told_us;    // the last time report; INT64_MIN none since the load's start, -1 since a landing
-    int64_t clock_shown_us;   // monotonic: the last picture given a time while playing
-    int64_t clock_steady_us;  // run past the cap, with pictures at the video's rate
-    bool clock_eof;           // the input read the whole media: reports lag behind the pictures
+    // Picture times (video.cpp): each new picture's own time, from its date
+    // on the library's clock and where the library said playback is.
+    ordered_mutex times_lock{RANK_TIMES};
+    timeline times;
+    std::atomic<int64_t> still_us;  // the own time of the last picture the host was sent (video threads)
+    std::atomic<int> gaps;          // GAPS_*: how far apart the pictures played so far came
+    int64_t lead_given_up_us;       // times_lock: when an unmeasured lead counts as none (monotonic); 0 never
 
     // The video format in use and what the host was told of it (video.cpp).
     ordered_mutex video_lock{RANK_VIDEO};
-    unsigned fmt_proposed_w, fmt_proposed_h;  // the library's size, before fitting
-    unsigned fmt_w, fmt_h;                    // the pool's size
+    unsigned fmt_w, fmt_h;  // the pool's size
     double fmt_sar;
-    int fmt_settled;          // 1 once the sar makes the picture its true shape
-    int fmt_checks;           // track list lookups since the format began
     unsigned told_w, told_h;  // the last format event; 0 x 0 before it
     double told_sar;
 
@@ -314,59 +286,79 @@ void library_pause(player *p, int pause);
 // a valid load, stop or quit.
 int line_retires(const command *c, const char *name);
 
-// seek.cpp
+// seek.cpp: the seek machine of each player and its host client. Facts
+// come from the library's threads; library calls and what is told of a
+// landing are made by the control thread in seek_serve.
 void cmd_seek(const command *c, long long id);
-// Facts the other units report to the seek record, and its verdicts.
-enum seek_fact {
-    FACT_PICTURE,    // a picture shown; value: 1 when it differs from the one before
-    FACT_SENT,       // after a landing, the picture that carries it queued; value: its time (ms), -1 not sent
-    FACT_FIRST,      // the decoder announced its first picture after a flush
-    FACT_STALE,      // ... and it has no time: one from before the seek, shown as it comes
-    FACT_WAITED,     // the decoders were waited for: pictures from the new place follow
-    FACT_END,        // the media paused at its end
-    FACT_PLAYING,    // the library plays
-    FACT_PAUSED,     // the library paused
-    FACT_TIME,       // a time or position report
-    FACT_BUFFERING,  // a buffering report
-};
-// KEEP: hidden but kept back, for it may prove the landing; LAND_KEPT: the
-// picture kept back is the landing, sent in place of this one.
-enum { VERDICT_TELL, VERDICT_HIDE, VERDICT_LAND, VERDICT_KEEP, VERDICT_LAND_KEPT };
-// What the seek record makes of a fact: for a picture, whether it is shown to
-// the host, hidden, or is the landing (its mark set); for an event, whether it
-// is told. The event handler calls it under gate_lock; any thread may.
-int seek_report(player *p, seek_fact fact, int64_t value = 0);
-// Whether a seek is under way: pictures are then compared with the one before.
+// Starts r for p on the control thread: the library is asked now, or once the
+// seek in flight landed; false when one is in flight and r must wait.
+bool seek_start(player *p, const seek_request *r);
+// r waits its turn, in place of any that waits.
+void seek_wait_turn(player *p, const seek_request *r);
+// A picture of date (0: none on the library's clock) the display shows
+// (video thread): its own time in *own, and what it is (VERDICT_*), with a
+// landing's time in *landed_ms; *quiet for a probe's landing, which goes to
+// no one; *send false when this picture goes to no one.
+int seek_picture(player *p, picture_news *n, int64_t date, int64_t *own, int64_t *landed_ms, bool *send, bool *quiet);
+// A probe's landing was kept back for its client (video thread).
+void seek_probe_kept(player *p);
+// After a told picture or a landing was shown: whether it was queued (with a
+// mark it took) and its time.
+void seek_sent(player *p, bool landing, uint64_t shown, int64_t ms);
+// The library waited for its decoders (log thread).
+void seek_waited(player *p);
+// The library's input read to the end of its file (log thread).
+void seek_input_ended(player *p);
+// The library paused (event handler).
+void seek_library_paused(player *p);
+// The media paused at its end (under gate_lock); true when a seek takes it
+// over, so that the end is not told now.
+bool seek_at_end(player *p);
+// Whether time and position reports are the library's echo of a seek under
+// way, or of a paused host's library, and not told.
+bool seek_hides_reports(const player *p);
+// Whether a seek is under way.
 bool seek_in_flight(const player *p);
 // Whether a seek is under way or landed a moment ago: what the source does
 // then is still the seek's doing.
 bool seek_recent(const player *p);
-// The playback time (ms) of the last landing, 0 before any.
+// The time (ms) of the last landing, 0 before any.
 int64_t seek_landed_ms(player *p);
-// How far the library's times run ahead of the pictures, ms; -1 while it is
-// being measured at the start (a few seconds at most), 0 when it could not be
-// or the demuxer has none.
-int64_t seek_lead_ms(player *p);
-// p's demuxer is one whose clock may lead its pictures (MPEG-TS): the lead
-// is measured at the start.
-void seek_may_lead(player *p);
 // The host's play (pause 0) or pause (1) while a seek is under way, which then
 // carries it out; false when there is none and the library is to be told.
 bool seek_pause(player *p, int pause);
-// The control loop's work: library calls the record asked for, landings to tell, deadlines.
+// The control loop's work: library calls the machine asked for, landings to tell, deadlines.
 void seek_serve(player *p);
 // When the control loop must look at the seek again, 0 for never.
 int64_t seek_due(player *p);
-// Applies p's start position once the first full buffering arrived.
-void apply_start_pos(player *p);
 // Shutdown: nothing lands any more.
 void seek_forget(player *p);
-// The picture step of command id, forward or back, for a paused host: a seek
-// to the next or previous picture. False when there is no picture to step from.
+// A picture's duration for p, from its video track, else 40 ms.
+int64_t frame_duration_us(const player *p);
+// The host's seek client: its landing told, and the seek that waited its turn asked.
+void host_landed(player *p);
+void host_serve(player *p);
+
+// start.cpp: the start position of a load, once its first full buffering arrived.
+void apply_start_pos(player *p);
+void start_landed(player *p);
+
+// steps.cpp: picture steps for a paused host.
+// The picture step of command id, forward or back: a seek to the next or
+// previous picture. False when there is no picture to step from.
 bool seek_step(player *p, long long id, bool back);
+// The control loop's turn for a step that waits (seek_lock not held).
+void steps_serve(player *p);
+// A step's seek landed: told, or looked further from.
+void step_landed(player *p);
+
+// loops.cpp: a loop's return to the start.
 // The media paused at its end and is to play again from its start (under
 // gate_lock); false when it cannot seek, and ends instead.
 bool seek_loop(player *p);
+// The control loop's turn for a loop's return (seek_lock not held).
+void loops_serve(player *p);
+void loop_landed(player *p);
 
 // tracks.cpp
 // Reports the tracks and sound state of p; with settled_only, false without
@@ -409,30 +401,33 @@ void report_stopped(player *p);
 // p cannot seek after all, whatever the library said: told once.
 void mark_unseekable(player *p);
 
-// video.cpp: registers the decoder's video callbacks of p.
+// video.cpp: registers the decoder's video callbacks of p, and keeps its picture times.
 void video_attach(player *p);
-// The picture clock of p restarts from playback time t (ms) at a time
-// report, but while paused.
-void clock_report(player *p, int64_t t);
-// At a landing the clock restarts from t (µs) with the next picture shown,
-// and forgets where it was.
-void clock_land(player *p, int64_t t_us);
-// The clock runs at the speed r from now on.
-void clock_rate(player *p, double r);
-// The time (µs) of the picture last given one: the host's still while paused.
-int64_t clock_shown(player *p);
-// p's input read the whole media: its time reports lag the pictures from
-// now on, and the clock runs on with the pictures alone until a landing.
-void clock_input_read(player *p);
-// The picture clock stops at a pause and runs on from there at a resume.
-void clock_hold(player *p);
-void clock_resume(player *p);
-// The playback time (µs) of the picture shown now: the clock run on, capped,
-// never back by less than a second but after a landing. The first picture of
-// a load, and the first after a seek's refill, start the clock; until the
-// first time report the load's run less lead_ms, by which its first picture
-// came early, and none while lead_ms is -1 (being measured).
-int64_t clock_read(player *p, int64_t lead_ms = 0);
+// The load's first picture is at start_us of the media.
+void times_start(player *p, int64_t start_us);
+// The library waited for its decoders at the instant at: the place own_us of
+// the media shows a moment later, at the library's own allowance.
+void times_wait(player *p, int64_t own_us, int64_t at);
+// The own time of a picture of date (0: none), new or shown again; false
+// when the times cannot tell it.
+bool times_of(player *p, bool fresh, int64_t date, int64_t *own);
+// A library seek was asked: nothing of the place before holds.
+void times_reset(player *p);
+// The library plays again after the pause it last said (event handler).
+void times_resumed(player *p);
+// The dates run at the speed r from the last picture on.
+void times_rate(player *p, double r);
+// The own time (µs) of the last new picture: the host's still while paused.
+int64_t times_last(player *p);
+// How far the library's times run ahead of the pictures, ms (MPEG-TS: the
+// muxer's delay; the sound's codec delay in some): -1 while the start's
+// pictures are measuring it, 0 none or not yet known.
+int64_t times_lead_ms(player *p);
+// The library reported its time library_ms (event handler): the lead as
+// times_lead_ms, measured from the report when the pictures cannot tell it.
+int64_t times_report(player *p, int64_t library_ms);
+// p's demuxer's clock may stand off its pictures: it is measured.
+void times_may_lead(player *p);
 
 // sound.cpp: the sound output of a machine without one.
 // The library could not open a sound output for p (any thread): the control

@@ -15,7 +15,6 @@ const int64_t THROTTLE_MS = 250;
 const int64_t PAUSE_SETTLES_US = 1000000;
 
 void on_buffering(player *p, float c) {
-    bool hidden = seek_report(p, FACT_BUFFERING) == VERDICT_HIDE;
     int64_t now;
     if (c >= 100) {
         if (!p->filled.load()) {
@@ -30,17 +29,15 @@ void on_buffering(player *p, float c) {
         if (c > 0 && now - p->last_buffering_us < THROTTLE_US)
             return;
     }
-    if (hidden)
-        return;
     p->last_buffering_us = now;
     tell_buffering(double(c));
 }
 
 // How far the library's times run ahead of the media's own, ms: in MPEG-TS
-// by the muxer's delay, measured from the start's first pictures (seek.cpp);
+// by the muxer's delay, measured from the start's first pictures (video.cpp);
 // -1 while media with pictures is being measured, 0 for sound alone.
 int64_t lead_of(player *p) {
-    int64_t lead = seek_lead_ms(p);
+    int64_t lead = times_lead_ms(p);
     return lead < 0 && !p->had_video.load() ? 0 : lead;
 }
 
@@ -73,7 +70,9 @@ int64_t onward(player *p, int64_t t) {
 }
 
 void on_time(player *p, int64_t reported) {
-    int64_t lead = lead_of(p);
+    int64_t lead = times_report(p, reported);
+    if (lead < 0 && !p->had_video.load())
+        lead = 0;
     if (lead < 0)
         return;  // told once the pictures tell how far ahead the library runs
     int64_t t = std::max<int64_t>(reported - lead, 0);
@@ -83,7 +82,7 @@ void on_time(player *p, int64_t reported) {
         tell_length_of(p, lead);  // once more, now that the lead is known
     // While a seek is under way a time is the library's echo of the target,
     // not where the pictures are; its landing tells the place.
-    bool hidden = seek_report(p, FACT_TIME) == VERDICT_HIDE;
+    bool hidden = seek_hides_reports(p);
     if (!hidden)
         t = onward(p, t);
     p->time_ms.store(t);
@@ -91,7 +90,6 @@ void on_time(player *p, int64_t reported) {
         p->moved.store(1);
     if (hidden)
         return;
-    clock_report(p, t);
     // Playback time, not clock time: a seek's jump is printed at once.
     if (p->last_time_ms == INT64_MIN || std::llabs(t - p->last_time_ms) >= THROTTLE_MS) {
         p->last_time_ms = t;
@@ -111,7 +109,7 @@ void on_position(player *p, float reported) {
     if (lead > 0 && length > lead)
         pos = std::clamp((pos * double(length) - double(lead)) / double(length - lead), 0.0, 1.0);
     p->position.store(pos);
-    if (seek_report(p, FACT_TIME) == VERDICT_HIDE)
+    if (seek_hides_reports(p))
         return;
     // A live window moves under the position: told only as it goes forward.
     if (now - p->last_position_us >= THROTTLE_US && !(is_live(p) && pos < p->told_position)) {
@@ -209,9 +207,9 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         on_buffering(p, ev->u.media_player_buffering.new_cache);
         break;
     case libvlc_MediaPlayerPlaying:
-        clock_resume(p);
+        if (p->paused.load())
+            times_resumed(p);  // its dates moved on by the pause
         p->paused.store(0);
-        seek_report(p, FACT_PLAYING);
         tell_state(p);
         watch_resumed(p);
         if (!p->started.load()) {
@@ -220,14 +218,16 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         }
         break;
     case libvlc_MediaPlayerPaused:
-        clock_hold(p);
+        // The library's clock stands still from here: a picture it shows
+        // after a paused seek is dated from this moment.
+        p->paused_us.store(now_us());
         p->paused.store(1);
         if (paused_at_end(p)) {
-            if (seek_report(p, FACT_END) == VERDICT_TELL)
+            if (!seek_at_end(p))
                 ended(p);
             break;
         }
-        seek_report(p, FACT_PAUSED);
+        seek_library_paused(p);
         tell_state(p);
         break;
     case libvlc_MediaPlayerStopped:

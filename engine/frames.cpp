@@ -5,6 +5,7 @@
 #include "locks.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -49,19 +50,16 @@ uint64_t get(const unsigned char *at, int bytes) {
     return v;
 }
 
-// A fresh picture with its own buffer; null when memory is short.
-picture *picture_new(uint32_t width, uint32_t height, uint32_t pitch, int layout) {
+// A fresh picture of the shape with its own buffer; null when memory is short.
+picture *picture_new(const picture_shape *shape) {
     auto *p = static_cast<picture *>(calloc(1, sizeof(picture)));
     void *pixels = nullptr;
-    if (!p || posix_memalign(&pixels, 64, size_t(layout_bytes(layout, pitch, height))) != 0) {
+    if (!p || posix_memalign(&pixels, 64, size_t(shape->bytes)) != 0) {
         free(p);
         return nullptr;
     }
     p->pixels = static_cast<unsigned char *>(pixels);
-    p->width = width;
-    p->height = height;
-    p->pitch = pitch;
-    p->layout = layout;
+    p->shape = *shape;
     return p;
 }
 
@@ -102,31 +100,6 @@ void release(picture *p) {
         picture_delete(p);
 }
 
-// Whether b shows what a shows: same size and layout and the same pixels in
-// every plane, row padding aside. With pool_lock held, which keeps both from
-// the decoder and from being freed; a paused player's decoder and writer are
-// idle meanwhile.
-bool same_picture(const picture *a, const picture *b) {
-    if (!a || a->spare || b->spare || a->width != b->width || a->height != b->height || a->pitch != b->pitch ||
-        a->layout != b->layout)
-        return false;
-    plane planes[PIXEL_PLANES_MAX];
-    int n = layout_planes(a->layout, a->width, a->height, a->pitch, planes);
-    for (int i = 0; i < n; i++) {
-        const plane &pl = planes[i];
-        const unsigned char *x = a->pixels + pl.offset, *y = b->pixels + pl.offset;
-        if (pl.row == pl.pitch) {
-            if (memcmp(x, y, size_t{pl.pitch} * pl.lines) != 0)
-                return false;
-            continue;
-        }
-        for (size_t r = 0; r < pl.lines; r++)
-            if (memcmp(x + r * pl.pitch, y + r * pl.pitch, pl.row) != 0)
-                return false;
-    }
-    return true;
-}
-
 // Returns a mark that no picture sent took, unless a newer one replaced it.
 void give_back(std::atomic<uint64_t> *mark, uint64_t taken) {
     uint64_t none = 0;
@@ -143,15 +116,15 @@ bool enqueue(pictures *pool, picture *pic, uint64_t g, uint64_t taken, int64_t p
     // A landing is told in whole milliseconds: the frame that carries it,
     // passed on from a picture not queued, is at that time too.
     if (taken)
-        pts_us -= pts_us % 1000;
+        pts_us = (pts_us + 500) / 1000 * 1000;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     unsigned char *h = pic->header;
     put32(h + FRAME_OFF_MAGIC, 0x52465856);  // "VXFR"
-    put32(h + FRAME_OFF_WIDTH, pic->width);
-    put32(h + FRAME_OFF_HEIGHT, pic->height);
-    put32(h + FRAME_OFF_PITCH, pic->pitch);
-    put32(h + FRAME_OFF_FOURCC, layout_fourcc(pic->layout));
+    put32(h + FRAME_OFF_WIDTH, pic->shape.width);
+    put32(h + FRAME_OFF_HEIGHT, pic->shape.height);
+    put32(h + FRAME_OFF_PITCH, pic->shape.pitch);
+    put32(h + FRAME_OFF_FOURCC, layout_fourcc(pic->shape.layout));
     put64(h + FRAME_OFF_PTS_US, uint64_t(pts_us));
     put64(h + FRAME_OFF_SEQ, 0);
     put64(h + FRAME_OFF_WALL_US, uint64_t(int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000));
@@ -160,27 +133,29 @@ bool enqueue(pictures *pool, picture *pic, uint64_t g, uint64_t taken, int64_t p
     put32(h + FRAME_OFF_MARK_ID, uint32_t(taken));
     pic->queued = 1;
     pool->sent = pic;
-    if (pic == pool->shown) {
-        pool->shown_pts_us = pts_us;
+    if (pic == pool->shown)
         pool->shown_sent = 1;
-    }
     queue[(qhead + qlen) % FRAME_QUEUE] = pic;
     qlen++;
     queue_wake.notify_one();
     return true;
 }
 
-// Writes all n bytes to fd 3; a host that closed the pipe ends the process.
-void write_all(const unsigned char *b, uint64_t n) {
+// Writes all n blocks to fd 3, advancing them as it goes; a host that closed
+// the pipe ends the process.
+void write_all(iovec *blocks, int n) {
     while (n > 0) {
-        ssize_t done = write(3, b, n < SSIZE_MAX ? size_t(n) : size_t(SSIZE_MAX));
-        if (done > 0) {
-            b += done;
-            n -= uint64_t(done);
-        } else if (done < 0 && errno == EINTR) {
+        ssize_t done = writev(3, blocks, n);
+        if (done < 0 && errno == EINTR)
             continue;
-        } else {
+        if (done <= 0)
             _exit(0);
+        auto left = size_t(done);
+        for (; n > 0 && left >= blocks->iov_len; n--)
+            left -= blocks++->iov_len;
+        if (n > 0) {  // a short write ended inside this block
+            blocks->iov_base = static_cast<char *>(blocks->iov_base) + left;
+            blocks->iov_len -= left;
         }
     }
 }
@@ -196,9 +171,12 @@ void write_all(const unsigned char *b, uint64_t n) {
             put64(p->header + FRAME_OFF_SEQ, frame_seq++);
             hold.unlock();
             // While queued the header is not rewritten, nor the picture freed.
-            write_all(p->header, FRAME_HEADER_BYTES);
-            write_all(p->pixels, layout_bytes(p->layout, uint32_t(get(p->header + FRAME_OFF_PITCH, 4)),
-                                              uint32_t(get(p->header + FRAME_OFF_HEIGHT, 4))));
+            iovec blocks[1 + PIXEL_PLANES_MAX] = {{p->header, FRAME_HEADER_BYTES}};
+            const picture_shape &shape = p->shape;
+            for (int i = 0; i < shape.planes; i++)
+                blocks[1 + i] = {p->pixels + shape.frame[i].offset,
+                                 size_t(shape.frame[i].pitch) * shape.frame[i].lines};
+            write_all(blocks, 1 + shape.planes);
             hold.lock();
         }
         p->queued = 0;
@@ -236,12 +214,46 @@ uint32_t layout_fourcc(int layout) {
     return layout == PIXELS_I420 ? 0x30323449 : 0x30726762;  // "I420", "bgr0"
 }
 
-int pictures_setup(pictures *pool, uint32_t width, uint32_t height, int layout) {
+int shape_packed(int layout, uint32_t width, uint32_t height, picture_shape *out) {
     if (width == 0 || height == 0 || width > PICTURE_MAX_SIDE || height > PICTURE_MAX_SIDE ||
         (layout != PIXELS_BGRX && layout != PIXELS_I420))
         return -1;
-    uint32_t pitch = layout_pitch(layout, width);
-    picture *spare = picture_new(width, height, pitch, layout);
+    *out = {};
+    out->layout = layout;
+    out->width = width;
+    out->height = height;
+    out->pitch = layout_pitch(layout, width);
+    out->planes = layout_planes(layout, width, height, out->pitch, out->frame);
+    for (int i = 0; i < out->planes; i++)
+        out->buffer[i] = out->frame[i];
+    out->bytes = layout_bytes(layout, out->pitch, height);
+    return 0;
+}
+
+int shape_decoded(uint32_t width, uint32_t height, uint32_t buffer_w, uint32_t buffer_h, uint32_t x, uint32_t y,
+                  picture_shape *out) {
+    // The frame's rows are as long as for a frame of its own: the decoder's
+    // buffers may be no wider than that.
+    if (shape_packed(PIXELS_I420, width, height, out) != 0 || buffer_w > out->pitch || buffer_h > PICTURE_MAX_SIDE ||
+        x > buffer_w || y > buffer_h || buffer_w - x < width || buffer_h - y < height)
+        return -1;
+    uint32_t pitch = out->pitch;
+    layout_planes(PIXELS_I420, buffer_w, buffer_h, pitch, out->buffer);
+    for (int i = 0; i < 3; i++) {
+        uint32_t sx = i ? x / 2 : x, sy = i ? y / 2 : y;
+        out->frame[i] = out->buffer[i];
+        out->frame[i].offset += uint64_t{sy} * out->buffer[i].pitch + sx;
+        out->frame[i].lines = i ? height / 2 + (height & 1) : height;
+        out->frame[i].row = i ? width / 2 + (width & 1) : width;
+    }
+    // A frame that starts to the right of the buffer's edge ends as far past
+    // its last row: room for that, sent as row padding.
+    out->bytes = layout_bytes(PIXELS_I420, pitch, buffer_h) + pitch;
+    return 0;
+}
+
+int pictures_setup(pictures *pool, const picture_shape *shape) {
+    picture *spare = picture_new(shape);
     if (!spare)
         return -1;
     spare->spare = 1;
@@ -265,13 +277,10 @@ int pictures_setup(pictures *pool, uint32_t width, uint32_t height, int layout) 
             picture_delete(p);
     }
     pool->retired_count = kept;
-    pool->width = width;
-    pool->height = height;
-    pool->pitch = pitch;
-    pool->layout = layout;
+    pool->shape = *shape;
     pool->count = 0;
-    pool->shown = nullptr;
-    pool->kept = pool->sent = nullptr;
+    pool->shown = pool->sent = pool->kept = nullptr;
+    pool->shown_sent = 0;
     pool->overflow = spare;
     return 0;
 }
@@ -288,7 +297,7 @@ picture *pictures_lock(pictures *pool, void **planes) {
                 p = s;
         }
         if (!p && pool->count < POOL_SLOTS) {
-            p = picture_new(pool->width, pool->height, pool->pitch, pool->layout);
+            p = picture_new(&pool->shape);
             if (p)
                 pool->slots[pool->count++] = p;
         }
@@ -296,11 +305,9 @@ picture *pictures_lock(pictures *pool, void **planes) {
             p = pool->overflow;
         p->locked++;
     }
-    // The picture's own size and layout never change: no lock needed.
-    plane layout[PIXEL_PLANES_MAX];
-    int n = layout_planes(p->layout, p->width, p->height, p->pitch, layout);
-    for (int i = 0; i < n; i++)
-        planes[i] = p->pixels + layout[i].offset;
+    // The picture's own shape never changes: no lock needed.
+    for (int i = 0; i < p->shape.planes; i++)
+        planes[i] = p->pixels + p->shape.buffer[i].offset;
     return p;
 }
 
@@ -320,8 +327,7 @@ void pictures_free(pictures *pool) {
             release(pool->retired[i]);
         pool->count = 0;
         pool->overflow = nullptr;
-        pool->shown = nullptr;
-        pool->kept = pool->sent = nullptr;
+        pool->shown = pool->sent = pool->kept = nullptr;
     }
     free(pool->retired);
     pool->retired = nullptr;
@@ -329,45 +335,29 @@ void pictures_free(pictures *pool) {
     pool->retired_cap = 0;
 }
 
-uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, int how, std::atomic<uint64_t> *mark, int64_t pts_us) {
+uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, bool send, std::atomic<uint64_t> *mark,
+                       int64_t pts_us) {
     if (!pic)
         return 0;
     std::lock_guard<ordered_mutex> hold(pool_lock);
-    bool still = how == SHOW_PAUSED || how == SHOW_STALLED;
-    if (g != current_generation || (still && pic == pool->shown))
+    if (g != current_generation)
         return 0;
-    // Paused, the library redraws its still into fresh buffers many times a
-    // second; a redraw takes the place of the shown picture, so that the older
-    // buffer goes back to the decoder, but is not sent again. Playing, it
-    // redraws the shown picture while the source stalls, when the clock stands
-    // still a second after the last time report: a redraw of the frame sent,
-    // at its time, tells nothing either. Playback pays for the comparison only
-    // when the time stands still; a waiting mark is always sent.
-    picture *before = pool->shown;
-    bool repeat = pool->shown_sent && pts_us == pool->shown_pts_us && same_picture(before, pic);
-    pool->shown = pic;
-    pool->shown_pts_us = pts_us;
-    pool->shown_sent = repeat;  // what the host holds is this picture still
-    if (how == SHOW_HIDDEN || ((repeat || (still && same_picture(before, pic))) && !mark->load()) || !frames_on_pipe)
+    if (pic != pool->shown) {
+        pool->shown = pic;
+        pool->shown_sent = 0;
+    } else if (pool->shown_sent) {
+        return 0;  // the host has it
+    }
+    if (!send || !frames_on_pipe)
         return 0;
     uint64_t taken = mark->exchange(0);
     if (enqueue(pool, pic, g, taken, pts_us))
-        return taken;
+        return taken | PICTURE_QUEUED;
     give_back(mark, taken);  // the next picture sent carries it
     return 0;
 }
 
 bool frames_piped() { return frames_on_pipe != 0; }
-
-bool pictures_changed(pictures *pool, const picture *pic) {
-    std::lock_guard<ordered_mutex> hold(pool_lock);
-    return pool->shown != pic && !same_picture(pool->shown, pic);
-}
-
-bool pictures_like_sent(pictures *pool, const picture *pic) {
-    std::lock_guard<ordered_mutex> hold(pool_lock);
-    return pool->sent == pic || same_picture(pool->sent, pic);
-}
 
 void pictures_keep(pictures *pool, bool keep) {
     std::lock_guard<ordered_mutex> hold(pool_lock);
@@ -383,7 +373,7 @@ uint64_t pictures_resend(pictures *pool, uint64_t g, std::atomic<uint64_t> *mark
     if (!enqueue(pool, pic, g, taken, pts_us))
         return 0;
     mark->compare_exchange_strong(taken, 0);  // taken by this frame, unless a newer mark came
-    return taken ? taken : MARK_SET;
+    return taken | PICTURE_QUEUED;
 }
 
 int frames_start(int on) {

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 enum {
-    POOL_SLOTS = 48,           // slot pictures per format, besides the overflow
+    POOL_SLOTS = 64,           // slot pictures per format, besides the overflow: the decoder's own, and the pipe's
     FRAME_QUEUE = 3,           // pictures waiting for the writer, the one being written included
     PICTURE_MAX_SIDE = 16384,  // larger sides are refused: one buffer stays under 1 GiB
 };
@@ -37,7 +37,8 @@ inline uint64_t mark_of(long long id) { return MARK_SET | uint32_t(id); }
 
 // Pixel layouts of a picture. BGRX: one plane of 4-byte blue, green, red,
 // unused pixels. I420: planar 4:2:0, the Y plane of pitch x height bytes,
-// then U and V of pitch/2 x (height+1)/2 bytes each, one buffer.
+// then U and V of pitch/2 x (height+1)/2 bytes each, one after the other on
+// the wire.
 enum { PIXELS_BGRX = 0, PIXELS_I420 = 1, PIXEL_PLANES_MAX = 3 };
 
 // One plane of a picture's buffer.
@@ -50,23 +51,44 @@ struct plane {
 
 // Bytes per row of the first plane for width: a multiple of 64 that holds the row.
 uint32_t layout_pitch(int layout, uint32_t width);
-// The planes of a width x height picture whose first plane has pitch; their count.
+// The planes of a width x height picture whose first plane has pitch, one
+// after the other; their count.
 int layout_planes(int layout, uint32_t width, uint32_t height, uint32_t pitch, plane out[PIXEL_PLANES_MAX]);
-// Bytes of all planes of a picture, the size of its buffer and of its frame after the header.
+// Bytes of all planes of a picture, the size of its frame after the header.
 uint64_t layout_bytes(int layout, uint32_t pitch, uint32_t height);
 // The header's fourcc, "bgr0" or "I420", as stored little-endian.
 uint32_t layout_fourcc(int layout);
 
+// What the pictures of a format are: the frame the host is sent, and the
+// buffer it lies in, which for pictures the decoder writes straight into is
+// the decoder's, larger than the frame.
+struct picture_shape {
+    int32_t layout;                  // PIXELS_*
+    uint32_t width, height;          // the frame
+    uint32_t pitch;                  // the frame's first plane
+    int32_t planes;                  // of the layout
+    plane buffer[PIXEL_PLANES_MAX];  // the buffer's planes, as handed to the decoder
+    plane frame[PIXEL_PLANES_MAX];   // the frame's, within them
+    uint64_t bytes;                  // of the whole buffer
+};
+// A frame of width x height in layout in a buffer of its own size; -1 for a
+// size that is 0 or above PICTURE_MAX_SIDE, or a layout unknown.
+int shape_packed(int layout, uint32_t width, uint32_t height, picture_shape *out);
+// An I420 frame of width x height at (x, y) in the decoder's buffers of
+// buffer_w x buffer_h, with the frame's own pitch; -1 as above, when the
+// frame does not lie within, or when the buffers are wider than that pitch.
+int shape_decoded(uint32_t width, uint32_t height, uint32_t buffer_w, uint32_t buffer_h, uint32_t x, uint32_t y,
+                  picture_shape *out);
+
 // One pooled buffer. Flags are changed only under the pool's lock.
 struct picture {
-    unsigned char *pixels;                     // layout_bytes of its layout, 64-byte aligned, never null
+    unsigned char *pixels;                     // shape.bytes, 64-byte aligned, never null
     int32_t locked;                            // holds by the decoder; only an overflow is held more than once
     int32_t queued;                            // 1 while the frame writer has it
     int32_t orphaned;                          // 1 once its pool is freed while queued: the writer frees it
     unsigned char header[FRAME_HEADER_BYTES];  // wire header, filled when queued
-    uint32_t width, height, pitch;             // of this picture's own buffer
+    picture_shape shape;                       // of this picture's own buffer
     int32_t spare;                             // 1 for an overflow picture, which is never sent
-    int32_t layout;                            // PIXELS_*
 };
 
 // A player's pool; zero-filled it is an empty pool. Guarded by the pool's lock.
@@ -74,56 +96,49 @@ struct pictures {
     picture *slots[POOL_SLOTS];  // 0 .. count-1 in use, in order of creation
     picture *overflow;           // handed out when all slots are busy; null without a format
     picture *shown;              // last shown; never handed out from the slots
-    picture *kept;               // kept back as a seek's landing, maybe; never handed out
+    picture *kept;               // kept back for a seek, whose landing it may prove to be; never handed out
     picture *sent;               // the last one queued for the host: its still; never handed out
-    int64_t shown_pts_us;        // the time the shown one was shown or sent with
-    int32_t shown_sent;          // 1 when the host holds the shown picture, at that time
+    int32_t shown_sent;          // 1 when the host was sent the shown picture
     int32_t count;
     picture **retired;  // pictures of ended formats still held by decoder or writer
     int32_t retired_count;
-    int32_t retired_cap;            // 0, 64, then doubled
-    uint32_t width, height, pitch;  // current format
-    int32_t layout;                 // PIXELS_* of the current format
+    int32_t retired_cap;  // 0, 64, then doubled
+    picture_shape shape;  // current format
 };
 
-// Starts a new format of width x height in layout (PIXELS_*); 0, or -1 when the
-// size is 0 or above PICTURE_MAX_SIDE or memory is short, in which case the
-// pool is left as it was (the format callback must then report failure to
-// libvlc). Retired pictures that neither the decoder nor the writer holds are
-// freed here.
-int pictures_setup(pictures *pool, uint32_t width, uint32_t height, int layout = PIXELS_BGRX);
-// A picture for the decoder, its planes' starts stored in planes[0..]; the overflow when no
-// slot is free or can be made. Null, with planes untouched, only for a pool
-// without a format (never set up, refused, freed): libvlc must not decode then.
+// Starts a new format of the given shape; 0, or -1 when memory is short, in
+// which case the pool is left as it was (the format callback must then report
+// failure to libvlc). Retired pictures that neither the decoder nor the
+// writer holds are freed here.
+int pictures_setup(pictures *pool, const picture_shape *shape);
+// A picture for the decoder, its buffer's planes' starts stored in planes[0..];
+// the overflow when no slot is free or can be made. Null, with planes
+// untouched, only for a pool without a format (never set up, refused, freed):
+// libvlc must not decode then.
 picture *pictures_lock(pictures *pool, void **planes);
 // The decoder gives pic back; null is ignored.
 void pictures_unlock(picture *pic);
 // Frees every picture of the pool, leaving those still queued to the writer;
 // only once libvlc is done with the pool. The pool is empty afterwards.
 void pictures_free(pictures *pool);
-// How a picture is shown: playing; paused, or stalled, when the library redraws
-// its still; hidden, while a seek is under way: it goes to no one.
-enum { SHOW_PLAYING = 0, SHOW_PAUSED = 1, SHOW_HIDDEN = 2, SHOW_STALLED = 3 };
 
-// Display of pic by the player of generation g: becomes the pool's shown picture
-// and is queued for the pipe when possible; never waits for the host. Paused or
-// stalled, a picture equal to the shown one is not sent again unless a mark
-// waits; nor, playing, is a redraw of the frame just sent at its time (a
-// stalled source, whose clock stands still). A waiting mark goes with the picture queued, as FRAME_LANDED and the
+// What pictures_show returns besides the mark the frame took: it was queued.
+enum : uint64_t { PICTURE_QUEUED = uint64_t(1) << 33 };
+// Display of pic by the player of generation g: it becomes the pool's shown
+// picture and, when send, is queued for the pipe if possible; never waits for
+// the host. The shown picture shown again is not sent again once the host was
+// sent it. A waiting mark goes with the picture queued, as FRAME_LANDED and the
 // id; a picture not queued gives it back, unless a newer mark came meanwhile.
-// A hidden picture leaves the mark alone. The mark the picture queued took; 0 none.
-uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, int how, std::atomic<uint64_t> *mark, int64_t pts_us);
-// Whether pic shows something else than the shown picture: other pixels in
-// any plane, row padding aside, or another size.
-bool pictures_changed(pictures *pool, const picture *pic);
-// Whether pic shows what the host was last sent.
-bool pictures_like_sent(pictures *pool, const picture *pic);
+// A picture not sent leaves the mark alone. PICTURE_QUEUED with the mark the
+// picture queued took; 0 when not queued.
+uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, bool send, std::atomic<uint64_t> *mark,
+                       int64_t pts_us);
 // Keeps the shown picture back from the decoder (keep), or lets the kept one go.
 void pictures_keep(pictures *pool, bool keep);
-// Queues the kept picture (kept), else the shown one, with the mark and
-// pts_us, as if shown now: a hidden picture that turned out to be a seek's
-// landing. The mark it took, or 0 when it cannot be sent (none, queued
-// already, the overflow, the queue full, another generation); the mark then
+// Queues the kept picture (kept), else the shown one, again with the mark and
+// pts_us, as if shown now: a picture shown to no one that turned out to be a
+// seek's landing. As pictures_show; 0 when it cannot be sent (none, queued
+// already, the overflow, the queue full, another generation): the mark then
 // stays.
 uint64_t pictures_resend(pictures *pool, uint64_t g, std::atomic<uint64_t> *mark, int64_t pts_us, bool kept = false);
 

@@ -12,7 +12,7 @@ enum lock_rank {
     RANK_SHOW,       // a player's show_lock: a shown picture's verdict and its queueing
     RANK_SEEK,       // a player's seek_lock: its seek record
     RANK_CTL,        // ctl_lock: the line queue, pending bits, log stores
-    RANK_CLOCK,      // a player's clock_lock: its picture clock
+    RANK_TIMES,      // a player's times_lock: its picture times
     RANK_RATE,       // rate_lock: the log forwarding window
     RANK_POOL,       // pool_lock: the picture pools and the frame pipe's queue
     RANK_OUT,        // out_lock: standard output

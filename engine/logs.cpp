@@ -35,14 +35,12 @@ std::condition_variable_any &rate_wake = *new std::condition_variable_any;
 
 // A debug line of p that tells of a seek or of the end: to the seek record.
 void seek_word(player *p, word w) {
-    if (w == WORD_FIRST_PICTURE)
-        seek_report(p, FACT_FIRST);
-    else if (w == WORD_DECODER_WAIT_DONE)
-        seek_report(p, FACT_WAITED);
+    if (w == WORD_DECODER_WAIT_DONE)
+        seek_waited(p);
     else if (w == WORD_PAUSED_AT_EOF)
         p->eof_told.store(1), p->at_end.store(1);  // the pause that follows is the end's
     else if (w == WORD_INPUT_EOF)
-        clock_input_read(p);
+        seek_input_ended(p);
 }
 
 // Stores an error line of an object of this type in p's ring when it is about
@@ -192,8 +190,6 @@ void library_line(player *p, int level, const char *object, const char *fmt, va_
         }
         return;
     }
-    if (heard(WORD_NO_CLOCK, level, object, fmt, nullptr))
-        seek_report(p, FACT_STALE);
     // Formatted whole before the cut, so that no password is cut before its '@'.
     int len = vsnprintf(text, sizeof text, fmt, args);
     watch_line(p, level, object, fmt, text);

@@ -1,6 +1,7 @@
 // Start-up of the engine: signals and descriptors as the host left them,
 // arguments, the frame pipe, the first player, the reaper, stdin reader and
 // signal threads, the ready line; then the control loop.
+#include "display.h"
 #include "engine.h"
 #include "frames.h"
 #include "json.h"
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -21,6 +23,39 @@ namespace {
 const int ENDING_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
 
 int signal_pipe[2] = {-1, -1};  // written by the handler, read by signal_thread
+
+// The folders the display module is looked for in, beside the executable: a
+// build tree or an unpacked archive, then where the package installs it.
+const char *const DISPLAY_FOLDERS[] = {"plugins", "../lib/vexolo-engine"};
+char display_module[PATH_MAX];  // the module's file once found; main thread, before any other
+
+// Finds the display module and has libvlc look for plugins in its folder
+// too; false when it is in none of the folders.
+bool find_display_module() {
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return false;
+    exe[n] = 0;
+    *strrchr(exe, '/') = 0;
+    for (const char *folder : DISPLAY_FOLDERS) {
+        char file[PATH_MAX], *real;
+        if (snprintf(file, sizeof file, "%s/%s/" DISPLAY_FILE, exe, folder) >= int(sizeof file) ||
+            access(file, R_OK) != 0 || !(real = realpath(file, nullptr)))
+            continue;
+        snprintf(display_module, sizeof display_module, "%s", real);
+        free(real);
+        *strrchr(display_module, '/') = 0;
+        // Ahead of any folders the host named, so that this engine's module is the one found.
+        const char *more = getenv("VLC_PLUGIN_PATH");
+        char path[2 * PATH_MAX];
+        snprintf(path, sizeof path, "%s%s%s", display_module, more && *more ? ":" : "", more ? more : "");
+        setenv("VLC_PLUGIN_PATH", path, 1);
+        strcat(display_module, "/" DISPLAY_FILE);
+        return true;
+    }
+    return false;
+}
 
 [[noreturn]] void usage(const char *message) {
     fprintf(stderr,
@@ -51,7 +86,8 @@ void parse_args(int argc, char **argv, int *frames_on) {
             verbosity = int32_t(strtol(a + 11, nullptr, 10));
         } else if (strcmp(a, "--version") == 0) {
             // Answered before descriptor 3 is looked at: no host is needed to ask.
-            printf("vexolo-engine %s (libvlc %s)\n", VEXOLO_VERSION, libvlc_get_version());
+            printf("vexolo-engine %s (libvlc %s, display plugin %s)\n", VEXOLO_VERSION, libvlc_get_version(),
+                   find_display_module() ? display_module : "not found");
             exit(0);
         } else {
             usage(a);
@@ -184,9 +220,18 @@ int main(int argc, char **argv) {
     if (frames_start(frames_on) != 0)
         usage("fd 3 must be the frame pipe (or --frames=null)");
 
+    // Without its display module the engine could not tell one picture from
+    // another: it does not start.
+    if (!find_display_module()) {
+        fputs("vexolo-engine: its display plugin " DISPLAY_FILE " is in neither plugins/ nor ../lib/vexolo-engine/ "
+              "beside the executable\n",
+              stderr);
+        return 1;
+    }
     cur = player_new(generation.load());
     if (!cur) {
-        fputs("vexolo-engine: libvlc_new failed\n", stderr);
+        fprintf(stderr, "vexolo-engine: libvlc %s could not start with the display plugin %s\n", libvlc_get_version(),
+                display_module);
         return 1;
     }
     try {

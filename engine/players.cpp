@@ -66,9 +66,7 @@ player *player_new(uint64_t n) {
     p->last_time_ms = INT64_MIN;
     p->generation = n;
     p->sound_state = -1;
-    p->lead_us = -1;
     p->rate.store(1.0);
-    p->clock_told_us = INT64_MIN;
     // Before the media player exists: it opens the audio output at once, and
     // those lines must reach on_log rather than the library's default
     // logger on standard error.

@@ -167,7 +167,7 @@ void watch_line(player *p, int level, const char *object, const char *fmt, const
         else if (p->network.load() && said(WORD_OTHER_SOURCE))
             deny(p);
         else if (said(WORD_TS_DEMUX))
-            seek_may_lead(p);
+            times_may_lead(p);
     } else if (said(WORD_REQUEST)) {
         p->asked.store(1);
         p->conn_failed.store(0);

@@ -41,9 +41,7 @@ enum word {
     WORD_NOT_LIKE,
     WORD_PLAYLIST_UPDATED,
     // Seeking and the end of the media.
-    WORD_FIRST_PICTURE,
     WORD_DECODER_WAIT_DONE,
-    WORD_NO_CLOCK,
     WORD_PAUSED_AT_EOF,
     WORD_INPUT_EOF,
     // Which error lines are about the media; the video format's tries; the

@@ -81,6 +81,10 @@ if wants memory && [ ! -s "$media/bench-sizes.ts" ]; then
     rm "$media"/part-*.ts "$media/sizes.txt"
 fi
 
+# The bare instance takes the engine's options, its display module's among
+# them: it finds that module where the engine does, beside it.
+plugins=$(dirname "$engine")/plugins
+[ -d "$plugins" ] || plugins=$(dirname "$engine")/../lib/vexolo-engine
 . scripts/private-home.sh
-HOME=$home python3 bench/bench.py --engine "$engine" --reader build/bench/frame-reader \
+HOME=$home VLC_PLUGIN_PATH=$plugins python3 bench/bench.py --engine "$engine" --reader build/bench/frame-reader \
     --bare build/bench/bare-start --media "$PWD/$media" --json build/bench.json --only "$only"

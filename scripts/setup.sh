@@ -7,7 +7,7 @@ set -euo pipefail
 
 build=(
     g++ cmake make pkg-config
-    libvlc-dev vlc-plugin-base
+    libvlc-dev libvlccore-dev vlc-plugin-base
     dpkg-dev file
 )
 format=(clang-format)

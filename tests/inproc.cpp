@@ -1,8 +1,9 @@
 // Linked into the tests that make players in-process: a private HOME whose
-// ALSA default is a null sink, and libvlc's plugins kept loaded for the whole
-// run. libvlc unloads them when the last instance goes; memory a plugin (or a
-// library it loaded, such as alsa-lib's configuration) still points to then
-// looks leaked to LeakSanitizer. One instance kept for the whole run keeps them.
+// ALSA default is a null sink, the engine's display module on the plugin path,
+// and libvlc's plugins kept loaded for the whole run. libvlc unloads them when
+// the last instance goes; memory a plugin (or a library it loaded, such as
+// alsa-lib's configuration) still points to then looks leaked to
+// LeakSanitizer. One instance kept for the whole run keeps them.
 #include <gtest/gtest.h>
 #include <vlc/vlc.h>
 
@@ -24,6 +25,8 @@ struct inproc_env : ::testing::Environment {
         std::ofstream(home + "/.asoundrc") << "pcm.!default { type null }\n";
         setenv("HOME", dir, 1);
         unsetenv("PULSE_SERVER");
+        // The engine's display module, as the binary finds it beside itself.
+        setenv("VLC_PLUGIN_PATH", PLUGIN_DIR, 1);
         const char *args[] = {"--ignore-config", "--no-lua"};
         kept_instance = libvlc_new(2, args);
     }

@@ -8,6 +8,7 @@ import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -83,7 +84,13 @@ test('OneEngineAnswersCommandsLoadsAndMediaErrors', async (t) => {
 });
 
 test('StartFailsClearly', async (t) => {
+  // The engine alone, without its display module beside it: it never guesses without it.
+  const alone = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'vexolo-alone-')), 'vexolo-engine');
+  fs.copyFileSync(findEngine(), alone);
+  fs.chmodSync(alone, 0o755);
+  t.after(() => fs.rmSync(path.dirname(alone), { recursive: true, force: true }));
   const cases: [string, Parameters<typeof Engine.start>[0], string, RegExp][] = [
+    ['no display plugin', { binary: alone }, 'startFailed', /status 1: vexolo-engine: its display plugin libvexolo_plugin\.so is in neither plugins\/ nor \.\.\/lib\/vexolo-engine\/ beside the executable/],
     ['missing', { binary: '/nonexistent/engine' }, 'startFailed', /no engine executable/],
     ['silent', { binary: fakeEngine(t, '', 'exec sleep 30').binary, startTimeoutMs: 300 }, 'startFailed', /no ready line/],
     ['garbled', { binary: fakeEngine(t, '', 'echo "{not json"; exec sleep 30').binary }, 'protocol', /unparsable/],

@@ -49,12 +49,13 @@ test('ThePackageHoldsTheEngineItsPagesAndTheDependsToPlay', () => {
   const arch = must('dpkg', ['--print-architecture']).trim();
   assert.equal(path.basename(deb), `vexolo-engine_${VERSION}_${arch}.deb`);
   const depends = must('dpkg-deb', ['-f', deb, 'Depends']).trim().split(/,\s*/).map((d) => d.split(' ')[0]!);
-  assert.ok(depends.includes('libvlc5') && depends.includes('vlc-plugin-base'), `Depends: ${depends}`);
+  assert.ok(['libvlc5', 'libvlccore9', 'vlc-plugin-base'].every((d) => depends.includes(d)), `Depends: ${depends}`);
   assert.deepEqual(depends.filter((d) => /-dev$|gtest|cmake|node|npm|ffmpeg|clang|g\+\+|pulseaudio/.test(d)), [], `Depends: ${depends}`);
   // Files and modes; directories and owners as Debian wants them.
   const entries = must('dpkg-deb', ['-c', deb]).trim().split('\n').map((l) => l.split(/\s+/));
   assert.deepEqual(entries.filter(([mode]) => !mode!.startsWith('d')).map(([mode, , , , , name]) => `${mode} ${name}`), [
     '-rwxr-xr-x ./usr/bin/vexolo-engine',
+    '-rw-r--r-- ./usr/lib/vexolo-engine/libvexolo_plugin.so',
     '-rw-r--r-- ./usr/share/doc/vexolo-engine/README.md',
     '-rw-r--r-- ./usr/share/doc/vexolo-engine/copyright',
     '-rw-r--r-- ./usr/share/man/man1/vexolo-engine.1.gz',
@@ -64,10 +65,12 @@ test('ThePackageHoldsTheEngineItsPagesAndTheDependsToPlay', () => {
   assert.equal(fs.readFileSync(path.join(doc, 'copyright'), 'utf8'), fs.readFileSync(path.join(ROOT, 'LICENSE'), 'utf8'));
   const manual = must('gzip', ['-dc', path.join(tmp, 'root/usr/share/man/man1/vexolo-engine.1.gz')]);
   assert.ok(manual.includes(`.TH VEXOLO-ENGINE 1 "" "vexolo-engine ${VERSION}"`) && !manual.includes('@'), manual.slice(0, 200));
-  // The system's libvlc, by no search path of its own; hardened as Debian's own; --version needs no frame pipe.
+  // The system's libvlc, by no search path of its own; hardened as Debian's own; --version needs no frame pipe
+  // and names the display module the engine found beside itself.
   const dynamic = must('readelf', ['-d', path.join(bin, 'vexolo-engine')]);
   assert.ok(dynamic.includes('[libvlc.so.5]') && !/RPATH|RUNPATH/.test(dynamic) && /FLAGS.*BIND_NOW/.test(dynamic), dynamic);
-  assert.match(must(path.join(bin, 'vexolo-engine'), ['--version']), new RegExp(`^vexolo-engine ${VERSION.replaceAll('.', '\\.')} \\(libvlc 3\\.0\\.\\d+.*\\)\n$`));
+  assert.match(must(path.join(bin, 'vexolo-engine'), ['--version']), new RegExp(`^vexolo-engine ${VERSION.replaceAll('.', '\\.')} ` +
+    `\\(libvlc 3\\.0\\.\\d+ .*, display plugin ${path.join(tmp, 'root/usr/lib/vexolo-engine/libvexolo_plugin.so')}\\)\n$`));
 });
 
 /** The lines of an example's output that begin with `mark`, each parsed strictly as one event. */

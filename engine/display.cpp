@@ -1,0 +1,432 @@
+// The engine's display module for libvlc, a plugin of its own: it takes the
+// decoder's pictures as they are and hands them to the engine's video
+// callbacks as the library's memory output does, telling with each whether it
+// is a new picture or one shown again, and its date. Pictures the engine
+// takes as they come (I420 at their own size) are decoded straight into its
+// buffers; the others are converted into them here, once per new picture.
+// Subtitles are drawn here too. The library's video output thread calls it.
+#include <vlc_common.h>
+#include <vlc_filter.h>
+#include <vlc_picture_pool.h>
+#include <vlc_plugin.h>
+#include <vlc_subpicture.h>
+#include <vlc_vout_display.h>
+
+#include "display.h"
+
+#include <cstring>
+#include <cstdlib>
+#include <initializer_list>
+#include <new>
+
+namespace {
+
+using lock_fn = void *(*)(void *, void **);
+using unlock_fn = void (*)(void *, void *, void *const *);
+using display_fn = void (*)(void *, void *);
+using setup_fn = unsigned (*)(void **, char *, unsigned *, unsigned *, unsigned *, unsigned *);
+using cleanup_fn = void (*)(void *);
+
+// The engine's pictures are at most this many at once; the library asks for
+// as many buffers as its decoder keeps, 32 for H.264, and decodes into the
+// display's own only when it gets them all.
+const unsigned POOL_MAX_PICTURES = 56;
+
+// Chromas of subtitle regions the module can draw: the library converts
+// regions into one of them.
+const vlc_fourcc_t SUBPICTURE_CHROMAS[] = {VLC_CODEC_RGBA, VLC_CODEC_YUVA, VLC_CODEC_YUVP, 0};
+
+}  // namespace
+
+struct vout_display_sys_t {
+    display_link *link;
+    void *opaque;  // as the format callback left it
+    lock_fn lock;
+    unlock_fn unlock;
+    display_fn display;
+    cleanup_fn cleanup;
+    bool direct;                    // the decoder writes into the engine's buffers
+    unsigned pitches[3], lines[3];  // the engine's buffers' planes
+    video_format_t out;             // the engine's pictures, when converted
+    picture_pool_t *pool;
+    filter_chain_t *convert;  // into the engine's pictures, when converted
+    picture_t *target;        // the engine's picture the converter writes into
+    filter_t *blend;          // subtitles, made at the first
+    bool blend_failed;
+    picture_t *scratch;  // a copy to draw subtitles into before converting
+    picture_t *last;     // the last new picture, held: its address is not reused
+    picture_t *shown;    // the engine's picture that shows it, held while shown
+    void *shown_id;      // ... its identifier for the engine's callbacks
+    uint64_t subtitles;  // what is drawn into it; 0 nothing
+    uint32_t flags;      // SHOWN_* of the picture prepared for display
+};
+
+// The engine's identifier of a picture of the module, in its p_sys.
+struct picture_sys_t {
+    vout_display_sys_t *sys;
+    void *id;
+};
+
+namespace {
+
+// A pooled picture of the direct pool takes an engine buffer as it is handed
+// to the decoder, and gives it back when the library is done with it.
+int lock_pooled(picture_t *pic) {
+    picture_sys_t *ps = pic->p_sys;
+    void *planes[PICTURE_PLANE_MAX] = {};
+    ps->id = ps->sys->lock(ps->sys->opaque, planes);
+    if (!ps->id)
+        return VLC_EGENERIC;
+    for (int i = 0; i < pic->i_planes; i++)
+        pic->p[i].p_pixels = static_cast<uint8_t *>(planes[i]);
+    return VLC_SUCCESS;
+}
+
+void unlock_pooled(picture_t *pic) {
+    picture_sys_t *ps = pic->p_sys;
+    void *planes[PICTURE_PLANE_MAX] = {};
+    for (int i = 0; i < pic->i_planes; i++)
+        planes[i] = pic->p[i].p_pixels;
+    if (ps->id && ps->sys->unlock)
+        ps->sys->unlock(ps->sys->opaque, ps->id, planes);
+    ps->id = nullptr;
+}
+
+void free_sys(picture_t *pic) { delete pic->p_sys; }
+
+// An engine picture wrapped as the library's: its buffer is locked until the
+// wrapper is released. Null when the engine has none.
+void release_engine_picture(picture_t *pic) {
+    unlock_pooled(pic);
+    delete pic->p_sys;
+}
+
+picture_t *engine_picture(vout_display_t *vd, const video_format_t *fmt) {
+    vout_display_sys_t *sys = vd->sys;
+    auto *ps = new (std::nothrow) picture_sys_t{sys, nullptr};
+    if (!ps)
+        return nullptr;
+    void *planes[PICTURE_PLANE_MAX] = {};
+    ps->id = sys->lock(sys->opaque, planes);
+    if (!ps->id) {
+        delete ps;
+        return nullptr;
+    }
+    picture_resource_t rsc = {};
+    rsc.p_sys = ps;
+    rsc.pf_destroy = release_engine_picture;
+    for (int i = 0; i < 3; i++) {
+        rsc.p[i].p_pixels = static_cast<uint8_t *>(planes[i]);
+        rsc.p[i].i_lines = int(sys->lines[i]);
+        rsc.p[i].i_pitch = int(sys->pitches[i]);
+    }
+    picture_t *pic = picture_NewFromResource(fmt, &rsc);
+    if (!pic) {
+        void *const *none = planes;
+        sys->unlock(sys->opaque, ps->id, none);
+        delete ps;
+    }
+    return pic;
+}
+
+picture_pool_t *pool_of(vout_display_t *vd, unsigned count) {
+    vout_display_sys_t *sys = vd->sys;
+    if (sys->pool)
+        return sys->pool;
+    count = count < POOL_MAX_PICTURES ? count : POOL_MAX_PICTURES;
+    if (!sys->direct) {
+        sys->pool = picture_pool_NewFromFormat(&vd->fmt, count);
+        return sys->pool;
+    }
+    picture_t *pictures[POOL_MAX_PICTURES];
+    unsigned made = 0;
+    for (; made < count; made++) {
+        auto *ps = new (std::nothrow) picture_sys_t{sys, nullptr};
+        if (!ps)
+            break;
+        picture_resource_t rsc = {};
+        rsc.p_sys = ps;
+        rsc.pf_destroy = free_sys;
+        for (int i = 0; i < 3; i++) {
+            rsc.p[i].i_lines = int(sys->lines[i]);
+            rsc.p[i].i_pitch = int(sys->pitches[i]);
+        }
+        pictures[made] = picture_NewFromResource(&vd->fmt, &rsc);
+        if (!pictures[made]) {
+            delete ps;
+            break;
+        }
+    }
+    picture_pool_configuration_t cfg = {};
+    cfg.picture_count = made;
+    cfg.picture = pictures;
+    cfg.lock = lock_pooled;
+    cfg.unlock = unlock_pooled;
+    sys->pool = made ? picture_pool_NewExtended(&cfg) : nullptr;
+    if (!sys->pool)
+        for (unsigned i = 0; i < made; i++)
+            picture_Release(pictures[i]);
+    return sys->pool;
+}
+
+// What the subtitles drawn into a picture look like, as a number: their
+// regions' places, shapes and pixels. 0 for none.
+uint64_t subtitles_of(const subpicture_t *sub) {
+    uint64_t h = 0xcbf29ce484222325u;
+    auto mix = [&h](const void *data, size_t n) {
+        for (size_t i = 0; i < n; i++)
+            h = (h ^ static_cast<const uint8_t *>(data)[i]) * 0x100000001b3u;
+    };
+    bool any = false;
+    for (const subpicture_region_t *r = sub ? sub->p_region : nullptr; r; r = r->p_next) {
+        if (!r->p_picture)
+            continue;
+        any = true;
+        int place[] = {r->i_x,
+                       r->i_y,
+                       r->i_alpha,
+                       sub->i_alpha,
+                       int(r->fmt.i_chroma),
+                       int(r->fmt.i_visible_width),
+                       int(r->fmt.i_visible_height)};
+        mix(place, sizeof place);
+        const picture_t *pic = r->p_picture;
+        for (int i = 0; i < pic->i_planes; i++)
+            for (int row = 0; row < pic->p[i].i_visible_lines; row++)
+                mix(pic->p[i].p_pixels + size_t(row) * size_t(pic->p[i].i_pitch), size_t(pic->p[i].i_visible_pitch));
+    }
+    return any ? (h ? h : 1) : 0;
+}
+
+// Draws sub into pic; false when the library has no way to draw into it.
+bool draw_subtitles(vout_display_t *vd, picture_t *pic, subpicture_t *sub) {
+    vout_display_sys_t *sys = vd->sys;
+    if (!sys->blend && !sys->blend_failed) {
+        sys->blend = filter_NewBlend(VLC_OBJECT(vd), &vd->fmt);
+        sys->blend_failed = !sys->blend;
+        if (!sys->blend)
+            msg_Warn(vd, "subtitles cannot be drawn into %4.4s pictures",
+                     reinterpret_cast<const char *>(&vd->fmt.i_chroma));
+    }
+    return sys->blend && picture_BlendSubpicture(pic, sys->blend, sub) > 0;
+}
+
+// The converter's output: the engine picture it is to fill.
+picture_t *converter_buffer(filter_t *filter) {
+    auto *vd = static_cast<vout_display_t *>(filter->owner.sys);
+    return vd->sys->target ? picture_Hold(vd->sys->target) : nullptr;
+}
+
+// The engine picture that shows pic with sub drawn into it: the decoder's own
+// buffer when it is the engine's and nothing is drawn, else a fresh one.
+// Null when none could be had.
+picture_t *render(vout_display_t *vd, picture_t *pic, subpicture_t *sub) {
+    vout_display_sys_t *sys = vd->sys;
+    if (sys->direct && !sub)
+        return picture_Hold(pic);
+    picture_t *source = pic;
+    if (sub) {
+        if (sys->direct) {
+            picture_t *copy = engine_picture(vd, &vd->fmt);
+            if (copy) {
+                picture_CopyPixels(copy, pic);
+                draw_subtitles(vd, copy, sub);
+            }
+            return copy;
+        }
+        if (!sys->scratch)
+            sys->scratch = picture_NewFromFormat(&vd->fmt);
+        if (sys->scratch) {
+            picture_CopyPixels(sys->scratch, pic);
+            if (draw_subtitles(vd, sys->scratch, sub))
+                source = sys->scratch;
+        }
+    }
+    sys->target = engine_picture(vd, &sys->out);
+    if (!sys->target)
+        return nullptr;
+    picture_t *out = filter_chain_VideoFilter(sys->convert, picture_Hold(source));
+    if (out)
+        picture_Release(out);  // the engine's picture, held below as target
+    picture_t *done = sys->target;
+    sys->target = nullptr;
+    if (out != done) {
+        picture_Release(done);
+        return nullptr;
+    }
+    return done;
+}
+
+void prepare(vout_display_t *vd, picture_t *pic, subpicture_t *sub) {
+    vout_display_sys_t *sys = vd->sys;
+    uint64_t subtitles = subtitles_of(sub);
+    bool fresh = pic != sys->last, redrawn = !fresh && subtitles != sys->subtitles;
+    sys->flags = (fresh ? uint32_t(SHOWN_NEW) : 0u) | (pic->b_force ? uint32_t(SHOWN_FORCED) : 0u) |
+                 (redrawn ? uint32_t(SHOWN_REDRAWN) : 0u) | (subtitles ? uint32_t(SHOWN_SUBTITLE) : 0u);
+    if (!fresh && !redrawn)
+        return;
+    if (fresh) {
+        if (sys->last)
+            picture_Release(sys->last);
+        sys->last = picture_Hold(pic);
+    }
+    picture_t *shown = render(vd, pic, subtitles ? sub : nullptr);
+    if (sys->shown)
+        picture_Release(sys->shown);
+    sys->shown = shown;
+    sys->shown_id = shown ? shown->p_sys->id : nullptr;
+    sys->subtitles = subtitles;
+}
+
+void display(vout_display_t *vd, picture_t *pic, subpicture_t *sub) {
+    vout_display_sys_t *sys = vd->sys;
+    if (sys->shown_id && sys->display) {
+        sys->link->shown.flags = sys->flags;
+        sys->link->shown.date_us = pic->date > VLC_TS_INVALID ? pic->date : 0;
+        sys->display(sys->opaque, sys->shown_id);
+    }
+    picture_Release(pic);
+    if (sub)
+        subpicture_Delete(sub);
+}
+
+int control(vout_display_t *, int query, va_list) {
+    // Whatever the library would show around the picture is no concern of a
+    // display that only hands pictures on; new buffers mid-stream it has not.
+    return query == VOUT_DISPLAY_RESET_PICTURES ? VLC_EGENERIC : VLC_SUCCESS;
+}
+
+// A chroma whose pictures have pixels: not a hardware surface.
+bool has_pixels(vlc_fourcc_t chroma) {
+    const vlc_chroma_description_t *d = vlc_fourcc_GetChromaDescription(chroma);
+    return d && d->plane_count > 0 && d->pixel_size > 0;
+}
+
+void close_display(vlc_object_t *object);
+
+int open_display(vlc_object_t *object) {
+    auto *vd = reinterpret_cast<vout_display_t *>(object);
+    if (!has_pixels(vd->fmt.i_chroma))
+        return VLC_EGENERIC;  // the decoder falls back to pictures in memory
+    auto *link = static_cast<display_link *>(var_InheritAddress(vd, "vmem-data"));
+    auto setup = reinterpret_cast<setup_fn>(var_InheritAddress(vd, "vmem-setup"));
+    if (!link || link->magic != DISPLAY_LINK_MAGIC || link->version != DISPLAY_LINK_VERSION || !setup) {
+        msg_Err(vd, "not an engine's player: no display link");
+        return VLC_EGENERIC;
+    }
+    int free_link = 0;
+    if (!link->held.compare_exchange_strong(free_link, 1)) {
+        msg_Err(vd, "the player's display link is in use");
+        return VLC_EGENERIC;
+    }
+    auto *sys = new (std::nothrow) vout_display_sys_t{};
+    if (!sys) {
+        link->held.store(0);
+        return VLC_ENOMEM;
+    }
+    vd->sys = sys;
+    sys->link = link;
+    sys->opaque = link;
+    sys->lock = reinterpret_cast<lock_fn>(var_InheritAddress(vd, "vmem-lock"));
+    sys->unlock = reinterpret_cast<unlock_fn>(var_InheritAddress(vd, "vmem-unlock"));
+    sys->display = reinterpret_cast<display_fn>(var_InheritAddress(vd, "vmem-display"));
+    sys->cleanup = reinterpret_cast<cleanup_fn>(var_InheritAddress(vd, "vmem-cleanup"));
+
+    const video_format_t &in = vd->fmt;
+    display_source &src = link->source;
+    memcpy(src.chroma, &in.i_chroma, 4);
+    src.chroma[4] = 0;
+    src.width = in.i_width;
+    src.height = in.i_height;
+    src.x = in.i_x_offset;
+    src.y = in.i_y_offset;
+    src.visible_width = in.i_visible_width;
+    src.visible_height = in.i_visible_height;
+    src.sar_num = vd->source.i_sar_num ? vd->source.i_sar_num : 1;
+    src.sar_den = vd->source.i_sar_num && vd->source.i_sar_den ? vd->source.i_sar_den : 1;
+    src.rate_num = vd->source.i_frame_rate_base ? vd->source.i_frame_rate : 0;
+    src.rate_den = vd->source.i_frame_rate ? vd->source.i_frame_rate_base : 0;
+    link->format = {};
+    link->asking = 1;  // the format callback answers the module alone
+    char chroma[5];
+    memcpy(chroma, src.chroma, 5);
+    unsigned w = in.i_visible_width, h = in.i_visible_height, pitches[3] = {}, lines[3] = {};
+    unsigned count = sys->lock ? setup(&sys->opaque, chroma, &w, &h, pitches, lines) : 0;
+    link->asking = 0;
+    if (!count) {
+        msg_Err(vd, "the engine took no pictures of %4.4s %ux%u", src.chroma, in.i_visible_width, in.i_visible_height);
+        close_display(object);
+        return VLC_EGENERIC;
+    }
+    sys->direct = link->format.direct != 0;
+    if (sys->direct) {
+        memcpy(sys->pitches, link->format.pitches, sizeof sys->pitches);
+        memcpy(sys->lines, link->format.lines, sizeof sys->lines);
+    } else {
+        memcpy(sys->pitches, pitches, sizeof sys->pitches);
+        memcpy(sys->lines, lines, sizeof sys->lines);
+        video_format_Init(&sys->out, vlc_fourcc_GetCodecFromString(VIDEO_ES, chroma));
+        sys->out.i_width = sys->out.i_visible_width = w;
+        sys->out.i_height = sys->out.i_visible_height = h;
+        sys->out.i_sar_num = sys->out.i_sar_den = 1;
+        if (sys->out.i_chroma == VLC_CODEC_RGB32) {
+            // Blue, green, red, then a byte of nothing, in memory.
+            sys->out.i_rmask = 0x00ff0000;
+            sys->out.i_gmask = 0x0000ff00;
+            sys->out.i_bmask = 0x000000ff;
+            video_format_FixRgb(&sys->out);
+        }
+        filter_owner_t owner = {};
+        owner.sys = vd;
+        owner.video.buffer_new = converter_buffer;
+        es_format_t from, to;
+        es_format_InitFromVideo(&from, &in);
+        es_format_InitFromVideo(&to, &sys->out);
+        sys->convert = filter_chain_NewVideo(vd, false, &owner);
+        if (sys->convert)
+            filter_chain_Reset(sys->convert, &from, &to);
+        bool made = sys->convert && filter_chain_AppendConverter(sys->convert, &from, &to) == 0;
+        es_format_Clean(&from);
+        es_format_Clean(&to);
+        if (!made) {
+            msg_Err(vd, "no conversion from %4.4s to %4.4s", src.chroma, chroma);
+            close_display(object);
+            return VLC_EGENERIC;
+        }
+    }
+    vd->info.subpicture_chromas = SUBPICTURE_CHROMAS;
+    vd->pool = pool_of;
+    vd->prepare = prepare;
+    vd->display = display;
+    vd->control = control;
+    vout_display_SendEventDisplaySize(vd, in.i_visible_width, in.i_visible_height);
+    return VLC_SUCCESS;
+}
+
+void close_display(vlc_object_t *object) {
+    auto *vd = reinterpret_cast<vout_display_t *>(object);
+    vout_display_sys_t *sys = vd->sys;
+    for (picture_t *pic : {sys->last, sys->shown, sys->scratch})
+        if (pic)
+            picture_Release(pic);
+    if (sys->convert)
+        filter_chain_Delete(sys->convert);
+    if (sys->blend)
+        filter_DeleteBlend(sys->blend);
+    if (sys->pool)
+        picture_pool_Release(sys->pool);
+    if (sys->cleanup)
+        sys->cleanup(sys->opaque);
+    sys->link->held.store(0);
+    delete sys;
+}
+
+}  // namespace
+
+// libvlc asks for the memory output ("vmem") by name for every player that
+// has video callbacks: the module answers to that name too, ahead of the
+// library's own.
+vlc_module_begin() set_shortname("vexolo") set_description("vexolo-engine's picture hand-over") set_category(CAT_VIDEO)
+    set_subcategory(SUBCAT_VIDEO_VOUT) set_capability("vout display", 10) add_shortcut("vexolo", "vmem")
+        add_integer(DISPLAY_LINK_OPTION, DISPLAY_LINK_VERSION, "hand-over version", "the engine's hand-over", false)
+            set_callbacks(open_display, close_display) vlc_module_end()

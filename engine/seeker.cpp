@@ -1,0 +1,296 @@
+// The library seek in flight. The library reports no landing; its display
+// module tells each picture it shows, new or shown again, with its date. The
+// landing is the picture that shows the place asked for: the last whose time
+// is not past it, among the new pictures dated on the clock the library
+// started when it had waited for its decoders at the new place. A picture
+// shown before the wait was decoded before the seek, or is the decoder's
+// first, which it shows at once whatever its place (one on its way to the
+// target, or a key frame past it where the demuxer started).
+//
+//   phase     fact                              done                                  next
+//   IDLE      ask                               the library is to seek, unless the    ASKED
+//                                               last is not settled: refused          IDLE
+//   ASKED     ask                               refused: one library seek at a time   ASKED
+//   ASKED     the decoder's first (forced)      the landing at the media's start      LANDED
+//             for a place in the first picture
+//   ASKED     the decoder's first (forced)      hidden, kept back: its date is off    ASKED
+//                                               the clock
+//   ASKED     another picture, or one before    hidden: from before the seek, or      ASKED
+//             the decoders' wait, or undated    on its way
+//   ASKED     new dated picture at or before    the landing, at its own time          LANDED
+//             the place, the next a picture
+//             on past it
+//   ASKED     ... a later one may come first    hidden, kept back in place of any     ASKED
+//   ASKED     ... past the place, one dated     the landing is the kept one           LANDED
+//             kept back
+//   ASKED     ... past the place, the first     the landing is the kept one, a        LANDED
+//             after the one forced              picture before this
+//   ASKED     ... that picture past the place   the library is asked again, from      ASKED
+//             too (the demuxer's key frame)     before the place, once
+//   ASKED     ... none kept back                the library is asked again, from      ASKED
+//                                               before the place, once
+//   ASKED     ... else                          the landing: the one at the place     LANDED
+//                                               never came
+//   ASKED     decoders waited for               noted, settled; without video the     ASKED
+//                                               landing, at the target                LANDED
+//   any       decoders waited for, or the       settled: the next ask may go          same
+//             input read to its end
+//   ASKED     end of the media for a paused     the library is asked again, from      ASKED
+//             host, no dated picture kept,      before the place
+//             asked once
+//   ASKED     ... a picture kept back           the landing is the kept one, the      LANDED
+//                                               last there is
+//   ASKED     ... none kept back                the next new picture will be          ASKED
+//   ASKED     end of the media                  dropped: the end answers it           IDLE
+//   ASKED     deadline                          landed where the library says         LANDED
+//   LANDED    picture                           told, or hidden for a quiet seek      LANDED
+//             or a paused host's still
+//   LANDED    ask                               the library is to seek                ASKED
+//   LANDED    taken by its client               the library is to pause again for     SETTLING
+//                                               a paused host after playing,
+//                                               else nothing                          IDLE
+//   SETTLING  picture                           hidden: the host has its still        SETTLING
+//   SETTLING  library paused                    over                                  IDLE
+//   SETTLING  ask                               the library is to seek                ASKED
+//   any       forget                            nothing lands                         IDLE
+#include "seeker.h"
+
+#include <cmath>
+
+int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
+    if (s->phase == SEEKER_ASKED || (!s->settled && s->deadline_us && now < s->deadline_us))
+        return 0;
+    s->phase = SEEKER_ASKED;
+    s->req = *r;
+    s->waited = s->settled = s->at_end = s->again = false;
+    s->agains = 0;
+    s->passed_us = 0;
+    s->kept = KEPT_NONE;
+    // A picture before the place: the demuxers that start at the first
+    // picture at or after where they are asked show the one at the place,
+    // and those that start at the picture that shows it show that one.
+    // In whole milliseconds, as the library takes a time: the clock starts
+    // where it really went.
+    s->library_ms = r->next                      ? std::floor(r->target_ms)
+                    : r->target_ms > s->frame_ms ? std::floor(r->target_ms - s->frame_ms)
+                                                 : 0;
+    s->deadline_us = now + SEEK_DEADLINE_US;
+    s->landed_ms = 0;
+    s->landed_dated = false;
+    return 1;
+}
+
+namespace {
+
+void land(seeker *s, int how, int64_t ms, bool dated) {
+    s->phase = SEEKER_LANDED;
+    s->landing = how;
+    s->landed_ms = ms;
+    s->landed_dated = dated;
+}
+
+// Whether the library may be asked again from before the place: once, or
+// twice, farther, where pictures hold for longer.
+bool may_again(const seeker *s) {
+    return s->req.target_ms > s->frame_ms && s->agains < (s->even ? 1 : 2) && s->library_ms > 0;
+}
+
+// Where a seek by time lands when the picture does not say: its target.
+int64_t target_of(const seeker *s, int64_t otherwise) {
+    return s->req.target_ms >= 0 ? int64_t(s->req.target_ms) : otherwise;
+}
+
+}  // namespace
+
+int seeker_picture(seeker *s, picture_news *n) {
+    n->placed = s->phase != SEEKER_ASKED;
+    switch (s->phase) {
+    case SEEKER_ASKED: {
+        if (!n->fresh)
+            return VERDICT_HIDE;
+        if (s->at_end) {
+            land(s, LANDED_PICTURE, n->timed && n->dated ? n->own_ms : s->last_ms, n->dated && n->timed);
+            return VERDICT_LAND;
+        }
+        if (n->forced) {
+            // At the start there is no picture before it to ask for: the
+            // decoder's first is the media's first.
+            if (s->req.target_ms >= 0 && s->req.target_ms < s->frame_ms) {
+                land(s, LANDED_PICTURE, 0, false);
+                return VERDICT_LAND;
+            }
+            if (s->req.target_ms >= 0 && s->library_ms == 0) {
+                s->kept = KEPT_DATED;  // asked from the start: its time is the start's
+                s->kept_ms = 0;
+                s->after_forced = 0;
+                return VERDICT_KEEP;
+            }
+            s->kept = KEPT_FORCED;
+            s->after_forced = 0;
+            return VERDICT_KEEP;  // the last there is, should the input end
+        }
+        if (!s->waited || !n->dated)
+            return VERDICT_HIDE;
+        if (!n->timed || s->req.target_ms < 0) {
+            land(s, LANDED_PICTURE, n->timed ? n->own_ms : target_of(s, 0), n->dated && n->timed);
+            return VERDICT_LAND;
+        }
+        double own = double(n->own_ms), target = s->req.target_ms, frame = s->frame_ms;
+        s->after_forced++;
+        if (s->req.next) {
+            // Asked from the picture itself: the decoder's first is that one,
+            // or the next, a picture before this; else the library started
+            // at a key frame further on, or pictures hold for longer: asked
+            // again from before, where they come dated.
+            if (own <= target) {
+                s->kept = KEPT_NONE;
+                return VERDICT_HIDE;
+            }
+            bool forced = s->kept == KEPT_FORCED && s->after_forced == 1;
+            // Where pictures come a picture apart, the next is a picture on.
+            bool known = s->even && (forced ? own - frame <= target + frame : own <= target + frame);
+            if (!known && (forced || s->even) && may_again(s)) {
+                s->again = true;
+                return VERDICT_HIDE;
+            }
+            if (forced && own - frame > target) {
+                land(s, LANDED_PICTURE, int64_t(own - frame), false);
+                return VERDICT_LAND_KEPT;
+            }
+            land(s, LANDED_PICTURE, n->own_ms, true);
+            return VERDICT_LAND;
+        }
+        if (own <= target) {
+            // It shows the target unless a later picture starts before it:
+            // one a picture on does not. Where pictures hold for longer, the
+            // next one, or the library's clock passing the place, tells.
+            if (s->even && own + frame > target) {
+                land(s, LANDED_PICTURE, n->own_ms, true);
+                return VERDICT_LAND;
+            }
+            s->kept = KEPT_DATED;
+            s->kept_ms = n->own_ms;
+            return VERDICT_KEEP;
+        }
+        // Past the target: the picture before it shows the target.
+        if (s->kept == KEPT_DATED) {
+            land(s, LANDED_PICTURE, s->kept_ms, true);
+            return VERDICT_LAND_KEPT;
+        }
+        if (s->kept == KEPT_FORCED && s->after_forced == 1) {
+            // The decoder's first picture, shown at once, is a picture before
+            // this: the one at the target, or a key frame past it where the
+            // demuxer started, and then the library is asked again from before.
+            // Where pictures hold for longer its time is not this one's less
+            // a picture: asked from before until a dated one shows the place.
+            if ((own - frame > target || !s->even) && may_again(s)) {
+                s->again = true;
+                return VERDICT_HIDE;
+            }
+            // Where pictures hold for longer, it began more than a second
+            // before the place: only the place it shows is known.
+            land(s, LANDED_PICTURE, int64_t(s->even ? own - frame : target), false);
+            return VERDICT_LAND_KEPT;
+        }
+        // The picture at the target never came: the library lost the one
+        // it shows first (a flush of its own took it) or passed over it.
+        // Asked again from before; then this one lands.
+        if (s->kept == KEPT_NONE && may_again(s)) {
+            s->again = true;
+            return VERDICT_HIDE;
+        }
+        land(s, LANDED_PICTURE, n->own_ms, true);
+        return VERDICT_LAND;
+    }
+    case SEEKER_LANDED:
+        return s->req.quiet || s->req.hold ? VERDICT_HIDE : VERDICT_TELL;
+    case SEEKER_SETTLING:
+        return VERDICT_HIDE;
+    default:
+        return VERDICT_TELL;
+    }
+}
+
+double seeker_again(seeker *s, int64_t now) {
+    s->again = s->waited = false;
+    s->agains++;
+    s->kept = KEPT_NONE;
+    s->after_forced = 0;
+    s->passed_us = 0;
+    s->deadline_us = now + SEEK_DEADLINE_US;
+    double before = s->agains == 1 ? SEEK_AGAIN_BEFORE_MS : SEEK_AGAIN_FARTHER_MS;
+    s->library_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
+    return s->library_ms;
+}
+
+bool seeker_waited(seeker *s, bool video) {
+    s->settled = true;
+    if (s->phase != SEEKER_ASKED)
+        return false;
+    s->waited = true;
+    if (video)
+        return false;
+    land(s, LANDED_SOUND, target_of(s, 0), false);
+    return true;
+}
+
+void seeker_input_ended(seeker *s) { s->settled = true; }
+
+bool seeker_last_kept(seeker *s, int64_t last_ms) {
+    s->settled = true;
+    if (s->kept != KEPT_DATED && may_again(s)) {
+        // The decoder's first picture, kept or still to come, has no time of
+        // its own: from before it the pictures up to the last are dated.
+        s->again = true;
+        return false;
+    }
+    s->req.play = false;  // the library paused there itself
+    if (s->kept == KEPT_NONE && s->req.next) {
+        land(s, LANDED_PICTURE, int64_t(s->req.target_ms), true);  // none after the still: it stays
+        return true;
+    }
+    if (s->kept == KEPT_NONE) {
+        s->at_end = true;
+        s->last_ms = last_ms;
+        return false;
+    }
+    land(s, LANDED_PICTURE, s->kept == KEPT_DATED ? s->kept_ms : last_ms, s->kept == KEPT_DATED);
+    return true;
+}
+
+bool seeker_ended(seeker *s) {
+    if (s->phase != SEEKER_ASKED && s->phase != SEEKER_SETTLING)
+        return false;
+    s->phase = SEEKER_IDLE;
+    return true;
+}
+
+bool seeker_tick(seeker *s, int64_t now, int64_t library_ms) {
+    if (s->deadline_us && now >= s->deadline_us)
+        s->settled = true;
+    if (s->phase != SEEKER_ASKED || now < s->deadline_us)
+        return false;
+    land(s, LANDED_DEADLINE, library_ms, false);
+    return true;
+}
+
+bool seeker_passed(seeker *s, int64_t now) {
+    if (s->phase != SEEKER_ASKED || s->kept != KEPT_DATED || !s->passed_us || now < s->passed_us)
+        return false;
+    land(s, LANDED_PICTURE, s->kept_ms, true);
+    return true;
+}
+
+void seeker_taken(seeker *s, bool settle) {
+    if (s->phase == SEEKER_LANDED)
+        s->phase = settle ? SEEKER_SETTLING : SEEKER_IDLE;
+}
+
+bool seeker_paused(seeker *s) {
+    if (s->phase != SEEKER_SETTLING)
+        return false;
+    s->phase = SEEKER_IDLE;
+    return true;
+}
+
+void seeker_forget(seeker *s) { s->phase = SEEKER_IDLE; }

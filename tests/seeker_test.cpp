@@ -1,0 +1,290 @@
+// The seek machine and the picture times, pure: each row of the machine's
+// table in turn, and the times a picture's date gives on the library's clock.
+#include "seeker.h"
+#include "timeline.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const int64_t T = 2000;    // the place asked for, ms
+const double F = 40;       // a picture's duration, ms
+const int64_t NOW = 1000;  // µs; the deadline is 5 s on
+
+seek_request host(bool hold = false) { return {CLIENT_HOST, 7, double(T), 0, true, false, hold, hold, false}; }
+picture_news dated(int64_t own_ms) { return {true, false, true, false, true, own_ms, false}; }
+const picture_news FORCED{true, true, false, false, false, 0, false}, AGAIN{false, false, true, false, true, T, false};
+
+// One fact and what the machine makes of it: a verdict, a truth, or a
+// library target; then its phase and, landed, where.
+struct row {
+    const char *what;
+    std::function<int(seeker *)> fact;
+    int result, phase;
+    int64_t landed_ms = -1;
+};
+
+void walk(seeker *s, const std::vector<row> &rows) {
+    for (const row &r : rows) {
+        EXPECT_EQ(r.fact(s), r.result) << r.what;
+        EXPECT_EQ(s->phase, r.phase) << r.what;
+        EXPECT_TRUE(r.landed_ms < 0 || s->landed_ms == r.landed_ms) << r.what << ": landed at " << s->landed_ms;
+    }
+}
+
+auto ask(seek_request r, int64_t now = NOW) {
+    return [=](seeker *s) { return seeker_ask(s, &r, now); };
+}
+auto picture(picture_news n) {
+    return [=](seeker *s) { picture_news m = n; return seeker_picture(s, &m); };
+}
+auto waited(bool video = true) {
+    return [=](seeker *s) { return int(seeker_waited(s, video)); };
+}
+
+const int TELL = VERDICT_TELL, HIDE = VERDICT_HIDE, LAND = VERDICT_LAND, KEEP = VERDICT_KEEP, KEPT = VERDICT_LAND_KEPT;
+const int IDLE = SEEKER_IDLE, ASKED = SEEKER_ASKED, LANDED = SEEKER_LANDED, SETTLING = SEEKER_SETTLING;
+
+}  // namespace
+
+// Each row of the machine's table, in scenarios as a host meets them.
+TEST(Seeker, FollowsItsTable) {
+    seeker s{};
+    s.frame_ms = F;
+    s.even = true;
+    walk(&s, {
+                 {"idle: pictures are told", picture(dated(100)), TELL, IDLE},
+                 {"ask", ask(host()), 1, ASKED},
+                 {"one at a time", ask(host()), 0, ASKED},
+                 {"asked a picture before the place", [](seeker *x) { return int(x->library_ms); }, int(T - F), ASKED},
+                 {"a picture before the wait: from before the seek", picture(dated(T)), HIDE, ASKED},
+                 {"shown again", picture(AGAIN), HIDE, ASKED},
+                 {"the decoder's first, off the clock: kept back", picture(FORCED), KEEP, ASKED},
+                 {"the wait", waited(), 0, ASKED},
+                 {"undated after the wait", picture({true, false, false, false, false, 0, false}), HIDE, ASKED},
+                 {"a picture before the place, maybe the last: kept back", picture(dated(T - 41)), KEEP, ASKED},
+                 {"at the place, the next past it: the landing", picture(dated(T)), LAND, LANDED, T},
+                 {"after the landing, told", picture(dated(T + 40)), TELL, LANDED},
+                 {"taken, playing", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 // A picture before the place that a later one may follow before it, then one past it.
+                 {"ask again", ask(host()), 1, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"a held picture, maybe the last before the place", picture(dated(T - 100)), KEEP, ASKED},
+                 {"past the place: the kept one lands", picture(dated(T + 500)), KEPT, LANDED, T - 100},
+                 {"taken for a paused host after playing", [](seeker *x) { return seeker_taken(x, true), 0; }, 0,
+                  SETTLING},
+                 {"settling: hidden", picture(dated(T + 540)), HIDE, SETTLING},
+                 {"paused: over", [](seeker *x) { return int(seeker_paused(x)); }, 1, IDLE},
+                 // The decoder's first is the one at the place: the next, a picture on, says so.
+                 {"ask", ask(host()), 1, ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"the next: the forced one lands a picture before", picture(dated(T + 40)), KEPT, LANDED, T},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 // ... or a key frame past the place: asked again from before it, once.
+                 {"ask", ask(host()), 1, ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"two pictures on: asked again", picture(dated(T + 80)), HIDE, ASKED},
+                 {"from before", [](seeker *x) { return int(seeker_again(x, NOW)); }, int(T - SEEK_AGAIN_BEFORE_MS),
+                  ASKED},
+                 {"its wait", waited(), 0, ASKED},
+                 {"the one at the place never came: asked once already, lands", picture(dated(T + 80)), LAND,
+                  LANDED, T + 80},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 // Nothing kept back and past the place: the library lost it.
+                 {"ask", ask(host()), 1, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"past it: asked again", picture(dated(T + 80)), HIDE, ASKED},
+                 {"asked again", [](seeker *x) { return int(x->again); }, 1, ASKED},
+                 {"landed by the deadline", [](seeker *x) { return int(seeker_tick(x, NOW + 5000000, 1234)); }, 1,
+                  LANDED, 1234},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 // The start: the decoder's first is the media's first.
+                 {"ask the start", ask({CLIENT_LOOP, 0, 0, 0, false, false, true, false, false}), 1, ASKED},
+                 {"forced at the start lands", picture(FORCED), LAND, LANDED, 0},
+                 // Not settled: the wait of the last one may still come.
+                 {"ask before the last one's wait", ask(host()), 0, LANDED},
+                 {"the input read to its end: settled", [](seeker *x) { return seeker_input_ended(x), 0; }, 0, LANDED},
+                 {"ask", ask(host(true)), 1, ASKED},
+                 {"quiet hold: hidden when landed", picture(FORCED), KEEP, ASKED},
+                 {"the end for a paused host, the decoder's first kept: its time unknown, asked again",
+                  [](seeker *x) { return int(seeker_last_kept(x, 3960)) * 10 + int(x->again); }, 1, ASKED},
+                 {"from before", [](seeker *x) { return int(seeker_again(x, NOW)); }, int(T - SEEK_AGAIN_BEFORE_MS),
+                  ASKED},
+                 {"forced again", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"the last picture, dated, a picture before the place: kept back", picture(dated(T - 50)), KEEP, ASKED},
+                 {"the end: the kept one is the last, at its time",
+                  [](seeker *x) { return int(seeker_last_kept(x, 3960)); }, 1, LANDED, T - 50},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"ask", ask(host(true)), 1, ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"the end", [](seeker *x) { return int(seeker_last_kept(x, 3960)); }, 0, ASKED},
+                 {"asked again", [](seeker *x) { return int(seeker_again(x, NOW)); }, int(T - SEEK_AGAIN_BEFORE_MS),
+                  ASKED},
+                 {"forced again", picture(FORCED), KEEP, ASKED},
+                 {"the end once more: the decoder's first lands where the library's length says",
+                  [](seeker *x) { return int(seeker_last_kept(x, 3960)); }, 1, LANDED, 3960},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"ask", ask(host(true)), 1, ASKED},
+                 {"the end before any picture: asked again", [](seeker *x) { return int(seeker_last_kept(x, 3960)) * 10 + int(x->again); }, 1, ASKED},
+                 {"from before", [](seeker *x) { return int(seeker_again(x, NOW)); }, int(T - SEEK_AGAIN_BEFORE_MS),
+                  ASKED},
+                 {"the end once more, nothing kept: the next new picture", [](seeker *x) { return int(seeker_last_kept(x, 3960)); },
+                  0, ASKED},
+                 {"any new picture lands there", picture(FORCED), LAND, LANDED, 3960},
+                 {"landed for a paused host that played: hidden", picture(dated(T)), HIDE, LANDED},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 // Sound alone lands at the wait; the end drops what never landed.
+                 {"ask", ask(host(), NOW + 6000000), 1, ASKED},
+                 {"wait without video", waited(false), 1, LANDED, T},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"ask", ask(host(), NOW + 6000000), 1, ASKED},
+                 {"the end answers it", [](seeker *x) { return int(seeker_ended(x)); }, 1, IDLE},
+                 {"ask", ask(host(), NOW + 12000000), 1, ASKED},
+                 {"forget", [](seeker *x) { return seeker_forget(x), 0; }, 0, IDLE},
+             });
+}
+
+// Where pictures hold (a screencast keeps only its changes) a picture before
+// the place lands once the next is past it or the library's clock is; the
+// decoder's first has no time of its own, so the library is asked from
+// further back. A step forward lands on the first picture after the still.
+TEST(Seeker, PicturesThatHoldAndStepsForward) {
+    seeker s{};
+    s.frame_ms = F;
+    seek_request next = host(true);
+    next.next = true;
+    auto even = [](bool e) { return [=](seeker *x) { return x->even = e, 0; }; };
+    auto again = [](seeker *x) { return int(seeker_again(x, NOW)); };
+    auto passed = [](int64_t at) { return [=](seeker *x) { return int(seeker_passed(x, at)); }; };
+    walk(&s, {
+                 {"ask", ask(host()), 1, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"a picture a moment before the place: it may hold on past it, kept", picture(dated(T - 20)), KEEP, ASKED},
+                 {"the glue says when the clock passes the place", [](seeker *x) { return int(x->passed_us = NOW + 100); },
+                  int(NOW + 100), ASKED},
+                 {"not yet", passed(NOW + 99), 0, ASKED},
+                 {"passed: the kept one lands", passed(NOW + 100), 1, LANDED, T - 20},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 // The decoder's first, then one past the place: asked from further back, twice.
+                 {"ask", ask(host()), 1, ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"past the place: asked again", picture(dated(T + 300)), HIDE, ASKED},
+                 {"from just before", again, int(T - SEEK_AGAIN_BEFORE_MS), ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"its wait", waited(), 0, ASKED},
+                 {"past again: asked from farther", picture(dated(T + 300)), HIDE, ASKED},
+                 {"a second before", again, int(T - SEEK_AGAIN_FARTHER_MS), ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"its wait", waited(), 0, ASKED},
+                 {"the picture that holds at the place, dated now", picture(dated(T - 500)), KEEP, ASKED},
+                 {"the next, past it: the kept one lands", picture(dated(T + 300)), KEPT, LANDED, T - 500},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"ask", ask(host()), 1, ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"past", picture(dated(T + 300)), HIDE, ASKED},
+                 {"again", again, int(T - SEEK_AGAIN_BEFORE_MS), ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"past", picture(dated(T + 300)), HIDE, ASKED},
+                 {"farther", again, int(T - SEEK_AGAIN_FARTHER_MS), ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"past once more: begun over a second before, only the place is known", picture(dated(T + 300)), KEPT,
+                  LANDED, T},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 // Steps forward, pictures a picture apart: asked from the still itself.
+                 {"even", even(true), 0, IDLE},
+                 {"step", ask(next), 1, ASKED},
+                 {"asked at the still", [](seeker *x) { return int(x->library_ms); }, int(T), ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"the still itself: hidden", picture(dated(T)), HIDE, ASKED},
+                 {"the next lands", picture(dated(T + 40)), LAND, LANDED, T + 40},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"step", ask(next), 1, ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"two on: the forced one was the next", picture(dated(T + 80)), KEPT, LANDED, T + 40},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"step", ask(next), 1, ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"three on: the library started further on, asked again", picture(dated(T + 120)), HIDE, ASKED},
+                 {"from before", again, int(T - SEEK_AGAIN_BEFORE_MS), ASKED},
+                 {"the end, none after the still: it stays", [](seeker *x) { return int(seeker_last_kept(x, 3960)); }, 1,
+                  LANDED, T},
+             });
+}
+
+// Each picture's own time from its date: the load's first at its start, the
+// next from where the library's wait put playback, later ones from the first
+// dated one; a pause moves every date on, a seek starts anew, and where the
+// demuxer's clock stands off the pictures the first two tell how far.
+TEST(Timeline, EachPictureTakesItsTimeFromItsDate) {
+    const int64_t W = 5000000, MS = 1000;  // the wait's date; µs
+    struct step {
+        const char *what;
+        std::function<void(timeline *)> act;
+        int64_t date, want;  // the picture's date and its time; want -1: none
+    };
+    auto start = [](int64_t at) { return [=](timeline *t) { timeline_start(t, at); }; };
+    auto wait = [](int64_t own, int64_t date) { return [=](timeline *t) { timeline_wait(t, own, date); }; };
+    auto none = [](timeline *) {};
+    const step steps[] = {
+        {"the load's first picture, undated", start(0), 0, 0},
+        {"the wait: 0 at W", wait(0, W), W + 40 * MS, 40 * MS},
+        {"from the anchor", none, W + 80 * MS, 80 * MS},
+        {"paused 3 s: dates move on", [](timeline *t) { timeline_resumed(t, 3000000); }, W + 3120 * MS, 120 * MS},
+        {"a seek: nothing holds", [](timeline *t) { timeline_reset(t); }, 0, -1},
+        {"its wait at 2000", wait(2000 * MS, W), W + 40 * MS, 2040 * MS},
+        {"the speed doubles", [](timeline *t) { timeline_rate(t, 2.0); }, W + 60 * MS, 2080 * MS},
+        {"a report agreeing ends the rebase",
+         [](timeline *t) { EXPECT_EQ(timeline_report(t, 2120 * MS, W + 80 * MS, 40 * MS), 0); }, W + 100 * MS,
+         2160 * MS},
+    };
+    timeline t;
+    timeline_start(&t, 0);
+    for (const step &s : steps) {
+        s.act(&t);
+        int64_t own = -1;
+        bool timed = timeline_time(&t, s.date, 40 * MS, &own);
+        EXPECT_EQ(timed ? own : -1, s.want) << s.what;
+        if (timed)
+            timeline_shown(&t, s.date, own);
+    }
+    EXPECT_FALSE(t.rebase);
+
+    // MPEG-TS: the clock starts 700 ms before the pictures. The first is
+    // shown at once (undated, before the wait) and the next a picture on, or,
+    // on a busy machine, the first comes after the wait, dated.
+    for (bool dated : {false, true}) {
+        timeline ts;
+        timeline_start(&ts, 0);
+        ts.measure = true;
+        int64_t own = -1, first = dated ? W + 700 * MS : 0;
+        if (dated)
+            timeline_wait(&ts, 0, W);
+        ASSERT_TRUE(timeline_time(&ts, first, 40 * MS, &own));
+        timeline_shown(&ts, first, own);
+        timeline_wait(&ts, 0, W);
+        ASSERT_TRUE(timeline_time(&ts, W + 740 * MS, 40 * MS, &own));
+        timeline_shown(&ts, W + 740 * MS, own);
+        ASSERT_TRUE(timeline_time(&ts, W + 780 * MS, 40 * MS, &own));
+        EXPECT_EQ(std::tuple(own, ts.lead_us), std::tuple(80 * MS, 700 * MS)) << dated;
+    }
+
+    // Elsewhere the lead is what the library's first report says beyond the pictures.
+    timeline mkv;
+    timeline_start(&mkv, 0);
+    timeline_shown(&mkv, W, 0);
+    EXPECT_EQ(timeline_report(&mkv, 514 * MS, W + 500 * MS, 40 * MS), 14 * MS);
+}

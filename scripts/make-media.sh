@@ -149,6 +149,24 @@ clip seek-colours.mkv -f lavfi -i "$seeking" -f lavfi -i sine=frequency=440:samp
     -preset ultrafast -pix_fmt yuv420p -g 25 -c:a libopus -shortest
 clip seek-colours.webm -f lavfi -i "$seeking" -f lavfi -i sine=frequency=440:sample_rate=48000 -t 4 -c:v libvpx-vp9 \
     -deadline realtime -cpu-used 8 -g 25 -c:a libopus -shortest
+# Pictures that hold still, 4 s of 320x180 with a tone, their blocks telling
+# what each shows: a colour and its number a second (every picture of a
+# second the same), animation on twos (each drawing shown twice), a fade to a
+# second of black and back (numbered pictures, none drawn on the black), and a
+# screencast: only the pictures that change are kept, at their own times.
+held() {
+    local name=$1 source=$2 marks=$3
+    shift 3
+    clip "$name" -f lavfi -i "$(numbered "$source" | sed "s|bitand(n,|bitand($marks,|g")" \
+        -f lavfi -i sine=frequency=440:sample_rate=48000 -t 4 "$@" -c:v libx264 -preset veryfast -pix_fmt yuv420p \
+        -g 25 -c:a aac -shortest
+}
+held held-colours.mp4 "color=c=0x800000:size=320x180:rate=25,hue=h=67*floor(t)" "floor(t)"
+held held-twos.mp4 "color=c=0x006000:size=320x180:rate=25" "floor(n/2)"
+held held-fade.mp4 "color=c=0x808080:size=320x180:rate=25,geq=lum='126*clip(abs(T-2.5)*2-1\\,0\\,1)':cb=128:cr=128" \
+    "n*not(between(t,2,2.999))"
+held held-screencast.mp4 "color=c=0x202060:size=320x180:rate=25" "floor(t*1.7)+floor(t*t)" -vf mpdecimate \
+    -fps_mode vfr
 for part in red:640x360:25 green:1280x720:25 blue:1920x1080:30; do
     IFS=: read -r colour size rate <<<"$part"
     clip "count-${size#*x}.ts" -f lavfi -i "$(numbered "color=$colour:size=$size:rate=$rate")" -t 2 -c:v libx264 \

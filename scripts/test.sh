@@ -45,18 +45,4 @@ fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
-if [ "$build" = build ]; then
-    exec ctest -j4 --output-on-failure --timeout 300
-fi
-# Under a sanitizer the engine runs three to ten times slower, and the library
-# with it: now and then a scenario meets a timing of the library's that the
-# plain run never shows (a picture decoded before a seek, a demuxer that falls
-# behind). A scenario that failed without a sanitizer report runs once more;
-# a report fails the run at once, and the first run's output stays above.
-status=0
-ctest -j4 --output-on-failure --timeout 300 || status=$?
-if [ "$status" -eq 0 ] || grep -qE 'Sanitizer|runtime error:' Testing/Temporary/LastTest.log; then
-    exit "$status"
-fi
-echo "== once more, without a sanitizer report: $(tr '\n' ' ' <Testing/Temporary/LastTestsFailed.log)"
-ctest -j4 --output-on-failure --timeout 300 --rerun-failed
+exec ctest -j4 --output-on-failure --timeout 300

@@ -1,6 +1,6 @@
-// Speed, picture steps and loops end to end: the values each command takes
-// and refuses, the events that follow, and the pictures on the pipe, whose
-// numbers are their truth.
+// Speed and loops end to end: the values each command takes and refuses,
+// the events that follow, and the pictures on the pipe, whose numbers are
+// their truth.
 
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
@@ -68,55 +68,6 @@ test('RateTakesSpeedsFromAQuarterToFourForItsLoad', async (t) => {
   await h.wait((e) => e.type === 'playing', undefined, 'the live load playing');
   const live = await rates(h, [{ value: 2 }], 230);
   assert.deepEqual([again.acks, again.told(), ended.acks, live.acks], [[ack(200, true), ack(201, true)], [4], [ack(220, false)], [ack(230, false)]]);
-});
-
-// From a paused picture, 25 steps forward give the next 25 pictures and 10
-// back the 10 before, each flagged with its step's id at its own time and
-// told as its landing and time; a step while playing, without media or on
-// sound alone is refused.
-test('StepsShowTheNextAndThePreviousPictureOneAtATime', async (t) => {
-  const figures: string[] = [];
-  for (const name of ['seek-colours.mp4', 'seek-colours.mkv', 'seek-colours.webm', 'count.mp4']) {
-    const h = await raw(t);
-    assert.deepEqual(await h.command(cmd(1, 'frameStep'), 1), ack(1, false), 'without media');
-    await open(h, 2, clip(name));
-    assert.deepEqual(await h.command(cmd(3, 'frameStep'), 3), ack(3, false), 'while playing');
-    h.send(cmd(4, 'pause'));
-    await h.wait((e) => e.type === 'paused', undefined, `${name} paused`);
-    await h.command(cmd(5, 'seek', { pos: 0.3 }), 5);
-    await h.wait((e) => e.type === 'seekLanded' && e.id === 5, 5000, `the landing of ${name} at 0.3`);
-    await poll('the landed picture', () => h.frames.some((f) => f.seekId === 5), 3000);
-    let at = h.frames.findLast((f) => f.seekId === 5)!.number;
-    const [numbers, forward, back]: number[][] = [[at], [], []];
-    for (let i = 0; i < 35; i++) {
-      const [id, backward, framesFrom] = [100 + i, i >= 25, h.frames.length];
-      const acked = await h.command(cmd(id, 'frameStep', backward ? { back: true } : {}), id);
-      const sent = Date.now();
-      assert.deepEqual(acked, ack(id, true));
-      const landed = await h.wait((e) => e.type === 'seekLanded' && e.id === id, 3000, `the landing of step ${id} of ${name}`);
-      await poll(`the picture of step ${id}`, () => h.frames.slice(framesFrom).some((f) => f.landed), 3000);
-      const shown = h.frames.slice(framesFrom);
-      const f = shown.find((g) => g.landed)!;
-      (backward ? back : forward).push(f.arrived - sent);
-      at += backward ? -1 : 1;
-      numbers.push(f.number);
-      const time = await h.wait((e) => e.type === 'time', 1000, `the time of step ${id}`);
-      assert.ok(f.seekId === id && f.number === at && landed.ms === f.ptsUs / 1000 && time.ms === landed.ms &&
-        Math.abs(landed.ms - at * FRAME_MS) <= FRAME_MS && shown.length === 1,
-      `${name} step ${id}: ${JSON.stringify({ number: f.number, want: at, pts: f.ptsUs / 1000, landed: landed.ms, time: time.ms, shown: shown.length })}`);
-    }
-    const p95 = (v: number[]) => v.toSorted((a, b) => a - b)[Math.ceil(v.length * 0.95) - 1]!;
-    figures.push(`${name}: pictures ${numbers.join(' ')}; p95 forward ${p95(forward)} ms, back ${p95(back)} ms`);
-    assert.ok(p95(forward) < 1000 * SLOWDOWN && p95(back) < 1000 * SLOWDOWN, figures.at(-1));
-  }
-  // Sound alone has no picture to step to.
-  const h = await raw(t);
-  await h.command(load(1, clip('seek-tone.m4a')), 1);
-  await h.wait((e) => e.type === 'playing', undefined, 'the tone playing');
-  h.send(cmd(2, 'pause'));
-  await h.wait((e) => e.type === 'paused', undefined, 'the tone paused');
-  assert.deepEqual(await h.command(cmd(3, 'frameStep'), 3), ack(3, false), 'on sound alone');
-  figures.forEach((f) => t.diagnostic(f));
 });
 
 // A looping load plays its 2 s clip again and again in one generation: no end

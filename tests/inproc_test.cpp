@@ -288,6 +288,40 @@ TEST_F(Inproc, SeeksLandOnThePictureThatShowsThePlaceAndTellIt) {
     }
 }
 
+// A seek that waits its turn behind one whose landing ends the media (the
+// library paused at its end just after) is dropped with the end: the library
+// is asked nothing more once the host was told the end.
+TEST_F(Inproc, ASeekWaitingBehindALandingThatEndsTheMediaIsDropped) {
+    p->seekable.store(1), p->vouts.store(1), p->frame_us.store(40000), p->length_ms.store(10000), p->gaps.store(GAPS_EVEN);
+    auto seek = [this](long long id, int ms) {
+        command c;
+        std::string line = R"({"id":)" + std::to_string(id) + R"(,"cmd":"seek","ms":)" + std::to_string(ms) + "}";
+        EXPECT_EQ(parse_command(line.c_str(), &c), 0);
+        cmd_seek(&c, id), command_free(&c);
+    };
+    int64_t asked = 0;
+    lines told = capture([&] {
+        log_from(p, LIBVLC_DEBUG, "input", "Decoder wait done in %d ms", 1);  // the start's
+        seek(1, 9000);
+        seek_serve(p);
+        asked = p->seek.issued_us.load();
+        log_from(p, LIBVLC_DEBUG, "input", "Decoder wait done in %d ms", 1);
+        seek(2, 3000);  // waits its turn
+        picture_news n{true, false, true, false, false, 0, false};
+        int64_t own = 0, ms = 0;
+        bool send = true, quiet = false;
+        EXPECT_EQ(seek_picture(p, &n, p->seek.waited_at.load() + 10000 + 40000, &own, &ms, &send, &quiet), VERDICT_LAND);
+        seek_sent(p, true, PICTURE_QUEUED, ms);
+        log_from(p, LIBVLC_DEBUG, "input", "pausing at EOF (pause after each)");
+        libvlc_event_t e = ev(libvlc_MediaPlayerPaused);
+        on_event(&e, p);
+        seek_serve(p);
+    });
+    EXPECT_EQ(p->end_state.load(), END_STOP_HELD) << ::testing::PrintToString(told);
+    EXPECT_EQ(std::tuple(p->seek.pending, p->seek.phase.load(), p->seek.issued_us.load()), std::tuple(false, int(SEEKER_IDLE), asked))
+        << "the waiting seek was asked after the end: " << ::testing::PrintToString(told);
+}
+
 // The library's threads report a seek's facts as fast as they can while the
 // host sends seek after seek and the control loop serves: only the host's
 // latest seek is ever told landed, once, and a picture is marked only for a

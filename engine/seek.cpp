@@ -51,8 +51,11 @@ void note_passing(player *p) {
     seeker &m = p->seek.machine;
     if (m.phase != SEEKER_ASKED || m.kept != KEPT_DATED || m.even || m.req.target_ms < 0)
         return;
-    std::lock_guard<ordered_mutex> hold(p->times_lock);
-    int64_t at = timeline_date(&p->times, int64_t(m.req.target_ms * 1000) + 1);
+    int64_t at;
+    {
+        std::lock_guard<ordered_mutex> hold(p->times_lock);
+        at = timeline_date(&p->times, int64_t(m.req.target_ms * 1000) + 1);
+    }
     m.passed_us = at ? at + SEEK_LATE_US : 0;
     if (m.passed_us)
         raise_pending(p, PEND_SEEK);  // the control loop looks again then, paused and told nothing else

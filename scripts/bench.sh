@@ -19,7 +19,13 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-scripts/setup.sh
+wants() {
+    local step
+    for step in "$@"; do [[ ",$only," == *",$step,"* ]] && return 0; done
+    return 1
+}
+# GStreamer and mpv only for the step that runs them.
+if wants seek; then scripts/setup.sh --bench; else scripts/setup.sh; fi
 if [ -z "$engine" ]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build -j"$(nproc)" --target vexolo-engine >/dev/null
@@ -35,11 +41,6 @@ g++ -O2 -std=c++20 -Wall -Wextra -Werror -Iengine -o build/bench/bare-start benc
 
 # The clips the steps asked for use, made once: video only, so that the engine
 # and ffmpeg decode the same.
-wants() {
-    local step
-    for step in "$@"; do [[ ",$only," == *",$step,"* ]] && return 0; done
-    return 1
-}
 media=build/bench/media
 mkdir -p "$media"
 clip() {
@@ -81,6 +82,15 @@ if wants memory && [ ! -s "$media/bench-sizes.ts" ]; then
     rm "$media"/part-*.ts "$media/sizes.txt"
 fi
 
+# GStreamer's Python bindings come with Debian's own python3, which a python3
+# earlier in PATH (pyenv's, a virtual environment's) does not see.
+python=python3
+for candidate in /usr/bin/python3 python3; do
+    if "$candidate" -c 'import gi' 2>/dev/null; then
+        python=$candidate
+        break
+    fi
+done
 . scripts/private-home.sh
-HOME=$home python3 bench/bench.py --engine "$engine" --reader build/bench/frame-reader \
+HOME=$home "$python" bench/bench.py --engine "$engine" --reader build/bench/frame-reader \
     --bare build/bench/bare-start --media "$PWD/$media" --json build/bench.json --only "$only"

@@ -37,12 +37,13 @@ export function quietEnv(): NodeJS.ProcessEnv {
   return env;
 }
 
-/** A home whose sound server (with a null sink) the engine finds, as on a desktop. */
-export async function soundEnv(t: TestContext): Promise<NodeJS.ProcessEnv> {
+/** A home whose sound server (with a null sink, or those named) the engine finds, as on a desktop. */
+export async function soundEnv(t: TestContext, sinks = ['']): Promise<NodeJS.ProcessEnv> {
   const env = quietEnv();
   const socket = path.join(env.HOME!, 'pulse-native');
   const server = spawn('pulseaudio', ['--daemonize=no', '--exit-idle-time=-1', '--use-pid-file=no', '-n',
-    '--load=module-null-sink', `--load=module-native-protocol-unix auth-anonymous=1 socket=${socket}`], { env, stdio: 'ignore' });
+    ...sinks.map((name) => `--load=module-null-sink${name && ` sink_name=${name}`}`),
+    `--load=module-native-protocol-unix auth-anonymous=1 socket=${socket}`], { env, stdio: 'ignore' });
   t.after(() => server.kill('SIGKILL'));
   await poll('the sound server', () => (assert.equal(server.exitCode, null, 'the sound server ended'), fs.existsSync(socket)), 5000, 10);
   return { ...env, PULSE_SERVER: `unix:${socket}` };
@@ -57,12 +58,13 @@ export async function soundEnv(t: TestContext): Promise<NodeJS.ProcessEnv> {
  * open, "/cut/<name>" a closed connection, and every range refused the same
  * way. "/norange/<name>" answers every range with the whole file (with the
  * same stall when asked); "/redirect/<url>" with a 302 to that (encoded) URL;
- * "/hls/..." is `hls`. Bytes that are not HTTP (a TLS hello) get a 400.
+ * "/hls/..." is `hls`. Bytes that are not HTTP (a TLS hello) get a 400. Every request is kept with its headers.
  */
 export async function serve(t: TestContext, dir = MEDIA, tls = false) {
   const options = { rate: 0, delayMs: 0, answeredLate: [] as number[],
-    hls: null as ((name: string) => string | Buffer) | null };
+    hls: null as ((name: string) => string | Buffer) | null, requests: [] as { url: string; headers: http.IncomingHttpHeaders }[] };
   const answer: http.RequestListener = async (req, res) => {
+    options.requests.push({ url: req.url!, headers: req.headers });
     const [where, query = ''] = req.url!.split('?');
     const [, kind = '', ...rest] = where!.split('/');
     const [name, stallMs] = [rest.join('/'), Number(/stall=(\d+)/.exec(query)?.[1] ?? 0)];

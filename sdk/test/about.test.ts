@@ -5,53 +5,9 @@
 
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import fs from 'node:fs';
-import type http from 'node:http';
-import net from 'node:net';
-import path from 'node:path';
-import { type TestContext, test } from 'node:test';
-import { setTimeout as sleep } from 'node:timers/promises';
+import { test } from 'node:test';
 import { isDeepStrictEqual } from 'node:util';
-import { MEDIA, SLOWDOWN, clip, cmd, load, poll, raw, serve, soundEnv, startEngine, until } from './helpers.js';
-
-/**
- * A loopback internet radio: answers with icy-name and, when asked for them, sends radio.mp3 at its bit rate
- * with ICY titles every 8000 bytes (a second): `titles[0]` for two seconds, then `titles[1]`. Keeps the
- * headers of every request.
- */
-async function radio(t: TestContext, titles: string[]) {
-  const requests: http.IncomingHttpHeaders[] = [];
-  const mp3 = fs.readFileSync(path.join(MEDIA, 'radio.mp3'));
-  const server = net.createServer((socket) => {
-    let head = '';
-    socket.on('error', () => undefined);
-    socket.on('data', async (chunk) => {
-      if (head.includes('\r\n\r\n')) return;
-      head += chunk.toString('latin1');
-      if (!head.includes('\r\n\r\n')) return;
-      const lines = head.split('\r\n').slice(1, -2);
-      const headers = Object.fromEntries(lines.map((l) => [l.slice(0, l.indexOf(':')).toLowerCase(), l.slice(l.indexOf(':') + 1).trim()]));
-      requests.push(headers);
-      const metadata = headers['icy-metadata'] === '1';
-      socket.write(`HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-name: Loopback FM\r\nicy-genre: Tests\r\n${metadata ? 'icy-metaint: 8000\r\n' : ''}\r\n`);
-      for (let block = 0; block < 30 && !socket.destroyed; block++) {
-        const at = (block * 8000) % (mp3.length - 8000);
-        socket.write(mp3.subarray(at, at + 8000));
-        if (metadata) {
-          const text = Buffer.from(`StreamTitle='${titles[block < 2 ? 0 : 1]}';`);
-          const meta = Buffer.alloc(Math.ceil(text.length / 16) * 16);
-          text.copy(meta);
-          socket.write(Buffer.concat([Buffer.from([meta.length / 16]), meta]));
-        }
-        await sleep(1000);
-      }
-      socket.end();
-    });
-  });
-  await new Promise<void>((resolve) => server.listen(0, '127.0.0.1', resolve));
-  t.after(() => server.close());
-  return { url: `http://127.0.0.1:${(server.address() as net.AddressInfo).port}/stream`, requests };
-}
+import { SLOWDOWN, clip, cmd, load, poll, radio, raw, serve, soundEnv, startEngine, until } from './helpers.js';
 
 test('WhatMediaSaysOfItselfItsChaptersAndARadiosSongsAreToldBeforeItsEnd', async (t) => {
   // Quotes, a backslash and a control byte in a title too long for the line: escaped, and cut at 1024 bytes.

@@ -123,19 +123,16 @@ test('EveryNewFieldAnswersBadInputWithItsReason', async (t) => {
   const refused = (id: number, message: string) => ({ type: 'ack', id, ok: false, message });
   const url = clip('subtitles.mp4');
   const agent = 'load: userAgent must be products and comments, as in MyApp/1.2 (Linux), without double quotes';
-  // Line, answer: nothing loaded first, then a clip without chapters, then one with them.
+  // Line, answer: nothing loaded first, then a clip without chapters, then one with them. What each check
+  // refuses is the unit test's; here each field's answer, whole.
   const before: [string, object][] = [
     [load(1, url, { userAgent: 5 }), refused(1, 'load: userAgent must be a string')],
-    [load(2, url, { userAgent: '' }), refused(2, 'load: userAgent must not be empty')],
     [load(3, url, { userAgent: 'a'.repeat(513) }), refused(3, 'load: userAgent must be at most 512 bytes')],
     [load(4, url, { userAgent: 'App/1\r\nX-Evil: 1' }), refused(4, 'load: userAgent must be printable ASCII')],
     [load(5, url, { userAgent: 'App/1 "quoted"' }), refused(5, agent)],
-    [load(6, url, { userAgent: 'App/' }), refused(6, agent)],
     [load(7, url, { referrer: null }), refused(7, 'load: referrer must be a string')],
     [load(8, url, { referrer: ' http://x/' }), refused(8, 'load: referrer must not begin or end with a space')],
-    [load(9, url, { referrer: 'http://x/é' }), refused(9, 'load: referrer must be printable ASCII')],
     [load(10, url, { subtitles: '/tmp/a.srt' }), refused(10, 'load: subtitles must be a file://, http:// or https:// location')],
-    [load(11, url, { subtitles: 'ftp://x/a.srt' }), refused(11, 'load: subtitles must be a file://, http:// or https:// location')],
     [load(12, url, { subtitles: 'file:///tmp/a\u0007.srt' }), refused(12, 'load: subtitles must not hold control characters')],
     [load(13, url, { subtitles: `file:///${'a'.repeat(1017)}` }), refused(13, 'load: subtitles must be at most 1024 bytes')],
     [load(14, url, { subtitles: true }), refused(14, 'load: subtitles must be a string')],
@@ -144,7 +141,6 @@ test('EveryNewFieldAnswersBadInputWithItsReason', async (t) => {
     [cmd(17, 'chapter', { index: 0 }), refused(17, 'chapter: index must be one of the chapters told')],
     [cmd(18, 'audioDevice', { device: 'nosuch' }), refused(18, 'audioDevice: device must be an id the devices event lists')],
     [cmd(19, 'audioDevice', { device: 7 }), refused(19, 'audioDevice: device must be a string')],
-    [cmd(20, 'audioDevice', {}), refused(20, 'audioDevice: device must be a string')],
   ];
   const playing: [string, object][] = [
     [cmd(22, 'addSubtitles', { url: 'subtitles.srt' }), refused(22, 'addSubtitles: url must be a file://, http:// or https:// location')],
@@ -152,7 +148,6 @@ test('EveryNewFieldAnswersBadInputWithItsReason', async (t) => {
     ...Array.from({ length: 8 }, (_, i): [string, object] => [cmd(24 + i, 'addSubtitles', { url: clip('subtitles.srt') }), { type: 'ack', id: 24 + i, ok: true }]),
     [cmd(32, 'addSubtitles', { url: clip('subtitles.srt') }), refused(32, 'addSubtitles: a load takes at most 8 subtitle files')],
     [cmd(33, 'spuDelay', { ms: 3600001 }), refused(33, 'spuDelay: ms must be an integer within an hour either way')],
-    [cmd(34, 'spuDelay', { ms: 1.5 }), refused(34, 'spuDelay: ms must be an integer within an hour either way')],
     [cmd(35, 'spuDelay', { ms: -3600000 }), { type: 'ack', id: 35, ok: true }],
     [cmd(36, 'chapter', { index: 0 }), refused(36, 'chapter: index must be one of the chapters told')],
     [cmd(37, 'chapter', { index: '1' }), refused(37, 'chapter: index must be an integer')],

@@ -24,8 +24,8 @@ void report_chapters(player *p) {
             entries[i] = {list[i]->i_time_offset, list[i]->i_duration, name};
         }
         std::lock_guard<ordered_mutex> gate(gate_lock);
-        if (p->generation == generation.load() && (p->end_state.load() == END_NONE || p->end_held.load()) &&
-            tell_chapters(entries, n, &p->chapters_hash)) {
+        if (p->generation == generation.load() && !p->silenced.load() &&
+            (p->end_state.load() == END_NONE || p->end_held.load()) && tell_chapters(entries, n, &p->chapters_hash)) {
             p->chapter_count = n < CHAPTERS_MAX ? n : CHAPTERS_MAX;
             for (int i = 0; i < p->chapter_count; i++)
                 p->chapter_ms[i] = entries[i].ms;

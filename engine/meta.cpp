@@ -55,9 +55,10 @@ void report_meta(player *p) {
         values[META_ARTWORK_URL] = inside ? nullptr : strdup(artwork);
     }
     {
-        // Told before the end, never after it.
+        // Told before the end, never after it, nor of a source the load must not read.
         std::lock_guard<ordered_mutex> gate(gate_lock);
-        if (p->generation == generation.load() && (p->end_state.load() == END_NONE || p->end_held.load()))
+        if (p->generation == generation.load() && !p->silenced.load() &&
+            (p->end_state.load() == END_NONE || p->end_held.load()))
             tell_meta(values, &p->meta_hash);
     }
     for (char *v : values)

@@ -3,6 +3,7 @@
 // functions its files call in each other, grouped by file.
 #pragma once
 
+#include "checks.h"
 #include "failures.h"
 #include "frames.h"
 #include "locks.h"
@@ -284,7 +285,7 @@ struct player {
     // The host's subtitle files (subtitles.cpp), ctl_lock: their locations;
     // the one the library opens now (index + 1, 0 none) and whether a
     // subtitle stream came of it; the ids of the tracks that did.
-    char subtitle_urls[SUBTITLES_MAX][1025];
+    char subtitle_urls[SUBTITLES_MAX][LOCATION_MAX + 1];
     int subtitle_count, subtitle_opening;
     bool subtitle_found;
     int external_ids[SUBTITLES_MAX];

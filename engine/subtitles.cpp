@@ -30,7 +30,9 @@ bool keep(player *p, const char *url) {
 // URL (forced: 1)"): one of the host's, or one it found itself.
 void opening(player *p, const char *rest) {
     const char *url = rest ? strstr(rest, " slave: ") : nullptr;
-    const char *end = url ? strstr(url, " (forced: ") : nullptr;
+    const char *end = nullptr;  // the last " (forced: ": a location may hold the words too
+    for (const char *at = url; at && (at = strstr(at, " (forced: ")); at++)
+        end = at;
     if (!end)
         return;
     url += strlen(" slave: ");

@@ -14,8 +14,8 @@
 
 #include "display.h"
 
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <new>
 
@@ -92,13 +92,19 @@ void unlock_pooled(picture_t *pic) {
     ps->id = nullptr;
 }
 
-void free_sys(picture_t *pic) { delete pic->p_sys; }
+// A picture's own destructor frees the picture too: the library leaves that
+// to whoever replaces its default one.
+void free_sys(picture_t *pic) {
+    delete pic->p_sys;
+    free(pic);
+}
 
 // An engine picture wrapped as the library's: its buffer is locked until the
 // wrapper is released. Null when the engine has none.
 void release_engine_picture(picture_t *pic) {
     unlock_pooled(pic);
     delete pic->p_sys;
+    free(pic);
 }
 
 picture_t *engine_picture(vout_display_t *vd, const video_format_t *fmt) {

@@ -1,6 +1,9 @@
 // A looping load's return to its start: at the end of the media the library
-// pauses on its last picture; it is asked back to the start and plays on.
-// The event handler asks for it, the control thread carries it out.
+// pauses on its last picture; it is asked back to the start while still
+// paused, shows the first picture, and only then plays on, so that no
+// picture of the new pass is late (the library drops a late picture whose
+// successor is due). The event handler asks for it, the control thread
+// carries it out.
 #include "engine.h"
 
 bool seek_loop(player *p) {
@@ -18,7 +21,7 @@ void loops_serve(player *p) {
         if (!p->seek.loop_due)
             return;
     }
-    seek_request r{CLIENT_LOOP, 0, 0, 0, false, false, true, false, false};
+    seek_request r{CLIENT_LOOP, 0, 0, 0, false, false, false, false, false};
     if (!seek_start(p, &r))
         return;  // once the seek in flight is done
     {
@@ -30,4 +33,8 @@ void loops_serve(player *p) {
         tell_looped(++p->loops);
 }
 
-void loop_landed(player *p) { host_landed(p); }
+void loop_landed(player *p) {
+    host_landed(p);
+    if (!p->host_paused.load())
+        library_pause(p, 0);
+}

@@ -54,6 +54,8 @@ void note_passing(player *p) {
     std::lock_guard<ordered_mutex> hold(p->times_lock);
     int64_t at = timeline_date(&p->times, int64_t(m.req.target_ms * 1000) + 1);
     m.passed_us = at ? at + SEEK_LATE_US : 0;
+    if (m.passed_us)
+        raise_pending(p, PEND_SEEK);  // the control loop looks again then, paused and told nothing else
 }
 
 // The picture kept back lands without one after it: sent again with the
@@ -264,6 +266,16 @@ void seek_library_paused(player *p) {
 bool seek_at_end(player *p) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
     seeking &s = p->seek;
+    if (s.machine.req.hold && (s.machine.phase == SEEKER_LANDED || s.machine.phase == SEEKER_SETTLING)) {
+        // Landed for a paused host near the end: the library, playing on
+        // unheard of, paused at the end, which is its settling. The media
+        // stays, paused on the still.
+        s.machine.req.play = false;
+        if (seeker_paused(&s.machine))
+            raise_pending(p, PEND_SEEK);  // the sound back
+        mirror(p);
+        return true;
+    }
     if (s.machine.phase == SEEKER_LANDED) {
         s.end_due = true;  // told after the landing
         return true;

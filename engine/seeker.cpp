@@ -16,7 +16,8 @@
 //   ASKED     the decoder's first (forced)      hidden, kept back: its date is off    ASKED
 //                                               the clock
 //   ASKED     another picture, or one before    hidden: from before the seek, or      ASKED
-//             the decoders' wait, or undated    on its way
+//             the decoders' wait, or undated,   on its way
+//             or one before the media's start
 //   ASKED     new dated picture at or before    the landing, at its own time          LANDED
 //             the place, the next a picture
 //             on past it
@@ -129,7 +130,9 @@ int seeker_picture(seeker *s, picture_news *n) {
             s->after_forced = 0;
             return VERDICT_KEEP;  // the last there is, should the input end
         }
-        if (!s->waited || !n->dated)
+        // A time before the media's start is a picture the library queued
+        // before the seek and shows late, dated on the new clock.
+        if (!s->waited || !n->dated || (n->timed && n->own_ms < 0))
             return VERDICT_HIDE;
         if (!n->timed || s->req.target_ms < 0) {
             land(s, LANDED_PICTURE, n->timed ? n->own_ms : target_of(s, 0), n->dated && n->timed);
@@ -162,9 +165,10 @@ int seeker_picture(seeker *s, picture_news *n) {
         }
         if (own <= target) {
             // It shows the target unless a later picture starts before it:
-            // one a picture on does not. Where pictures hold for longer, the
-            // next one, or the library's clock passing the place, tells.
-            if (s->even && own + frame > target) {
+            // one a picture on does not, nor one begun at the target itself.
+            // Where pictures hold for longer, the next one, or the library's
+            // clock passing the place, tells.
+            if ((s->even && own + frame > target) || own == target) {
                 land(s, LANDED_PICTURE, n->own_ms, true);
                 return VERDICT_LAND;
             }

@@ -149,6 +149,43 @@ TEST_F(Inproc, EventsTellTheHostAndAskTheControlLoopForWhatFollows) {
         EXPECT_EQ((std::pair<lines, int>{steps[i].act(), take_pending(p)}), (std::pair<lines, int>{steps[i].want, steps[i].pending})) << "step " << i;
 }
 
+// The display module's word on a real player: each new picture with its date
+// on the library's clock, from which its time follows. Pictures that hold
+// still (a colour a second) are each new, a picture apart; a screencast's
+// come only where they change. Paused, the still shown again is no news.
+TEST_F(Inproc, TheDisplayModuleTellsEachNewPictureAndItsDate) {
+    const struct { const char *clip; int gaps; std::set<int64_t> times; } cases[] = {
+        {"held-colours.mp4", GAPS_EVEN, {}},
+        {"held-screencast.mp4", GAPS_UNEVEN, {0, 600, 1000, 1200, 1440, 1760, 1800, 2000, 2240, 2360, 2480, 2680}},
+    };
+    auto until = [](const char *what, const std::function<bool()> &done) {
+        for (int64_t end = now_us() + 5000000; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+            ASSERT_LT(now_us(), end) << "waited for " << what;
+    };
+    auto last = [this] { std::lock_guard<ordered_mutex> hold(p->times_lock); return p->times.last_us; };
+    for (const auto &c : cases) {
+        p = install();
+        libvlc_media_t *m = libvlc_media_new_path(p->instance, (std::string(MEDIA_DIR "/") + c.clip).c_str());
+        int64_t played = 0, still = 0, after = 0;
+        capture([&] {
+            libvlc_media_player_set_media(p->mp, m);
+            libvlc_media_player_play(p->mp);
+            until("two seconds played", [&] { return last() >= 2000000; });
+            played = last();
+            libvlc_media_player_set_pause(p->mp, 1);
+            until("the pause", [&] { return p->paused.load() != 0; });
+            still = last();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the still is shown again meanwhile
+            after = last();
+            libvlc_media_player_stop(p->mp);
+        });
+        libvlc_media_release(m);
+        EXPECT_EQ(p->gaps.load(), c.gaps) << c.clip;
+        EXPECT_TRUE(c.times.empty() ? played % 40000 == 0 : c.times.count(played / 1000) == 1) << c.clip << ": " << played;
+        EXPECT_EQ(after, still) << c.clip << ": a still shown again taken for a new picture";
+    }
+}
+
 // At its natural end the library pauses on the last picture: it says so in a
 // debug line, or pauses unasked while the host plays. That is told as the end
 // and the stop, once; a pause the host asked for is told as such.

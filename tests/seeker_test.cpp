@@ -66,6 +66,7 @@ TEST(Seeker, FollowsItsTable) {
                  {"the decoder's first, off the clock: kept back", picture(FORCED), KEEP, ASKED},
                  {"the wait", waited(), 0, ASKED},
                  {"undated after the wait", picture({true, false, false, false, false, 0, false}), HIDE, ASKED},
+                 {"dated before the media's start: queued before the seek", picture(dated(-10)), HIDE, ASKED},
                  {"a picture before the place, maybe the last: kept back", picture(dated(T - 41)), KEEP, ASKED},
                  {"at the place, the next past it: the landing", picture(dated(T)), LAND, LANDED, T},
                  {"after the landing, told", picture(dated(T + 40)), TELL, LANDED},
@@ -164,6 +165,10 @@ TEST(Seeker, PicturesThatHoldAndStepsForward) {
     auto again = [](seeker *x) { return int(seeker_again(x, NOW)); };
     auto passed = [](int64_t at) { return [=](seeker *x) { return int(seeker_passed(x, at)); }; };
     walk(&s, {
+                 {"ask", ask(host()), 1, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"begun at the place itself: nothing comes between", picture(dated(T)), LAND, LANDED, T},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
                  {"ask", ask(host()), 1, ASKED},
                  {"wait", waited(), 0, ASKED},
                  {"a picture a moment before the place: it may hold on past it, kept", picture(dated(T - 20)), KEEP, ASKED},

@@ -262,7 +262,12 @@ int track(const command *c, int which) {
 }
 
 void cmd_audio(const command *c, long long id) { tell_ack(id, track(c, 0)); }
-void cmd_spu(const command *c, long long id) { tell_ack(id, track(c, 1)); }
+void cmd_spu(const command *c, long long id) {
+    bool ok = track(c, 1);
+    tell_ack(id, ok);
+    if (ok)
+        subtitles_redraw(playing());
+}
 
 void cmd_volume(const command *c, long long id) {
     int32_t level = -1;

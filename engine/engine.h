@@ -357,6 +357,9 @@ int64_t seek_due(player *p);
 void seek_forget(player *p);
 // A picture's duration for p, from its video track, else 40 ms.
 int64_t frame_duration_us(const player *p);
+// The paused host's still was drawn again by the library (other subtitles):
+// true when that is the host's still and no seek is under way.
+bool seek_still_redrawn(player *p);
 // The host's seek client: its landing told, and the seek that waited its turn asked.
 void host_landed(player *p);
 void host_serve(player *p);
@@ -528,6 +531,8 @@ void cmd_add_subtitles(const command *c, long long id);
 void cmd_spu_delay(const command *c, long long id);
 // Adds the load's subtitle file at url to p before it plays, selected or not.
 void subtitles_load(player *p, const char *url, bool select);
+// The paused still drawn again with the subtitles now chosen (control thread).
+void subtitles_redraw(player *p);
 // A line of p's library that may tell of a subtitle file it opens (library
 // threads): one that yields no subtitle stream is told unreadable.
 void subtitles_line(player *p, int level, const char *object, const char *fmt, const char *text);

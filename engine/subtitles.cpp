@@ -69,6 +69,21 @@ player *playing() { return cur && cur->media ? cur : nullptr; }
 
 }  // namespace
 
+void subtitles_redraw(player *p) {
+    // Paused, the library draws its still again only with the lines it holds
+    // already; a track switched on, a file added or a delay changed needs lines
+    // read anew, which a seek to the still's own time brings, landing on the
+    // same picture.
+    if (!p->host_paused.load() || !p->seekable.load() || p->end_state.load() != END_NONE || seek_in_flight(p))
+        return;
+    int64_t us = p->still_us.load();
+    if (us < 0)
+        return;
+    seek_request r{CLIENT_START, 0, double((us + 500) / 1000), 0, false, false, false, true, false};
+    if (!seek_start(p, &r))
+        seek_wait_turn(p, &r);
+}
+
 void subtitles_load(player *p, const char *url, bool select) {
     keep(p, url);
     libvlc_media_player_add_slave(p->mp, libvlc_media_slave_type_subtitle, url, select);
@@ -87,7 +102,10 @@ void cmd_add_subtitles(const command *c, long long id) {
         snprintf(why, sizeof why, "addSubtitles: a load takes at most %d subtitle files", SUBTITLES_MAX);
     else {
         p->hide_spu = 0;  // the host's own choice of subtitles, as an spu command is
-        tell_ack(id, libvlc_media_player_add_slave(p->mp, libvlc_media_slave_type_subtitle, url->string, true) == 0);
+        bool ok = libvlc_media_player_add_slave(p->mp, libvlc_media_slave_type_subtitle, url->string, true) == 0;
+        tell_ack(id, ok);
+        if (ok)
+            subtitles_redraw(p);
         return;
     }
     tell_refused(id, why);
@@ -100,8 +118,12 @@ void cmd_spu_delay(const command *c, long long id) {
         tell_refused(id, "spuDelay: ms must be an integer within an hour either way");
     else if (!p)
         tell_refused(id, "spuDelay: no media plays");
-    else  // the load's input: its delay goes with it
-        tell_ack(id, libvlc_video_set_spu_delay(p->mp, int64_t(ms) * 1000) == 0);
+    else {  // the load's input: its delay goes with it
+        bool ok = libvlc_video_set_spu_delay(p->mp, int64_t(ms) * 1000) == 0;
+        tell_ack(id, ok);
+        if (ok)
+            subtitles_redraw(p);
+    }
 }
 
 void subtitles_line(player *p, int level, const char *object, const char *fmt, const char *text) {

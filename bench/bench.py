@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The engine's benchmark: the frame path in BGRX and in I420 against an
 ffmpeg pipe of each, the host library's side of it, control latency, bursts
-of commands, start-up, memory, and seeks beside ffmpeg's. Prints one table with each goal beside its
+of commands, start-up, memory, and seeks beside GStreamer's, mpv's (their
+drivers in peers.py) and ffmpeg's. Prints one table with each goal beside its
 figure and writes the same figures as JSON. Asserts nothing of the figures;
 exits with status 1 when a step could not take its own.
 usage: bench.py --engine E --reader R --bare B --media DIR --json OUT"""
@@ -18,6 +19,8 @@ import subprocess
 import sys
 import threading
 import time
+
+import peers
 
 TICK = os.sysconf("SC_CLK_TCK")
 VOLUME = '{"id":%d,"cmd":"volume","level":%d}'  # the cheap command whose ack is timed
@@ -89,6 +92,7 @@ class Engine:
         self.pid = self.proc.pid
         self.buf = b""
         self.queue = []  # (arrival, event) not yet consumed
+        self.told, self.told_buf = [], b""  # the frame reader's lines read so far
         self.next_id = 1
         self.counts = {}
         # Picture widths announced, each change once: a change of height alone
@@ -156,12 +160,26 @@ class Engine:
     def load(self, path, extra=""):
         return self.command('{"id":%d,"cmd":"load","url":"file://%s","live":false%s}', path, extra)
 
+    def landing(self, seek, deadline):
+        """The frame reader's line for the frame landed by a seek, read as it
+        comes; None at the deadline."""
+        fd = self.reader.stdout.fileno()
+        while not any(r.get("landed") == seek for r in self.told):
+            if not select.select([fd], [], [], max(0.0, deadline - now()))[0]:
+                return None
+            chunk = os.read(fd, 1 << 16)
+            if not chunk:
+                return None
+            *lines, self.told_buf = (self.told_buf + chunk).split(b"\n")
+            self.told += [json.loads(x) for x in lines]
+        return next(r for r in self.told if r.get("landed") == seek)
+
     def frames_told(self, timeout=10):
         """The frame reader's lines: first frames per generation, then its total."""
-        lines = []
+        lines = self.told
         if self.reader:
             out, _ = self.reader.communicate(timeout=timeout)
-            lines = [json.loads(x) for x in out.splitlines()]
+            lines = lines + [json.loads(x) for x in (self.told_buf + out).splitlines()]
         return lines
 
     def quit(self):
@@ -465,49 +483,122 @@ def memory(fig):
     e.quit()
 
 
-SEEK_CLIPS = (("360", "bench-seek-360.mp4"), ("1080p", "bench-seek-1080p.mp4"))
-SEEKS = 20
+# figure key, label, clip, pictures a second; the clips are 10 s long.
+SEEK_CLIPS = (("360", "640x360", "bench-count-360.mp4", 25), ("1080p", "1080p", "bench-count-1080p.mp4", 30))
+SEEKS, SEEK_DEADLINE_S = 20, 3
+
+
+class EngineSeeks:
+    """The engine driven as the peers' drivers are: seek by ms, the landed
+    frame read whole from descriptor 3."""
+
+    name = "engine"
+
+    def __init__(self, path, extra, playing):
+        self.e = Engine(extra)
+        try:
+            if not self.e.wait_type("ready", 10):
+                raise RuntimeError("the engine was not ready within 10 s")
+            self.e.load(path)
+            if not self.e.wait_type("playing", 10):
+                raise RuntimeError("the engine did not play the clip within 10 s")
+            time.sleep(0.5)
+            if not playing:
+                self.e.command('{"id":%d,"cmd":"pause"}')
+                self.e.wait_type("paused", 10)
+        except Exception:
+            self.close()
+            raise
+
+    def seek(self, ms, timeout):
+        i, sent = self.e.command('{"id":%d,"cmd":"seek","ms":%d}', ms)
+        got = self.e.wait(lambda ev: ev["type"] == "ack" and ev["id"] == i, timeout)
+        if got is None or not got[1]["ok"]:
+            return peers.missed("no ack" if got is None else "the seek was refused")
+        told = self.e.landing(i, sent + timeout)
+        if told is None:
+            return peers.missed(f"no landed frame within {timeout} s")
+        return peers.Landing((told["at_us"] / 1e6 - sent) * 1000, told["number"], None)
+
+    def close(self):
+        self.e.quit()
 
 
 def seek_step(fig):
-    """From a seek's ack to its landed frame, paused and playing, on 640x360
-    and 1080p clips with a key frame each second, in each layout; beside it
-    the wall time of ffmpeg decoding the one picture at the same places."""
+    """From a seek sent to its landed picture in hand, paused and playing, on
+    640x360 and 1080p clips of numbered pictures with a key frame each second,
+    in each layout: the engine, GStreamer and mpv on the same targets,
+    alternated target by target, and how many landed on the picture that shows
+    the target; beside them ffmpeg's wall time to decode that one picture."""
     rng = random.Random(7)
-    places = [rng.uniform(0.05, 0.9) for _ in range(SEEKS)]
-    for size, clip in SEEK_CLIPS:
+    landed = 0
+    for size, label, clip, fps in SEEK_CLIPS:
+        # Each target a tenth of a picture clear of its picture's edges, so that
+        # no system's rounding of the time decides which picture shows it.
+        pictures = rng.sample(range(int(0.05 * 10 * fps), int(0.9 * 10 * fps)), SEEKS)
+        targets = [int((n + rng.uniform(0.1, 0.9)) * 1000 / fps) for n in pictures]
         for x, extra, pix_fmt, _ in LAYOUTS:
+            layout = "i420" if extra else "bgrx"
             for mode in ("paused", "playing"):
-                e = Engine(extra)
-                e.wait_type("ready")
-                e.load(media(clip))
-                length = e.wait_type("length")[1]["ms"]
-                e.wait_type("playing")
-                time.sleep(0.5)
-                if mode == "paused":
-                    e.command('{"id":%d,"cmd":"pause"}')
-                    e.wait_type("paused")
-                acked = {}
-                for pos in places:
-                    i, _ = e.command('{"id":%d,"cmd":"seek","pos":%.4f}', pos)
-                    got = e.wait(lambda ev: ev["type"] == "ack" and ev["id"] == i, 10)
-                    acked[i] = got[0]
-                    e.wait(lambda ev: ev["type"] == "seekLanded" and ev.get("id") == i, 5)
-                    time.sleep(0.2)
-                e.quit()
-                landed = {r["landed"]: r["at_us"] / 1e6 for r in e.frames_told() if "landed" in r}
-                ms = [(landed[i] - t) * 1000 if i in landed else None for i, t in acked.items()]
-                fig[f"seek_{size}_{mode}_p50_ms{x}"] = median(ms)
-                fig[f"seek_{size}_{mode}_p95_ms{x}"] = pct(ms, 95)
+                run, name, playing = f"seek {label}, {layout}, {mode}", f"seek_{size}_{mode}", mode == "playing"
+
+                def say(text):
+                    print(f"bench: {run}: {text}", file=sys.stderr, flush=True)
+
+                got = peers.alternate([("", "engine", lambda: EngineSeeks(media(clip), extra, playing)),
+                                       *((f"_{k}", d.name, lambda d=d: d(media(clip), layout, playing, fps))
+                                         for k, d in peers.PEERS)], targets, SEEK_DEADLINE_S, say)
+                summary = []
+                for key, (system, landings) in got.items():
+                    ms = [g.ms for g in landings]
+                    landed += len(ms) - ms.count(None)
+                    fig[f"{name}{key}_p50_ms{x}"] = median(ms)
+                    fig[f"{name}{key}_p95_ms{x}"] = p95 = pct(ms, 95)
+                    fig[f"{name}{key}_on_target{x}"] = peers.on_target(system, targets, landings, fps, say)
+                    summary.append(f"{system} p95 " + ("not reached" if p95 is None else f"{p95:.0f} ms") +
+                                   f", {fig[f'{name}{key}_on_target{x}']} on target")
+                say("; ".join(summary))
+                best = [fig[k] for k in (f"{name}_{p}_p95_ms{x}" for p, _ in peers.PEERS) if fig.get(k) is not None]
+                if "" in got and best:
+                    mine = fig[f"{name}_p95_ms{x}"]
+                    fig[f"{name}_over_peers{x}"] = None if mine is None else mine / min(best)
             walls = []
-            for pos in places:
+            for ms in targets:
                 start = now()
-                subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-ss", "%.3f" % (pos * length / 1000), "-i",
-                                media(clip), "-frames:v", "1", "-pix_fmt", pix_fmt, "-f", "rawvideo", "-y", "/dev/null"],
+                subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-ss", "%.3f" % (ms / 1000), "-i", media(clip),
+                                "-frames:v", "1", "-pix_fmt", pix_fmt, "-f", "rawvideo", "-y", "/dev/null"],
                                check=True, timeout=STUCK_S)
                 walls.append((now() - start) * 1000)
             fig[f"seek_{size}_ffmpeg_p50_ms{x}"] = median(walls)
             fig[f"seek_{size}_ffmpeg_p95_ms{x}"] = pct(walls, 95)
+    if not landed:
+        raise RuntimeError("no system landed a seek")
+
+
+def seek_rows(size, label):
+    """The seek step's rows of one clip: each system's times and landings per
+    mode and layout, the engine's p95 over the best peer's, ffmpeg's."""
+    rows = []
+    for mode in ("paused", "playing"):
+        n, head = f"seek_{size}_{mode}", f"seek, {label}, {mode}"
+        rows += [
+            *both(f"{n}_p50_ms", f"{head}, engine, ms p50 of {SEEKS}", "{:.0f}"),
+            *both(f"{n}_p95_ms", f"{head}, engine, ms p95", "{:.0f}", "<= 150", lambda v: v <= 150, "<= 150",
+                  lambda v: v <= 150),
+            *both(f"{n}_gst_p50_ms", f"{head}, GStreamer, ms p50", "{:.0f}"),
+            *both(f"{n}_gst_p95_ms", f"{head}, GStreamer, ms p95", "{:.0f}"),
+            *both(f"{n}_mpv_p50_ms", f"{head}, mpv, ms p50", "{:.0f}"),
+            *both(f"{n}_mpv_p95_ms", f"{head}, mpv, ms p95", "{:.0f}"),
+            *both(f"{n}_over_peers", f"{head}, engine p95 / best peer's p95", "{:.2f}", "<= 1", lambda v: v <= 1,
+                  "<= 1", lambda v: v <= 1),
+            *both(f"{n}_on_target", f"{head}, on target of {SEEKS}, engine", "{}", f"{SEEKS} of {SEEKS}",
+                  lambda v: v == SEEKS, f"{SEEKS} of {SEEKS}", lambda v: v == SEEKS),
+            *both(f"{n}_gst_on_target", f"{head}, on target of {SEEKS}, GStreamer", "{}"),
+            *both(f"{n}_mpv_on_target",
+                  f"{head}, on target of {SEEKS}, mpv" + (" by restart log" if mode == "playing" else ""), "{}"),
+        ]
+    return rows + [*both(f"seek_{size}_ffmpeg_p50_ms", f"ffmpeg -ss T -frames:v 1, {label}, wall ms p50", "{:.0f}"),
+                   *both(f"seek_{size}_ffmpeg_p95_ms", f"ffmpeg -ss T -frames:v 1, {label}, wall ms p95", "{:.0f}")]
 
 
 STEPS_FORWARD, STEPS_BACK, LOOPS = 25, 10, 5
@@ -548,7 +639,7 @@ def speed_step(fig):
 
     e = Engine()
     e.wait_type("ready")
-    e.load(media("bench-seek-360.mp4"))
+    e.load(media("bench-count-360.mp4"))
     e.wait_type("playing")
     time.sleep(0.5)
     e.command('{"id":%d,"cmd":"pause"}')
@@ -637,15 +728,7 @@ ROWS = [
     *both("load_ack_ms", "load to its ack, local 1080p clip, ms (median of 7)", "{:.1f}"),
     *both("load_to_first_frame_ms", "load to first frame, local 1080p clip, ms (median of 7)", "{:.1f}", "< 150",
           lambda v: v < 150, "< 150", lambda v: v < 150),
-    *[row for size, label in (("360", "640x360"), ("1080p", "1080p")) for row in (
-        *both(f"seek_{size}_paused_p50_ms", f"seek to landed frame, {label}, paused, ms p50 of {SEEKS}", "{:.0f}"),
-        *both(f"seek_{size}_paused_p95_ms", f"seek to landed frame, {label}, paused, ms p95", "{:.0f}", "<= 150",
-              lambda v: v <= 150, "<= 150", lambda v: v <= 150),
-        *both(f"seek_{size}_playing_p50_ms", f"seek to landed frame, {label}, playing, ms p50", "{:.0f}"),
-        *both(f"seek_{size}_playing_p95_ms", f"seek to landed frame, {label}, playing, ms p95", "{:.0f}", "<= 150",
-              lambda v: v <= 150, "<= 150", lambda v: v <= 150),
-        *both(f"seek_{size}_ffmpeg_p50_ms", f"ffmpeg -ss T -frames:v 1, {label}, wall ms p50", "{:.0f}"),
-        *both(f"seek_{size}_ffmpeg_p95_ms", f"ffmpeg -ss T -frames:v 1, {label}, wall ms p95", "{:.0f}"))],
+    *[row for size, label, _, _ in SEEK_CLIPS for row in seek_rows(size, label)],
     ("rate2_engine_cpu_per_s_1080p", "engine CPU s per media s, 1080p30 at rate 2", "{:.3f}", None, None),
     ("rate2_frames_delivered_1080p", "frames delivered, engine, 1080p30 at rate 2", "{:.1%}", None, None),
     ("rate2_wall_per_s_1080p", "engine wall s per media s at rate 2", "{:.2f}", None, None),

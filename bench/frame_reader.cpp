@@ -7,7 +7,10 @@
 //   frame-reader raw BYTES   raw frames of BYTES each
 // Prints, as JSON lines on standard output:
 //   {"generation":G,"first_us":T}   when the first whole frame of G arrived
-//   {"landed":S,"at_us":T}          when a frame flagged landed by seek S arrived
+//   {"landed":S,"at_us":T,"pts_us":P,"number":N}
+//                                   when a frame flagged landed by seek S arrived whole, P its time and
+//                                   N the number drawn in it by a numbered clip (ten blocks across the
+//                                   middle row, white for a set bit, lowest on the left)
 //   {"rewound_us":P,"gap_us":D}     when a frame of a generation is earlier in the media than the one
 //                                   before (a loop's restart, at P), D after that one arrived
 //   {"frames":N,"bytes":B,"cpu_s":C} at the end of input, C its own CPU time
@@ -27,8 +30,8 @@ namespace {
 // The frame header's fields that this reader needs, by offset, named as in the
 // header's one definition: FRAME_HEADER in sdk/src/protocol.ts.
 namespace header {
-const size_t size = 60, magic = 0, height = 8, pitch = 12, fourcc = 16, pts = 20, generation = 44, flags = 52,
-             seek = 56;
+const size_t size = 60, magic = 0, width = 4, height = 8, pitch = 12, fourcc = 16, pts = 20, generation = 44,
+             flags = 52, seek = 56;
 }
 
 const size_t CHUNK = 1 << 20;
@@ -64,6 +67,20 @@ uint64_t le(const unsigned char *at, int bytes) {
     return v;
 }
 
+// The number a numbered clip draws: ten blocks across the middle row, a set
+// bit where the block's middle is white (in BGRX all three samples, in I420 Y).
+unsigned drawn_number(const unsigned char *pixels, uint64_t width, uint64_t height, uint64_t pitch, bool i420) {
+    unsigned n = 0;
+    const unsigned char *row = pixels + height / 2 * pitch;
+    for (unsigned k = 0; k < 10; k++) {
+        uint64_t x = width * (2 * k + 1) / 20;
+        const unsigned char *p = row + (i420 ? x : x * 4);
+        bool white = i420 ? p[0] > 160 : p[0] > 160 && p[1] > 160 && p[2] > 160;
+        n |= unsigned(white) << k;
+    }
+    return n;
+}
+
 double cpu_s() {
     rusage u;
     getrusage(RUSAGE_SELF, &u);
@@ -82,6 +99,9 @@ int main(int argc, char **argv) {
     // The engine asks for this pipe size itself; ask the same for ffmpeg's.
     fcntl(0, F_SETPIPE_SZ, 1 << 20);
     uint64_t frames = 0, bytes = 0, last_generation = UINT64_MAX;
+    // A landed frame is kept whole to read its number.
+    unsigned char *landed = nullptr;
+    uint64_t landed_size = 0;
     int64_t last_pts = 0, last_at = 0;
     for (;;) {
         if (raw) {
@@ -93,9 +113,15 @@ int main(int argc, char **argv) {
             if (!read_exactly(head, sizeof head) || memcmp(head + header::magic, "VXFR", 4) != 0)
                 break;
             uint64_t pitch = le(head + header::pitch, 4), height = le(head + header::height, 4);
-            uint64_t n = pitch * height +
-                         (memcmp(head + header::fourcc, "I420", 4) == 0 ? pitch / 2 * ((height + 1) / 2) * 2 : 0);
-            if (!read_exactly(nullptr, n))
+            bool i420 = memcmp(head + header::fourcc, "I420", 4) == 0;
+            uint64_t n = pitch * height + (i420 ? pitch / 2 * ((height + 1) / 2) * 2 : 0);
+            bool is_landed = le(head + header::flags, 4) & 1;
+            if (is_landed && n > landed_size) {
+                free(landed);
+                landed = static_cast<unsigned char *>(malloc(n));
+                landed_size = landed ? n : 0;
+            }
+            if (!read_exactly(is_landed ? landed : nullptr, n))
                 break;
             bytes += sizeof head + n;
             uint64_t g = le(head + header::generation, 8);
@@ -111,9 +137,11 @@ int main(int argc, char **argv) {
                 printf("{\"generation\":%llu,\"first_us\":%lld}\n", (unsigned long long)g, (long long)mono_us());
                 fflush(stdout);
             }
-            if (le(head + header::flags, 4) & 1) {
-                printf("{\"landed\":%llu,\"at_us\":%lld}\n", (unsigned long long)le(head + header::seek, 4),
-                       (long long)mono_us());
+            if (is_landed) {
+                unsigned number =
+                    landed && height > 0 ? drawn_number(landed, le(head + header::width, 4), height, pitch, i420) : 0;
+                printf("{\"landed\":%llu,\"at_us\":%lld,\"pts_us\":%lld,\"number\":%u}\n",
+                       (unsigned long long)le(head + header::seek, 4), (long long)at, (long long)pts, number);
                 fflush(stdout);
             }
         }

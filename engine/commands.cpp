@@ -1,6 +1,7 @@
 // The command handlers other than quit and seek. Each runs on the control
 // thread with no lock held and answers with exactly one ack. Volume, mute and
 // audio delay are process-wide and outlive every player.
+#include "checks.h"
 #include "engine.h"
 #include "json.h"
 
@@ -23,7 +24,7 @@ const int FILE_CACHING_MS = 300;
 
 void add_option(libvlc_media_t *media, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void add_option(libvlc_media_t *media, const char *format, ...) {
-    char buf[96];
+    char buf[640];  // a user agent or a referrer of REQUEST_TEXT_MAX bytes, and its name
     va_list ap;
     va_start(ap, format);
     vsnprintf(buf, sizeof buf, format, ap);
@@ -59,13 +60,43 @@ struct load_args {
     double start_ms, start_pos;  // -1 when not given
     int32_t audio, spu;          // NOT_GIVEN when not given
     int32_t timeout_ms;          // the source may deliver nothing this long; 0 for ever
+    // How the load asks a server, and its subtitle file; null when not given.
+    const char *user_agent, *referrer, *subtitles;
 };
 
-// Reads and checks a load's fields; false when the load is refused.
-bool read_load(const command *c, load_args *a) {
+// The load's strings that go on to servers and to the library, each checked
+// before it is taken; false with why (naming the field) when one is refused.
+bool read_strings(const command *c, load_args *a, char *why, size_t size) {
+    const struct {
+        const char *key;
+        const char *(*problem)(const char *);
+        const char **out;
+    } strings[] = {
+        {"userAgent", agent_problem, &a->user_agent},
+        {"referrer", referrer_problem, &a->referrer},
+        {"subtitles", location_problem, &a->subtitles},
+    };
+    for (const auto &s : strings) {
+        if (!present(c, s.key))
+            continue;
+        const entry *e = field(c, s.key, KIND_STRING);
+        const char *problem = e ? s.problem(e->string) : "must be a string";
+        if (problem) {
+            snprintf(why, size, "load: %s %s", s.key, problem);
+            return false;
+        }
+        *s.out = e->string;
+    }
+    return true;
+}
+
+// Reads and checks a load's fields; false when the load is refused, with why
+// when that is told.
+bool read_load(const command *c, load_args *a, char *why, size_t size) {
     const entry *url = field(c, "url", KIND_STRING);
     const entry *live = field(c, "live", KIND_BOOL);
-    *a = {nullptr, false, false, false, -1, -1, NOT_GIVEN, NOT_GIVEN, TIMEOUT_DEFAULT_MS};
+    *a = {nullptr, false, false, false, -1, -1, NOT_GIVEN, NOT_GIVEN, TIMEOUT_DEFAULT_MS, nullptr, nullptr, nullptr};
+    why[0] = 0;
     if (!url || !url->string[0] || !live || !number_in(c, "startMs", 0, HUGE_VAL, &a->start_ms) ||
         !number_in(c, "startPos", 0, 1, &a->start_pos))
         return false;
@@ -74,13 +105,17 @@ bool read_load(const command *c, load_args *a) {
     if (!bool_in(c, "paused", &a->paused) || !bool_in(c, "loop", &a->loop))
         return false;
     return int_field(c, "audio", &a->audio) && int_field(c, "spu", &a->spu) &&
-           int_field(c, "timeoutMs", &a->timeout_ms) && a->timeout_ms >= 0;
+           int_field(c, "timeoutMs", &a->timeout_ms) && a->timeout_ms >= 0 && read_strings(c, a, why, size);
 }
 
 void cmd_load(const command *c, long long id) {
     load_args a;
-    if (!read_load(c, &a)) {
-        tell_ack(id, false);
+    char why[200];
+    if (!read_load(c, &a, why, sizeof why)) {
+        if (why[0])
+            tell_refused(id, why);
+        else
+            tell_ack(id, false);
         return;
     }
     // The next line replaces this load at once: building a player that would
@@ -124,12 +159,21 @@ void cmd_load(const command *c, long long id) {
         add_option(media, ":audio-track-id=%d", a.audio);
     if (a.spu >= 0)
         add_option(media, ":sub-track-id=%d", a.spu);
+    // Every request of the load: the first, redirects, segments, ranges.
+    if (a.user_agent)
+        add_option(media, ":http-user-agent=%s", a.user_agent);
+    if (a.referrer)
+        add_option(media, ":http-referrer=%s", a.referrer);
     p->hide_spu = a.spu == -1;
     p->loop = a.loop;
     watch_start(p, a.timeout_ms, a.url);
     p->live = a.live;
     libvlc_media_player_set_media(p->mp, media);
     p->media = media;
+    meta_attach(p);
+    device_apply(p);
+    if (a.subtitles)
+        subtitles_load(p, a.subtitles, a.spu == NOT_GIVEN);  // the load's track choice outranks the file
 
     replace_player(p);
     tell_load_ack(id, p->generation);
@@ -218,7 +262,12 @@ int track(const command *c, int which) {
 }
 
 void cmd_audio(const command *c, long long id) { tell_ack(id, track(c, 0)); }
-void cmd_spu(const command *c, long long id) { tell_ack(id, track(c, 1)); }
+void cmd_spu(const command *c, long long id) {
+    bool ok = track(c, 1);
+    tell_ack(id, ok);
+    if (ok)
+        subtitles_redraw(playing());
+}
 
 void cmd_volume(const command *c, long long id) {
     int32_t level = -1;
@@ -258,12 +307,23 @@ const struct {
     const char *name;
     command_handler handler;
 } handlers[] = {
-    {"load", cmd_load}, {"stop", cmd_stop},
-    {"play", cmd_play}, {"pause", cmd_pause},
-    {"seek", cmd_seek}, {"audio", cmd_audio},
-    {"spu", cmd_spu},   {"volume", cmd_volume},
-    {"mute", cmd_mute}, {"audioDelay", cmd_audio_delay},
-    {"rate", cmd_rate}, {"frameStep", cmd_frame_step},
+    {"load", cmd_load},
+    {"stop", cmd_stop},
+    {"play", cmd_play},
+    {"pause", cmd_pause},
+    {"seek", cmd_seek},
+    {"audio", cmd_audio},
+    {"spu", cmd_spu},
+    {"volume", cmd_volume},
+    {"mute", cmd_mute},
+    {"audioDelay", cmd_audio_delay},
+    {"rate", cmd_rate},
+    {"frameStep", cmd_frame_step},
+    {"addSubtitles", cmd_add_subtitles},
+    {"spuDelay", cmd_spu_delay},
+    {"chapter", cmd_chapter},
+    {"devices", cmd_devices},
+    {"audioDevice", cmd_audio_device},
 };
 
 }  // namespace
@@ -277,8 +337,9 @@ command_handler find_handler(const char *name) {
 
 int line_retires(const command *c, const char *name) {
     load_args a;
+    char why[200];
     if (strcmp(name, "load") == 0)
-        return read_load(c, &a);
+        return read_load(c, &a, why, sizeof why);
     return strcmp(name, "stop") == 0 || strcmp(name, "quit") == 0;
 }
 

@@ -229,6 +229,8 @@ void serve_pending(player *p, int flags) {
         else
             settle_tracks(p, true);
     }
+    if (flags & PEND_META)
+        report_meta(p);
     if (flags & PEND_SOUND)
         sound_serve(p);
     if (flags & PEND_WATCH)

@@ -3,6 +3,7 @@
 // functions its files call in each other, grouped by file.
 #pragma once
 
+#include "checks.h"
 #include "display.h"
 #include "failures.h"
 #include "frames.h"
@@ -49,6 +50,7 @@ enum {
     PEND_STOPPED = 0x40,  // the library stopped: told after any error of the load
     PEND_WATCH = 0x80,    // the source's watch has news: a resume, a denial, a lost connection
     PEND_SOUND = 0x100,   // no sound output opens: one that plays into nothing takes its place
+    PEND_META = 0x200,    // what the media says about itself changed
 };
 
 // A player's seeking: the machine of the library seek in flight (seeker.h)
@@ -96,6 +98,8 @@ enum { END_NONE = 0, END_REACHED = 1, END_STOPPED = 2, END_STOP_HELD = 3 };
 enum { GAPS_UNKNOWN, GAPS_EVEN, GAPS_UNEVEN };
 
 enum { BAD_CODECS = 8, LOG_RING = 8, LOG_LINE_BYTES = 512, HELD_LINES = 8 };
+// The host's subtitle files of a load, and the chapters whose starts are kept.
+enum { SUBTITLES_MAX = 8, CHAPTERS_MAX = 512 };
 
 // One playback context: its own instance, media player and media. Made by
 // player_new, freed only by the reaper once the library is done with it.
@@ -240,6 +244,24 @@ struct player {
     int64_t sound_paused_us;                 // when paused; 0 playing
     unsigned sound_rate;                     // samples a second
     bool sound_stopping;                     // the library is to stop: nothing waits for the sound
+
+    // What the media says about itself (meta.cpp, chapters.cpp): the last
+    // lines told (control thread), and the starts (ms) of the chapters, among
+    // which playback is placed, with the chapter told, index + 1 (gate_lock).
+    uint64_t meta_hash, chapters_hash;
+    uint64_t named_title;  // control thread: the title the library makes of the location, hashed
+    int64_t chapter_ms[CHAPTERS_MAX];
+    int chapter_count, told_chapter;
+    bool on_device;  // gate_lock: the library said the sound goes to the device asked for
+
+    // The host's subtitle files (subtitles.cpp), ctl_lock: their locations;
+    // the one the library opens now (index + 1, 0 none) and whether a
+    // subtitle stream came of it; the ids of the tracks that did.
+    char subtitle_urls[SUBTITLES_MAX][LOCATION_MAX + 1];
+    int subtitle_count, subtitle_opening;
+    bool subtitle_found;
+    int external_ids[SUBTITLES_MAX];
+    int external_count;
 };
 
 // players.cpp
@@ -335,6 +357,9 @@ int64_t seek_due(player *p);
 void seek_forget(player *p);
 // A picture's duration for p, from its video track, else 40 ms.
 int64_t frame_duration_us(const player *p);
+// The paused host's still was drawn again by the library (other subtitles):
+// true when that is the host's still and no seek is under way.
+bool seek_still_redrawn(player *p);
 // The host's seek client: its landing told, and the seek that waited its turn asked.
 void host_landed(player *p);
 void host_serve(player *p);
@@ -485,6 +510,48 @@ bool time_behind_landing(player *p, int64_t t);
 // Tells the end that p held back, after the error that explains a lost
 // source, or after the tracks of a load that ended before they were told.
 void report_held_end(player *p);
+
+// meta.cpp: what the media says about itself.
+// Attaches to the events of p's media before it plays: a change of its meta
+// raises PEND_META.
+void meta_attach(player *p);
+// Tells p's meta, and its chapters, when they changed (control loop).
+void report_meta(player *p);
+
+// chapters.cpp
+void cmd_chapter(const command *c, long long id);
+// Tells p's chapters when they changed, and keeps their starts (control loop).
+void report_chapters(player *p);
+// Playback of p is at t (ms), told or landed (gate_lock held): the chapter
+// it entered is told.
+void chapter_at(player *p, int64_t t);
+
+// subtitles.cpp: the host's subtitle files.
+void cmd_add_subtitles(const command *c, long long id);
+void cmd_spu_delay(const command *c, long long id);
+// Adds the load's subtitle file at url to p before it plays, selected or not.
+void subtitles_load(player *p, const char *url, bool select);
+// The paused still drawn again with the subtitles now chosen (control thread).
+void subtitles_redraw(player *p);
+// A line of p's library that may tell of a subtitle file it opens (library
+// threads): one that yields no subtitle stream is told unreadable.
+void subtitles_line(player *p, int level, const char *object, const char *fmt, const char *text);
+// A stream of this libvlc track type and id was added to p (under gate_lock).
+void subtitles_stream(player *p, int type, int id);
+// Whether the library opens one of the host's subtitle files for p now: what
+// it reads then is the host's choice, not the source's.
+bool subtitles_opening(player *p);
+// Whether subtitle track id of p came from a file the host added.
+bool subtitles_external(player *p, int id);
+
+// devices.cpp: the sound devices, process-wide like the volume.
+void cmd_devices(const command *c, long long id);
+void cmd_audio_device(const command *c, long long id);
+// Sends the sound of p, before it plays, to the device asked for.
+void device_apply(player *p);
+// The library says p's sound now goes to device (under gate_lock): when it
+// is not the one asked for, that one went away, and the host is told.
+void device_reported(player *p, const char *device);
 
 // control.cpp
 extern ordered_mutex ctl_lock;

@@ -90,6 +90,7 @@ void on_time(player *p, int64_t reported) {
         p->moved.store(1);
     if (hidden)
         return;
+    chapter_at(p, t);
     // Playback time, not clock time: a seek's jump is printed at once.
     if (p->last_time_ms == INT64_MIN || std::llabs(t - p->last_time_ms) >= THROTTLE_MS) {
         p->last_time_ms = t;
@@ -283,11 +284,16 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         }
         break;
     case libvlc_MediaPlayerESAdded:
+        subtitles_stream(p, ev->u.media_player_es_changed.i_type, ev->u.media_player_es_changed.i_id);
+        [[fallthrough]];
     case libvlc_MediaPlayerESDeleted:
     case libvlc_MediaPlayerESSelected:
         // Stream changes matter only while playback runs.
         if (p->started.load() && p->end_state.load() == END_NONE)
             raise_pending(p, PEND_TRACKS);
+        break;
+    case libvlc_MediaPlayerAudioDevice:
+        device_reported(p, ev->u.media_player_audio_device.device);
         break;
     default:
         break;
@@ -307,6 +313,7 @@ void report_place(player *p, int64_t ms) {
         p->told_position = at;
         tell_position(at);
     }
+    chapter_at(p, ms);
 }
 
 void tell_ending(player *p) {

@@ -184,15 +184,17 @@ void library_line(player *p, int level, const char *object, const char *fmt, va_
         word w = debug_word(object, fmt);
         if (w != WORDS && word_table[w].reader == READ_BY_SEEK) {
             seek_word(p, w);
-        } else if (w != WORDS && word_table[w].reader == READ_BY_WATCH) {
+        } else if (w != WORDS && (word_table[w].reader == READ_BY_WATCH || word_table[w].reader == READ_BY_SUBTITLES)) {
             vsnprintf(text, sizeof text, fmt, args);
             watch_line(p, level, object, fmt, text);
+            subtitles_line(p, level, object, fmt, text);
         }
         return;
     }
     // Formatted whole before the cut, so that no password is cut before its '@'.
     int len = vsnprintf(text, sizeof text, fmt, args);
     watch_line(p, level, object, fmt, text);
+    subtitles_line(p, level, object, fmt, text);
     if (p->silenced.load())
         return;  // nothing of a source it must not read, or of a load ended, reaches the host
     mask_secrets(text, len < 0 ? 0 : std::min<unsigned long>(len, sizeof text - 1), message, sizeof message);

@@ -49,6 +49,7 @@ const libvlc_event_type_t PLAYER_EVENTS[] = {
     libvlc_MediaPlayerESAdded,
     libvlc_MediaPlayerESDeleted,
     libvlc_MediaPlayerESSelected,
+    libvlc_MediaPlayerAudioDevice,
 };
 
 }  // namespace

@@ -249,6 +249,14 @@ void seek_waited(player *p) {
     mirror(p);
 }
 
+bool seek_still_redrawn(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    const seeking &s = p->seek;
+    // Not when the library paused a picture past the host's still: that one
+    // is not the host's.
+    return s.still && !s.pending && !s.past_still && s.machine.phase == SEEKER_IDLE;
+}
+
 void seek_input_ended(player *p) {
     p->input_eof.store(1);
     std::lock_guard<ordered_mutex> hold(p->seek_lock);

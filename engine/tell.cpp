@@ -54,8 +54,8 @@ void put(textbuf *b, const char *format, ...) {
     }
 }
 
-// One JSON array of tracks.
-void put_tracks(textbuf *b, const track_entry *tracks, int count) {
+// One JSON array of tracks; subtitle tracks say whether the host added them.
+void put_tracks(textbuf *b, const track_entry *tracks, int count, bool subtitles) {
     put(b, "[");
     for (int i = 0; i < count; i++) {
         char name[300];
@@ -64,13 +64,46 @@ void put_tracks(textbuf *b, const track_entry *tracks, int count) {
         if (tracks[i].language) {
             char esc[80];
             json_esc(esc, sizeof esc, tracks[i].language);
-            put(b, "\"%s\"}", esc);
+            put(b, "\"%s\"", esc);
         } else {
-            put(b, "null}");
+            put(b, "null");
         }
+        put(b, subtitles ? ",\"external\":%s}" : "}", truth(tracks[i].external));
     }
     put(b, "]");
 }
+
+// Outside text as a JSON string's contents: cut at META_VALUE_BYTES on a
+// character's boundary, then escaped (six bytes at most for each).
+void put_text(textbuf *b, const char *text) {
+    char cut[META_VALUE_BYTES + 1];
+    size_t n = strnlen(text, META_VALUE_BYTES + 1);
+    if (n > META_VALUE_BYTES) {
+        n = META_VALUE_BYTES;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+            n--;
+    }
+    memcpy(cut, text, n);
+    cut[n] = 0;
+    char esc[6 * META_VALUE_BYTES + 8];
+    json_esc(esc, sizeof esc, cut);
+    put(b, "%s", esc);
+}
+
+// Prints the finished line of b unless it repeats the one hashed in *told.
+bool tell_once(textbuf *b, uint64_t *told) {
+    // A line cut short by a failed allocation would not be valid JSON; one
+    // that repeats the last report tells the host nothing.
+    bool told_now = !b->failed && text_hash(b->data) != *told;
+    if (told_now) {
+        *told = text_hash(b->data);
+        emit("%s", b->data);
+    }
+    free(b->data);
+    return told_now;
+}
+
+textbuf new_line() { return {static_cast<char *>(malloc(4096)), 0, 4096, false}; }
 
 // The host's line escaped for a log line, a NUL byte written as \u0000.
 void escape_line(char *dst, size_t size, const char *text, size_t len) {
@@ -98,6 +131,12 @@ void tell_ready(const char *library_version, const char *engine_version) {
 }
 
 void tell_ack(long long id, bool ok) { emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":%s}", id, truth(ok)); }
+
+void tell_refused(long long id, const char *message) {
+    char esc[400];
+    json_esc(esc, sizeof esc, message);
+    emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":false,\"message\":\"%s\"}", id, esc);
+}
 
 void tell_load_ack(long long id, uint64_t generation) {
     emit("{\"type\":\"ack\",\"id\":%lld,\"ok\":true,\"generation\":%llu}", id,
@@ -139,24 +178,79 @@ void tell_error(problem what, const char *codec) {
 }
 
 bool tell_tracks(const track_report *r, uint64_t *told) {
-    textbuf b = {static_cast<char *>(malloc(4096)), 0, 4096, false};
+    textbuf b = new_line();
     static const char *const kinds[TRACK_KINDS] = {"audio", "spu", "video"};
     put(&b, "{\"type\":\"tracks\"");
     for (int k = 0; k < TRACK_KINDS; k++) {
         put(&b, ",\"%s\":", kinds[k]);
-        put_tracks(&b, r->tracks[k], r->count[k]);
+        put_tracks(&b, r->tracks[k], r->count[k], k == TRACK_SPU);
     }
     put(&b, ",\"selected\":{\"audio\":%d,\"spu\":%d,\"video\":%d}}", r->selected[TRACK_AUDIO], r->selected[TRACK_SPU],
         r->selected[TRACK_VIDEO]);
-    // A line cut short by a failed allocation would not be valid JSON; one
-    // that repeats the last report tells the host nothing.
-    bool told_now = !b.failed && text_hash(b.data) != *told;
-    if (told_now) {
-        *told = text_hash(b.data);
-        emit("%s", b.data);
+    return tell_once(&b, told);
+}
+
+bool tell_meta(const char *const values[META_MEMBERS], uint64_t *told) {
+    static const char *const names[META_MEMBERS] = {"title",       "artist",      "album",      "genre",     "date",
+                                                    "trackNumber", "description", "nowPlaying", "artworkUrl"};
+    textbuf b = new_line();
+    put(&b, "{\"type\":\"meta\"");
+    bool known = false;
+    for (int m = 0; m < META_MEMBERS; m++) {
+        if (!values[m] || !values[m][0])
+            continue;
+        known = true;
+        put(&b, ",\"%s\":\"", names[m]);
+        put_text(&b, values[m]);
+        put(&b, "\"");
     }
+    put(&b, "}");
+    if (known)
+        return tell_once(&b, told);
     free(b.data);
-    return told_now;
+    return false;
+}
+
+bool tell_chapters(const chapter_entry *list, int count, uint64_t *told) {
+    textbuf b = new_line();
+    put(&b, "{\"type\":\"chapters\",\"list\":[");
+    for (int i = 0; i < count; i++) {
+        put(&b, "%s{\"ms\":%lld,\"durationMs\":%lld,\"name\":", i ? "," : "", static_cast<long long>(list[i].ms),
+            static_cast<long long>(list[i].duration_ms));
+        if (list[i].name) {
+            put(&b, "\"");
+            put_text(&b, list[i].name);
+            put(&b, "\"}");
+        } else {
+            put(&b, "null}");
+        }
+    }
+    put(&b, "]}");
+    return tell_once(&b, told);
+}
+
+void tell_chapter(int index) { emit("{\"type\":\"chapter\",\"index\":%d}", index); }
+
+void tell_devices(const device_entry *list, int count, const char *current) {
+    textbuf b = new_line();
+    put(&b, "{\"type\":\"devices\",\"list\":[");
+    for (int i = 0; i < count; i++) {
+        put(&b, "%s{\"id\":\"", i ? "," : "");
+        put_text(&b, list[i].id ? list[i].id : "");
+        put(&b, "\",\"name\":\"");
+        put_text(&b, list[i].name ? list[i].name : "");
+        put(&b, "\"}");
+    }
+    put(&b, "],\"current\":");
+    if (current) {
+        put(&b, "\"");
+        put_text(&b, current);
+        put(&b, "\"}");
+    } else {
+        put(&b, "null}");
+    }
+    uint64_t never = 0;  // every answer is told
+    tell_once(&b, &never);
 }
 
 void tell_log(const char *message) {
@@ -180,6 +274,14 @@ void tell_refusal(refusal what, const char *text, unsigned long len) {
         break;
     case REFUSED_START_POS:
         emit("{\"type\":\"log\",\"message\":\"startPos dropped: the media cannot seek\",\"code\":\"startPosDropped\"}");
+        break;
+    case REFUSED_SUBTITLES:
+        emit("{\"type\":\"log\",\"message\":\"subtitles unreadable: %s\",\"code\":\"subtitlesUnreadable\"}", esc);
+        break;
+    case REFUSED_DEVICE_GONE:
+        emit("{\"type\":\"log\",\"message\":\"sound device gone, the sound goes to the default: %s\",\"code\":"
+             "\"deviceGone\"}",
+             esc);
         break;
     }
 }

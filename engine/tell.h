@@ -17,10 +17,14 @@ enum refusal {
     REFUSED_NOT_A_COMMAND,  // a line that is not a command
     REFUSED_LINE_TOO_LONG,  // a line over the input bound
     REFUSED_START_POS,      // a load's start position on media that cannot seek
+    REFUSED_SUBTITLES,      // a subtitle file the library could not read or parse: the load plays on
+    REFUSED_DEVICE_GONE,    // the sound device asked for went away: the sound goes to the default
 };
 
 void tell_ready(const char *library_version, const char *engine_version);
 void tell_ack(long long id, bool ok);
+// A refused command whose ack says why: message names the field at fault.
+void tell_refused(long long id, const char *message);
 // A load's ack, with the generation of the player it made.
 void tell_load_ack(long long id, uint64_t generation);
 // The ack of quit: the last line; output is closed to every later one.
@@ -51,11 +55,12 @@ void tell_sound(bool playing);
 void tell_error(problem what, const char *codec);
 
 // One track of a tracks report: name and language as the library gives them
-// (language null when unknown).
+// (language null when unknown); external for a subtitle file the host added.
 struct track_entry {
     int id;
     const char *name;
     const char *language;
+    bool external;
 };
 enum { TRACK_AUDIO, TRACK_SPU, TRACK_VIDEO, TRACK_KINDS };
 struct track_report {
@@ -67,10 +72,44 @@ struct track_report {
 // none was told), which it then updates; false when nothing was printed.
 bool tell_tracks(const track_report *r, uint64_t *told);
 
+// What the media says about itself, in the order told; a member unknown is null.
+enum meta_member {
+    META_TITLE,
+    META_ARTIST,
+    META_ALBUM,
+    META_GENRE,
+    META_DATE,
+    META_TRACK_NUMBER,
+    META_DESCRIPTION,
+    META_NOW_PLAYING,
+    META_ARTWORK_URL,
+    META_MEMBERS
+};
+enum { META_VALUE_BYTES = 1024 };  // a member is cut here, on a character's boundary
+// Prints the meta line unless none is known or it repeats the one whose hash
+// is *told, which it then updates; false when nothing was printed.
+bool tell_meta(const char *const values[META_MEMBERS], uint64_t *told);
+// One chapter: its start and length (ms) and its title, null when unknown.
+struct chapter_entry {
+    int64_t ms, duration_ms;
+    const char *name;
+};
+// Prints the chapters unless they repeat the last told (as tell_meta).
+bool tell_chapters(const chapter_entry *list, int count, uint64_t *told);
+// Playback entered the chapter of this index.
+void tell_chapter(int index);
+// One sound output device: the library's id and its description.
+struct device_entry {
+    const char *id, *name;
+};
+// The devices the library can play to, and the one in use (null: the default).
+void tell_devices(const device_entry *list, int count, const char *current);
+
 // A library log line, as it is to be shown.
 void tell_log(const char *message);
 // Library lines not forwarded: dropped by the rate limit, or repeats.
 void tell_lines_dropped(int count);
 // A refusal; text is the host's line (or its head) for the refusals of lines,
-// already stripped of secrets, with NUL bytes as len counts them.
+// the subtitle location or the device for the others, already stripped of
+// secrets, with NUL bytes as len counts them.
 void tell_refusal(refusal what, const char *text, unsigned long len);

@@ -43,12 +43,12 @@ const int64_t TRACKS_SETTLE_MAX_US = 1000000;
 const int64_t TRACKS_FIRST_MAX_US = 3000000;
 const int64_t TRACKS_RECHECK_US = 50000;
 
-// The listed tracks of one kind, with languages from the media's streams,
+// The listed tracks of one kind of p, with languages from the media's streams,
 // into *out (malloc'd; the caller frees it); the entry that switches a kind
 // off (negative id) is left out. *lagging is set when a track has no stream
 // yet. False when memory is short.
-bool list_tracks(const libvlc_track_description_t *list, int kind, libvlc_media_track_t *const *streams, unsigned n,
-                 track_entry **out, int *count, bool *lagging) {
+bool list_tracks(player *p, const libvlc_track_description_t *list, int kind, libvlc_media_track_t *const *streams,
+                 unsigned n, track_entry **out, int *count, bool *lagging) {
     int listed = 0;
     for (const libvlc_track_description_t *d = list; d; d = d->p_next)
         listed++;
@@ -62,7 +62,8 @@ bool list_tracks(const libvlc_track_description_t *list, int kind, libvlc_media_
         const libvlc_media_track_t *t = stream_of(list, kind, d->i_id, streams, n);
         *lagging = *lagging || !t;
         const char *language = t && t->psz_language && t->psz_language[0] ? t->psz_language : nullptr;
-        (*out)[(*count)++] = {d->i_id, d->psz_name ? d->psz_name : "", language};
+        bool external = kind == libvlc_track_text && subtitles_external(p, d->i_id);
+        (*out)[(*count)++] = {d->i_id, d->psz_name ? d->psz_name : "", language, external};
     }
     return true;
 }
@@ -131,6 +132,7 @@ void settle_tracks(player *p, bool now) {
 
 bool report_tracks(player *p, bool settled_only) {
     apply_choices(p);
+    report_meta(p);  // what the media says of itself comes first, before any end
     libvlc_media_track_t **streams;
     unsigned n = media_streams(p, &streams);
     libvlc_track_description_t *audio = libvlc_audio_get_track_description(p->mp);
@@ -146,7 +148,7 @@ bool report_tracks(player *p, bool settled_only) {
     const libvlc_track_description_t *lists[TRACK_KINDS] = {audio, spu, video};
     const int kinds[TRACK_KINDS] = {libvlc_track_audio, libvlc_track_text, libvlc_track_video};
     for (int k = 0; k < TRACK_KINDS; k++) {
-        listed = list_tracks(lists[k], kinds[k], streams, n, &entries[k], &r.count[k], &lagging) && listed;
+        listed = list_tracks(p, lists[k], kinds[k], streams, n, &entries[k], &r.count[k], &lagging) && listed;
         r.tracks[k] = entries[k];
     }
     // A video track listed but none selected: the library renumbers a

@@ -129,6 +129,9 @@ void display_cb(void *opaque, void *picture) noexcept {
     int64_t landed_ms = 0;
     bool send = true, quiet = false;
     int verdict = seek_picture(p, &n, date, &own, &landed_ms, &send, &quiet);
+    // The paused still drawn again with other subtitles is news to the host.
+    if (verdict == VERDICT_HIDE && (shown.flags & SHOWN_REDRAWN) && seek_still_redrawn(p))
+        verdict = VERDICT_TELL;
     uint64_t sent = 0;
     if (verdict == VERDICT_LAND_KEPT) {
         // The picture kept back is the landing, sent now at its time; this

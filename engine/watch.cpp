@@ -159,13 +159,15 @@ bool watch_admits(player *p, int type) {
 void watch_line(player *p, int level, const char *object, const char *fmt, const char *text) {
     auto said = [&](word w) { return heard(w, level, object, fmt, text); };
     if (said(WORD_REDIRECT)) {
-        if (!network_location(word_rest(WORD_REDIRECT, text)))
+        // An internet radio goes on, at the same location, with the older
+        // HTTP access: a network source like any other.
+        if (!network_location(word_rest(WORD_REDIRECT, text)) && !said(WORD_ICY_REDIRECT))
             deny(p);
     } else if (said(WORD_MODULE_MADE)) {
         if (said(WORD_HTTPS_ACCESS) || said(WORD_HTTP_ACCESS))
             p->network_made.store(1);
-        else if (p->network.load() && said(WORD_OTHER_SOURCE))
-            deny(p);
+        else if (p->network.load() && said(WORD_OTHER_SOURCE) && !subtitles_opening(p))
+            deny(p);  // but a subtitle file the host named is the host's choice
         else if (said(WORD_TS_DEMUX))
             times_may_lead(p);
     } else if (said(WORD_REQUEST)) {

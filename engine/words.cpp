@@ -15,6 +15,9 @@ const problem NONE = PROBLEM_UNAVAILABLE;  // rows that tell no problem
 const word_row word_table[WORDS] = {
     {"redirecting to: %s", MATCH_FORMAT, "stream", DEBUG, NONE, READ_BY_WATCH,
      "the access goes on at the location that follows, which it opens at once"},
+    {"redirecting to: icyx://", MATCH_PREFIX, "stream", DEBUG, NONE, READ_BY_WATCH,
+     "the HTTP access found an internet radio's headers and hands the same location to the older HTTP access, "
+     "which reads the radio's titles"},
     {"using %s module \"%s\"", MATCH_FORMAT, nullptr, DEBUG, NONE, READ_BY_WATCH,
      "a module was made; the next three rows tell the sources among them"},
     {"using access module \"access\"", MATCH_EXACT, "stream", DEBUG, NONE, READ_BY_WATCH,
@@ -42,6 +45,12 @@ const word_row word_table[WORDS] = {
      "bytes the demuxer makes no sense of"},
     {"Updated playlist", MATCH_PREFIX, "demux", DEBUG, NONE, READ_BY_WATCH,
      "a playlist fetched again while it plays: a live source"},
+    {"loading %s slave: %s (forced: %d)", MATCH_FORMAT, "input", DEBUG, NONE, READ_BY_SUBTITLES,
+     "the input opens an extra file, a subtitle file among them, at the location that follows"},
+    {"failed to add %s as slave", MATCH_FORMAT, "input", WARNING, NONE, READ_BY_SUBTITLES,
+     "the extra file being opened could not be read"},
+    {"using demux module", MATCH_PREFIX, "demux", DEBUG, NONE, READ_BY_SUBTITLES,
+     "a demuxer was made: for an extra file being opened, its streams came before"},
     {"Decoder wait done in %d ms", MATCH_FORMAT, "input", DEBUG, NONE, READ_BY_SEEK,
      "the decoders were waited for: the library's clock starts at the place it went to"},
     {"pausing at EOF (pause after each)", MATCH_FORMAT, "input", DEBUG, NONE, READ_BY_SEEK, "end evidence"},

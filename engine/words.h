@@ -20,12 +20,13 @@ enum word_match {
 };
 
 // The file that acts on a row.
-enum word_reader { READ_BY_WATCH, READ_BY_SEEK, READ_BY_LOGS, READ_BY_FAILURES };
+enum word_reader { READ_BY_WATCH, READ_BY_SEEK, READ_BY_LOGS, READ_BY_FAILURES, READ_BY_SUBTITLES };
 
 // One row of the table for each line the engine reads, in table order.
 enum word {
     // A network load's source and demuxer, lost connections, bytes that make no sense, live playlists.
     WORD_REDIRECT,
+    WORD_ICY_REDIRECT,
     WORD_MODULE_MADE,
     WORD_HTTPS_ACCESS,
     WORD_HTTP_ACCESS,
@@ -40,6 +41,10 @@ enum word {
     WORD_GARBAGE,
     WORD_NOT_LIKE,
     WORD_PLAYLIST_UPDATED,
+    // The host's subtitle files as the library opens them.
+    WORD_SLAVE_LOADING,
+    WORD_SLAVE_FAILED,
+    WORD_DEMUX_MADE,
     // Seeking and the end of the media.
     WORD_DECODER_WAIT_DONE,
     WORD_PAUSED_AT_EOF,

@@ -237,3 +237,39 @@ tone fmt.wav 2 -c:a pcm_s16le
 tone fmt-vorbis.ogg 2 -c:a libvorbis
 tone fmt.opus 2 -c:a libopus
 tone fmt-blip.wav 0.139 -c:a pcm_s16le
+# Subtitle files: a line from 1.5 s to 3 s in each format, over five seconds
+# of black with a tone, where the line drawn is the only light; noise that no
+# demuxer takes for subtitles.
+clip subtitles.mp4 -f lavfi -i color=black:size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -t 5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -shortest
+[ -s subtitles.srt ] || printf '1\n00:00:01,500 --> 00:00:03,000\nWords on screen\n' >subtitles.srt
+[ -s subtitles.vtt ] || printf 'WEBVTT\n\n00:01.500 --> 00:03.000\nWords on screen\n' >subtitles.vtt
+if [ ! -s subtitles.ass ]; then
+    printf '[Script Info]\nScriptType: v4.00+\nPlayResX: 320\nPlayResY: 240\n\n[V4+ Styles]\n%s\n%s\n\n[Events]\n%s\n%s\n' \
+        'Format: Name, Fontname, Fontsize, PrimaryColour, OutlineColour, BackColour, Bold, Outline, Shadow, Alignment, MarginV' \
+        'Style: Default,DejaVu Sans,24,&H00FFFFFF,&H00000000,&H00000000,0,1,0,2,10' \
+        'Format: Layer, Start, End, Style, Text' 'Dialogue: 0,0:00:01.50,0:00:03.00,Default,Words on screen' >subtitles.tmp.ass
+    mv subtitles.tmp.ass subtitles.ass
+fi
+clip subtitles-noise.srt -f lavfi -i anoisesrc=d=0.1:seed=7 -f u8
+# What media says about itself: an MP3 with ID3 tags and a cover picture; a
+# Matroska file with three chapters of two seconds; and a radio's sound,
+# constant bit rate MP3 for a loopback server that speaks ICY.
+clip cover.png -f lavfi -i color=red:size=64x64 -frames:v 1
+clip tagged.mp3 -f lavfi -i sine=frequency=660:sample_rate=44100 -i cover.png -map 0:a -map 1:v -t 2 -c:a libmp3lame \
+    -b:a 64k -c:v png -disposition:v attached_pic -id3v2_version 3 -metadata title='Song "One"' -metadata artist=Someone \
+    -metadata album=Albumy -metadata genre=Jazz -metadata date=2021 -metadata track=7
+if [ ! -s chapters.mkv ]; then
+    {
+        printf ';FFMETADATA1\n'
+        for c in 0:Opening 2000:Middle 4000:Credits; do
+            printf '[CHAPTER]\nTIMEBASE=1/1000\nSTART=%s\nEND=%s\ntitle=%s\n' "${c%:*}" $((${c%:*} + 2000)) "${c#*:}"
+        done
+    } >chapters.txt
+    clip chapters.mkv -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+        -i chapters.txt -map_chapters 2 -map 0:v -map 1:a -t 6 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 \
+        -c:a aac -shortest -metadata title=Chaptered -metadata comment='Three parts'
+    rm chapters.txt
+fi
+clip radio.mp3 -f lavfi -i sine=frequency=500:sample_rate=44100 -t 20 -ac 1 -c:a libmp3lame -b:a 64k -write_xing 0 \
+    -id3v2_version 0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the engine, its tests and its demo need; with
 # --build, only what building the engine and its Debian package needs; with
-# --format, only what scripts/format.sh needs.
+# --format, only what scripts/format.sh needs; with --bench, all of it and the
+# players the benchmark's seek step measures beside the engine.
 # Quick and silent when everything is already there.
 set -euo pipefail
 
@@ -11,6 +12,8 @@ build=(
     dpkg-dev file
 )
 format=(clang-format)
+# GStreamer through Debian's own Python, and mpv.
+peers=(python3-gst-1.0 gstreamer1.0-plugins-good gstreamer1.0-libav mpv)
 packages=(
     "${build[@]}"
     "${format[@]}"
@@ -24,6 +27,7 @@ packages=(
 case "${1:-}" in
 --build) packages=("${build[@]}") ;;
 --format) packages=("${format[@]}") ;;
+--bench) packages+=("${peers[@]}") ;;
 esac
 # The host library needs Node 20 or later; the machines here come with it.
 [ "${1:-}" = --build ] || command -v node >/dev/null || packages+=(nodejs npm)

@@ -55,7 +55,7 @@ std::string says(word w, const char *object, const char *fmt, const char *text) 
 // and a near miss that does not say it. Not seen here, but as libvlc words
 // them (older wordings, and lines a root test cannot provoke): the older HTTP
 // access, an access demuxer, the pause at the end, the
-// access and packetizer objects, and the phrases no suitable demux,
+// access and packetizer objects, the failure of a subtitle file, and the phrases no suitable demux,
 // unidentified, could not identify, Permission denied, Unauthorized, not
 // found, timed out, timeout, Network is unreachable and out of memory. A line is its format
 // for the rows matched on it, else its text; a module line has both. What a
@@ -66,6 +66,7 @@ TEST(Words, EachRowHearsItsLineAndNotANearMiss) {
     const char *const MADE = "using %s module \"%s\"", *const CERT = "Certificate verification failure: The certificate is NOT trusted.";
     const struct { word w; said line; const char *says; said near; } cases[] = {
         {WORD_REDIRECT, {.line = "redirecting to: %s"}, "found", {.object = "input"}}, {WORD_MODULE_MADE, {.object = "stream", .line = MADE}, "found", {.line = "using %s module %s"}},
+        {WORD_ICY_REDIRECT, {.line = "redirecting to: %s", .text = "redirecting to: icyx://127.0.0.1:8000/radio"}, "", {.text = "redirecting to: http://icyx/"}},
         {WORD_HTTPS_ACCESS, {.line = MADE, .text = "using access module \"access\""}, "module", {.text = "using access module \"accessx\""}},
         {WORD_HTTP_ACCESS, {.line = MADE, .text = "using access module \"http\""}, "module", {.object = "tls client"}},
         {WORD_OTHER_SOURCE, {.object = "stream", .line = MADE, .text = "using access module \"filesystem\""}, "module", {.text = "using stream_filter module \"prefetch\""}},
@@ -79,6 +80,9 @@ TEST(Words, EachRowHearsItsLineAndNotANearMiss) {
         {WORD_GARBAGE, {.line = "garbage at input from 509, trying to resync..."}, "", {.level = D}},
         {WORD_NOT_LIKE, {.line = "this does not look like an MPEG PS stream, continuing anyway"}, "", {.line = "this doesn't seem to be a vobsub file"}},
         {WORD_PLAYLIST_UPDATED, {.line = "Updated playlist ID %s, after %lds"}, "found", {.object = "stream"}},
+        {WORD_SLAVE_LOADING, {.line = "loading %s slave: %s (forced: %d)"}, "found", {.line = "loading spu-es slave: %s"}},
+        {WORD_SLAVE_FAILED, {.line = "failed to add %s as slave"}, "", {.level = D}},
+        {WORD_DEMUX_MADE, {.line = MADE, .text = "using demux module \"subtitle\""}, "module", {.text = "using packetizer module \"copy\""}},
         {WORD_DECODER_WAIT_DONE, {.line = "Decoder wait done in %d ms"}, "found", {.line = "Decoder wait done in 35 ms"}},
         {WORD_PAUSED_AT_EOF, {.line = "pausing at EOF (pause after each)"}, "found", {.line = "pausing at EOF"}}, {WORD_INPUT_EOF, {.line = "EOF reached"}, "found", {.object = "demux"}}, {WORD_FROM_INPUT, {.line = "Your input can't be opened"}, "media", {.level = W}},
         {WORD_FROM_STREAM, {.line = "cannot pre fill buffer"}, "media", {.object = "stream_directory"}}, {WORD_FROM_DEMUX, {.line = "cannot peek"}, "media", {.object = "demux meta"}},

@@ -156,7 +156,7 @@ function reply(res: http.ServerResponse, status: number, body: unknown): void {
   res.end(JSON.stringify(body));
 }
 
-/** Runs one command of the page: {"cmd": "load", "url": ..., "pixels": "i420", "loop": true} and so on. */
+/** Runs one command of the page: {"cmd": "load", "url": ..., "pixels": "i420", "loop": true} and so on; the devices' answer is its result. */
 async function command(engineFor: (pixels: unknown) => Promise<Engine>, body: string): Promise<unknown> {
   const c = JSON.parse(body) as Record<string, unknown>;
   const engine = await engineFor(c.cmd === 'load' ? c.pixels : undefined);
@@ -175,6 +175,16 @@ async function command(engineFor: (pixels: unknown) => Promise<Engine>, body: st
       return engine.rate(c.value as number);
     case 'frameStep':
       return engine.frameStep(c.back === true);
+    case 'spu':
+      return engine.spu(c.track as number);
+    case 'addSubtitles':
+      return engine.addSubtitles(c.url as string);
+    case 'chapter':
+      return engine.chapter(c.index as number);
+    case 'devices':
+      return engine.devices();
+    case 'audioDevice':
+      return engine.audioDevice(c.device as string);
     case 'volume':
       return engine.volume(c.level as number);
     case 'mute':

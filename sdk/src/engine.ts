@@ -6,7 +6,7 @@
 import { EngineError } from './errors.js';
 import { type Frame, type FrameInfo, type FrameStats, copyFrame } from './frames.js';
 import { type Ack, Channel, type ExitInfo, type Heard, type StartOptions } from './process.js';
-import type { CommandName, LoadOptions, LogCode, SeekTarget } from './protocol.js';
+import type { CommandName, Device, LoadOptions, LogCode, SeekTarget } from './protocol.js';
 import { type EngineEvent, type Snapshot, blank, reduce } from './state.js';
 import { type WaitOptions, bounded, waitOptions, waitProblem } from './wait.js';
 
@@ -44,7 +44,7 @@ export class Engine {
   private restarting: Promise<void> | null = null;
   private restarts: number[] = [];
   private snap: Snapshot = blank(0);
-  private readonly settings: { volume?: number; mute?: boolean; audioDelay?: number } = {};
+  private readonly settings: { volume?: number; mute?: boolean; audioDelay?: number; audioDevice?: string } = {};
   private consuming = false;
   private readonly listeners = new Map<string, Set<(arg: never) => void>>();
   private readonly watchers = new Set<(h: Heard) => void>();
@@ -130,6 +130,30 @@ export class Engine {
   }
   async audioDelay(ms: number): Promise<void> {
     await this.send('audioDelay', { ms });
+  }
+  /**
+   * Adds a subtitle file (file://, http://, https://) to the current load, selected, at most 8 a load. One
+   * the library cannot read is told as a log line with the code `subtitlesUnreadable`.
+   */
+  async addSubtitles(url: string): Promise<void> {
+    await this.send('addSubtitles', { url });
+  }
+  /** Moves the current load's subtitles by ms, at most an hour either way. */
+  async spuDelay(ms: number): Promise<void> {
+    await this.send('spuDelay', { ms });
+  }
+  /** Seeks to the start of a chapter of `state.chapters`; it lands as a seek does. */
+  async chapter(index: number): Promise<void> {
+    await this.send('chapter', { index });
+  }
+  /** The sound outputs the library can play to, and the one in use (null: the default). */
+  async devices(): Promise<{ list: Device[]; current: string | null }> {
+    await this.send('devices');
+    return this.snap.devices!;
+  }
+  /** Sends the sound of this and every later load to a device of `devices()`. */
+  async audioDevice(device: string): Promise<void> {
+    await this.send('audioDevice', { device });
   }
 
   /** Asks the engine to end; kills it when it has not ended within the quit timeout. */
@@ -319,12 +343,12 @@ export class Engine {
         this.emit('event', h.e);
         break;
       case 'acked':
-        if (h.ack.ok && (h.cmd === 'volume' || h.cmd === 'mute' || h.cmd === 'audioDelay')) {
+        if (h.ack.ok && (h.cmd === 'volume' || h.cmd === 'mute' || h.cmd === 'audioDelay' || h.cmd === 'audioDevice')) {
           Object.assign(this.settings, { [h.cmd]: Object.values(h.args)[0] });
         }
         break;
       case 'generation':
-        this.setSnapshot(blank(h.generation, h.cmd === 'stop' ? 'stopped' : 'idle'));
+        this.setSnapshot(blank(h.generation, h.cmd === 'stop' ? 'stopped' : 'idle', this.snap.devices));
         break;
       case 'log':
         this.emit('log', h.message, h.code);
@@ -354,8 +378,10 @@ export class Engine {
     const restarting = (async () => {
       await this.open();
       this.restarting = null;
-      const { volume, mute, audioDelay } = this.settings;
+      const { volume, mute, audioDelay, audioDevice } = this.settings;
       const again: Promise<unknown>[] = [];
+      // A device gone since is no reason to fail the restart: the sound goes to the default.
+      if (audioDevice !== undefined) again.push(this.audioDevice(audioDevice).catch(() => undefined));
       if (volume !== undefined) again.push(this.volume(volume));
       if (mute !== undefined) again.push(this.mute(mute));
       if (audioDelay !== undefined) again.push(this.audioDelay(audioDelay));

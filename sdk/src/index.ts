@@ -8,6 +8,6 @@ export type { BgrxFrame, Frame, FrameInfo, FrameStats, I420Frame } from './frame
 export { findEngine } from './process.js';
 export type { ExitInfo, StartOptions } from './process.js';
 export { FRAME_HEADER, FRAME_LANDED, framePixelBytes } from './protocol.js';
-export type { LoadOptions, LogCode, PixelFormat, Problem, SeekTarget, Track, WireEvent } from './protocol.js';
+export type { Chapter, Device, LoadOptions, LogCode, Meta, PixelFormat, Problem, SeekTarget, Track, WireEvent } from './protocol.js';
 export type { EngineEvent, PlayState, Snapshot } from './state.js';
 export type { WaitOptions } from './wait.js';

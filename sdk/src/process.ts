@@ -376,6 +376,8 @@ export class Channel {
         this.sink({ kind: 'log', message: e.message, code: e.code });
         return;
     }
+    // The answer to devices is the engine's, whatever media is loaded.
+    if (e.type === 'devices') return this.sink({ kind: 'event', e });
     const event: EngineEvent =
       e.type === 'error' ? { type: 'error', error: new MediaError(e.problem, e.codec, this.generations.current) } : e;
     for (const due of this.generations.event(event)) this.sink({ kind: 'event', e: due });
@@ -392,7 +394,7 @@ export class Channel {
     if (ack.ok && p.cmd === 'load' && ack.generation === undefined) {
       this.fault(new EngineError('protocol', 'the ack of a load without a generation'));
     }
-    if (ack.ok && (p.cmd === 'seek' || p.cmd === 'frameStep')) this.lastSeek = ack.id;
+    if (ack.ok && (p.cmd === 'seek' || p.cmd === 'frameStep' || p.cmd === 'chapter')) this.lastSeek = ack.id;
     const { moved, due } = this.generations.acked(p.cmd, ack.ok, ack.generation);
     this.sink({ kind: 'acked', cmd: p.cmd, args: p.args, ack });
     if (moved) this.sink({ kind: 'generation', generation: this.generations.current, cmd: p.cmd });
@@ -400,7 +402,7 @@ export class Channel {
     if (p.settled) return;
     p.settled = true;
     if (ack.ok) p.resolve(ack);
-    else p.reject(new EngineError('refused', `${p.cmd} refused by the engine`, { command: p.cmd }));
+    else p.reject(new EngineError('refused', ack.message ?? `${p.cmd} refused by the engine`, { command: p.cmd }));
   }
 
   private onFrame(info: FrameInfo, frame: Frame): void {

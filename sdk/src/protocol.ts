@@ -8,6 +8,9 @@ export const INT_LIMIT = 2147483647;
 /** The largest audio delay the engine takes either way, ms: an hour. */
 export const AUDIO_DELAY_LIMIT = 3600000;
 
+/** The largest subtitle delay the engine takes either way, ms: an hour. */
+export const SPU_DELAY_LIMIT = 3600000;
+
 /** The playback speeds the engine takes. */
 export const RATE_MIN = 0.25;
 export const RATE_MAX = 4;
@@ -43,6 +46,9 @@ export const COMMANDS = {
       spu: { kind: 'integer', optional: true },
       timeoutMs: { kind: 'integer', optional: true, min: 0 },
       loop: { kind: 'boolean', optional: true },
+      subtitles: { kind: 'string', optional: true, min: 1 },
+      userAgent: { kind: 'string', optional: true, min: 1 },
+      referrer: { kind: 'string', optional: true, min: 1 },
     },
     newGeneration: true,
   },
@@ -57,6 +63,11 @@ export const COMMANDS = {
   volume: { fields: { level: { kind: 'integer', min: 0, max: 100 } } },
   mute: { fields: { value: { kind: 'boolean' } } },
   audioDelay: { fields: { ms: { kind: 'integer', min: -AUDIO_DELAY_LIMIT, max: AUDIO_DELAY_LIMIT } } },
+  addSubtitles: { fields: { url: { kind: 'string', min: 1 } } },
+  spuDelay: { fields: { ms: { kind: 'integer', min: -SPU_DELAY_LIMIT, max: SPU_DELAY_LIMIT } } },
+  chapter: { fields: { index: { kind: 'integer', min: 0 } } },
+  devices: { fields: {} },
+  audioDevice: { fields: { device: { kind: 'string', min: 1 } } },
   quit: { fields: {} },
 } as const satisfies Record<string, CommandRules>;
 
@@ -78,6 +89,16 @@ export interface LoadOptions {
   timeoutMs?: number;
   /** At its end the media plays again from its start, told by `looped`, with no `end`. Default false. */
   loop?: boolean;
+  /**
+   * A subtitle file (SRT, WebVTT, ASS/SSA) at a file://, http:// or https:// location: a track marked
+   * `external`, selected unless `spu` is given. One the library cannot read is told as a log line with the
+   * code `subtitlesUnreadable`; the load plays on.
+   */
+  subtitles?: string;
+  /** Sent on every request of the load: products and comments as HTTP has them, printable ASCII, at most 512 bytes. */
+  userAgent?: string;
+  /** Sent as the Referer of every request of the load: printable ASCII, at most 512 bytes. */
+  referrer?: string;
 }
 
 export type SeekTarget = { ms: number; pos?: undefined } | { pos: number; ms?: undefined };
@@ -152,6 +173,34 @@ export interface Track {
   id: number;
   name: string;
   language: string | null;
+  /** Subtitle tracks: a file the host added (`subtitles`, `addSubtitles`). */
+  external?: boolean;
+}
+
+/** What the media says about itself: the members known. A radio's `nowPlaying` changes with each song. */
+export interface Meta {
+  title?: string;
+  artist?: string;
+  album?: string;
+  genre?: string;
+  date?: string;
+  trackNumber?: string;
+  description?: string;
+  nowPlaying?: string;
+  /** Where the library keeps the cover art it found. */
+  artworkUrl?: string;
+}
+
+export interface Chapter {
+  ms: number;
+  durationMs: number;
+  name: string | null;
+}
+
+/** A sound output the library can play to; `id` is what `audioDevice` takes. */
+export interface Device {
+  id: string;
+  name: string;
 }
 
 export interface TracksEvent {
@@ -167,12 +216,13 @@ export interface TracksEvent {
  * What the engine's own diagnostics are about, on their log lines: a line that is not a command, a line
  * over its size limit, a start position dropped because the media cannot seek. Library lines have none.
  */
-export type LogCode = 'notACommand' | 'lineTooLong' | 'startPosDropped';
+export type LogCode = 'notACommand' | 'lineTooLong' | 'startPosDropped' | 'subtitlesUnreadable' | 'deviceGone';
 
 /** Every line the engine prints, as it is on the wire. */
 export type WireEvent =
   | { type: 'ready'; version: string; engine?: string }
-  | { type: 'ack'; id: number; ok: boolean; generation?: number }
+  /** `message`: why a refused command was refused, naming the field, where the engine says. */
+  | { type: 'ack'; id: number; ok: boolean; generation?: number; message?: string }
   | { type: 'log'; message: string; code?: LogCode }
   | { type: 'opening' }
   | { type: 'buffering'; pct: number }
@@ -194,13 +244,19 @@ export type WireEvent =
   | { type: 'format'; w: number; h: number; sar: number }
   | TracksEvent
   | { type: 'sound'; state: 'playing' | 'none' }
+  | ({ type: 'meta' } & Meta)
+  | { type: 'chapters'; list: Chapter[] }
+  /** Playback entered the chapter of this index, in the list of `chapters`. */
+  | { type: 'chapter'; index: number }
+  /** The answer to `devices`: `current` is the device in use, null for the default. */
+  | { type: 'devices'; list: Device[]; current: string | null }
   | { type: 'error'; problem: Problem; codec: string | null };
 
 type Shape = 'string' | 'number' | 'boolean' | 'array' | 'object' | 'string?' | 'number?' | 'string|null';
 
 const EVENT_FIELDS: Record<WireEvent['type'], Record<string, Shape>> = {
   ready: { version: 'string', engine: 'string?' },
-  ack: { id: 'number', ok: 'boolean', generation: 'number?' },
+  ack: { id: 'number', ok: 'boolean', generation: 'number?', message: 'string?' },
   log: { message: 'string', code: 'string?' },
   opening: {},
   buffering: { pct: 'number' },
@@ -219,6 +275,20 @@ const EVENT_FIELDS: Record<WireEvent['type'], Record<string, Shape>> = {
   format: { w: 'number', h: 'number', sar: 'number' },
   tracks: { audio: 'array', spu: 'array', video: 'array', selected: 'object' },
   sound: { state: 'string' },
+  meta: {
+    title: 'string?',
+    artist: 'string?',
+    album: 'string?',
+    genre: 'string?',
+    date: 'string?',
+    trackNumber: 'string?',
+    description: 'string?',
+    nowPlaying: 'string?',
+    artworkUrl: 'string?',
+  },
+  chapters: { list: 'array' },
+  chapter: { index: 'number' },
+  devices: { list: 'array', current: 'string|null' },
   error: { problem: 'string', codec: 'string|null' },
 };
 

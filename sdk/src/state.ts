@@ -2,7 +2,7 @@
 // generation starts from a blank one.
 
 import type { MediaError } from './errors.js';
-import type { Track, TracksEvent, WireEvent } from './protocol.js';
+import type { Chapter, Device, Meta, Track, TracksEvent, WireEvent } from './protocol.js';
 
 /** A playback event of the current media, as a host receives it. */
 export type EngineEvent =
@@ -37,9 +37,16 @@ export interface Snapshot {
   /** Times a looping load played again from its start. */
   readonly loops: number;
   readonly lastError: MediaError | null;
+  /** What the media says about itself, as last told. */
+  readonly meta: Meta | null;
+  readonly chapters: Chapter[];
+  /** The index of the chapter playing, in `chapters`. */
+  readonly chapter: number | null;
+  /** The sound devices as the last `devices()` answered: the engine's, kept across loads. */
+  readonly devices: { list: Device[]; current: string | null } | null;
 }
 
-export function blank(generation: number, state: PlayState = 'idle'): Snapshot {
+export function blank(generation: number, state: PlayState = 'idle', devices: Snapshot['devices'] = null): Snapshot {
   return {
     generation,
     state,
@@ -56,6 +63,10 @@ export function blank(generation: number, state: PlayState = 'idle'): Snapshot {
     rate: 1,
     loops: 0,
     lastError: null,
+    meta: null,
+    chapters: [],
+    chapter: null,
+    devices,
   };
 }
 
@@ -101,5 +112,15 @@ export function reduce(s: Snapshot, e: EngineEvent): Snapshot {
       return next({ sound: e.state });
     case 'error':
       return { ...s, lastError: e.error };
+    case 'meta': {
+      const { type: _, ...meta } = e;
+      return { ...s, meta };
+    }
+    case 'chapters':
+      return { ...s, chapters: e.list };
+    case 'chapter':
+      return next({ chapter: e.index });
+    case 'devices':
+      return { ...s, devices: { list: e.list, current: e.current } };
   }
 }

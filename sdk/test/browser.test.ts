@@ -2,13 +2,15 @@
 // through WebCodecs and through the ImageData fallback, from BGRX frames and
 // from I420 frames when the page asks for them (at odd sizes too), and another
 // load changes them; the demo server skips frames for a reader that lags. Its
-// speed box, loop box and step buttons reach the engine.
+// speed box, loop box and step buttons reach the engine; its subtitle box and
+// track menu draw a file's line, its title line tells a radio's song, its
+// chapter marks seek, and its device menu sends the sound elsewhere.
 
 import assert from 'node:assert/strict';
 import http from 'node:http';
 import { test } from 'node:test';
 import { startDemo } from '../demo/server.js';
-import { chromiumLaunch, clip, nameColour, quietEnv, until } from './helpers.js';
+import { chromiumLaunch, clip, nameColour, quietEnv, radio, until } from './helpers.js';
 
 test('TheDemoDrawsTheClipsColoursAndSkipsFramesForASlowReader', async (t) => {
   const demo = await startDemo({ engine: { env: quietEnv() } });
@@ -72,5 +74,43 @@ test('TheDemoDrawsTheClipsColoursAndSkipsFramesForASlowReader', async (t) => {
   await logged(/"type":"seekLanded"/);
   await page.click('#back');
   await logged(/"type":"seekLanded"[^]*"type":"seekLanded"/);
+
+  // A subtitle file added, drawn in the lower third of the black clip (looping: its line comes each pass),
+  // then off and on again through the track menu.
+  const litBelow = () => page.evaluate(() => {
+    const canvas = document.getElementById('screen') as HTMLCanvasElement;
+    const { data } = canvas.getContext('2d')!.getImageData(0, (canvas.height * 2) / 3, canvas.width, canvas.height / 3);
+    return data.filter((_, i) => i % 4 === 0 && data[i]! > 160 && data[i + 1]! > 160 && data[i + 2]! > 160).length;
+  });
+  const line = async (shown: boolean) => {
+    for (const deadline = Date.now() + 15000; ((await litBelow()) > 20) !== shown; await page.waitForTimeout(50)) {
+      assert.ok(Date.now() < deadline, `the subtitle line ${shown ? 'never' : 'still'} drawn`);
+    }
+  };
+  await shows('subtitles.mp4', 'grey');
+  await page.fill('#subs', clip('subtitles.srt'));
+  await page.click('#addsubs');
+  await page.waitForFunction(() => (document.getElementById('spu') as HTMLSelectElement).selectedOptions[0]?.text.endsWith('(file)'));
+  await line(true);
+  await page.selectOption('#spu', '-1');
+  await logged(/"selected":\{"audio":\d+,"spu":-1/);
+  await line(false);
+  await page.selectOption('#spu', { label: 'Track 1 (file)' });
+  await line(true);
+  // The title line: a radio's name and song.
+  const station = await radio(t, ['First song', 'Second song']);
+  await page.fill('#url', station.url);
+  await page.click('#load');
+  await page.waitForFunction(() => /^Loopback FM · now playing: (First|Second) song$/.test(document.getElementById('about')!.textContent!));
+  // Chapter marks on the seek bar: the third seeks to its start.
+  await page.fill('#url', clip('chapters.mkv'));
+  await page.click('#load');
+  await page.waitForFunction(() => document.querySelectorAll('#marks button').length === 3);
+  await page.click('#marks button:nth-child(3)');
+  await logged(/"type":"chapter","index":2/);
+  assert.equal(await page.getAttribute('#marks button:nth-child(3)', 'class'), 'now');
+  // The device menu: ALSA's null device, on this machine without a sound server.
+  await page.selectOption('#device', 'null');
+  await logged(/> \{"cmd":"audioDevice","device":"null"\} ok/);
   assert.deepEqual(pageErrors, []);
 });

@@ -37,12 +37,13 @@ export function quietEnv(): NodeJS.ProcessEnv {
   return env;
 }
 
-/** A home whose sound server (with a null sink) the engine finds, as on a desktop. */
-export async function soundEnv(t: TestContext): Promise<NodeJS.ProcessEnv> {
+/** A home whose sound server (with a null sink, or those named) the engine finds, as on a desktop. */
+export async function soundEnv(t: TestContext, sinks = ['']): Promise<NodeJS.ProcessEnv> {
   const env = quietEnv();
   const socket = path.join(env.HOME!, 'pulse-native');
   const server = spawn('pulseaudio', ['--daemonize=no', '--exit-idle-time=-1', '--use-pid-file=no', '-n',
-    '--load=module-null-sink', `--load=module-native-protocol-unix auth-anonymous=1 socket=${socket}`], { env, stdio: 'ignore' });
+    ...sinks.map((name) => `--load=module-null-sink${name && ` sink_name=${name}`}`),
+    `--load=module-native-protocol-unix auth-anonymous=1 socket=${socket}`], { env, stdio: 'ignore' });
   t.after(() => server.kill('SIGKILL'));
   await poll('the sound server', () => (assert.equal(server.exitCode, null, 'the sound server ended'), fs.existsSync(socket)), 5000, 10);
   return { ...env, PULSE_SERVER: `unix:${socket}` };
@@ -57,12 +58,13 @@ export async function soundEnv(t: TestContext): Promise<NodeJS.ProcessEnv> {
  * open, "/cut/<name>" a closed connection, and every range refused the same
  * way. "/norange/<name>" answers every range with the whole file (with the
  * same stall when asked); "/redirect/<url>" with a 302 to that (encoded) URL;
- * "/hls/..." is `hls`. Bytes that are not HTTP (a TLS hello) get a 400.
+ * "/hls/..." is `hls`. Bytes that are not HTTP (a TLS hello) get a 400. Every request is kept with its headers.
  */
 export async function serve(t: TestContext, dir = MEDIA, tls = false) {
   const options = { rate: 0, delayMs: 0, answeredLate: [] as number[],
-    hls: null as ((name: string) => string | Buffer) | null };
+    hls: null as ((name: string) => string | Buffer) | null, requests: [] as { url: string; headers: http.IncomingHttpHeaders }[] };
   const answer: http.RequestListener = async (req, res) => {
+    options.requests.push({ url: req.url!, headers: req.headers });
     const [where, query = ''] = req.url!.split('?');
     const [, kind = '', ...rest] = where!.split('/');
     const [name, stallMs] = [rest.join('/'), Number(/stall=(\d+)/.exec(query)?.[1] ?? 0)];
@@ -96,6 +98,45 @@ export async function serve(t: TestContext, dir = MEDIA, tls = false) {
   t.after(() => (server.closeAllConnections(), server.close(), fs.rmSync(key, { force: true }), fs.rmSync(`${key}.crt`, { force: true })));
   const port = (server.address() as AddressInfo).port;
   return Object.assign(options, { port, url: (p: string) => `${tls ? 'https' : 'http'}://127.0.0.1:${port}${p}` });
+}
+
+/**
+ * A loopback internet radio: answers with icy-name and, when asked for them, sends radio.mp3 at its bit rate
+ * with ICY titles every 8000 bytes (a second): `titles[0]` for two seconds, then `titles[1]`. Keeps the
+ * headers of every request.
+ */
+export async function radio(t: TestContext, titles: string[]) {
+  const requests: http.IncomingHttpHeaders[] = [];
+  const mp3 = fs.readFileSync(path.join(MEDIA, 'radio.mp3'));
+  const server = net.createServer((socket) => {
+    let head = '';
+    socket.on('error', () => undefined);
+    socket.on('data', async (chunk) => {
+      if (head.includes('\r\n\r\n')) return;
+      head += chunk.toString('latin1');
+      if (!head.includes('\r\n\r\n')) return;
+      const lines = head.split('\r\n').slice(1, -2);
+      const headers = Object.fromEntries(lines.map((l) => [l.slice(0, l.indexOf(':')).toLowerCase(), l.slice(l.indexOf(':') + 1).trim()]));
+      requests.push(headers);
+      const metadata = headers['icy-metadata'] === '1';
+      socket.write(`HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-name: Loopback FM\r\nicy-genre: Tests\r\n${metadata ? 'icy-metaint: 8000\r\n' : ''}\r\n`);
+      for (let block = 0; block < 30 && !socket.destroyed; block++) {
+        const at = (block * 8000) % (mp3.length - 8000);
+        socket.write(mp3.subarray(at, at + 8000));
+        if (metadata) {
+          const text = Buffer.from(`StreamTitle='${titles[block < 2 ? 0 : 1]}';`);
+          const meta = Buffer.alloc(Math.ceil(text.length / 16) * 16);
+          text.copy(meta);
+          socket.write(Buffer.concat([Buffer.from([meta.length / 16]), meta]));
+        }
+        await sleep(1000);
+      }
+      socket.end();
+    });
+  });
+  await new Promise<void>((resolve) => server.listen(0, '127.0.0.1', resolve));
+  t.after(() => server.close());
+  return { url: `http://127.0.0.1:${(server.address() as net.AddressInfo).port}/stream`, requests };
 }
 
 /** An engine that the test kills at its end, with every protocol fault and delivered event recorded. */

@@ -29,7 +29,7 @@ async function playOut(engine: Engine, url: string, options: LoadOptions = {}): 
 const track = (id: number, language: string | null = null, name = 'Track 1') => ({ id, name, language });
 const tracks = (audio: object[], spu: object[], video: object[], selected: object) => ({ type: 'tracks', audio, spu, video, selected });
 const MKV = tracks([track(1, 'eng', 'English - [English]'), track(2, 'fra', 'French - [French]')],
-  [track(3, 'deu', 'Deutsch - [German]'), track(4, 'eng', 'Captions - [English]')], [track(0, 'und')],
+  [{ ...track(3, 'deu', 'Deutsch - [German]'), external: false }, { ...track(4, 'eng', 'Captions - [English]'), external: false }], [track(0, 'und')],
   { audio: 1, spu: 3, video: 0 });
 
 test('EveryLoadEndsInItsProblemOrItsTracksTheSameWithSoundAndWithout', async (t) => {

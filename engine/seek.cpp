@@ -254,6 +254,13 @@ void seek_input_ended(player *p) {
     mirror(p);
 }
 
+void seek_key_frame(player *p, double before_ms) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    if (seeker_key_frame(&p->seek.machine, before_ms) && p->seek.machine.again)
+        raise_pending(p, PEND_SEEK);  // asked again there, by the control loop
+    mirror(p);
+}
+
 void seek_library_paused(player *p) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
     if (seeker_paused(&p->seek.machine))
@@ -427,6 +434,9 @@ void seek_serve(player *p) {
     case CLIENT_START:
         start_landed(p);
         break;
+    case CLIENT_PREVIEW:
+        preview_landed(p);
+        break;
     default:
         break;
     }
@@ -474,8 +484,8 @@ void cmd_seek(const command *c, long long id) {
     if (target >= 0 && length >= 1)
         target = std::fmin(target, std::fmax(0.0, double(length) - 1));
     p->start_pos = -1.0;  // the host's own seek outranks the load's start
-    seek_request r{CLIENT_HOST, id, target, pos ? pos->number : 0, true, false, false, p->host_paused.load() != 0,
-                   false};
+    seek_request r{CLIENT_HOST, id,    target, pos ? pos->number : 0, true, false, false, p->host_paused.load() != 0,
+                   false,       false, 0};
     {
         std::lock_guard<ordered_mutex> hold(p->seek_lock);
         seeking &s = p->seek;

@@ -13,6 +13,10 @@
 //   ASKED     ask                               refused: one library seek at a time   ASKED
 //   ASKED     the decoder's first (forced)      the landing at the media's start      LANDED
 //             for a place in the first picture
+//   ASKED     the demuxer's key frame, for a    the library is asked again there      ASKED
+//             key request
+//   ASKED     the decoder's first (forced)      the landing, at the key frame         LANDED
+//             asked at a key frame
 //   ASKED     the decoder's first (forced)      hidden, kept back: its date is off    ASKED
 //                                               the clock
 //   ASKED     another picture, or one before    hidden: from before the seek, or      ASKED
@@ -62,7 +66,7 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
         return 0;
     s->phase = SEEKER_ASKED;
     s->req = *r;
-    s->waited = s->settled = s->at_end = s->again = false;
+    s->waited = s->settled = s->at_end = s->again = s->keyed = false;
     s->agains = 0;
     s->passed_us = 0;
     s->kept = KEPT_NONE;
@@ -71,7 +75,7 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
     // and those that start at the picture that shows it show that one.
     // In whole milliseconds, as the library takes a time: the clock starts
     // where it really went.
-    s->library_ms = r->next                      ? std::floor(r->target_ms)
+    s->library_ms = r->next || r->key            ? std::floor(r->target_ms)
                     : r->target_ms > s->frame_ms ? std::floor(r->target_ms - s->frame_ms)
                                                  : 0;
     s->deadline_us = now + SEEK_DEADLINE_US;
@@ -110,6 +114,12 @@ int seeker_picture(seeker *s, picture_news *n) {
             return VERDICT_HIDE;
         if (s->at_end) {
             land(s, LANDED_PICTURE, n->timed && n->dated ? n->own_ms : s->last_ms, n->dated && n->timed);
+            return VERDICT_LAND;
+        }
+        if (n->forced && s->keyed && !s->again) {
+            // Asked at a key frame, the decoder shows it first: nothing
+            // before it was to be skipped.
+            land(s, LANDED_PICTURE, int64_t(s->library_ms), false);
             return VERDICT_LAND;
         }
         if (n->forced) {
@@ -218,7 +228,7 @@ double seeker_again(seeker *s, int64_t now) {
     s->after_forced = 0;
     s->passed_us = 0;
     s->deadline_us = now + SEEK_DEADLINE_US;
-    double before = s->agains == 1 ? SEEK_AGAIN_BEFORE_MS : SEEK_AGAIN_FARTHER_MS;
+    double before = s->keyed && s->agains == 1 ? 0 : s->agains == 1 ? SEEK_AGAIN_BEFORE_MS : SEEK_AGAIN_FARTHER_MS;
     s->library_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
     return s->library_ms;
 }
@@ -255,6 +265,17 @@ bool seeker_last_kept(seeker *s, int64_t last_ms) {
         return false;
     }
     land(s, LANDED_PICTURE, s->kept == KEPT_DATED ? s->kept_ms : last_ms, s->kept == KEPT_DATED);
+    return true;
+}
+
+bool seeker_key_frame(seeker *s, double before_ms) {
+    if (s->phase != SEEKER_ASKED || !s->req.key || s->keyed || s->agains || s->req.target_ms < 0 || before_ms < 0)
+        return false;
+    s->keyed = true;
+    if (before_ms > 0) {
+        s->req.target_ms = std::fmax(0.0, s->library_ms - before_ms);
+        s->again = true;
+    }
     return true;
 }
 

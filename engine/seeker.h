@@ -15,7 +15,7 @@ enum seeker_phase {
 };
 
 // Who asked: the landing goes back to that client.
-enum seek_client { CLIENT_HOST, CLIENT_STEP, CLIENT_LOOP, CLIENT_START, CLIENTS };
+enum seek_client { CLIENT_HOST, CLIENT_STEP, CLIENT_LOOP, CLIENT_START, CLIENT_PREVIEW, CLIENTS };
 
 // How a landing was found.
 enum seek_landing {
@@ -34,6 +34,8 @@ struct seek_request {
     bool play;         // the library plays from there: a loop's return, a paused host's seek from the end
     bool hold;         // the host is paused: once landed the library pauses again
     bool next;         // lands on the first picture after target_ms (a step forward), not on the one showing it
+    bool key;          // lands on the key frame at or before target_ms where the demuxer tells where that is
+    int32_t width;     // a preview's: the width its picture goes at
 };
 
 struct seeker {
@@ -56,6 +58,7 @@ struct seeker {
     int landing;          // seek_landing
     int64_t landed_ms;    // the time of the picture (or place) it landed on
     bool landed_dated;    // that picture's date is on the library's clock
+    bool keyed;           // a key request: the demuxer told where its key frame is, and the library was asked there
 };
 
 enum { KEPT_NONE, KEPT_FORCED, KEPT_DATED };
@@ -109,6 +112,11 @@ void seeker_input_ended(seeker *s);
 // Without a dated one kept, asked once, it is asked again from before (again
 // set); with none kept the next new picture will be the landing.
 bool seeker_last_kept(seeker *s, int64_t last_ms);
+// A key request: the demuxer went to a key frame before_ms before where the
+// library was asked. The library is asked again there (again set), where its
+// decoder's first picture is that key frame; at 0 it is there already. True
+// when the machine took it.
+bool seeker_key_frame(seeker *s, double before_ms);
 // The media came to its end: what was asked will never land. True when a
 // seek in flight is dropped.
 bool seeker_ended(seeker *s);

@@ -15,7 +15,8 @@ const int64_t T = 2000;    // the place asked for, ms
 const double F = 40;       // a picture's duration, ms
 const int64_t NOW = 1000;  // µs; the deadline is 5 s on
 
-seek_request host(bool hold = false) { return {CLIENT_HOST, 7, double(T), 0, true, false, hold, hold, false}; }
+seek_request host(bool hold = false) { return {CLIENT_HOST, 7, double(T), 0, true, false, hold, hold, false, false, 0}; }
+seek_request key() { return {CLIENT_PREVIEW, 9, double(T), 0, false, true, false, true, false, true, 160}; }
 picture_news dated(int64_t own_ms) { return {true, false, true, false, true, own_ms, false}; }
 const picture_news FORCED{true, true, false, false, false, 0, false}, AGAIN{false, false, true, false, true, T, false};
 
@@ -105,7 +106,7 @@ TEST(Seeker, FollowsItsTable) {
                   LANDED, 1234},
                  {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
                  // The start: the decoder's first is the media's first.
-                 {"ask the start", ask({CLIENT_LOOP, 0, 0, 0, false, false, true, false, false}), 1, ASKED},
+                 {"ask the start", ask({CLIENT_LOOP, 0, 0, 0, false, false, true, false, false, false, 0}), 1, ASKED},
                  {"forced at the start lands", picture(FORCED), LAND, LANDED, 0},
                  // Not settled: the wait of the last one may still come.
                  {"ask before the last one's wait", ask(host()), 0, LANDED},
@@ -148,6 +149,19 @@ TEST(Seeker, FollowsItsTable) {
                  {"the end answers it", [](seeker *x) { return int(seeker_ended(x)); }, 1, IDLE},
                  {"ask", ask(host(), NOW + 12000000), 1, ASKED},
                  {"forget", [](seeker *x) { return seeker_forget(x), 0; }, 0, IDLE},
+                 // A key frame's preview: asked at the place; the demuxer's key
+                 // frame 500 ms before it is asked for, and its first picture lands.
+                 {"ask for a key frame", ask(key(), NOW + 18000000), 1, ASKED},
+                 {"at the place itself", [](seeker *x) { return int(x->library_ms); }, int(T), ASKED},
+                 {"the demuxer's key frame", [](seeker *x) { return int(seeker_key_frame(x, 500)) + int(x->again); }, 2, ASKED},
+                 {"its word once", [](seeker *x) { return int(seeker_key_frame(x, 300)); }, 0, ASKED},
+                 {"the first ask's forced picture is not it", picture(FORCED), KEEP, ASKED},
+                 {"asked there", [](seeker *x) { return int(seeker_again(x, NOW + 18000000)); }, int(T - 500), ASKED},
+                 {"its forced picture lands", picture(FORCED), LAND, LANDED, T - 500},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"a key frame at the place", ask(key(), NOW + 24000000), 1, ASKED},
+                 {"none before it", [](seeker *x) { return int(seeker_key_frame(x, 0)) + int(x->again); }, 1, ASKED},
+                 {"lands at once", picture(FORCED), LAND, LANDED, T},
              });
 }
 

@@ -386,7 +386,7 @@ void control_loop() {
         {
             std::unique_lock<ordered_mutex> hold(ctl_lock);
             for (;;) {
-                if ((p && (p->pending || (p->preview && p->preview->pending))) || lines_head || stdin_done || signalled)
+                if ((p && (p->pending || preview_pending(p, false))) || lines_head || stdin_done || signalled)
                     break;
                 int64_t due = next_due(p);
                 if (!due) {
@@ -405,7 +405,7 @@ void control_loop() {
             if (p) {
                 flags = p->pending;
                 p->pending = 0;
-                preview_flags = preview_pending(p);
+                preview_flags = preview_pending(p, true);
             }
             if (lines_head && !stop_now) {
                 taken = lines_head;

@@ -1,9 +1,11 @@
-// Scrub previews: a second player of the current load that makes no sound,
-// tells the host nothing of itself and never touches playback. Each preview
-// is a client of its seek machine and lands by the facts a seek lands by;
-// its picture goes to the host scaled, as a preview frame, then the preview
-// event. The control thread makes, asks and closes it; its library threads
-// report to its seek machine through preview_event and the log callback.
+// Scrub previews: players of the current load besides its own that make no
+// sound, tell the host nothing of themselves and never touch playback: one
+// whose library seeks to key frames, for the quick previews a hover asks, and
+// one that seeks to the moment. Each preview is a client of its player's seek
+// machine and lands by the facts a seek lands by; its picture goes to the
+// host scaled, as a preview frame, then the preview event. The control thread
+// makes, asks and closes them; their library threads report to their seek
+// machines through preview_event and the log callback.
 #include "engine.h"
 #include "json.h"
 
@@ -19,6 +21,7 @@ const int32_t WIDTH_DEFAULT = 160;
 // small; started paused, and paused again at the end, as the load is.
 const char *const PREVIEW_OPTIONS[] = {":no-audio",          ":no-spu",           ":start-paused",
                                        ":avcodec-threads=1", ":file-caching=300", ":play-and-pause"};
+enum { KEY_FRAMES, MOMENTS };  // the players of previews of a load
 
 // Why the load p gives no preview, null when it does.
 const char *unpreviewable(const player *p) {
@@ -43,12 +46,12 @@ void add_option(libvlc_media_t *media, const char *name, const char *value) {
     libvlc_media_add_option(media, buf);
 }
 
-// The player of previews of the load p, made and started paused at the first
-// preview, with its own connection to the same location asked the same way;
-// null when it cannot be made.
-player *previews_of(player *p) {
-    if (p->preview)
-        return p->preview;
+// The player of previews of the load p of this kind, made and started paused
+// at its first preview, with its own connection to the same location asked
+// the same way; null when it cannot be made.
+player *previews_of(player *p, int kind) {
+    if (p->preview[kind])
+        return p->preview[kind];
     player *v = player_new(p->generation, true);
     if (!v)
         return nullptr;
@@ -57,6 +60,8 @@ player *previews_of(player *p) {
     if (media) {
         for (const char *o : PREVIEW_OPTIONS)
             libvlc_media_add_option(media, o);
+        if (kind == KEY_FRAMES)
+            libvlc_media_add_option(media, ":input-fast-seek");  // no decoding from the key frame on
         if (p->user_agent[0])
             add_option(media, ":http-user-agent=", p->user_agent);
         if (p->referrer[0])
@@ -72,8 +77,21 @@ player *previews_of(player *p) {
         player_discard(v);
         return nullptr;
     }
-    p->preview = v;
+    p->preview[kind] = v;
     return v;
+}
+
+// Asks v for the preview r: now, or once the one in flight landed, in place
+// of any that waits.
+void ask(player *p, player *v, const seek_request &r) {
+    // The same media: its pictures come as far apart as the load's did.
+    v->gaps.store(p->gaps.load());
+    {
+        std::lock_guard<ordered_mutex> hold(v->times_lock);
+        v->times.even = p->gaps.load() == GAPS_EVEN;
+    }
+    if (!seek_start(v, &r))
+        seek_wait_turn(v, &r);
 }
 
 // Tells a preview's trouble as a log line, while v's load is current.
@@ -106,7 +124,8 @@ void cmd_preview(const command *c, long long id) {
         why = "preview: ms must be within the media's length";
     else if (pos && (pos->number < 0 || pos->number > 1))
         why = "preview: pos must be within 0 and 1";
-    player *v = why ? nullptr : previews_of(p);
+    bool key = !(exact && exact->boolean);
+    player *v = why ? nullptr : previews_of(p, key ? KEY_FRAMES : MOMENTS);
     if (!why && !v)
         why = "preview: no player of previews could be made";
     if (why) {
@@ -117,15 +136,7 @@ void cmd_preview(const command *c, long long id) {
     double length = double(p->length_ms.load());
     double target = std::fmin(ms ? ms->number : length * pos->number, std::fmax(0.0, length - 1));
     p->preview_used_us = now_us();
-    // The same media: its pictures come as far apart as the load's did.
-    v->gaps.store(p->gaps.load());
-    {
-        std::lock_guard<ordered_mutex> hold(v->times_lock);
-        v->times.even = p->gaps.load() == GAPS_EVEN;
-    }
-    seek_request r{CLIENT_PREVIEW, id, target, 0, false, true, false, true, false, !(exact && exact->boolean), width};
-    if (!seek_start(v, &r))
-        seek_wait_turn(v, &r);  // in place of any preview that waits
+    ask(p, v, {CLIENT_PREVIEW, id, target, 0, false, true, false, true, false, key, width});
     tell_ack(id, true);
 }
 
@@ -173,25 +184,31 @@ void preview_event(player *p, const libvlc_event_t *ev) {
 }
 
 void preview_landed(player *v) {
-    long long id;
+    seek_request r;
     int64_t ms;
     int how;
-    int32_t width;
     {
         std::lock_guard<ordered_mutex> hold(v->seek_lock);
         const seeker &m = v->seek.machine;
-        id = m.req.id;
+        r = m.req;
         ms = m.landed_ms;
         how = m.landing;
-        width = m.req.width;
+    }
+    player *p = cur;
+    if (how == LANDED_UNKEYED && p && p->preview[KEY_FRAMES] == v) {
+        // A demuxer that says nothing of its key frames: the moment instead.
+        if (player *exact = previews_of(p, MOMENTS)) {
+            r.key = false;
+            return ask(p, exact, r);
+        }
     }
     uint64_t sent = 0;
     if (how == LANDED_PICTURE) {
         // Queued as the display queues a picture: the one kept back at the
         // landing, else the one it shows.
         std::lock_guard<ordered_mutex> shown(v->show_lock);
-        pictures_preview(&v->pictures, uint32_t(width));
-        v->mark_frame.store(mark_of(id));
+        pictures_preview(&v->pictures, uint32_t(r.width));
+        v->mark_frame.store(mark_of(r.id));
         sent = pictures_resend(&v->pictures, v->generation, &v->mark_frame, ms * 1000, true);
         if (!sent)
             sent = pictures_resend(&v->pictures, v->generation, &v->mark_frame, ms * 1000);
@@ -202,56 +219,68 @@ void preview_landed(player *v) {
     if (v->generation != generation.load())
         return;
     if (sent) {
-        tell_preview(id, ms);
+        tell_preview(r.id, ms);
     } else {
         char what[80];
-        snprintf(what, sizeof what, "preview %lld: no picture of that moment came in time", id);
+        snprintf(what, sizeof what, "preview %lld: no picture of that moment came in time", r.id);
         tell_log(what);
     }
 }
 
-int preview_pending(player *p) {
-    player *v = p ? p->preview : nullptr;
-    int flags = v ? v->pending : 0;
-    if (v)
-        v->pending = 0;
+int preview_pending(player *p, bool take) {
+    int flags = 0;
+    for (player *v : p->preview)
+        if (v) {
+            flags |= v->pending;
+            if (take)
+                v->pending = 0;
+        }
     return flags;
 }
 
 int64_t preview_due(const player *p) {
-    const player *v = p ? p->preview : nullptr;
-    if (!v)
-        return 0;
-    int64_t due = p->preview_used_us + IDLE_US;
-    if (int64_t seek = v->seek.due_us.load(); seek && seek < due)
-        due = seek;
+    int64_t due = 0;
+    for (const player *v : p->preview) {
+        if (!v)
+            continue;
+        int64_t idle = p->preview_used_us + IDLE_US, seek = v->seek.due_us.load();
+        due = due ? std::min(due, idle) : idle;
+        if (seek && seek < due)
+            due = seek;
+    }
     return due;
 }
 
 void preview_serve(player *p, int flags) {
-    player *v = p->preview;
-    if (!v)
-        return;
     int64_t now = now_us();
-    if ((flags & PEND_SEEK) || (v->seek.due_us.load() && now >= v->seek.due_us.load()))
-        seek_serve(v);
-    // Its source stalled for the load's timeout while a preview waited on it.
-    int64_t since = std::max(v->moved_us.load(), v->seek.issued_us.load());
-    bool stalled = seek_in_flight(v) && v->timeout_us > 0 && now - since >= v->timeout_us;
-    if (v->denied.load())
-        tell_trouble(v, "previews: their source led to one of this machine; closed");
-    else if (v->end_state.load() != END_NONE || stalled)
-        tell_trouble(v, "previews: their source ended or went silent; closed");
-    else if (now < p->preview_used_us + IDLE_US)
-        return;
-    preview_close(p);
+    for (player *v : p->preview) {
+        if (v && (flags || (seek_due(v) && now >= seek_due(v))))
+            seek_serve(v);
+    }
+    for (player *&v : p->preview) {
+        if (!v)
+            continue;
+        // Its source stalled for the load's timeout while a preview waited on it.
+        int64_t since = std::max(v->moved_us.load(), v->seek.issued_us.load());
+        bool stalled = seek_in_flight(v) && v->timeout_us > 0 && now - since >= v->timeout_us;
+        if (v->denied.load())
+            tell_trouble(v, "previews: their source led to one of this machine; closed");
+        else if (v->end_state.load() != END_NONE || stalled)
+            tell_trouble(v, "previews: their source ended or went silent; closed");
+        else if (now < p->preview_used_us + IDLE_US)
+            continue;
+        v->silenced.store(1);
+        player_retire(v);
+        v = nullptr;
+    }
 }
 
 void preview_close(player *p) {
-    player *v = p->preview;
-    if (!v)
-        return;
-    p->preview = nullptr;
-    v->silenced.store(1);
-    player_retire(v);
+    for (player *&v : p->preview) {
+        if (!v)
+            continue;
+        v->silenced.store(1);
+        player_retire(v);
+        v = nullptr;
+    }
 }

@@ -13,10 +13,11 @@
 //   ASKED     ask                               refused: one library seek at a time   ASKED
 //   ASKED     the decoder's first (forced)      the landing at the media's start      LANDED
 //             for a place in the first picture
-//   ASKED     the demuxer's key frame, for a    the library is asked again there      ASKED
-//             key request
-//   ASKED     the decoder's first (forced)      the landing, at the key frame         LANDED
-//             asked at a key frame
+//   ASKED     the demuxer's word of its key      noted: the key frame's time           ASKED
+//             frame, for a key request
+//   ASKED     new picture, key request, after   the landing, at the key frame         LANDED
+//             the word
+//   ASKED     ... before the word               hidden: the last seek's               ASKED
 //   ASKED     the decoder's first (forced)      hidden, kept back: its date is off    ASKED
 //                                               the clock
 //   ASKED     another picture, or one before    hidden: from before the seek, or      ASKED
@@ -35,6 +36,8 @@
 //                                               before the place, once
 //   ASKED     ... else                          the landing: the one at the place     LANDED
 //                                               never came
+//   ASKED     decoders waited for, key request, no picture known to be it:          LANDED
+//             no word of its key frame          landed untold
 //   ASKED     decoders waited for               noted, settled; without video the     ASKED
 //                                               landing, at the target                LANDED
 //   any       decoders waited for, or the       settled: the next ask may go          same
@@ -112,14 +115,17 @@ int seeker_picture(seeker *s, picture_news *n) {
     case SEEKER_ASKED: {
         if (!n->fresh)
             return VERDICT_HIDE;
-        if (s->at_end) {
-            land(s, LANDED_PICTURE, n->timed && n->dated ? n->own_ms : s->last_ms, n->dated && n->timed);
+        if (s->req.key) {
+            // A key frame's seek (on a library that seeks to key frames):
+            // the first new picture after the demuxer's word is the key frame
+            // it went to; one before it is the last seek's.
+            if (!s->keyed)
+                return VERDICT_HIDE;
+            land(s, LANDED_PICTURE, int64_t(s->req.target_ms), false);
             return VERDICT_LAND;
         }
-        if (n->forced && s->keyed && !s->again) {
-            // Asked at a key frame, the decoder shows it first: nothing
-            // before it was to be skipped.
-            land(s, LANDED_PICTURE, int64_t(s->library_ms), false);
+        if (s->at_end) {
+            land(s, LANDED_PICTURE, n->timed && n->dated ? n->own_ms : s->last_ms, n->dated && n->timed);
             return VERDICT_LAND;
         }
         if (n->forced) {
@@ -228,7 +234,7 @@ double seeker_again(seeker *s, int64_t now) {
     s->after_forced = 0;
     s->passed_us = 0;
     s->deadline_us = now + SEEK_DEADLINE_US;
-    double before = s->keyed && s->agains == 1 ? 0 : s->agains == 1 ? SEEK_AGAIN_BEFORE_MS : SEEK_AGAIN_FARTHER_MS;
+    double before = s->agains == 1 ? SEEK_AGAIN_BEFORE_MS : SEEK_AGAIN_FARTHER_MS;
     s->library_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
     return s->library_ms;
 }
@@ -237,6 +243,11 @@ bool seeker_waited(seeker *s, bool video) {
     s->settled = true;
     if (s->phase != SEEKER_ASKED)
         return false;
+    if (s->req.key && !s->keyed && video) {
+        // No word of where the demuxer went: no picture is known to be it.
+        land(s, LANDED_UNKEYED, int64_t(s->req.target_ms), false);
+        return true;
+    }
     s->waited = true;
     if (video)
         return false;
@@ -269,13 +280,10 @@ bool seeker_last_kept(seeker *s, int64_t last_ms) {
 }
 
 bool seeker_key_frame(seeker *s, double before_ms) {
-    if (s->phase != SEEKER_ASKED || !s->req.key || s->keyed || s->agains || s->req.target_ms < 0 || before_ms < 0)
+    if (s->phase != SEEKER_ASKED || !s->req.key || s->keyed || before_ms < 0)
         return false;
     s->keyed = true;
-    if (before_ms > 0) {
-        s->req.target_ms = std::fmax(0.0, s->library_ms - before_ms);
-        s->again = true;
-    }
+    s->req.target_ms = std::fmax(0.0, s->library_ms - before_ms);
     return true;
 }
 

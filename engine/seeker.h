@@ -22,6 +22,7 @@ enum seek_landing {
     LANDED_PICTURE,   // on the first picture from the new place
     LANDED_SOUND,     // without pictures: where the decoders were waited for
     LANDED_DEADLINE,  // the library showed nothing in time: where it says it is
+    LANDED_UNKEYED,   // a key request whose demuxer did not say where it went: no picture is known to be it
 };
 
 struct seek_request {
@@ -34,8 +35,8 @@ struct seek_request {
     bool play;         // the library plays from there: a loop's return, a paused host's seek from the end
     bool hold;         // the host is paused: once landed the library pauses again
     bool next;         // lands on the first picture after target_ms (a step forward), not on the one showing it
-    bool key;          // lands on the key frame at or before target_ms where the demuxer tells where that is
-    int32_t width;     // a preview's: the width its picture goes at
+    bool key;       // lands on the key frame the library seeks to, at or before target_ms, when its demuxer says where
+    int32_t width;  // a preview's: the width its picture goes at
 };
 
 struct seeker {
@@ -58,7 +59,7 @@ struct seeker {
     int landing;          // seek_landing
     int64_t landed_ms;    // the time of the picture (or place) it landed on
     bool landed_dated;    // that picture's date is on the library's clock
-    bool keyed;           // a key request: the demuxer told where its key frame is, and the library was asked there
+    bool keyed;           // a key request: the demuxer told where its key frame is (target_ms now)
 };
 
 enum { KEPT_NONE, KEPT_FORCED, KEPT_DATED };
@@ -101,7 +102,8 @@ int seeker_picture(seeker *s, picture_news *n);
 // where to, in the media's own time.
 double seeker_again(seeker *s, int64_t now);
 // The decoders were waited for: pictures from the new place follow. Without
-// video that is the landing: true then.
+// video that is the landing: true then, as for a key request whose demuxer
+// said nothing of where it went.
 bool seeker_waited(seeker *s, bool video);
 // The input read to its end: the library is done with the seek, whose
 // decoders may never be waited for.
@@ -112,10 +114,9 @@ void seeker_input_ended(seeker *s);
 // Without a dated one kept, asked once, it is asked again from before (again
 // set); with none kept the next new picture will be the landing.
 bool seeker_last_kept(seeker *s, int64_t last_ms);
-// A key request: the demuxer went to a key frame before_ms before where the
-// library was asked. The library is asked again there (again set), where its
-// decoder's first picture is that key frame; at 0 it is there already. True
-// when the machine took it.
+// A key request, on a library that seeks to key frames: the demuxer went to
+// the key frame before_ms before where the library was asked, whose first new
+// picture is then the landing. True when the machine took it.
 bool seeker_key_frame(seeker *s, double before_ms);
 // The media came to its end: what was asked will never land. True when a
 // seek in flight is dropped.

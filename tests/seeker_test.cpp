@@ -149,19 +149,18 @@ TEST(Seeker, FollowsItsTable) {
                  {"the end answers it", [](seeker *x) { return int(seeker_ended(x)); }, 1, IDLE},
                  {"ask", ask(host(), NOW + 12000000), 1, ASKED},
                  {"forget", [](seeker *x) { return seeker_forget(x), 0; }, 0, IDLE},
-                 // A key frame's preview: asked at the place; the demuxer's key
-                 // frame 500 ms before it is asked for, and its first picture lands.
+                 // A key frame's preview, on a library that seeks to key frames:
+                 // the first new picture after the demuxer's word is the key frame.
                  {"ask for a key frame", ask(key(), NOW + 18000000), 1, ASKED},
                  {"at the place itself", [](seeker *x) { return int(x->library_ms); }, int(T), ASKED},
-                 {"the demuxer's key frame", [](seeker *x) { return int(seeker_key_frame(x, 500)) + int(x->again); }, 2, ASKED},
-                 {"its word once", [](seeker *x) { return int(seeker_key_frame(x, 300)); }, 0, ASKED},
-                 {"the first ask's forced picture is not it", picture(FORCED), KEEP, ASKED},
-                 {"asked there", [](seeker *x) { return int(seeker_again(x, NOW + 18000000)); }, int(T - 500), ASKED},
-                 {"its forced picture lands", picture(FORCED), LAND, LANDED, T - 500},
+                 {"the last seek's picture, before the word", picture(dated(T)), HIDE, ASKED},
+                 {"the demuxer's word", [](seeker *x) { return int(seeker_key_frame(x, 500)); }, 1, ASKED},
+                 {"once", [](seeker *x) { return int(seeker_key_frame(x, 300)); }, 0, ASKED},
+                 {"its first new picture lands", picture(dated(T + 80)), LAND, LANDED, T - 500},
                  {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
-                 {"a key frame at the place", ask(key(), NOW + 24000000), 1, ASKED},
-                 {"none before it", [](seeker *x) { return int(seeker_key_frame(x, 0)) + int(x->again); }, 1, ASKED},
-                 {"lands at once", picture(FORCED), LAND, LANDED, T},
+                 {"no word", ask(key(), NOW + 24000000), 1, ASKED},
+                 {"the wait lands untold", waited(), 1, LANDED, T},
+                 {"how", [](seeker *x) { return x->landing; }, LANDED_UNKEYED, LANDED},
              });
 }
 

@@ -137,39 +137,39 @@ void put_header(unsigned char *h, const picture_shape &shape, int64_t pts_us, ui
     put32(h + FRAME_OFF_MARK_ID, mark_id);
 }
 
-// Scales a BGRX picture of sw x sh into dw x dh, each pixel the mean of the
-// source pixels it covers (the nearest one when it covers less than one).
-void scale_bgrx(const unsigned char *src, uint32_t spitch, uint32_t sw, uint32_t sh, unsigned char *dst,
-                uint32_t dpitch, uint32_t dw, uint32_t dh) {
+// Scales a plane of sw x sh pixels of bpp bytes into dw x dh, each pixel the
+// mean of the source pixels it covers (the nearest one when it covers less).
+void scale_plane(const unsigned char *src, uint32_t spitch, uint32_t sw, uint32_t sh, unsigned char *dst,
+                 uint32_t dpitch, uint32_t dw, uint32_t dh, int bpp) {
     for (uint32_t y = 0; y < dh; y++) {
         uint32_t y0 = uint32_t(uint64_t(y) * sh / dh), y1 = std::max(y0 + 1, uint32_t(uint64_t(y + 1) * sh / dh));
         unsigned char *out = dst + uint64_t(y) * dpitch;
         for (uint32_t x = 0; x < dw; x++) {
             uint32_t x0 = uint32_t(uint64_t(x) * sw / dw), x1 = std::max(x0 + 1, uint32_t(uint64_t(x + 1) * sw / dw));
-            uint32_t sum[3] = {}, n = (y1 - y0) * (x1 - x0);
+            uint32_t sum[4] = {}, n = (y1 - y0) * (x1 - x0);
             for (uint32_t sy = y0; sy < y1; sy++) {
-                const unsigned char *row = src + uint64_t(sy) * spitch + x0 * 4;
-                for (uint32_t sx = x0; sx < x1; sx++, row += 4)
-                    for (int c = 0; c < 3; c++)
-                        sum[c] += row[c];
+                const unsigned char *at = src + uint64_t(sy) * spitch + uint64_t(x0) * bpp;
+                for (uint32_t sx = x0; sx < x1; sx++)
+                    for (int c = 0; c < bpp; c++)
+                        sum[c] += *at++;
             }
-            for (int c = 0; c < 3; c++)
-                out[x * 4 + c] = static_cast<unsigned char>((sum[c] + n / 2) / n);
-            out[x * 4 + 3] = 0;
+            for (int c = 0; c < bpp; c++)
+                out[x * bpp + c] = static_cast<unsigned char>((sum[c] + n / 2) / n);
         }
     }
 }
 
-// Copies pic of a pool of previews, scaled, into the waiting preview frame
-// for the writer; only a marked picture goes. pool_lock held.
+// Copies pic of a pool of previews, scaled to the pool's width, into the
+// waiting preview frame for the writer; only a marked picture goes.
+// pool_lock held.
 bool enqueue_preview(const pictures *pool, const picture *pic, uint64_t g, uint64_t taken, int64_t pts_us) {
     const picture_shape &src = pic->shape;
-    if (!taken || pic->spare || src.layout != PIXELS_BGRX)
+    if (!taken || pic->spare)
         return false;
     uint32_t w = pool->preview_width;
     uint32_t h = std::max<uint32_t>(2, uint32_t((uint64_t(w) * src.height + src.width / 2) / src.width));
     picture_shape shape;
-    if (shape_packed(PIXELS_BGRX, w, h, &shape) != 0)
+    if (shape_packed(src.layout, w, h, &shape) != 0)
         return false;
     int b = preview_writing == 0 ? 1 : 0;
     preview_frame &f = previews[b];
@@ -181,8 +181,12 @@ bool enqueue_preview(const pictures *pool, const picture *pic, uint64_t g, uint6
         f.pixels = static_cast<unsigned char *>(grown);
         f.cap = shape.bytes;
     }
-    scale_bgrx(pic->pixels + src.frame[0].offset, src.frame[0].pitch, src.width, src.height, f.pixels, shape.pitch, w,
-               h);
+    int bpp = src.layout == PIXELS_BGRX ? 4 : 1;
+    for (int i = 0; i < shape.planes; i++) {
+        const plane &from = src.frame[i], &to = shape.frame[i];
+        scale_plane(pic->pixels + from.offset, from.pitch, from.row / bpp, from.lines, f.pixels + to.offset, to.pitch,
+                    to.row / bpp, to.lines, bpp);
+    }
     f.bytes = shape.bytes;
     put_header(f.header, shape, (pts_us + 500) / 1000 * 1000, g, FRAME_PREVIEW, uint32_t(taken));
     preview_waiting = b;

@@ -58,7 +58,7 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
         return 0;  // the library's memory output, which would tell nothing of its pictures
     const display_source &src = link.source;
     unsigned w = *width, h = *height;  // the visible picture
-    int layout = p->previews ? int(PIXELS_BGRX) : pixel_layout;
+    int layout = pixel_layout;
     if (p->previews)
         fit_preview(&w, &h, src);
     else
@@ -66,8 +66,8 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
     // I420 at its own size goes to the host as the decoder made it: the
     // decoder then writes into the pool, and nothing is copied.
     picture_shape shape;
-    bool direct = layout == PIXELS_I420 && memcmp(src.chroma, "I420", 4) == 0 && w == *width && h == *height &&
-                  shape_decoded(w, h, src.width, src.height, src.x, src.y, &shape) == 0;
+    bool direct = !p->previews && layout == PIXELS_I420 && memcmp(src.chroma, "I420", 4) == 0 && w == *width &&
+                  h == *height && shape_decoded(w, h, src.width, src.height, src.x, src.y, &shape) == 0;
     if (!direct && shape_packed(layout, w, h, &shape) != 0)
         return 0;  // an absurd size: the library gives up this video output
     if (pictures_setup(&p->pictures, &shape) != 0)

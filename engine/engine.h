@@ -127,6 +127,7 @@ struct player {
     // asks its server, which the previews' own connections ask the same.
     player *preview[2];
     int64_t preview_used_us;
+    uint32_t previews_asked, previews_told;  // the order of the last preview asked, and of the last answered
     char user_agent[REQUEST_TEXT_MAX + 1], referrer[REQUEST_TEXT_MAX + 1];
     int64_t timeout_ms;
 
@@ -414,6 +415,8 @@ int preview_pending(player *p, bool take);
 void preview_close(player *p);
 // seek.cpp: the machine's news of the demuxer's key frame (log thread).
 void seek_key_frame(player *p, double before_ms);
+// The request that waits its turn on p is dropped.
+void seek_drop_waiting(player *p);
 
 // tracks.cpp
 // Reports the tracks and sound state of p; with settled_only, false without

@@ -18,7 +18,7 @@ void loops_serve(player *p) {
         if (!p->seek.loop_due)
             return;
     }
-    seek_request r{CLIENT_LOOP, 0, 0, 0, false, false, true, false, false, false, 0};
+    seek_request r{CLIENT_LOOP, 0, 0, 0, false, false, true, false, false};
     if (!seek_start(p, &r))
         return;  // once the seek in flight is done
     {

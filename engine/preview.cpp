@@ -136,7 +136,10 @@ void cmd_preview(const command *c, long long id) {
     double length = double(p->length_ms.load());
     double target = std::fmin(ms ? ms->number : length * pos->number, std::fmax(0.0, length - 1));
     p->preview_used_us = now_us();
-    ask(p, v, {CLIENT_PREVIEW, id, target, 0, false, true, false, true, false, key, width});
+    // It replaces the preview that waits its turn, on either player.
+    if (player *other = p->preview[key ? MOMENTS : KEY_FRAMES])
+        seek_drop_waiting(other);
+    ask(p, v, {CLIENT_PREVIEW, id, target, 0, false, true, false, true, false, key, width, ++p->previews_asked});
     tell_ack(id, true);
 }
 
@@ -195,7 +198,9 @@ void preview_landed(player *v) {
         how = m.landing;
     }
     player *p = cur;
-    if (how == LANDED_UNKEYED && p && p->preview[KEY_FRAMES] == v) {
+    if (!p || (p->preview[KEY_FRAMES] != v && p->preview[MOMENTS] != v) || r.order < p->previews_told)
+        return;  // a later preview was answered: the host has moved on
+    if (how == LANDED_UNKEYED && p->preview[KEY_FRAMES] == v) {
         // A demuxer that says nothing of its key frames: the moment instead.
         if (player *exact = previews_of(p, MOMENTS)) {
             r.key = false;
@@ -215,6 +220,8 @@ void preview_landed(player *v) {
         v->mark_frame.store(0);
         pictures_keep(&v->pictures, false);
     }
+    if (sent)
+        p->previews_told = r.order;
     std::lock_guard<ordered_mutex> gate(gate_lock);
     if (v->generation != generation.load())
         return;

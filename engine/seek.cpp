@@ -265,6 +265,12 @@ void seek_key_frame(player *p, double before_ms) {
     seeker_key_frame(&p->seek.machine, before_ms);
 }
 
+void seek_drop_waiting(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    p->seek.pending = false;
+    mirror(p);
+}
+
 void seek_library_paused(player *p) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
     if (seeker_paused(&p->seek.machine))
@@ -488,8 +494,8 @@ void cmd_seek(const command *c, long long id) {
     if (target >= 0 && length >= 1)
         target = std::fmin(target, std::fmax(0.0, double(length) - 1));
     p->start_pos = -1.0;  // the host's own seek outranks the load's start
-    seek_request r{CLIENT_HOST, id,    target, pos ? pos->number : 0, true, false, false, p->host_paused.load() != 0,
-                   false,       false, 0};
+    seek_request r{CLIENT_HOST, id, target, pos ? pos->number : 0, true, false, false, p->host_paused.load() != 0,
+                   false};
     {
         std::lock_guard<ordered_mutex> hold(p->seek_lock);
         seeking &s = p->seek;

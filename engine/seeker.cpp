@@ -15,8 +15,8 @@
 //             for a place in the first picture
 //   ASKED     the demuxer's word of its key      noted: the key frame's time           ASKED
 //             frame, for a key request
-//   ASKED     new picture, key request, after   the landing, at the key frame         LANDED
-//             the word
+//   ASKED     new picture, key request, after   the landing, at its own time from     LANDED
+//             the word                          its date (at the start: the start)
 //   ASKED     ... before the word               hidden: the last seek's               ASKED
 //   ASKED     the decoder's first (forced)      hidden, kept back: its date is off    ASKED
 //                                               the clock
@@ -121,7 +121,15 @@ int seeker_picture(seeker *s, picture_news *n) {
             // it went to; one before it is the last seek's.
             if (!s->keyed)
                 return VERDICT_HIDE;
-            land(s, LANDED_PICTURE, int64_t(s->req.target_ms), false);
+            // At the start it is the media's first picture: the demuxer's
+            // word of a decoding time before it is cut to its start. Its
+            // time follows from its date once the library's clock is known,
+            // else by the delay a dated one showed.
+            int64_t from = int64_t(s->library_ms);
+            bool dated = n->timed && n->dated && from > 0;
+            if (dated)
+                s->key_delay_ms = n->own_ms - from;
+            land(s, LANDED_PICTURE, dated ? n->own_ms : from > 0 ? from + s->key_delay_ms : 0, dated);
             return VERDICT_LAND;
         }
         if (s->at_end) {
@@ -282,8 +290,10 @@ bool seeker_last_kept(seeker *s, int64_t last_ms) {
 bool seeker_key_frame(seeker *s, double before_ms) {
     if (s->phase != SEEKER_ASKED || !s->req.key || s->keyed || before_ms < 0)
         return false;
+    // Where the library went, and its clock starts: a decoding time, which
+    // the key frame's own time follows by the stream's delay (B-frames).
     s->keyed = true;
-    s->req.target_ms = std::fmax(0.0, s->library_ms - before_ms);
+    s->library_ms = s->req.target_ms = std::fmax(0.0, s->library_ms - before_ms);
     return true;
 }
 

@@ -35,31 +35,34 @@ struct seek_request {
     bool play;         // the library plays from there: a loop's return, a paused host's seek from the end
     bool hold;         // the host is paused: once landed the library pauses again
     bool next;         // lands on the first picture after target_ms (a step forward), not on the one showing it
-    bool key;       // lands on the key frame the library seeks to, at or before target_ms, when its demuxer says where
-    int32_t width;  // a preview's: the width its picture goes at
+    bool key =
+        false;  // lands on the key frame the library seeks to, at or before target_ms, when its demuxer says where
+    int32_t width = 0;   // a preview's: the width its picture goes at
+    uint32_t order = 0;  // a preview's: its place among the load's previews, none answered after a later one
 };
 
 struct seeker {
     int phase;        // seeker_phase
     double frame_ms;  // a picture's duration: a picture this much before the place is not from it
     seek_request req;
-    bool waited;          // the decoders were waited for since it was asked
-    bool settled;         // the library is done with it: its wait, the end of its input or the deadline came
-    int kept;             // KEPT_*: what the client keeps back as the landing maybe
-    int64_t kept_ms;      // the dated one's time
-    int after_forced;     // dated pictures shown since the forced one
-    double library_ms;    // where the library was asked to go: the target, or before it when asked again
-    bool again;           // the library started past the target: it is to be asked again, from before it
-    int agains;           // ... and was, this many times
-    bool even;            // the pictures come a picture's duration apart (not a screencast's changes alone)
-    int64_t passed_us;    // when the library's clock is past the place, the dated picture kept the last before it
-    bool at_end;          // the media paused at its end first: the next new picture is the last there is
-    int64_t last_ms;      // ... at this time
-    int64_t deadline_us;  // when it lands anyway
-    int landing;          // seek_landing
-    int64_t landed_ms;    // the time of the picture (or place) it landed on
-    bool landed_dated;    // that picture's date is on the library's clock
-    bool keyed;           // a key request: the demuxer told where its key frame is (target_ms now)
+    bool waited;           // the decoders were waited for since it was asked
+    bool settled;          // the library is done with it: its wait, the end of its input or the deadline came
+    int kept;              // KEPT_*: what the client keeps back as the landing maybe
+    int64_t kept_ms;       // the dated one's time
+    int after_forced;      // dated pictures shown since the forced one
+    double library_ms;     // where the library was asked to go: the target, or before it when asked again
+    bool again;            // the library started past the target: it is to be asked again, from before it
+    int agains;            // ... and was, this many times
+    bool even;             // the pictures come a picture's duration apart (not a screencast's changes alone)
+    int64_t passed_us;     // when the library's clock is past the place, the dated picture kept the last before it
+    bool at_end;           // the media paused at its end first: the next new picture is the last there is
+    int64_t last_ms;       // ... at this time
+    int64_t deadline_us;   // when it lands anyway
+    int landing;           // seek_landing
+    int64_t landed_ms;     // the time of the picture (or place) it landed on
+    bool landed_dated;     // that picture's date is on the library's clock
+    bool keyed;            // a key request: the demuxer told where its key frame is (target_ms now)
+    int64_t key_delay_ms;  // how far a key frame's own time was past its decoding time (B-frames)
 };
 
 enum { KEPT_NONE, KEPT_FORCED, KEPT_DATED };
@@ -115,8 +118,9 @@ void seeker_input_ended(seeker *s);
 // set); with none kept the next new picture will be the landing.
 bool seeker_last_kept(seeker *s, int64_t last_ms);
 // A key request, on a library that seeks to key frames: the demuxer went to
-// the key frame before_ms before where the library was asked, whose first new
-// picture is then the landing. True when the machine took it.
+// the key frame before_ms before where the library was asked, by decoding
+// time, where the library's clock starts; its first new picture is then the
+// landing. True when the machine took it.
 bool seeker_key_frame(seeker *s, double before_ms);
 // The media came to its end: what was asked will never land. True when a
 // seek in flight is dropped.

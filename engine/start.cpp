@@ -14,17 +14,9 @@ void apply_start_pos(player *p) {
     if (seek_in_flight(p))
         return;  // the host's seek came first
     int64_t length = p->length_ms.load();
-    seek_request r{CLIENT_START,
-                   0,
-                   length >= 1 ? double(length) * at : -1,
-                   at,
-                   false,
-                   false,
-                   false,
-                   p->host_paused.load() != 0,
-                   false,
-                   false,
-                   0};
+    seek_request r{
+        CLIENT_START, 0, length >= 1 ? double(length) * at : -1, at, false, false, false, p->host_paused.load() != 0,
+        false};
     if (!seek_start(p, &r))
         seek_wait_turn(p, &r);
 }

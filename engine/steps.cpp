@@ -20,8 +20,7 @@ int64_t frame_ms(const player *p) { return std::max<int64_t>(1, frame_duration_u
 bool at_still(const player *p, int64_t ms) { return ms >= p->seek.step_from_ms; }
 
 seek_request step_to(const player *p, int64_t ms, bool quiet, bool next = false) {
-    return {
-        CLIENT_STEP, p->seek.step_id, double(std::max<int64_t>(ms, 0)), 0, true, quiet, false, true, next, false, 0};
+    return {CLIENT_STEP, p->seek.step_id, double(std::max<int64_t>(ms, 0)), 0, true, quiet, false, true, next};
 }
 
 }  // namespace

@@ -15,8 +15,8 @@ const int64_t T = 2000;    // the place asked for, ms
 const double F = 40;       // a picture's duration, ms
 const int64_t NOW = 1000;  // µs; the deadline is 5 s on
 
-seek_request host(bool hold = false) { return {CLIENT_HOST, 7, double(T), 0, true, false, hold, hold, false, false, 0}; }
-seek_request key() { return {CLIENT_PREVIEW, 9, double(T), 0, false, true, false, true, false, true, 160}; }
+seek_request host(bool hold = false) { return {CLIENT_HOST, 7, double(T), 0, true, false, hold, hold, false}; }
+seek_request key() { return {CLIENT_PREVIEW, 9, double(T), 0, false, true, false, true, false, true, 160, 1}; }
 picture_news dated(int64_t own_ms) { return {true, false, true, false, true, own_ms, false}; }
 const picture_news FORCED{true, true, false, false, false, 0, false}, AGAIN{false, false, true, false, true, T, false};
 
@@ -106,7 +106,7 @@ TEST(Seeker, FollowsItsTable) {
                   LANDED, 1234},
                  {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
                  // The start: the decoder's first is the media's first.
-                 {"ask the start", ask({CLIENT_LOOP, 0, 0, 0, false, false, true, false, false, false, 0}), 1, ASKED},
+                 {"ask the start", ask({CLIENT_LOOP, 0, 0, 0, false, false, true, false, false}), 1, ASKED},
                  {"forced at the start lands", picture(FORCED), LAND, LANDED, 0},
                  // Not settled: the wait of the last one may still come.
                  {"ask before the last one's wait", ask(host()), 0, LANDED},
@@ -156,9 +156,13 @@ TEST(Seeker, FollowsItsTable) {
                  {"the last seek's picture, before the word", picture(dated(T)), HIDE, ASKED},
                  {"the demuxer's word", [](seeker *x) { return int(seeker_key_frame(x, 500)); }, 1, ASKED},
                  {"once", [](seeker *x) { return int(seeker_key_frame(x, 300)); }, 0, ASKED},
-                 {"its first new picture lands", picture(dated(T + 80)), LAND, LANDED, T - 500},
+                 {"its first new picture lands at its own time", picture(dated(T - 420)), LAND, LANDED, T - 420},
                  {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
-                 {"no word", ask(key(), NOW + 24000000), 1, ASKED},
+                 {"ask near the start", ask(key(), NOW + 24000000), 1, ASKED},
+                 {"the demuxer went to its start", [](seeker *x) { return int(seeker_key_frame(x, T)); }, 1, ASKED},
+                 {"the media's first picture lands there", picture(dated(80)), LAND, LANDED, 0},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"no word", ask(key(), NOW + 30000000), 1, ASKED},
                  {"the wait lands untold", waited(), 1, LANDED, T},
                  {"how", [](seeker *x) { return x->landing; }, LANDED_UNKEYED, LANDED},
              });

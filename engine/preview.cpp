@@ -17,10 +17,9 @@ namespace {
 
 const int64_t IDLE_US = 10000000;  // closed once the host asked no preview this long
 const int32_t WIDTH_DEFAULT = 160;
-// No sound, no subtitles and one decoding thread, which keeps its memory
-// small; started paused, and paused again at the end, as the load is.
-const char *const PREVIEW_OPTIONS[] = {":no-audio",          ":no-spu",           ":start-paused",
-                                       ":avcodec-threads=1", ":file-caching=300", ":play-and-pause"};
+// No sound and no subtitles; started paused, and paused again at the end, as
+// the load is.
+const char *const PREVIEW_OPTIONS[] = {":no-audio", ":no-spu", ":start-paused", ":file-caching=300", ":play-and-pause"};
 enum { KEY_FRAMES, MOMENTS };  // the players of previews of a load
 
 // Why the load p gives no preview, null when it does.
@@ -60,8 +59,11 @@ player *previews_of(player *p, int kind) {
     if (media) {
         for (const char *o : PREVIEW_OPTIONS)
             libvlc_media_add_option(media, o);
+        // One decoding thread keeps the memory small where one picture is
+        // decoded; two for the moment after a key frame.
         if (kind == KEY_FRAMES)
             libvlc_media_add_option(media, ":input-fast-seek");  // no decoding from the key frame on
+        libvlc_media_add_option(media, kind == KEY_FRAMES ? ":avcodec-threads=1" : ":avcodec-threads=2");
         if (p->user_agent[0])
             add_option(media, ":http-user-agent=", p->user_agent);
         if (p->referrer[0])

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """The engine's benchmark: the frame path in BGRX and in I420 against an
 ffmpeg pipe of each, the host library's side of it, control latency, bursts
-of commands, start-up, memory, and seeks beside GStreamer's, mpv's (their
-drivers in peers.py) and ffmpeg's. Prints one table with each goal beside its
-figure and writes the same figures as JSON. Asserts nothing of the figures;
+of commands, start-up, memory, seeks beside GStreamer's, mpv's (their
+drivers in peers.py) and ffmpeg's, and scrub previews during playback. Prints
+one table with each goal beside its figure and writes the same figures as JSON. Asserts nothing of the figures;
 exits with status 1 when a step could not take its own.
 usage: bench.py --engine E --reader R --bare B --media DIR --json OUT"""
 import argparse
@@ -672,11 +672,60 @@ def speed_step(fig):
 
 
 # Each figure of the frame path in BGRX, then in I420 (key suffix _i420).
+PREVIEWS_PER_S, PREVIEW_SECONDS = 10, 8
+
+
+def preview_step(fig):
+    """Scrub previews, 10 a second at random places, while the 1080p clip with
+    a key frame each second plays at 1080p30: from each ack to its preview's
+    frame, key frame and exact; playback's frames delivered meanwhile; and the
+    memory the engine takes for them. A preview asked while another waits its
+    turn replaces it: the share answered is told too."""
+    for kind, exact in (("key", "false"), ("exact", "true")):
+        e = Engine()
+        e.wait_type("ready")
+        e.load(media("bench-count-1080p.mp4"))
+        e.wait_type("playing")
+        time.sleep(0.5)
+        rss_before, peak = proc_usage(e.pid)[0], 0.0
+        acked = {}
+        start = now()
+        while now() - start < PREVIEW_SECONDS:
+            e.command('{"id":%d,"cmd":"preview","pos":%.4f,"exact":%s}', random.uniform(0.02, 0.98), exact)
+            until = now() + 1 / PREVIEWS_PER_S
+            while (got := e.event(until)) is not None:
+                if got[1]["type"] == "ack" and got[1]["ok"]:
+                    acked[got[1]["id"]] = got[0]
+            peak = max(peak, proc_usage(e.pid)[0])
+        e.wait_type("end", 10)
+        total = e.quit()
+        told = {r["preview"]: r["at_us"] / 1e6 for r in e.frames_told() if "preview" in r}
+        waits = [(told[i] - t) * 1000 for i, t in acked.items() if i in told]
+        fig[f"preview_{kind}_p50_ms"] = median(waits)
+        fig[f"preview_{kind}_p95_ms"] = pct(waits, 95)
+        fig[f"preview_{kind}_answered"] = len(waits) / max(1, len(acked))
+        fig[f"preview_{kind}_frames_delivered"] = total["frames"] / args.frames_1080
+        fig[f"preview_{kind}_rss_mb"] = peak - rss_before
+
+
 def both(key, label, form, goal=None, test=None, goal_i420=None, test_i420=None):
     return [(key, f"{label}, BGRX", form, goal, test), (f"{key}_i420", f"{label}, I420", form, goal_i420, test_i420)]
 
 
 # figure, unit, format, goal text, test of the figure against the goal (None: no goal)
+PREVIEW_ROWS = [
+    row for kind, label, goal in (("key", "key frame", 100), ("exact", "exact", 250)) for row in (
+        (f"preview_{kind}_p50_ms", f"preview ack to frame, {label}, 1080p30 playing, ms p50", "{:.0f}", None, None),
+        (f"preview_{kind}_p95_ms", f"preview ack to frame, {label}, 1080p30 playing, ms p95", "{:.0f}", f"<= {goal}",
+         lambda v, goal=goal: v <= goal),
+        (f"preview_{kind}_answered", f"previews answered, {label}, 10 a second (the rest replaced)", "{:.0%}", None,
+         None),
+        (f"preview_{kind}_frames_delivered", f"playback frames delivered during {label} previews, 1080p30", "{:.1%}",
+         ">= 99%", lambda v: v >= 0.99),
+        (f"preview_{kind}_rss_mb", f"engine memory taken by {label} previews, MB", "{:.1f}", "<= 40",
+         lambda v: v <= 40),
+    )
+]
 ROWS = [
     *both("engine_cpu_per_s_1080p", "engine CPU s per media s, 1080p30", "{:.3f}"),
     *both("engine_cpu_per_s_1080p_null", "engine CPU s per media s, 1080p30, --frames=null", "{:.3f}"),
@@ -741,6 +790,7 @@ ROWS = [
      lambda v: v <= 100),
     ("step_back_p50_ms", f"frameStep ack to frame, 640x360, back, ms p50 of {3 * STEPS_BACK}", "{:.0f}", None, None),
     ("step_back_p95_ms", "frameStep ack to frame, 640x360, back, ms p95", "{:.0f}", "<= 200", lambda v: v <= 200),
+    *PREVIEW_ROWS,
     ("loop_gap_median_ms", f"loop: last frame of a pass to the first of the next, 25 fps, ms median of {LOOPS}",
      "{:.0f}", None, None),
     ("loop_gap_max_ms", "loop: the same gap, ms max (two frame durations: 80)", "{:.0f}", "<= 80",
@@ -797,7 +847,7 @@ def main():
     p = argparse.ArgumentParser()
     for name in ("engine", "reader", "bare", "media", "json"):
         p.add_argument("--" + name, required=True)
-    p.add_argument("--only", default="frames,host,4k,latency,burst,startup,memory,seek,speed")
+    p.add_argument("--only", default="frames,host,4k,latency,burst,startup,memory,seek,speed,preview")
     args = p.parse_args()
     args.seconds_1080, args.frames_1080 = 10.0, 300
     args.seconds_4k, args.frames_4k = 5.0, 150
@@ -809,7 +859,8 @@ def main():
     e.quit()
     fig = {}
     steps = {"frames": frame_path, "host": host_side, "4k": four_k, "latency": control_latency, "burst": burst,
-             "startup": startup, "memory": memory, "seek": seek_step, "speed": speed_step}
+             "startup": startup, "memory": memory, "seek": seek_step, "speed": speed_step,
+             "preview": preview_step}
     began = now()
     failed = []
     for name in args.only.split(","):

@@ -13,7 +13,10 @@
 //                                   middle row, white for a set bit, lowest on the left)
 //   {"rewound_us":P,"gap_us":D}     when a frame of a generation is earlier in the media than the one
 //                                   before (a loop's restart, at P), D after that one arrived
-//   {"frames":N,"bytes":B,"cpu_s":C} at the end of input, C its own CPU time
+//   {"preview":S,"at_us":T,"pts_us":P}
+//                                   when the frame of preview S arrived whole; previews count in no other line
+//   {"frames":N,"bytes":B,"cpu_s":C,"previews":V}
+//                                   at the end of input, C its own CPU time, N playback's frames
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -98,7 +101,7 @@ int main(int argc, char **argv) {
     uint64_t raw_bytes = raw ? strtoull(argv[2], nullptr, 10) : 0;
     // The engine asks for this pipe size itself; ask the same for ffmpeg's.
     fcntl(0, F_SETPIPE_SZ, 1 << 20);
-    uint64_t frames = 0, bytes = 0, last_generation = UINT64_MAX;
+    uint64_t frames = 0, bytes = 0, previews = 0, last_generation = UINT64_MAX;
     // A landed frame is kept whole to read its number.
     unsigned char *landed = nullptr;
     uint64_t landed_size = 0;
@@ -126,6 +129,13 @@ int main(int argc, char **argv) {
             bytes += sizeof head + n;
             uint64_t g = le(head + header::generation, 8);
             int64_t pts = int64_t(le(head + header::pts, 8)), at = mono_us();
+            if (le(head + header::flags, 4) & 2) {
+                printf("{\"preview\":%llu,\"at_us\":%lld,\"pts_us\":%lld}\n",
+                       (unsigned long long)le(head + header::seek, 4), (long long)at, (long long)pts);
+                fflush(stdout);
+                previews++;
+                continue;
+            }
             if (g == last_generation && pts < last_pts) {
                 printf("{\"rewound_us\":%lld,\"gap_us\":%lld}\n", (long long)pts, (long long)(at - last_at));
                 fflush(stdout);
@@ -147,7 +157,7 @@ int main(int argc, char **argv) {
         }
         frames++;
     }
-    printf("{\"frames\":%llu,\"bytes\":%llu,\"cpu_s\":%.3f}\n", (unsigned long long)frames, (unsigned long long)bytes,
-           cpu_s());
+    printf("{\"frames\":%llu,\"bytes\":%llu,\"cpu_s\":%.3f,\"previews\":%llu}\n", (unsigned long long)frames,
+           (unsigned long long)bytes, cpu_s(), (unsigned long long)previews);
     return 0;
 }

@@ -166,6 +166,10 @@ void cmd_load(const command *c, long long id) {
         add_option(media, ":http-referrer=%s", a.referrer);
     p->hide_spu = a.spu == -1;
     p->loop = a.loop;
+    // The previews' own connection asks the server the same way.
+    snprintf(p->user_agent, sizeof p->user_agent, "%s", a.user_agent ? a.user_agent : "");
+    snprintf(p->referrer, sizeof p->referrer, "%s", a.referrer ? a.referrer : "");
+    p->timeout_ms = a.timeout_ms;
     watch_start(p, a.timeout_ms, a.url);
     p->live = a.live;
     libvlc_media_player_set_media(p->mp, media);
@@ -324,6 +328,7 @@ const struct {
     {"chapter", cmd_chapter},
     {"devices", cmd_devices},
     {"audioDevice", cmd_audio_device},
+    {"preview", cmd_preview},
 };
 
 }  // namespace

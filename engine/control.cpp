@@ -240,6 +240,7 @@ void serve_pending(player *p, int flags) {
     if (flags & PEND_ENDED) {
         report_held_end(p);
         check_ended(p);
+        preview_close(p);
     }
     if (flags & PEND_STOPPED)
         report_stopped(p);
@@ -255,6 +256,8 @@ int64_t next_due(player *p) {
     int64_t due = watch_due(p);
     if (int64_t seek = seek_due(p); seek && (!due || seek < due))
         due = seek;
+    if (int64_t preview = preview_due(p); preview && (!due || preview < due))
+        due = preview;
     if (p->tracks_due_us && (!due || p->tracks_due_us < due))
         due = p->tracks_due_us;
     return due;
@@ -376,14 +379,14 @@ void reader_thread() {
 void control_loop() {
     ask_short_slice();
     for (;;) {
-        int flags = 0;
+        int flags = 0, preview_flags = 0;
         line *taken = nullptr;
         bool input_ended, stop_now;
         player *p = cur;  // only this thread replaces it
         {
             std::unique_lock<ordered_mutex> hold(ctl_lock);
             for (;;) {
-                if ((p && p->pending) || lines_head || stdin_done || signalled)
+                if ((p && (p->pending || preview_pending(p, false))) || lines_head || stdin_done || signalled)
                     break;
                 int64_t due = next_due(p);
                 if (!due) {
@@ -402,6 +405,7 @@ void control_loop() {
             if (p) {
                 flags = p->pending;
                 p->pending = 0;
+                preview_flags = preview_pending(p, true);
             }
             if (lines_head && !stop_now) {
                 taken = lines_head;
@@ -422,6 +426,7 @@ void control_loop() {
                 serve_pending(p, flags);
             if (p->tracks_due_us && now_us() >= p->tracks_due_us)
                 settle_tracks(p, false);
+            preview_serve(p, preview_flags);
         }
         if (taken) {
             handle_line(taken);

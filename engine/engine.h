@@ -69,7 +69,8 @@ struct seeking {
                                      // to prove the still its landing: played, that one comes first
     std::atomic<int64_t> issued_us;  // when the library was last asked
     std::atomic<int64_t> waited_at;  // the instant of the library's last wait for its decoders, told by its log
-    int64_t wait_taken;              // the last of them taken
+    std::atomic<int64_t> waits;      // the waits told so far: paused, each has the pause's instant
+    int64_t wait_taken;              // the last of them taken, by count
     std::atomic<int64_t> due_us;     // when the control loop must look again; 0 never
     bool start_waited;               // the start's decoders were waited for: a seek's lines are its own from now
     int64_t started_us;              // when the load first asked, to bound that wait
@@ -117,6 +118,18 @@ struct player {
     int hide_spu;              // control thread: the load asked for subtitles off
     struct pictures pictures;  // pool_lock, inside the frames unit
     player *reap_next;         // reap_lock: reap queue link
+    // A player of previews (preview.cpp): it tells the host nothing but the
+    // pictures asked of it. Set at its making.
+    bool previews;
+    // The load's players of previews, made at the first preview of each kind
+    // (control thread; null none): one that seeks to key frames, one that
+    // seeks to the moment; when the host last asked one, and how the load
+    // asks its server, which the previews' own connections ask the same.
+    player *preview[2];
+    int64_t preview_used_us;
+    uint32_t previews_asked, previews_told;  // the order of the last preview asked, and of the last answered
+    char user_agent[REQUEST_TEXT_MAX + 1], referrer[REQUEST_TEXT_MAX + 1];
+    int64_t timeout_ms;
 
     // Playback as the library reports it, made the media's own: from its first
     // picture, time never back (atomics, written by the event handler).
@@ -272,8 +285,11 @@ extern player *cur;
 extern std::atomic<uint64_t> generation;  // written under gate_lock
 extern ordered_mutex gate_lock;
 
-// A complete player numbered n, not yet installed; null on failure.
-player *player_new(uint64_t n);
+// A complete player numbered n, not yet installed; null on failure. A
+// player of previews (previews) is never installed.
+player *player_new(uint64_t n, bool previews = false);
+// Hands p, which is not current, to the reaper, silent and paused.
+void player_retire(player *p);
 // Stops p, releases everything it holds and frees the record: a retired
 // player on the reaper, or one that was never installed.
 void player_discard(player *p);
@@ -384,6 +400,26 @@ bool seek_loop(player *p);
 // The control loop's turn for a loop's return (seek_lock not held).
 void loops_serve(player *p);
 void loop_landed(player *p);
+
+// preview.cpp: scrub previews, made by a second player of the current load.
+void cmd_preview(const command *c, long long id);
+// An event of a player of previews p (gate_lock held): facts for its seek machine.
+void preview_event(player *p, const libvlc_event_t *ev);
+// A preview's landing was taken by its client: its picture sent, and told.
+void preview_landed(player *p);
+// The control loop's turn for the previews of the load p, with the pending
+// bits taken from its player of previews.
+void preview_serve(player *p, int flags);
+// When the control loop must look at the previews of p again; 0 never.
+int64_t preview_due(const player *p);
+// The pending bits of p's players of previews, taken when take; ctl_lock held.
+int preview_pending(player *p, bool take);
+// Closes the players of previews of p, if any.
+void preview_close(player *p);
+// seek.cpp: the machine's news of the demuxer's key frame (log thread).
+void seek_key_frame(player *p, double before_ms);
+// The request that waits its turn on p is dropped.
+void seek_drop_waiting(player *p);
 
 // tracks.cpp
 // Reports the tracks and sound state of p; with settled_only, false without

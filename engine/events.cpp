@@ -195,6 +195,8 @@ bool paused_at_end(player *p) {
 void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     player *p = static_cast<player *>(opaque);
     std::lock_guard<ordered_mutex> gate(gate_lock);
+    if (p->previews)
+        return preview_event(p, ev);  // nothing of it is the host's to hear
     if (p->generation != generation.load())
         return;  // a replaced player: nothing is stored, printed or raised
     if ((p->silenced.load() && ev->type != libvlc_MediaPlayerStopped) || !watch_admits(p, ev->type))

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -30,6 +31,17 @@ uint64_t current_generation;  // pool_lock; frames_generation
 uint64_t frame_seq;           // pool_lock; next seq written, for the life of the process
 picture *queue[FRAME_QUEUE];  // pool_lock; ring of pictures for the writer
 int qhead, qlen;              // pool_lock
+
+// Previews' frames: copies of their pictures at the asked width, written
+// only when the playback's queue is empty. One waits, and one may be
+// written; a new one takes the waiting one's place. pool_lock.
+struct preview_frame {
+    unsigned char header[FRAME_HEADER_BYTES];
+    unsigned char *pixels;  // 64-byte aligned, cap bytes
+    uint64_t cap, bytes;
+};
+preview_frame previews[2];
+int preview_waiting = -1, preview_writing = -1;  // index in previews, -1 none
 
 // The header's numbers are little-endian whatever the host's order.
 void put32(unsigned char *at, uint32_t v) {
@@ -107,30 +119,94 @@ void give_back(std::atomic<uint64_t> *mark, uint64_t taken) {
         mark->compare_exchange_strong(none, taken);
 }
 
+// Fills a frame header; seq is the writer's.
+void put_header(unsigned char *h, const picture_shape &shape, int64_t pts_us, uint64_t g, uint32_t flags,
+                uint32_t mark_id) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    put32(h + FRAME_OFF_MAGIC, 0x52465856);  // "VXFR"
+    put32(h + FRAME_OFF_WIDTH, shape.width);
+    put32(h + FRAME_OFF_HEIGHT, shape.height);
+    put32(h + FRAME_OFF_PITCH, shape.pitch);
+    put32(h + FRAME_OFF_FOURCC, layout_fourcc(shape.layout));
+    put64(h + FRAME_OFF_PTS_US, uint64_t(pts_us));
+    put64(h + FRAME_OFF_SEQ, 0);
+    put64(h + FRAME_OFF_WALL_US, uint64_t(int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000));
+    put64(h + FRAME_OFF_GENERATION, g);
+    put32(h + FRAME_OFF_FLAGS, flags);
+    put32(h + FRAME_OFF_MARK_ID, mark_id);
+}
+
+// Scales a plane of sw x sh pixels of bpp bytes into dw x dh, each pixel the
+// mean of the source pixels it covers (the nearest one when it covers less).
+void scale_plane(const unsigned char *src, uint32_t spitch, uint32_t sw, uint32_t sh, unsigned char *dst,
+                 uint32_t dpitch, uint32_t dw, uint32_t dh, int bpp) {
+    for (uint32_t y = 0; y < dh; y++) {
+        uint32_t y0 = uint32_t(uint64_t(y) * sh / dh), y1 = std::max(y0 + 1, uint32_t(uint64_t(y + 1) * sh / dh));
+        unsigned char *out = dst + uint64_t(y) * dpitch;
+        for (uint32_t x = 0; x < dw; x++) {
+            uint32_t x0 = uint32_t(uint64_t(x) * sw / dw), x1 = std::max(x0 + 1, uint32_t(uint64_t(x + 1) * sw / dw));
+            uint32_t sum[4] = {}, n = (y1 - y0) * (x1 - x0);
+            for (uint32_t sy = y0; sy < y1; sy++) {
+                const unsigned char *at = src + uint64_t(sy) * spitch + uint64_t(x0) * bpp;
+                for (uint32_t sx = x0; sx < x1; sx++)
+                    for (int c = 0; c < bpp; c++)
+                        sum[c] += *at++;
+            }
+            for (int c = 0; c < bpp; c++)
+                out[x * bpp + c] = static_cast<unsigned char>((sum[c] + n / 2) / n);
+        }
+    }
+}
+
+// Copies pic of a pool of previews, scaled to the pool's width, into the
+// waiting preview frame for the writer; only a marked picture goes.
+// pool_lock held.
+bool enqueue_preview(const pictures *pool, const picture *pic, uint64_t g, uint64_t taken, int64_t pts_us) {
+    const picture_shape &src = pic->shape;
+    if (!taken || pic->spare)
+        return false;
+    uint32_t w = pool->preview_width;
+    uint32_t h = std::max<uint32_t>(2, uint32_t((uint64_t(w) * src.height + src.width / 2) / src.width));
+    picture_shape shape;
+    if (shape_packed(src.layout, w, h, &shape) != 0)
+        return false;
+    int b = preview_writing == 0 ? 1 : 0;
+    preview_frame &f = previews[b];
+    if (f.cap < shape.bytes) {
+        void *grown = nullptr;
+        if (posix_memalign(&grown, 64, size_t(shape.bytes)) != 0)
+            return false;
+        free(f.pixels);
+        f.pixels = static_cast<unsigned char *>(grown);
+        f.cap = shape.bytes;
+    }
+    int bpp = src.layout == PIXELS_BGRX ? 4 : 1;
+    for (int i = 0; i < shape.planes; i++) {
+        const plane &from = src.frame[i], &to = shape.frame[i];
+        scale_plane(pic->pixels + from.offset, from.pitch, from.row / bpp, from.lines, f.pixels + to.offset, to.pitch,
+                    to.row / bpp, to.lines, bpp);
+    }
+    f.bytes = shape.bytes;
+    put_header(f.header, shape, (pts_us + 500) / 1000 * 1000, g, FRAME_PREVIEW, uint32_t(taken));
+    preview_waiting = b;
+    queue_wake.notify_one();
+    return true;
+}
+
 // Queues pic of pool for the writer with its header; false, with nothing
 // changed, when it cannot go: the overflow, queued already, or the queue full.
 // pool_lock held.
 bool enqueue(pictures *pool, picture *pic, uint64_t g, uint64_t taken, int64_t pts_us) {
+    if (pool->preview_width)
+        return enqueue_preview(pool, pic, g, taken, pts_us);
     if (pic->spare || pic->queued || qlen == FRAME_QUEUE)
         return false;
     // A landing is told in whole milliseconds: the frame that carries it,
     // passed on from a picture not queued, is at that time too.
     if (taken)
         pts_us = (pts_us + 500) / 1000 * 1000;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    unsigned char *h = pic->header;
-    put32(h + FRAME_OFF_MAGIC, 0x52465856);  // "VXFR"
-    put32(h + FRAME_OFF_WIDTH, pic->shape.width);
-    put32(h + FRAME_OFF_HEIGHT, pic->shape.height);
-    put32(h + FRAME_OFF_PITCH, pic->shape.pitch);
-    put32(h + FRAME_OFF_FOURCC, layout_fourcc(pic->shape.layout));
-    put64(h + FRAME_OFF_PTS_US, uint64_t(pts_us));
-    put64(h + FRAME_OFF_SEQ, 0);
-    put64(h + FRAME_OFF_WALL_US, uint64_t(int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000));
-    put64(h + FRAME_OFF_GENERATION, g);
-    put32(h + FRAME_OFF_FLAGS, taken ? uint32_t{FRAME_LANDED} : 0u);
-    put32(h + FRAME_OFF_MARK_ID, uint32_t(taken));
+    put_header(pic->header, pic->shape, pts_us, g, taken ? uint32_t{FRAME_LANDED} : 0u, uint32_t(taken));
     pic->queued = 1;
     pool->sent = pic;
     if (pic == pool->shown)
@@ -160,12 +236,33 @@ void write_all(iovec *blocks, int n) {
     }
 }
 
-// Sends the queue's oldest picture, or drops it when its generation has passed.
+// Sends the waiting preview frame unless its generation has passed; pool_lock
+// held by hold, and let go while writing.
+void write_preview(std::unique_lock<ordered_mutex> &hold) {
+    preview_frame &f = previews[preview_waiting];
+    preview_writing = preview_waiting;
+    preview_waiting = -1;
+    if (get(f.header + FRAME_OFF_GENERATION, 8) == current_generation) {
+        put64(f.header + FRAME_OFF_SEQ, frame_seq++);
+        hold.unlock();
+        iovec blocks[2] = {{f.header, FRAME_HEADER_BYTES}, {f.pixels, size_t(f.bytes)}};
+        write_all(blocks, 2);
+        hold.lock();
+    }
+    preview_writing = -1;
+}
+
+// Sends the queue's oldest picture, or drops it when its generation has
+// passed; a preview only when the queue is empty.
 [[noreturn]] void writer_thread() {
     pthread_setname_np(pthread_self(), "vx-frames");
     std::unique_lock<ordered_mutex> hold(pool_lock);
     for (;;) {
-        queue_wake.wait(hold, [] { return qlen > 0; });
+        queue_wake.wait(hold, [] { return qlen > 0 || preview_waiting >= 0; });
+        if (qlen == 0) {
+            write_preview(hold);
+            continue;
+        }
         picture *p = queue[qhead];
         if (get(p->header + FRAME_OFF_GENERATION, 8) == current_generation) {
             put64(p->header + FRAME_OFF_SEQ, frame_seq++);
@@ -358,6 +455,11 @@ uint64_t pictures_show(pictures *pool, picture *pic, uint64_t g, bool send, std:
 }
 
 bool frames_piped() { return frames_on_pipe != 0; }
+
+void pictures_preview(pictures *pool, uint32_t width) {
+    std::lock_guard<ordered_mutex> hold(pool_lock);
+    pool->preview_width = std::clamp<uint32_t>(width, PREVIEW_WIDTH_MIN, PREVIEW_WIDTH_MAX);
+}
 
 void pictures_keep(pictures *pool, bool keep) {
     std::lock_guard<ordered_mutex> hold(pool_lock);

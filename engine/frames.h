@@ -28,7 +28,11 @@ enum {
     FRAME_HEADER_BYTES = 60,
 };
 
-enum : uint32_t { FRAME_LANDED = 1 };  // the picture a seek landed on
+enum : uint32_t {
+    FRAME_LANDED = 1,   // the picture a seek landed on
+    FRAME_PREVIEW = 2,  // a preview's picture, not playback's; the mark id is the preview command's
+};
+enum { PREVIEW_WIDTH_MIN = 32, PREVIEW_WIDTH_MAX = 640 };
 
 // A landing's mark for the frame pipe: MARK_SET with the low 32 bits of the
 // seek command's id; 0 when none waits.
@@ -102,8 +106,9 @@ struct pictures {
     int32_t count;
     picture **retired;  // pictures of ended formats still held by decoder or writer
     int32_t retired_count;
-    int32_t retired_cap;  // 0, 64, then doubled
-    picture_shape shape;  // current format
+    int32_t retired_cap;     // 0, 64, then doubled
+    picture_shape shape;     // current format
+    uint32_t preview_width;  // a player of previews' pool: the width its pictures go at; 0 playback's
 };
 
 // Starts a new format of the given shape; 0, or -1 when memory is short, in
@@ -141,6 +146,11 @@ void pictures_keep(pictures *pool, bool keep);
 // already, the overflow, the queue full, another generation): the mark then
 // stays.
 uint64_t pictures_resend(pictures *pool, uint64_t g, std::atomic<uint64_t> *mark, int64_t pts_us, bool kept = false);
+
+// Makes pool a pool of previews whose pictures go at width: only a marked
+// one is sent, copied and scaled into a frame of its own that waits behind
+// the playback's queue and is replaced, not queued, by the next.
+void pictures_preview(pictures *pool, uint32_t width);
 
 // Opens the frame pipe when on is non-zero; 0 on success, -1 when fd 3 is unusable.
 int frames_start(int on);

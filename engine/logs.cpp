@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <thread>
@@ -182,7 +183,11 @@ void library_line(player *p, int level, const char *object, const char *fmt, va_
     char text[4 * LOG_LINE_BYTES], message[LOG_LINE_BYTES];
     if (level <= LIBVLC_NOTICE) {
         word w = debug_word(object, fmt);
-        if (w != WORDS && word_table[w].reader == READ_BY_SEEK) {
+        if (w == WORD_KEY_FRAME) {
+            vsnprintf(text, sizeof text, fmt, args);
+            if (const char *rest = word_rest(w, text))
+                seek_key_frame(p, strtod(rest, nullptr));
+        } else if (w != WORDS && word_table[w].reader == READ_BY_SEEK) {
             seek_word(p, w);
         } else if (w != WORDS && (word_table[w].reader == READ_BY_WATCH || word_table[w].reader == READ_BY_SUBTITLES)) {
             vsnprintf(text, sizeof text, fmt, args);
@@ -195,8 +200,8 @@ void library_line(player *p, int level, const char *object, const char *fmt, va_
     int len = vsnprintf(text, sizeof text, fmt, args);
     watch_line(p, level, object, fmt, text);
     subtitles_line(p, level, object, fmt, text);
-    if (p->silenced.load())
-        return;  // nothing of a source it must not read, or of a load ended, reaches the host
+    if (p->silenced.load() || p->previews)
+        return;  // nothing of a source it must not read, of a load ended, or of previews reaches the host
     mask_secrets(text, len < 0 ? 0 : std::min<unsigned long>(len, sizeof text - 1), message, sizeof message);
     take_line(p, level, object, message);
 }

@@ -54,10 +54,11 @@ const libvlc_event_type_t PLAYER_EVENTS[] = {
 
 }  // namespace
 
-player *player_new(uint64_t n) {
+player *player_new(uint64_t n, bool previews) {
     player *p = new (std::nothrow) player{};
     if (!p)
         return nullptr;
+    p->previews = previews;  // before the library's first line
     p->instance = libvlc_new(sizeof INSTANCE_ARGS / sizeof INSTANCE_ARGS[0], INSTANCE_ARGS);
     if (!p->instance) {
         delete p;
@@ -117,6 +118,14 @@ int install(player *p, uint64_t n) {
     cur = p;
     if (!old || old == p)
         return ended;
+    preview_close(old);
+    player_retire(old);
+    return ended;
+}
+
+}  // namespace
+
+void player_retire(player *old) {
     if (old->media) {
         // Silent and idle from now on: a retired player that went on
         // decoding until the reaper got to it would starve the reaper and
@@ -136,10 +145,7 @@ int install(player *p, uint64_t n) {
     reap_tail = old;
     reap_count++;
     reap_wake.notify_one();
-    return ended;
 }
-
-}  // namespace
 
 int replace_player(player *p) { return install(p, p->generation); }
 

@@ -90,10 +90,11 @@ void land_kept(player *p) {
 // at the place it went to; seek_lock held.
 void take_wait(player *p) {
     seeking &s = p->seek;
-    int64_t at = s.waited_at.load();
-    if (at <= s.wait_taken)
+    int64_t count = s.waits.load();
+    if (count <= s.wait_taken)
         return;
-    s.wait_taken = at;
+    s.wait_taken = count;
+    int64_t at = s.waited_at.load();
     const seeker &m = s.machine;
     if (!s.start_waited) {
         s.start_waited = true;
@@ -112,7 +113,9 @@ void take_wait(player *p) {
         times_wait(p, int64_t(m.library_ms * 1000), at);  // the library's time there, less the lead
         note_passing(p);
     }
-    if (seeker_waited(&s.machine, p->vouts.load() != 0))
+    // The load of a player of previews has pictures, whether or not its own
+    // video output was made yet.
+    if (seeker_waited(&s.machine, p->vouts.load() != 0 || p->previews))
         landed(p);
     if (s.pending || s.step_due || s.loop_due)
         raise_pending(p, PEND_SEEK);  // what waited for the library to be done
@@ -160,14 +163,16 @@ bool seek_start(player *p, const seek_request *r) {
         // A paused library shows one picture after a seek, and that may be one
         // its decoder made before it: for a paused host it plays, muted and
         // unheard of, until the picture from the new place, and pauses again.
-        asked.play = r->play || r->hold;
+        // A key frame's needs no play: its picture is the first after the
+        // demuxer's word, whatever its date.
+        asked.play = r->play || (r->hold && !r->key);
         s.machine.frame_ms = double(frame_duration_us(p)) / 1000;
         if (!seeker_ask(&s.machine, &asked, now))
             return false;
         library = s.machine.library_ms;
         s.machine.even = p->gaps.load() == GAPS_EVEN;
         s.issued_us.store(now);
-        s.wait_taken = std::max(s.wait_taken, s.waited_at.load());  // a wait before the ask is not its own
+        s.wait_taken = std::max(s.wait_taken, s.waits.load());  // a wait before the ask is not its own
         s.unsent = false;
         s.told_due = false;
         s.still = s.past_still = false;
@@ -244,6 +249,7 @@ void seek_waited(player *p) {
     // The instant comes first, before any lock: the display may show the
     // pictures of the new place before this line's turn.
     p->seek.waited_at.store(wait_instant(p));
+    p->seek.waits.fetch_add(1);
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
     take_wait(p);
     mirror(p);
@@ -264,6 +270,17 @@ void seek_input_ended(player *p) {
     seeker_input_ended(&s.machine);
     if (s.pending || s.step_due || s.loop_due)
         raise_pending(p, PEND_SEEK);
+    mirror(p);
+}
+
+void seek_key_frame(player *p, double before_ms) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    seeker_key_frame(&p->seek.machine, before_ms);
+}
+
+void seek_drop_waiting(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    p->seek.pending = false;
     mirror(p);
 }
 
@@ -449,6 +466,9 @@ void seek_serve(player *p) {
         break;
     case CLIENT_START:
         start_landed(p);
+        break;
+    case CLIENT_PREVIEW:
+        preview_landed(p);
         break;
     default:
         break;

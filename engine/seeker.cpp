@@ -13,6 +13,11 @@
 //   ASKED     ask                               refused: one library seek at a time   ASKED
 //   ASKED     the decoder's first (forced)      the landing at the media's start      LANDED
 //             for a place in the first picture
+//   ASKED     the demuxer's word of its key      noted: the key frame's time           ASKED
+//             frame, for a key request
+//   ASKED     new picture, key request, after   the landing, at its own time from     LANDED
+//             the word                          its date (at the start: the start)
+//   ASKED     ... before the word               hidden: the last seek's               ASKED
 //   ASKED     the decoder's first (forced)      hidden, kept back: its date is off    ASKED
 //                                               the clock
 //   ASKED     another picture, or one before    hidden: from before the seek, or      ASKED
@@ -32,6 +37,8 @@
 //                                               before the place, once
 //   ASKED     ... else                          the landing: the one at the place     LANDED
 //                                               never came
+//   ASKED     decoders waited for, key request, no picture known to be it:          LANDED
+//             no word of its key frame          landed untold
 //   ASKED     decoders waited for               noted, settled; without video the     ASKED
 //                                               landing, at the target                LANDED
 //   any       decoders waited for, or the       settled: the next ask may go          same
@@ -63,7 +70,7 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
         return 0;
     s->phase = SEEKER_ASKED;
     s->req = *r;
-    s->waited = s->settled = s->at_end = s->again = false;
+    s->waited = s->settled = s->at_end = s->again = s->keyed = false;
     s->agains = 0;
     s->passed_us = 0;
     s->kept = KEPT_NONE;
@@ -72,7 +79,7 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
     // and those that start at the picture that shows it show that one.
     // In whole milliseconds, as the library takes a time: the clock starts
     // where it really went.
-    s->library_ms = r->next                      ? std::floor(r->target_ms)
+    s->library_ms = r->next || r->key            ? std::floor(r->target_ms)
                     : r->target_ms > s->frame_ms ? std::floor(r->target_ms - s->frame_ms)
                                                  : 0;
     s->deadline_us = now + SEEK_DEADLINE_US;
@@ -109,6 +116,23 @@ int seeker_picture(seeker *s, picture_news *n) {
     case SEEKER_ASKED: {
         if (!n->fresh)
             return VERDICT_HIDE;
+        if (s->req.key) {
+            // A key frame's seek (on a library that seeks to key frames):
+            // the first new picture after the demuxer's word is the key frame
+            // it went to; one before it is the last seek's.
+            if (!s->keyed)
+                return VERDICT_HIDE;
+            // At the start it is the media's first picture: the demuxer's
+            // word of a decoding time before it is cut to its start. Its
+            // time follows from its date once the library's clock is known,
+            // else by the delay a dated one showed.
+            int64_t from = int64_t(s->library_ms);
+            bool dated = n->timed && n->dated && from > 0;
+            if (dated)
+                s->key_delay_ms = n->own_ms - from;
+            land(s, LANDED_PICTURE, dated ? n->own_ms : from > 0 ? from + s->key_delay_ms : 0, dated);
+            return VERDICT_LAND;
+        }
         if (s->at_end) {
             land(s, LANDED_PICTURE, n->timed && n->dated ? n->own_ms : s->last_ms, n->dated && n->timed);
             return VERDICT_LAND;
@@ -231,6 +255,11 @@ bool seeker_waited(seeker *s, bool video) {
     s->settled = true;
     if (s->phase != SEEKER_ASKED)
         return false;
+    if (s->req.key && !s->keyed && video) {
+        // No word of where the demuxer went: no picture is known to be it.
+        land(s, LANDED_UNKEYED, int64_t(s->req.target_ms), false);
+        return true;
+    }
     s->waited = true;
     if (video)
         return false;
@@ -259,6 +288,16 @@ bool seeker_last_kept(seeker *s, int64_t last_ms) {
         return false;
     }
     land(s, LANDED_PICTURE, s->kept == KEPT_DATED ? s->kept_ms : last_ms, s->kept == KEPT_DATED);
+    return true;
+}
+
+bool seeker_key_frame(seeker *s, double before_ms) {
+    if (s->phase != SEEKER_ASKED || !s->req.key || s->keyed || before_ms < 0)
+        return false;
+    // Where the library went, and its clock starts: a decoding time, which
+    // the key frame's own time follows by the stream's delay (B-frames).
+    s->keyed = true;
+    s->library_ms = s->req.target_ms = std::fmax(0.0, s->library_ms - before_ms);
     return true;
 }
 

@@ -15,13 +15,14 @@ enum seeker_phase {
 };
 
 // Who asked: the landing goes back to that client.
-enum seek_client { CLIENT_HOST, CLIENT_STEP, CLIENT_LOOP, CLIENT_START, CLIENTS };
+enum seek_client { CLIENT_HOST, CLIENT_STEP, CLIENT_LOOP, CLIENT_START, CLIENT_PREVIEW, CLIENTS };
 
 // How a landing was found.
 enum seek_landing {
     LANDED_PICTURE,   // on the first picture from the new place
     LANDED_SOUND,     // without pictures: where the decoders were waited for
     LANDED_DEADLINE,  // the library showed nothing in time: where it says it is
+    LANDED_UNKEYED,   // a key request whose demuxer did not say where it went: no picture is known to be it
 };
 
 struct seek_request {
@@ -34,28 +35,34 @@ struct seek_request {
     bool play;         // the library plays from there: a loop's return, a paused host's seek from the end
     bool hold;         // the host is paused: once landed the library pauses again
     bool next;         // lands on the first picture after target_ms (a step forward), not on the one showing it
+    bool key =
+        false;  // lands on the key frame the library seeks to, at or before target_ms, when its demuxer says where
+    int32_t width = 0;   // a preview's: the width its picture goes at
+    uint32_t order = 0;  // a preview's: its place among the load's previews, none answered after a later one
 };
 
 struct seeker {
     int phase;        // seeker_phase
     double frame_ms;  // a picture's duration: a picture this much before the place is not from it
     seek_request req;
-    bool waited;          // the decoders were waited for since it was asked
-    bool settled;         // the library is done with it: its wait, the end of its input or the deadline came
-    int kept;             // KEPT_*: what the client keeps back as the landing maybe
-    int64_t kept_ms;      // the dated one's time
-    int after_forced;     // dated pictures shown since the forced one
-    double library_ms;    // where the library was asked to go: the target, or before it when asked again
-    bool again;           // the library started past the target: it is to be asked again, from before it
-    int agains;           // ... and was, this many times
-    bool even;            // the pictures come a picture's duration apart (not a screencast's changes alone)
-    int64_t passed_us;    // when the library's clock is past the place, the dated picture kept the last before it
-    bool at_end;          // the media paused at its end first: the next new picture is the last there is
-    int64_t last_ms;      // ... at this time
-    int64_t deadline_us;  // when it lands anyway
-    int landing;          // seek_landing
-    int64_t landed_ms;    // the time of the picture (or place) it landed on
-    bool landed_dated;    // that picture's date is on the library's clock
+    bool waited;           // the decoders were waited for since it was asked
+    bool settled;          // the library is done with it: its wait, the end of its input or the deadline came
+    int kept;              // KEPT_*: what the client keeps back as the landing maybe
+    int64_t kept_ms;       // the dated one's time
+    int after_forced;      // dated pictures shown since the forced one
+    double library_ms;     // where the library was asked to go: the target, or before it when asked again
+    bool again;            // the library started past the target: it is to be asked again, from before it
+    int agains;            // ... and was, this many times
+    bool even;             // the pictures come a picture's duration apart (not a screencast's changes alone)
+    int64_t passed_us;     // when the library's clock is past the place, the dated picture kept the last before it
+    bool at_end;           // the media paused at its end first: the next new picture is the last there is
+    int64_t last_ms;       // ... at this time
+    int64_t deadline_us;   // when it lands anyway
+    int landing;           // seek_landing
+    int64_t landed_ms;     // the time of the picture (or place) it landed on
+    bool landed_dated;     // that picture's date is on the library's clock
+    bool keyed;            // a key request: the demuxer told where its key frame is (target_ms now)
+    int64_t key_delay_ms;  // how far a key frame's own time was past its decoding time (B-frames)
 };
 
 enum { KEPT_NONE, KEPT_FORCED, KEPT_DATED };
@@ -98,7 +105,8 @@ int seeker_picture(seeker *s, picture_news *n);
 // where to, in the media's own time.
 double seeker_again(seeker *s, int64_t now);
 // The decoders were waited for: pictures from the new place follow. Without
-// video that is the landing: true then.
+// video that is the landing: true then, as for a key request whose demuxer
+// said nothing of where it went.
 bool seeker_waited(seeker *s, bool video);
 // The input read to its end: the library is done with the seek, whose
 // decoders may never be waited for.
@@ -109,6 +117,11 @@ void seeker_input_ended(seeker *s);
 // Without a dated one kept, asked once, it is asked again from before (again
 // set); with none kept the next new picture will be the landing.
 bool seeker_last_kept(seeker *s, int64_t last_ms);
+// A key request, on a library that seeks to key frames: the demuxer went to
+// the key frame before_ms before where the library was asked, by decoding
+// time, where the library's clock starts; its first new picture is then the
+// landing. True when the machine took it.
+bool seeker_key_frame(seeker *s, double before_ms);
 // The media came to its end: what was asked will never land. True when a
 // seek in flight is dropped.
 bool seeker_ended(seeker *s);

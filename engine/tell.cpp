@@ -162,6 +162,9 @@ void tell_looped(int count) { emit("{\"type\":\"looped\",\"count\":%d}", count);
 void tell_seek_landed(long long id, int64_t ms) {
     emit("{\"type\":\"seekLanded\",\"ms\":%lld,\"id\":%lld}", static_cast<long long>(ms), id);
 }
+void tell_preview(long long id, int64_t ms) {
+    emit("{\"type\":\"preview\",\"id\":%lld,\"ms\":%lld}", id, static_cast<long long>(ms));
+}
 void tell_format(unsigned w, unsigned h, double sar) {
     emit("{\"type\":\"format\",\"w\":%u,\"h\":%u,\"sar\":%.6g}", w, h, sar);
 }

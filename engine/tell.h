@@ -49,6 +49,8 @@ void tell_rate(double value);
 void tell_looped(int count);
 // The landing of the seek command id at ms.
 void tell_seek_landed(long long id, int64_t ms);
+// The preview of command id, whose frame went before, shows the moment ms.
+void tell_preview(long long id, int64_t ms);
 void tell_format(unsigned w, unsigned h, double sar);
 void tell_sound(bool playing);
 // The load's one error; codec is a readable codec name, or null.

@@ -41,6 +41,15 @@ void fit(unsigned *w, unsigned *h) {
         *h = 2;
 }
 
+// A picture of previews: as wide as the widest preview, its pixels square,
+// so that a preview of any width is scaled down from it.
+void fit_preview(unsigned *w, unsigned *h, const display_source &src) {
+    double wide = double(*w) * src.sar_num / (src.sar_den ? src.sar_den : 1);
+    double scale = fmin(1.0, fmin(double(PREVIEW_WIDTH_MAX) / wide, double(PICTURE_MAX_SIDE) / *h));
+    *w = std::max(2u, unsigned(lround(wide * scale)));
+    *h = std::max(2u, unsigned(lround(*h * scale)));
+}
+
 unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height, unsigned *pitches,
                   unsigned *lines) noexcept {
     player *p = owner(*opaque);
@@ -49,17 +58,21 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
         return 0;  // the library's memory output, which would tell nothing of its pictures
     const display_source &src = link.source;
     unsigned w = *width, h = *height;  // the visible picture
-    fit(&w, &h);
+    int layout = pixel_layout;
+    if (p->previews)
+        fit_preview(&w, &h, src);
+    else
+        fit(&w, &h);
     // I420 at its own size goes to the host as the decoder made it: the
     // decoder then writes into the pool, and nothing is copied.
     picture_shape shape;
-    bool direct = pixel_layout == PIXELS_I420 && memcmp(src.chroma, "I420", 4) == 0 && w == *width && h == *height &&
-                  shape_decoded(w, h, src.width, src.height, src.x, src.y, &shape) == 0;
-    if (!direct && shape_packed(pixel_layout, w, h, &shape) != 0)
+    bool direct = !p->previews && layout == PIXELS_I420 && memcmp(src.chroma, "I420", 4) == 0 && w == *width &&
+                  h == *height && shape_decoded(w, h, src.width, src.height, src.x, src.y, &shape) == 0;
+    if (!direct && shape_packed(layout, w, h, &shape) != 0)
         return 0;  // an absurd size: the library gives up this video output
     if (pictures_setup(&p->pictures, &shape) != 0)
         return 0;
-    memcpy(chroma, pixel_layout == PIXELS_I420 ? "I420" : "RV32", 4);
+    memcpy(chroma, layout == PIXELS_I420 ? "I420" : "RV32", 4);
     link.format.direct = direct;
     for (int i = 0; i < shape.planes; i++) {
         pitches[i] = link.format.pitches[i] = shape.buffer[i].pitch;
@@ -81,6 +94,8 @@ unsigned setup_cb(void **opaque, char *chroma, unsigned *width, unsigned *height
 // Tells the host the format of pic before its frame: once per format that
 // shows pictures.
 void announce(player *p, const picture *pic) {
+    if (p->previews)
+        return;  // the previews' pictures have a size of their own
     std::lock_guard<ordered_mutex> video(p->video_lock);
     if (pic->shape.width != p->fmt_w || pic->shape.height != p->fmt_h)
         return;  // a picture of an earlier format, announced with it

@@ -3,6 +3,7 @@
 // type of the object that logged them and their format.
 #include "words.h"
 
+#include <cinttypes>
 #include <cstring>
 
 namespace {
@@ -56,6 +57,8 @@ const word_row word_table[WORDS] = {
     {"pausing at EOF (pause after each)", MATCH_FORMAT, "input", DEBUG, NONE, READ_BY_SEEK, "end evidence"},
     {"EOF reached", MATCH_FORMAT, "input", DEBUG, NONE, READ_BY_SEEK,
      "the input read the whole media: its time reports lag the pictures from here"},
+    {"seeking with %" PRId64 "ms %s", MATCH_FORMAT, "demux", DEBUG, NONE, READ_BY_SEEK,
+     "the MP4 demuxer starts this many ms before the place asked, at the key frame there"},
     {nullptr, MATCH_ANY, "input", ERROR, NONE, READ_BY_LOGS, "about the media: kept for the error report"},
     {nullptr, MATCH_ANY, "stream", ERROR, NONE, READ_BY_LOGS, "about the media: kept for the error report"},
     {nullptr, MATCH_ANY, "access", ERROR, NONE, READ_BY_LOGS, "about the media: kept for the error report"},

@@ -49,6 +49,7 @@ enum word {
     WORD_DECODER_WAIT_DONE,
     WORD_PAUSED_AT_EOF,
     WORD_INPUT_EOF,
+    WORD_KEY_FRAME,
     // Which error lines are about the media; the video format's tries; the
     // sound output; codecs the library cannot decode.
     WORD_FROM_INPUT,

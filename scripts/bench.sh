@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # The engine's benchmark: the frame path in BGRX and in I420 against an ffmpeg
 # pipe of each, the host library's side of it, control latency, bursts,
-# start-up, memory, and seeks beside GStreamer's and mpv's, on clips made here
+# start-up, memory, seeks beside GStreamer's and mpv's, and scrub previews, on clips made here
 # with ffmpeg. Prints one table with each goal beside its figure and writes
 # build/bench.json. It is a benchmark, not a test: it asserts nothing of the
 # figures, and fails only when a step could not take them. CI runs --only
 # startup as a smoke run.
-#   scripts/bench.sh [--engine PATH] [--only frames,host,4k,latency,burst,startup,memory,seek,speed]
+#   scripts/bench.sh [--engine PATH] [--only frames,host,4k,latency,burst,startup,memory,seek,speed,preview]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 engine=
-only=frames,host,4k,latency,burst,startup,memory,seek,speed
+only=frames,host,4k,latency,burst,startup,memory,seek,speed,preview
 while [ $# -gt 0 ]; do
     case "$1" in
     --engine) engine=$(realpath "$2"); shift 2 ;;
@@ -70,7 +70,7 @@ numbered() {
 }
 wants seek speed && clip bench-count-360.mp4 -f lavfi -i "$(numbered testsrc2=size=640x360:rate=25)" -t 10 -c:v libx264 \
     -preset veryfast -pix_fmt yuv420p -g 25
-wants seek && clip bench-count-1080p.mp4 -f lavfi -i "$(numbered testsrc2=size=1920x1080:rate=30)" -t 10 -c:v libx264 \
+wants seek preview && clip bench-count-1080p.mp4 -f lavfi -i "$(numbered testsrc2=size=1920x1080:rate=30)" -t 10 -c:v libx264 \
     -preset superfast -pix_fmt yuv420p -g 30
 # Loops: 2 s of 640x360 at 25 fps.
 wants speed && clip bench-loop-360.mp4 -f lavfi -i testsrc2=size=640x360:rate=25 -t 2 -c:v libx264 -preset veryfast \

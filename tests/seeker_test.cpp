@@ -16,6 +16,7 @@ const double F = 40;       // a picture's duration, ms
 const int64_t NOW = 1000;  // µs; the deadline is 5 s on
 
 seek_request host(bool hold = false) { return {CLIENT_HOST, 7, double(T), 0, true, false, hold, hold, false}; }
+seek_request key() { return {CLIENT_PREVIEW, 9, double(T), 0, false, true, false, true, false, true, 160, 1}; }
 picture_news dated(int64_t own_ms) { return {true, false, true, false, true, own_ms, false}; }
 const picture_news FORCED{true, true, false, false, false, 0, false}, AGAIN{false, false, true, false, true, T, false};
 
@@ -149,6 +150,22 @@ TEST(Seeker, FollowsItsTable) {
                  {"the end answers it", [](seeker *x) { return int(seeker_ended(x)); }, 1, IDLE},
                  {"ask", ask(host(), NOW + 12000000), 1, ASKED},
                  {"forget", [](seeker *x) { return seeker_forget(x), 0; }, 0, IDLE},
+                 // A key frame's preview, on a library that seeks to key frames:
+                 // the first new picture after the demuxer's word is the key frame.
+                 {"ask for a key frame", ask(key(), NOW + 18000000), 1, ASKED},
+                 {"at the place itself", [](seeker *x) { return int(x->library_ms); }, int(T), ASKED},
+                 {"the last seek's picture, before the word", picture(dated(T)), HIDE, ASKED},
+                 {"the demuxer's word", [](seeker *x) { return int(seeker_key_frame(x, 500)); }, 1, ASKED},
+                 {"once", [](seeker *x) { return int(seeker_key_frame(x, 300)); }, 0, ASKED},
+                 {"its first new picture lands at its own time", picture(dated(T - 420)), LAND, LANDED, T - 420},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"ask near the start", ask(key(), NOW + 24000000), 1, ASKED},
+                 {"the demuxer went to its start", [](seeker *x) { return int(seeker_key_frame(x, T)); }, 1, ASKED},
+                 {"the media's first picture lands there", picture(dated(80)), LAND, LANDED, 0},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"no word", ask(key(), NOW + 30000000), 1, ASKED},
+                 {"the wait lands untold", waited(), 1, LANDED, T},
+                 {"how", [](seeker *x) { return x->landing; }, LANDED_UNKEYED, LANDED},
              });
 }
 

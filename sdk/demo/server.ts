@@ -3,6 +3,7 @@
 // frames from one long response, in the engine's own frame format. A browser
 // that reads slowly gets the latest frame when it is ready, never a queue. A
 // load that asks for the other pixel layout gets an engine started with it.
+// The seek bar's previews come one by one from /preview?pos=, as frames.
 //   node dist/demo/server.js [--port N] [--load URL] [--engine PATH] [--pixels bgrx|i420]
 
 import fs from 'node:fs';
@@ -12,6 +13,8 @@ import { fileURLToPath } from 'node:url';
 import { Engine, EngineError, FRAME_HEADER, type PixelFormat, type StartOptions } from '../src/index.js';
 
 const PAGE = fileURLToPath(new URL('../../demo/page.html', import.meta.url));
+/** The width of the pictures shown above the seek bar under the pointer. */
+const PREVIEW_WIDTH = 160;
 
 export interface Demo {
   url: string;
@@ -110,6 +113,14 @@ export async function startDemo(options: { port?: number; engine?: StartOptions 
       const client: FrameClient = { res, writing: false, latest: null };
       frameClients.add(client);
       res.on('close', () => frameClients.delete(client));
+    } else if (req.method === 'GET' && path === '/preview') {
+      // The picture of a moment of the bar, as a frame: header and pixels.
+      const pos = Number(new URL(req.url ?? '/', 'http://127.0.0.1').searchParams.get('pos'));
+      engine.preview({ pos }, { width: PREVIEW_WIDTH, timeoutMs: 5000 }).then(
+        ({ frame }) => void res.writeHead(200, { 'content-type': 'application/octet-stream', 'cache-control': 'no-store' }).end(frame.data),
+        (err: Error) =>
+          reply(res, err instanceof EngineError && err.code === 'superseded' ? 409 : 400, { ok: false, message: err.message }),
+      );
     } else if (req.method === 'POST' && path === '/command') {
       let body = '';
       req.setEncoding('utf8');

@@ -16,6 +16,19 @@ import { type WaitOptions, bounded, waitOptions, waitProblem } from './wait.js';
  */
 export type SeekOutcome = { landedMs: number; ended: false; frame: Frame | null } | { landedMs: null; ended: true; frame: null };
 
+/** A preview: the moment its picture shows, and the picture, a copy the host keeps (never a playback frame). */
+export interface PreviewOutcome {
+  ms: number;
+  frame: Frame;
+}
+
+export interface PreviewOptions extends WaitOptions {
+  /** The picture's width, 32 to 640 (160 by default); its height follows the picture's shape. */
+  width?: number;
+  /** The picture at the moment, rather than the key frame at or before it, which comes faster. */
+  exact?: boolean;
+}
+
 interface Listeners {
   /** A playback event of the current media. */
   event: (e: EngineEvent) => void;
@@ -33,6 +46,10 @@ interface Listeners {
 /** Time an `error` may follow an `end` (media with nothing decodable says so after its end). */
 const ERROR_AFTER_END_MS = 1000;
 const RESTARTS_PER_MINUTE = 3;
+
+/** How long a wait for the next frame lasts unless the host says otherwise. */
+const FRAME_WAIT_MS = 30000;
+const PREVIEW_WAIT_MS = 10000;
 
 const describe = (target: SeekTarget) => (target.ms !== undefined ? `ms ${target.ms}` : `pos ${target.pos}`);
 
@@ -226,6 +243,40 @@ export class Engine {
     return this.landing('frameStep', { back }, `the step ${back ? 'back' : 'forward'}`, wait);
   }
 
+  /**
+   * A small picture of a moment of the current media, from a player of its own: playback goes on untouched.
+   * `target` is ms, or `{ ms }` or `{ pos }`. A later preview asked while this one waits its turn replaces
+   * it: this one then fails with `superseded`, once the engine answered a later one.
+   */
+  preview(target: number | SeekTarget, options: PreviewOptions = {}): Promise<PreviewOutcome> {
+    const at: SeekTarget = typeof target === 'number' ? { ms: target } : target;
+    const { width, exact, ...wait } = options;
+    const of = `the preview of ${describe(at)}`;
+    let id = 0;
+    let ms: number | null = null;
+    let frame: Frame | null = null;
+    return this.outcome(of, waitOptions(wait, PREVIEW_WAIT_MS), (done) => {
+      const args = { ...at, ...(width === undefined ? {} : { width }), ...(exact === undefined ? {} : { exact }) };
+      this.send('preview', args, (sent) => (id = sent)).catch((err) => done(err));
+      const replaced = () => done(new EngineError('superseded', `${of} was replaced by a later preview`));
+      return {
+        watch: (h) => {
+          if (id === 0) return;
+          if (h.kind === 'preview') {
+            if (h.frame.seekId === id >>> 0) frame = h.frame;
+            else if (later(h.frame.seekId, id)) replaced();
+          } else if (h.kind === 'event' && h.e.type === 'preview') {
+            if (h.e.id === id) ms = h.e.ms;
+            else if (h.e.id > id) replaced();
+          } else if (h.kind === 'generation') {
+            done(new EngineError('superseded', `the media was replaced during ${of}`));
+          }
+          if (ms !== null && frame !== null) done(null, { ms, frame });
+        },
+      };
+    });
+  }
+
   /** Sends a command that lands like a seek, and waits for its landing and picture. */
   private landing(cmd: 'seek' | 'frameStep', args: Record<string, unknown>, of: string, wait?: number | WaitOptions): Promise<SeekOutcome> {
     let [id, acked] = [0, false];
@@ -274,11 +325,13 @@ export class Engine {
    * frame's buffers are reused once the next one is asked for. One consumer
    * at a time. Ends after quit(); throws the exit error when the engine dies,
    * and `timeout` or `aborted` (then ends) when the wait for a frame passes
-   * `timeoutMs` or the signal aborts.
+   * `timeoutMs` (30 s unless given: a paused media sends none) or the signal
+   * aborts. Previews' pictures never come here.
    */
-  frames(wait: WaitOptions = {}): AsyncIterableIterator<Frame> {
+  frames(given: WaitOptions = {}): AsyncIterableIterator<Frame> {
     const reader = this.channel.reader;
     if (!reader) throw new EngineError('badArgument', 'the engine was started without frames');
+    const wait = waitOptions(given, FRAME_WAIT_MS);
     const problem = waitProblem(wait);
     if (problem) throw new EngineError('badArgument', problem);
     if (this.consuming) throw new EngineError('busy', 'another consumer is reading frames');
@@ -315,14 +368,17 @@ export class Engine {
 
   /**
    * Calls `listener` with each frame, the next one only once its promise (if
-   * it returns one) settles. Returns the function that stops the calls.
+   * it returns one) settles. Returns the function that stops the calls. The
+   * calls also stop, quietly, when no frame came within the wait's `timeoutMs`
+   * (30 s unless given) or its signal aborts.
    */
-  onFrame(listener: (frame: Frame) => void | Promise<void>): () => void {
-    const frames = this.frames();
+  onFrame(listener: (frame: Frame) => void | Promise<void>, wait: WaitOptions = {}): () => void {
+    const frames = this.frames(wait);
     (async () => {
       for await (const frame of frames) await listener(frame);
     })().catch((err: unknown) => {
-      if (!(err instanceof EngineError && err.code === 'exited')) rethrow(err);
+      const quiet = err instanceof EngineError && (err.code === 'exited' || err.code === 'timeout' || err.code === 'aborted');
+      if (!quiet) rethrow(err);
     });
     return () => void frames.return?.();
   }

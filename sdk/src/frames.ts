@@ -9,7 +9,16 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { EngineError } from './errors.js';
-import { FRAME_FOURCC, FRAME_HEADER as H, FRAME_LANDED, FRAME_MAGIC, type PixelFormat, framePixelBytes, minimumPitch } from './protocol.js';
+import {
+  FRAME_FOURCC,
+  FRAME_HEADER as H,
+  FRAME_LANDED,
+  FRAME_MAGIC,
+  FRAME_PREVIEW,
+  type PixelFormat,
+  framePixelBytes,
+  minimumPitch,
+} from './protocol.js';
 
 /** A frame's header fields. */
 export interface FrameInfo {
@@ -31,8 +40,13 @@ export interface FrameInfo {
   generation: number;
   /** The frame a seek landed on (flag FRAME_LANDED). */
   landed: boolean;
-  /** On a landed frame, the low 32 bits of the id of the seek command it answers; 0 otherwise, and from older engines. */
+  /**
+   * On a landed frame, the low 32 bits of the id of the seek command it answers; on a preview, of the preview
+   * command's; 0 otherwise, and from older engines.
+   */
   seekId: number;
+  /** A preview's picture (flag FRAME_PREVIEW): never one of playback's frames, `ptsUs` the moment it shows. */
+  preview: boolean;
 }
 
 interface FrameBuffers {
@@ -108,6 +122,7 @@ export function parseHeader(b: Buffer, format: PixelFormat): FrameInfo {
     generation: Number(b.readBigUInt64LE(H.generation)),
     landed: (b.readUInt32LE(H.flags) & FRAME_LANDED) !== 0,
     seekId: b.readUInt32LE(H.reserved),
+    preview: (b.readUInt32LE(H.flags) & FRAME_PREVIEW) !== 0,
   };
 }
 
@@ -170,6 +185,7 @@ export class FrameReader {
    * @param accept whether a frame of this generation is wanted now
    * @param arrived told of every wanted frame as it completes; its buffers hold until the call returns
    * @param fault told once when the pipe carries something that is not a frame
+   * @param previewed told of every wanted preview frame, a copy of its own; previews never reach next()
    */
   constructor(
     fd: number,
@@ -178,6 +194,7 @@ export class FrameReader {
     private readonly accept: (generation: number) => boolean,
     private readonly arrived: (info: FrameInfo, frame: Frame) => void,
     private readonly fault: (err: EngineError) => void,
+    private readonly previewed: (frame: Frame) => void = () => undefined,
   ) {
     // `onread` reads into our buffer instead of a fresh 64 KiB chunk per read
     // (Node takes it here as in connect(), though its types only list it there).
@@ -260,6 +277,10 @@ export class FrameReader {
     this.need = H.size;
     if (!this.accept(info.generation)) {
       this.stats.stale++;
+      return;
+    }
+    if (info.preview) {
+      this.previewed(frameOver(Buffer.from(data), info));
       return;
     }
     this.stats.received++;

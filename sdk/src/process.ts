@@ -59,6 +59,8 @@ export type Heard =
   | { kind: 'generation'; generation: number; cmd: CommandName }
   /** A frame of the current generation as it completes; `frame`'s buffers hold until the sink returns. */
   | { kind: 'frame'; info: FrameInfo; frame: Frame }
+  /** A preview's frame of the current generation, a copy the host may keep. */
+  | { kind: 'preview'; frame: Frame }
   | { kind: 'log'; message: string; code?: LogCode }
   /** The engine broke the protocol; the line or frame was not used. */
   | { kind: 'fault'; err: EngineError }
@@ -238,6 +240,7 @@ export class Channel {
             (g) => this.generations.wants(g),
             (info, frame) => this.onFrame(info, frame),
             (err) => this.fault(err),
+            (frame) => this.sink({ kind: 'preview', frame }),
           );
 
     const startMs = options.startTimeoutMs ?? 15000;

@@ -15,6 +15,10 @@ export const SPU_DELAY_LIMIT = 3600000;
 export const RATE_MIN = 0.25;
 export const RATE_MAX = 4;
 
+/** The widths of a preview's picture, in pixels; its height follows the picture's shape. */
+export const PREVIEW_WIDTH_MIN = 32;
+export const PREVIEW_WIDTH_MAX = 640;
+
 export type FieldKind = 'string' | 'boolean' | 'number' | 'integer';
 
 export interface FieldRule {
@@ -58,6 +62,15 @@ export const COMMANDS = {
   seek: { fields: { ms: num(0), pos: num(0, 1) }, oneOf: ['ms', 'pos'] },
   rate: { fields: { value: { kind: 'number', min: RATE_MIN, max: RATE_MAX } } },
   frameStep: { fields: { back: { kind: 'boolean', optional: true } } },
+  preview: {
+    fields: {
+      ms: num(0),
+      pos: num(0, 1),
+      width: { kind: 'integer', optional: true, min: PREVIEW_WIDTH_MIN, max: PREVIEW_WIDTH_MAX },
+      exact: { kind: 'boolean', optional: true },
+    },
+    oneOf: ['ms', 'pos'],
+  },
   audio: { fields: { track: { kind: 'integer' } } },
   spu: { fields: { track: { kind: 'integer' } } },
   volume: { fields: { level: { kind: 'integer', min: 0, max: 100 } } },
@@ -237,6 +250,8 @@ export type WireEvent =
   | { type: 'pausable'; v: boolean }
   /** `id`: the id of the seek or frameStep command it answers (older engines leave it out). */
   | { type: 'seekLanded'; ms: number; id?: number }
+  /** The preview of command `id` shows the moment `ms`; its frame (flag FRAME_PREVIEW) went before. */
+  | { type: 'preview'; id: number; ms: number }
   /** The speed in force, when it changed. */
   | { type: 'rate'; value: number }
   /** A looping load played again from its start: the count-th time. */
@@ -270,6 +285,7 @@ const EVENT_FIELDS: Record<WireEvent['type'], Record<string, Shape>> = {
   seekable: { v: 'boolean' },
   pausable: { v: 'boolean' },
   seekLanded: { ms: 'number', id: 'number?' },
+  preview: { id: 'number', ms: 'number' },
   rate: { value: 'number' },
   looped: { count: 'number' },
   format: { w: 'number', h: 'number', sar: 'number' },
@@ -339,7 +355,7 @@ export const FRAME_HEADER = {
   wallUs: 36,
   generation: 44,
   flags: 52,
-  reserved: 56, // on a FRAME_LANDED frame, the low 32 bits of its seek command's id (0 from older engines); else 0
+  reserved: 56, // the low 32 bits of the id of the seek (FRAME_LANDED) or preview (FRAME_PREVIEW) it answers; else 0
 } as const;
 
 export const FRAME_MAGIC = 'VXFR';
@@ -359,3 +375,5 @@ export function minimumPitch(format: PixelFormat, width: number): number {
 }
 /** Flag of the frame a seek landed on. */
 export const FRAME_LANDED = 1;
+/** Flag of a preview's frame, which is not playback's. */
+export const FRAME_PREVIEW = 2;

@@ -122,5 +122,7 @@ export function reduce(s: Snapshot, e: EngineEvent): Snapshot {
       return next({ chapter: e.index });
     case 'devices':
       return { ...s, devices: { list: e.list, current: e.current } };
+    case 'preview':
+      return s; // a picture of another moment: playback is where it was
   }
 }

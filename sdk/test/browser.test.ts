@@ -4,7 +4,9 @@
 // load changes them; the demo server skips frames for a reader that lags. Its
 // speed box, loop box and step buttons reach the engine; its subtitle box and
 // track menu draw a file's line, its title line tells a radio's song, its
-// chapter marks seek, and its device menu sends the sound elsewhere.
+// chapter marks seek, and its device menu sends the sound elsewhere. Hovering
+// along the seek bar shows pictures above it while playback's keep coming, and
+// dragging it seeks before it is let go.
 
 import assert from 'node:assert/strict';
 import http from 'node:http';
@@ -58,6 +60,27 @@ test('TheDemoDrawsTheClipsColoursAndSkipsFramesForASlowReader', async (t) => {
     }
     assert.match(await page.textContent('#log') ?? '', /"type":"playing"/);
   }
+  // A hover along the bar: pictures of its moments above it, and playback's frames meanwhile.
+  await page.fill('#url', clip('count.mp4'));
+  await page.click('#load');
+  await page.waitForFunction(() => /^0:0[1-9] \/ 0:06$/.test(document.getElementById('time')!.textContent!), undefined, { timeout: 10000 });
+  const counts = () => page.evaluate(() => ({ ...(window as unknown as { demo: { drawn: number; previews: number } }).demo }));
+  const bar = (await page.locator('#seek').boundingBox())!;
+  const [before, y] = [await counts(), bar.y + bar.height / 2];
+  for (let i = 0; i < 20; i++) await page.mouse.move(bar.x + (bar.width * i) / 20, y), await page.waitForTimeout(50);
+  await page.waitForFunction((n) => (window as unknown as { demo: { previews: number } }).demo.previews >= n, before.previews + 5, { timeout: 10000 });
+  const after = await counts();
+  assert.ok(after.drawn - before.drawn >= 10, `${after.drawn - before.drawn} playback frames drawn while hovering`);
+  await page.mouse.move(bar.x + bar.width / 2, y);
+  await page.waitForSelector('#preview', { state: 'visible', timeout: 5000 });
+  if (process.env.VEXOLO_SHOT) await page.screenshot({ path: process.env.VEXOLO_SHOT });
+  // Dragging seeks before the bar is let go.
+  await page.evaluate(() => void (document.getElementById('log')!.textContent = ''));
+  await page.mouse.down();
+  await page.mouse.move(bar.x + bar.width / 4, y, { steps: 5 });
+  await page.waitForFunction(() => /> \{"cmd":"seek","pos":[\d.]+\} ok/.test(document.getElementById('log')!.textContent!), undefined, { timeout: 10000 });
+  await page.mouse.up();
+  await page.mouse.move(0, 0);
   // The speed box, the loop box and the step buttons, as their events in the log tell.
   const logged = (what: RegExp) => page.waitForFunction((source) => new RegExp(source).test(document.getElementById('log')!.textContent!),
     what.source, { timeout: 10000 }).catch(async (err) => assert.fail(`${what} not in the log: ${await page.textContent('#log')} (${err})`));

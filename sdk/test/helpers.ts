@@ -325,8 +325,9 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
         [at, have] = [at + n, have + n];
         if (have < H.size) break;
         const problem = headerProblem(head, format, Infinity);
-        // Only a landed frame names its seek there.
-        assert.ok(problem === null && (head.readUInt32LE(H.reserved) === 0 || parseHeader(head, format).landed), `frame header: ${problem ?? 'reserved set'}`);
+        // Only a landed frame or a preview names its command there.
+        const named = parseHeader(head, format);
+        assert.ok(problem === null && (head.readUInt32LE(H.reserved) === 0 || named.landed || named.preview), `frame header: ${problem ?? 'reserved set'}`);
         frame = { ...parseHeader(head, format), begun: Date.now(), arrived: 0, centre: [], worst: 0, quarters: [], rgb: [], number: 0 };
         [pixels, have] = [Buffer.alloc(framePixelBytes(format, frame.pitch, frame.height)), 0];
       }

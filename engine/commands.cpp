@@ -219,6 +219,9 @@ void set_pause(long long id, int pause) {
     // stays on its end.
     if (p && !seek_pause(p, pause) && p->end_state.load() == END_NONE)
         library_pause(p, pause);
+    // A library paused already for a loop's return tells no pause again.
+    if (p)
+        report_play_state(p);
     tell_ack(id, p != nullptr);
 }
 

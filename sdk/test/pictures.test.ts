@@ -94,9 +94,10 @@ test('EveryPictureAndEveryLandingIsThePictureOfItsTime', async (t) => {
       const want = end ? last.find((p) => p.ms === f.ptsUs / 1000)! : showing(target());
       assert.ok(f.seekId === id && f.ptsUs / 1000 === want.ms && outcome.ms === want.ms && shownBy(f) === want.shows,
         `${command}: ${what(f)}, landed ${outcome.ms}; wanted ${JSON.stringify(want)}`);
-      // Frames written before the ack may still be on their way; none written after it comes first.
+      // Frames written before the ack may still be on their way; none written after it comes first. The ack's
+      // arrival is known to the millisecond below it: a frame of that millisecond may have come before it.
       const acked = h.times[h.events.indexOf(answer)]!;
-      const before = h.frames.slice(from, h.frames.indexOf(f)).filter((g) => g.wallUs / 1000 >= acked);
+      const before = h.frames.slice(from, h.frames.indexOf(f)).filter((g) => g.wallUs / 1000 >= acked + 1);
       assert.deepEqual(before.map(what), [], `${command}: frames between the ack and the flagged one`);
       return { f, ms: f.arrived - sent };
     };

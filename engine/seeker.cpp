@@ -63,6 +63,7 @@
 //   any       forget                            nothing lands                         IDLE
 #include "seeker.h"
 
+#include <algorithm>
 #include <cmath>
 
 int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
@@ -128,8 +129,12 @@ int seeker_picture(seeker *s, picture_news *n) {
             // else by the delay a dated one showed.
             int64_t from = int64_t(s->library_ms);
             bool dated = n->timed && n->dated && from > 0;
-            if (dated)
+            // A picture is never shown before it is decoded: a date that says
+            // so is the clock's error on a busy machine.
+            if (dated) {
+                n->own_ms = std::max<int64_t>(n->own_ms, from);
                 s->key_delay_ms = n->own_ms - from;
+            }
             land(s, LANDED_PICTURE, dated ? n->own_ms : from > 0 ? from + s->key_delay_ms : 0, dated);
             return VERDICT_LAND;
         }

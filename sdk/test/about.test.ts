@@ -30,8 +30,9 @@ test('WhatMediaSaysOfItselfItsChaptersAndARadiosSongsAreToldBeforeItsEnd', async
     // Told whole as each member becomes known; the last told before the end is the whole of it.
     await until(engine, `${url}: its meta ${JSON.stringify(told.at(-1))}`, () => isDeepStrictEqual(meta(from).at(-1), told.at(-1)), 15000);
     if (url === station.url) await engine.stop();
-    await until(engine, `${url}: the end`, (s) => s.state === 'ended' || s.state === 'stopped', 15000);
-    const end = events.findIndex((e, i) => i >= from && (e.type === 'end' || e.type === 'stopped'));
+    const ending = () => events.findIndex((e, i) => i >= from && (e.type === 'end' || e.type === 'stopped'));
+    await poll(`${url}: the end`, () => ending() >= 0, 15000);
+    const end = ending();
     const got = meta(from);
     assert.ok(events.slice(end).every((e) => e.type !== 'meta') && events.slice(from).every((e) => e.type !== 'error'),
       `${url}: ${events.slice(from).map((e) => JSON.stringify(e)).join('\n')}`);

@@ -127,15 +127,15 @@ int seeker_picture(seeker *s, picture_news *n) {
             // word of a decoding time before it is cut to its start. Its
             // time follows from its date once the library's clock is known,
             // else by the delay a dated one showed.
+            // The stream's delay from decoding to showing is one for all its
+            // key frames. A date tells it only roughly: the clock's start is
+            // heard late on a busy machine, which puts a picture early, never
+            // late, so the largest delay seen is the best.
             int64_t from = int64_t(s->library_ms);
             bool dated = n->timed && n->dated && from > 0;
-            // A picture is never shown before it is decoded: a date that says
-            // so is the clock's error on a busy machine.
-            if (dated) {
-                n->own_ms = std::max<int64_t>(n->own_ms, from);
-                s->key_delay_ms = n->own_ms - from;
-            }
-            land(s, LANDED_PICTURE, dated ? n->own_ms : from > 0 ? from + s->key_delay_ms : 0, dated);
+            if (dated)
+                s->key_delay_ms = std::max<int64_t>(s->key_delay_ms, n->own_ms - from);
+            land(s, LANDED_PICTURE, from > 0 ? from + s->key_delay_ms : 0, dated);
             return VERDICT_LAND;
         }
         if (s->at_end) {

@@ -2,6 +2,7 @@
 // the library said playback is, and each picture as far from it as its date.
 #include "timeline.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -124,6 +125,10 @@ int64_t timeline_report(timeline *t, int64_t library_us, int64_t now, int64_t fr
         if (t->lead_us < 0)
             t->lead_us = 0;
         int64_t there = library_us - t->lead_us;
+        // A report that lags the pictures shown puts none of them back:
+        // playback is at least where the last one's date says.
+        if (t->last_date)
+            there = std::max(there, run(t, t->last_us, t->last_date, now));
         if (t->anchor_date && std::llabs(run(t, t->anchor_us, t->anchor_date, now) - there) <= frame_us / 2) {
             t->rebase = false;
         } else {

@@ -163,7 +163,12 @@ TEST(Seeker, FollowsItsTable) {
                  {"the demuxer went to its start", [](seeker *x) { return int(seeker_key_frame(x, T)); }, 1, ASKED},
                  {"the media's first picture lands there", picture(dated(80)), LAND, LANDED, 0},
                  {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
-                 {"no word", ask(key(), NOW + 30000000), 1, ASKED},
+                 // The stream's delay from decoding to showing, as large as a date ever told it.
+                 {"ask for a key frame", ask(key(), NOW + 30000000), 1, ASKED},
+                 {"its word", [](seeker *x) { return int(seeker_key_frame(x, 500)); }, 1, ASKED},
+                 {"a date heard late says less: the delay seen before holds", picture(dated(T - 480)), LAND, LANDED, T - 420},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"no word", ask(key(), NOW + 36000000), 1, ASKED},
                  {"the wait lands untold", waited(), 1, LANDED, T},
                  {"how", [](seeker *x) { return x->landing; }, LANDED_UNKEYED, LANDED},
              });
@@ -269,6 +274,8 @@ TEST(Timeline, EachPictureTakesItsTimeFromItsDate) {
         {"a seek: nothing holds", [](timeline *t) { timeline_reset(t); }, 0, -1},
         {"its wait at 2000", wait(2000 * MS, W), W + 40 * MS, 2040 * MS},
         {"the speed doubles", [](timeline *t) { timeline_rate(t, 2.0); }, W + 60 * MS, 2080 * MS},
+        {"a report lagging the pictures: the next one still follows the last",
+         [](timeline *t) { timeline_report(t, 1900 * MS, W + 60 * MS, 40 * MS); }, W + 70 * MS, 2100 * MS},
         {"a report agreeing ends the rebase",
          [](timeline *t) { EXPECT_EQ(timeline_report(t, 2120 * MS, W + 80 * MS, 40 * MS), 0); }, W + 100 * MS,
          2160 * MS},

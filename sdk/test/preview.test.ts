@@ -36,7 +36,8 @@ test('EachPreviewShowsItsMomentAndPlaybackGoesOnUntouched', async (t) => {
       await h.wait((e) => e.type === 'length' && e.ms > 0, undefined, `${c.name}'s length`);
       await h.wait((e) => e.type === 'sound', undefined, `${c.name}'s tracks and sound`);
       // Played at half speed: a busy machine asks its twenty previews before the end.
-      if (!paused) await h.command(cmd(2, 'rate', { value: 0.5 }), 2);
+      if (!paused) h.send(cmd(2, 'rate', { value: 0.5 }));
+      if (!paused) await h.wait((e) => e.type === 'rate', undefined, 'half speed');
       if (!paused) await poll(`${c.name} with a picture`, () => h.frames.length > 0, 5000);
       const [from, framesFrom, start] = [h.events.length, h.frames.length, Date.now()];
       let id = 10;
@@ -48,9 +49,11 @@ test('EachPreviewShowsItsMomentAndPlaybackGoesOnUntouched', async (t) => {
           const target = Math.min(pos * c.length, c.length - 1);
           const what = `${c.name} ${paused ? 'paused' : 'playing'}, ${exact ? 'exact' : 'key frame'} at ${target}: ${ms} ms, picture ${frame.number}`;
           assert.equal(frame.width, width, what);
-          assert.equal(c.ownMs(frame), Math.floor(ms / c.frameMs) * c.frameMs, what);
-          // The key frame at or before the moment (one a second); the picture showing it.
-          assert.ok(exact ? ms <= target && ms > target - c.frameMs : ms <= target && ms > target - 1000 && ms % 1000 === 0, what);
+          // The picture showing the moment; or the key frame at or before it (one a second), whose time comes
+          // from its date: on a busy machine up to the stream's B-frame delay early until a later preview tells it.
+          const key = Math.floor(target / 1000) * 1000;
+          assert.equal(c.ownMs(frame), exact ? Math.floor(ms / c.frameMs) * c.frameMs : key, what);
+          assert.ok(exact ? ms <= target && ms > target - c.frameMs : ms <= key && ms > key - 120, what);
           id++;
         }
       }
@@ -63,7 +66,7 @@ test('EachPreviewShowsItsMomentAndPlaybackGoesOnUntouched', async (t) => {
         // Playback's pictures and times run on as before: no jump, none held back.
         const times = h.events.slice(from).filter((e) => e.type === 'time').map((e) => e.ms as number);
         assert.ok(times.every((ms, i) => i === 0 || (ms >= times[i - 1]! && ms - times[i - 1]! < 1000)), `${c.name} times ${times}`);
-        const expected = Math.min(seconds * 0.5, (c.length - times[0]!) / 1000) * 25;
+        const expected = Math.min(seconds * 0.5, (c.length - (times[0] ?? 0)) / 1000) * 25;
         assert.ok(played.length >= expected * (0.9 / SLOWDOWN), `${c.name}: ${played.length} pictures played in ${seconds} s`);
         assert.ok(played.every((f, i) => i === 0 || f.ptsUs > played[i - 1]!.ptsUs), `${c.name}: playback's pictures in order`);
       }

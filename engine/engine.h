@@ -472,6 +472,8 @@ void times_wait(player *p, int64_t own_us, int64_t at);
 // The own time of a picture of date (0: none), new or shown again; false
 // when the times cannot tell it.
 bool times_of(player *p, bool fresh, int64_t date, int64_t *own);
+// own_us on the grid of p's pictures when near it (times_lock taken).
+int64_t times_on_grid(player *p, int64_t own_us);
 // A library seek was asked: nothing of the place before holds.
 void times_reset(player *p);
 // The library plays again after the pause it last said (event handler).

@@ -192,6 +192,10 @@ int seek_picture(player *p, picture_news *n, int64_t date, int64_t *own, int64_t
     n->own_ms = (*own + 500) / 1000;  // the nearest millisecond
     int verdict = seeker_picture(&s.machine, n);
     if (verdict == VERDICT_LAND || verdict == VERDICT_LAND_KEPT) {
+        // A landing dated on the clock is on the grid of the pictures played,
+        // which a busy machine's late clock may leave by a few ms.
+        if (s.machine.landed_dated)
+            s.machine.landed_ms = (times_on_grid(p, s.machine.landed_ms * 1000) + 500) / 1000;
         *landed_ms = s.machine.landed_ms;
         const seek_request &r = s.machine.req;
         *quiet = r.quiet;

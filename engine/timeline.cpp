@@ -51,12 +51,9 @@ bool timeline_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *o
         // moment off the library's: the first dated picture is on the grid
         // of the pictures played before, when it is that near to it, else on
         // the millisecond.
-        *own = run(t, t->wait_us, t->wait_date, date);
-        int64_t grid =
-            frame_us > 0 ? t->grid_us + std::llround(double(*own - t->grid_us) / double(frame_us)) * frame_us : 0;
-        if (t->grid_us >= 0 && frame_us > 0 && std::llabs(*own - grid) <= (t->even ? frame_us / 4 : 1000))
-            *own = grid;
-        else
+        int64_t at = run(t, t->wait_us, t->wait_date, date);
+        *own = timeline_on_grid(t, at, frame_us);
+        if (*own == at)
             *own = (*own + 500) / 1000 * 1000;
         return true;
     }
@@ -143,6 +140,13 @@ int64_t timeline_report(timeline *t, int64_t library_us, int64_t now, int64_t fr
         t->lead_us = lead > -2000 && lead < 2000 ? 0 : lead;
     }
     return t->lead_us;
+}
+
+int64_t timeline_on_grid(const timeline *t, int64_t own_us, int64_t frame_us) {
+    if (t->grid_us < 0 || frame_us <= 0)
+        return own_us;
+    int64_t grid = t->grid_us + std::llround(double(own_us - t->grid_us) / double(frame_us)) * frame_us;
+    return std::llabs(own_us - grid) <= (t->even ? frame_us / 4 : 1000) ? grid : own_us;
 }
 
 int64_t timeline_date(const timeline *t, int64_t own_us) {

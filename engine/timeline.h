@@ -49,6 +49,9 @@ void timeline_resumed(timeline *t, int64_t paused_us);
 void timeline_reset(timeline *t);
 // The date a picture of own_us is shown at, on the clock the pictures follow;
 // 0 when none is known yet.
+// own_us on the grid of the pictures played when that near to it (a
+// quarter picture where they come evenly, else a millisecond), else itself.
+int64_t timeline_on_grid(const timeline *t, int64_t own_us, int64_t frame_us);
 int64_t timeline_date(const timeline *t, int64_t own_us);
 // The dates run at the speed r from the last picture on.
 void timeline_rate(timeline *t, double r);

@@ -227,6 +227,11 @@ bool times_of(player *p, bool fresh, int64_t date, int64_t *own) {
     return timeline_time(&p->times, date, frame_duration_us(p), own);
 }
 
+int64_t times_on_grid(player *p, int64_t own_us) {
+    std::lock_guard<ordered_mutex> hold(p->times_lock);
+    return timeline_on_grid(&p->times, own_us, frame_duration_us(p));
+}
+
 void times_wait(player *p, int64_t own_us, int64_t at) {
     std::lock_guard<ordered_mutex> hold(p->times_lock);
     timeline_wait(&p->times, own_us, at + WAKE_US);

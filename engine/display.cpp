@@ -14,6 +14,7 @@
 
 #include "display.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -62,9 +63,12 @@ struct vout_display_sys_t {
 };
 
 // The engine's identifier of a picture of the module, in its p_sys.
+// The library hands a pooled picture from the decoder that locks it to the
+// thread that releases it through reference counts of its own: the
+// identifier is published with it.
 struct picture_sys_t {
     vout_display_sys_t *sys;
-    void *id;
+    std::atomic<void *> id;
 };
 
 namespace {
@@ -74,22 +78,23 @@ namespace {
 int lock_pooled(picture_t *pic) {
     picture_sys_t *ps = pic->p_sys;
     void *planes[PICTURE_PLANE_MAX] = {};
-    ps->id = ps->sys->lock(ps->sys->opaque, planes);
-    if (!ps->id)
+    void *id = ps->sys->lock(ps->sys->opaque, planes);
+    if (!id)
         return VLC_EGENERIC;
     for (int i = 0; i < pic->i_planes; i++)
         pic->p[i].p_pixels = static_cast<uint8_t *>(planes[i]);
+    ps->id.store(id, std::memory_order_release);
     return VLC_SUCCESS;
 }
 
 void unlock_pooled(picture_t *pic) {
     picture_sys_t *ps = pic->p_sys;
+    void *id = ps->id.exchange(nullptr, std::memory_order_acq_rel);
     void *planes[PICTURE_PLANE_MAX] = {};
     for (int i = 0; i < pic->i_planes; i++)
         planes[i] = pic->p[i].p_pixels;
-    if (ps->id && ps->sys->unlock)
-        ps->sys->unlock(ps->sys->opaque, ps->id, planes);
-    ps->id = nullptr;
+    if (id && ps->sys->unlock)
+        ps->sys->unlock(ps->sys->opaque, id, planes);
 }
 
 // A picture's own destructor frees the picture too: the library leaves that
@@ -113,8 +118,8 @@ picture_t *engine_picture(vout_display_t *vd, const video_format_t *fmt) {
     if (!ps)
         return nullptr;
     void *planes[PICTURE_PLANE_MAX] = {};
-    ps->id = sys->lock(sys->opaque, planes);
-    if (!ps->id) {
+    ps->id.store(sys->lock(sys->opaque, planes));
+    if (!ps->id.load()) {
         delete ps;
         return nullptr;
     }
@@ -129,7 +134,7 @@ picture_t *engine_picture(vout_display_t *vd, const video_format_t *fmt) {
     picture_t *pic = picture_NewFromResource(fmt, &rsc);
     if (!pic) {
         void *const *none = planes;
-        sys->unlock(sys->opaque, ps->id, none);
+        sys->unlock(sys->opaque, ps->id.load(), none);
         delete ps;
     }
     return pic;
@@ -280,7 +285,7 @@ void prepare(vout_display_t *vd, picture_t *pic, subpicture_t *sub) {
     if (sys->shown)
         picture_Release(sys->shown);
     sys->shown = shown;
-    sys->shown_id = shown ? shown->p_sys->id : nullptr;
+    sys->shown_id = shown ? shown->p_sys->id.load() : nullptr;
     sys->subtitles = subtitles;
 }
 

@@ -299,7 +299,13 @@ export async function raw(t: TestContext, { args = [] as string[], frames = true
     while (waiters.length && consumed < h.events.length) if (waiters[0]!.match(h.events[consumed++]!)) waiters.shift();
     if (ended) for (const w of waiters.splice(0)) w.fail(ended);
   };
-  child.on('close', (code, sig) => ((ended = `the engine ended (${sig ?? `status ${code}`})`), next()));
+  // A sanitizer's report is the reason an engine ended: told with it.
+  const report = () => {
+    const text = h.stderr();
+    const at = text.search(/WARNING: ThreadSanitizer|ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:/);
+    return at < 0 ? '' : text.slice(at, at + 4000);
+  };
+  child.on('close', (code, sig) => ((ended = `the engine ended (${sig ?? `status ${code}`})${code === 86 ? `\n${report()}` : ''}`), next()));
   let partial = '';
   child.stdout!.setEncoding('utf8').on('data', (chunk: string) => {
     const lines = (partial + chunk).split('\n');

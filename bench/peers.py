@@ -37,6 +37,15 @@ def drawn_number(width, white):
     return sum(1 << k for k in range(10) if white(width * (2 * k + 1) // 20))
 
 
+def started(peer):
+    """Starts a peer, closing what it opened when it cannot start."""
+    try:
+        peer._start()
+    except Exception:
+        peer.close()
+        raise
+
+
 class Gst:
     """GStreamer: the paused preroll after a flushing accurate seek, or
     playing, the first sample after it."""
@@ -56,11 +65,7 @@ class Gst:
         self.path, self.playing = path, playing
         self.format = {"bgrx": "BGRx", "i420": "I420"}[layout]
         self.pipe = None
-        try:
-            self._start()
-        except Exception:
-            self.close()
-            raise
+        started(self)
 
     def _start(self):
         G = self.G
@@ -164,11 +169,7 @@ class Mpv:
         self.path, self.playing, self.fps = path, playing, fps
         self.vf = {"bgrx": "bgr0", "i420": "yuv420p"}[layout]
         self.proc = None
-        try:
-            self._start()
-        except Exception:
-            self.close()
-            raise
+        started(self)
 
     def _start(self):
         self.dir = tempfile.mkdtemp(prefix="vexolo-bench-mpv-")

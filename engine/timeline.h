@@ -47,11 +47,12 @@ void timeline_wait(timeline *t, int64_t own_us, int64_t date);
 void timeline_resumed(timeline *t, int64_t paused_us);
 // A seek: nothing of the place before holds; the next picture is its first.
 void timeline_reset(timeline *t);
+// own_us on the grid of the pictures played when that near to it (a
+// quarter picture where they come evenly, else a millisecond early or two
+// late), else itself.
+int64_t timeline_on_grid(const timeline *t, int64_t own_us, int64_t frame_us);
 // The date a picture of own_us is shown at, on the clock the pictures follow;
 // 0 when none is known yet.
-// own_us on the grid of the pictures played when that near to it (a
-// quarter picture where they come evenly, else a millisecond), else itself.
-int64_t timeline_on_grid(const timeline *t, int64_t own_us, int64_t frame_us);
 int64_t timeline_date(const timeline *t, int64_t own_us);
 // The dates run at the speed r from the last picture on.
 void timeline_rate(timeline *t, double r);

@@ -317,3 +317,28 @@ TEST(Timeline, EachPictureTakesItsTimeFromItsDate) {
     timeline_shown(&mkv, W, 0);
     EXPECT_EQ(timeline_report(&mkv, 514 * MS, W + 500 * MS, 40 * MS), 14 * MS);
 }
+
+// A picture timed from the wait lands on the grid of the pictures played: a
+// quarter picture either way where they came evenly; where they did not (a
+// screencast, or pictures dropped late on a busy machine) only as late as the
+// wait's instant is heard early, for a picture off the grid is its own.
+TEST(Timeline, TimesFromTheWaitGoOnTheGridOfThePicturesPlayed) {
+    const int64_t MS = 1000, F = 40 * MS;
+    struct {
+        bool even;
+        int64_t own, want;
+    } cases[] = {
+        {true, 3760 * MS + 9 * MS, 3760 * MS},    {true, 3760 * MS - 9 * MS, 3760 * MS},
+        {true, 3760 * MS + 11 * MS, 3771 * MS},   {false, 3761 * MS + 300, 3760 * MS},
+        {false, 3760 * MS + 2 * MS, 3760 * MS},   {false, 3760 * MS + 3 * MS, 3763 * MS},
+        {false, 3760 * MS - 1 * MS, 3760 * MS},   {false, 3760 * MS - 2 * MS, 3758 * MS},
+    };
+    for (const auto &c : cases) {
+        timeline t;
+        timeline_start(&t, 0);
+        t.even = c.even;
+        EXPECT_EQ(timeline_on_grid(&t, c.own, F), c.own) << "no grid before a dated picture";
+        timeline_shown(&t, 5000000, 120 * MS);
+        EXPECT_EQ(timeline_on_grid(&t, c.own, F), c.want) << c.even << " " << c.own;
+    }
+}

@@ -403,8 +403,9 @@ void loop_landed(player *p);
 
 // preview.cpp: scrub previews, made by a second player of the current load.
 void cmd_preview(const command *c, long long id);
-// An event of a player of previews p (gate_lock held): facts for its seek machine.
-void preview_event(player *p, const libvlc_event_t *ev);
+// An event of a player of previews p (gate_lock held), heard at that instant:
+// facts for its seek machine.
+void preview_event(player *p, const libvlc_event_t *ev, int64_t heard);
 // A preview's landing was taken by its client: its picture sent, and told.
 void preview_landed(player *p);
 // The control loop's turn for the previews of the load p, with the pending
@@ -476,8 +477,9 @@ bool times_of(player *p, bool fresh, int64_t date, int64_t *own);
 int64_t times_on_grid(player *p, int64_t own_us);
 // A library seek was asked: nothing of the place before holds.
 void times_reset(player *p);
-// The library plays again after the pause it last said (event handler).
-void times_resumed(player *p);
+// The library plays again, since the instant at, after the pause it last
+// said (event handler).
+void times_resumed(player *p, int64_t at);
 // The dates run at the speed r from the last picture on.
 void times_rate(player *p, double r);
 // The own time (µs) of the last new picture: the host's still while paused.

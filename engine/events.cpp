@@ -194,9 +194,12 @@ bool paused_at_end(player *p) {
 
 void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     player *p = static_cast<player *>(opaque);
+    // When the library paused or played on: its clock turned then, not once
+    // this thread had the gate, which a busy control loop may hold for a while.
+    const int64_t heard = now_us();
     std::lock_guard<ordered_mutex> gate(gate_lock);
     if (p->previews)
-        return preview_event(p, ev);  // nothing of it is the host's to hear
+        return preview_event(p, ev, heard);  // nothing of it is the host's to hear
     if (p->generation != generation.load())
         return;  // a replaced player: nothing is stored, printed or raised
     if ((p->silenced.load() && ev->type != libvlc_MediaPlayerStopped) || !watch_admits(p, ev->type))
@@ -211,7 +214,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         break;
     case libvlc_MediaPlayerPlaying:
         if (p->paused.load())
-            times_resumed(p);  // its dates moved on by the pause
+            times_resumed(p, heard);  // its dates moved on by the pause
         p->paused.store(0);
         tell_state(p);
         watch_resumed(p);
@@ -223,7 +226,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
     case libvlc_MediaPlayerPaused:
         // The library's clock stands still from here: a picture it shows
         // after a paused seek is dated from this moment.
-        p->paused_us.store(now_us());
+        p->paused_us.store(heard);
         p->paused.store(1);
         if (paused_at_end(p)) {
             if (!seek_at_end(p))

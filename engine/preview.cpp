@@ -145,18 +145,18 @@ void cmd_preview(const command *c, long long id) {
     tell_ack(id, true);
 }
 
-void preview_event(player *p, const libvlc_event_t *ev) {
+void preview_event(player *p, const libvlc_event_t *ev, int64_t heard) {
     if (!watch_admits(p, ev->type))
         return;  // a network load's previews led to a source of this machine
     switch (ev->type) {
     case libvlc_MediaPlayerPlaying:
         if (p->paused.load())
-            times_resumed(p);
+            times_resumed(p, heard);
         p->paused.store(0);
         p->started.store(1);
         break;
     case libvlc_MediaPlayerPaused:
-        p->paused_us.store(now_us());
+        p->paused_us.store(heard);
         p->paused.store(1);
         if (p->eof_told.exchange(0))
             seek_at_end(p);

@@ -239,13 +239,12 @@ void times_wait(player *p, int64_t own_us, int64_t at) {
         p->lead_given_up_us = at + LEAD_WAIT_US;
 }
 
-void times_resumed(player *p) {
+void times_resumed(player *p, int64_t at) {
     int64_t since = p->paused_us.load();
     if (!since)
         return;
-    int64_t now = now_us();
     std::lock_guard<ordered_mutex> hold(p->times_lock);
-    timeline_resumed(&p->times, now - since);
+    timeline_resumed(&p->times, at - since);
 }
 
 void times_reset(player *p) {

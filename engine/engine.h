@@ -94,9 +94,11 @@ struct seeking {
 
 // end_state: running, end reached, stopped and told, stopped but not yet told.
 enum { END_NONE = 0, END_REACHED = 1, END_STOPPED = 2, END_STOP_HELD = 3 };
-// A picture's duration apart, every two played one after the other, or not
-// (a screencast's changes alone, pictures the library dropped).
-enum { GAPS_UNKNOWN, GAPS_EVEN, GAPS_UNEVEN };
+// How far apart every two pictures played one after the other came: a
+// picture's duration; whole pictures, some more than one (pictures the library
+// dropped late, changes alone on the picture grid); or not (a screencast's
+// changes alone at times of their own).
+enum { GAPS_UNKNOWN, GAPS_EVEN, GAPS_WHOLE, GAPS_UNEVEN };
 
 enum { BAD_CODECS = 8, LOG_RING = 8, LOG_LINE_BYTES = 512, HELD_LINES = 8 };
 // The host's subtitle files of a load, and the chapters whose starts are kept.

@@ -90,7 +90,7 @@ void ask(player *p, player *v, const seek_request &r) {
     v->gaps.store(p->gaps.load());
     {
         std::lock_guard<ordered_mutex> hold(v->times_lock);
-        v->times.even = p->gaps.load() == GAPS_EVEN;
+        v->times.gridded = p->gaps.load() == GAPS_EVEN || p->gaps.load() == GAPS_WHOLE;
     }
     if (!seek_start(v, &r))
         seek_wait_turn(v, &r);

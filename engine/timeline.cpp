@@ -146,12 +146,12 @@ int64_t timeline_on_grid(const timeline *t, int64_t own_us, int64_t frame_us) {
     if (t->grid_us < 0 || frame_us <= 0)
         return own_us;
     int64_t grid = t->grid_us + std::llround(double(own_us - t->grid_us) / double(frame_us)) * frame_us;
-    if (t->even)
+    if (t->gridded)
         return std::llabs(own_us - grid) <= frame_us / 4 ? grid : own_us;
     // The wait's instant is heard before the library takes its clock's start
     // (it tidies its outputs in between, slowly on a busy machine): a time
-    // from it runs late rather than early. Where pictures come unevenly their
-    // duration is only an average: a grid point further off is chance.
+    // from it runs late rather than early. Where pictures come off the grid
+    // their duration is only an average: a grid point further off is chance.
     int64_t off = own_us - grid;
     return off >= -1000 && off <= 2000 ? grid : own_us;
 }

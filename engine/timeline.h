@@ -24,7 +24,7 @@ struct timeline {
     bool rebase;                 // the speed changed: the library's next report anchors the pictures
     bool resumed;                // resumed after a pause measured here: the next picture anchors them
     int64_t grid_us;             // a dated picture's time, kept across seeks: the others are pictures from it; -1 none
-    bool even;                   // the pictures played came a picture apart: the grid holds for all
+    bool gridded;                // the pictures played came whole pictures apart: the grid holds for all
     double rate;                 // the speed the dates run at
 };
 
@@ -48,8 +48,8 @@ void timeline_resumed(timeline *t, int64_t paused_us);
 // A seek: nothing of the place before holds; the next picture is its first.
 void timeline_reset(timeline *t);
 // own_us on the grid of the pictures played when that near to it (a
-// quarter picture where they come evenly, else a millisecond early or two
-// late), else itself.
+// quarter picture where they came whole pictures apart, else a millisecond
+// early or two late), else itself.
 int64_t timeline_on_grid(const timeline *t, int64_t own_us, int64_t frame_us);
 // The date a picture of own_us is shown at, on the clock the pictures follow;
 // 0 when none is known yet.

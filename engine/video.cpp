@@ -120,13 +120,20 @@ void unlock_cb(void *, void *picture, void *const *) noexcept {
 }
 
 // Two pictures played one after the other, gap_us apart in the media: uneven
-// once any two are not a picture's duration apart.
+// once any two are not whole pictures apart; times_lock held.
 void note_gap(player *p, int64_t gap_us) {
-    if (p->gaps.load() == GAPS_UNEVEN)
+    int gaps = p->gaps.load();
+    if (gaps == GAPS_UNEVEN)
         return;
-    bool even = std::llabs(gap_us - frame_duration_us(p)) <= 1000;
-    p->gaps.store(even ? GAPS_EVEN : GAPS_UNEVEN);
-    p->times.even = even;  // times_lock held
+    int64_t frame = frame_duration_us(p), pictures = std::llround(double(gap_us) / double(frame));
+    if (pictures < 1 || std::llabs(gap_us - pictures * frame) > 1000)
+        gaps = GAPS_UNEVEN;
+    else if (pictures > 1)
+        gaps = GAPS_WHOLE;
+    else if (gaps == GAPS_UNKNOWN)
+        gaps = GAPS_EVEN;
+    p->gaps.store(gaps);
+    p->times.gridded = gaps != GAPS_UNEVEN;
 }
 
 void display_cb(void *opaque, void *picture) noexcept {

@@ -319,13 +319,14 @@ TEST(Timeline, EachPictureTakesItsTimeFromItsDate) {
 }
 
 // A picture timed from the wait lands on the grid of the pictures played: a
-// quarter picture either way where they came evenly; where they did not (a
-// screencast, or pictures dropped late on a busy machine) only as late as the
-// wait's instant is heard early, for a picture off the grid is its own.
+// quarter picture either way where they came whole pictures apart (also where
+// the library dropped some late); where they did not (a screencast's changes
+// at times of their own) only as late as the wait's instant is heard early,
+// for a picture off the grid is its own.
 TEST(Timeline, TimesFromTheWaitGoOnTheGridOfThePicturesPlayed) {
     const int64_t MS = 1000, F = 40 * MS;
     struct {
-        bool even;
+        bool gridded;
         int64_t own, want;
     } cases[] = {
         {true, 3760 * MS + 9 * MS, 3760 * MS},    {true, 3760 * MS - 9 * MS, 3760 * MS},
@@ -336,9 +337,9 @@ TEST(Timeline, TimesFromTheWaitGoOnTheGridOfThePicturesPlayed) {
     for (const auto &c : cases) {
         timeline t;
         timeline_start(&t, 0);
-        t.even = c.even;
+        t.gridded = c.gridded;
         EXPECT_EQ(timeline_on_grid(&t, c.own, F), c.own) << "no grid before a dated picture";
         timeline_shown(&t, 5000000, 120 * MS);
-        EXPECT_EQ(timeline_on_grid(&t, c.own, F), c.want) << c.even << " " << c.own;
+        EXPECT_EQ(timeline_on_grid(&t, c.own, F), c.want) << c.gridded << " " << c.own;
     }
 }

@@ -63,8 +63,9 @@ test('EveryFormatPlaysToItsEndWithTrueTimesTracksAndPicturesWithSoundAndWithout'
       `events out of order: ${h.lines.join(' ')}`);
     check(at('tracks') < at('end') && at('sound') < at('end') && at('length') < at('end'), 'tracks, sound or length after the end');
     check(Math.abs(told - length) <= 150, `length ${told}`);
-    // With a sound server libvlc ends Ogg sound alone up to 400 ms early by itself.
-    check(end >= (heard ? -450 : -250) && end <= 700 * SLOWDOWN, `end ${Math.round(end)} ms from the real end`, true);
+    // With a sound server libvlc ends Ogg sound alone up to 400 ms early by itself; where the start is taken from
+    // time reports, a busy machine's late ones move it on by up to 100 ms more.
+    check(end >= (heard ? -550 : -250) && end <= 700 * SLOWDOWN, `end ${Math.round(end)} ms from the real end`, true);
     check(last >= length - 300 && back === 0, `time ${times.map(([ms]) => ms)}`);
     check(listed === streams && all('sound').every((e) => e.state === (streams.includes('a') ? 'playing' : 'none')),
       `tracks ${listed}, sound ${all('sound').map((e) => e.state)}`, true);

@@ -149,6 +149,7 @@ void ask_library(player *p, const seek_request &r, double library_ms) {
 bool seek_start(player *p, const seek_request *r) {
     seek_request asked = *r;
     double library = 0;
+    bool unsure = first_picture_unsure(p);  // the library's call before any lock
     {
         // A picture judged before the seek went in is queued before it: the
         // first frame after the seek's ack is the landing.
@@ -171,6 +172,7 @@ bool seek_start(player *p, const seek_request *r) {
             return false;
         library = s.machine.library_ms;
         s.machine.even = p->gaps.load() == GAPS_EVEN;
+        s.machine.first_unsure = unsure;
         s.issued_us.store(now);
         s.wait_taken = std::max(s.wait_taken, s.waits.load());  // a wait before the ask is not its own
         s.unsent = false;

@@ -214,9 +214,10 @@ int seeker_picture(seeker *s, picture_news *n) {
             // The decoder's first picture, shown at once, is a picture before
             // this: the one at the target, or a key frame past it where the
             // demuxer started, and then the library is asked again from before.
-            // Where pictures hold for longer its time is not this one's less
+            // Where pictures hold for longer, or the decoder may show first one
+            // it decoded well before the place, its time is not this one's less
             // a picture: asked from before until a dated one shows the place.
-            if ((own - frame > target || !s->even) && may_again(s)) {
+            if ((own - frame > target || !s->even || s->first_unsure) && may_again(s)) {
                 s->again = true;
                 return VERDICT_HIDE;
             }

@@ -45,18 +45,19 @@ struct seeker {
     int phase;        // seeker_phase
     double frame_ms;  // a picture's duration: a picture this much before the place is not from it
     seek_request req;
-    bool waited;           // the decoders were waited for since it was asked
-    bool settled;          // the library is done with it: its wait, the end of its input or the deadline came
-    int kept;              // KEPT_*: what the client keeps back as the landing maybe
-    int64_t kept_ms;       // the dated one's time
-    int after_forced;      // dated pictures shown since the forced one
-    double library_ms;     // where the library was asked to go: the target, or before it when asked again
-    bool again;            // the library started past the target: it is to be asked again, from before it
-    int agains;            // ... and was, this many times
-    bool even;             // the pictures come a picture's duration apart (not a screencast's changes alone)
-    int64_t passed_us;     // when the library's clock is past the place, the dated picture kept the last before it
-    bool at_end;           // the media paused at its end first: the next new picture is the last there is
-    int64_t last_ms;       // ... at this time
+    bool waited;        // the decoders were waited for since it was asked
+    bool settled;       // the library is done with it: its wait, the end of its input or the deadline came
+    int kept;           // KEPT_*: what the client keeps back as the landing maybe
+    int64_t kept_ms;    // the dated one's time
+    int after_forced;   // dated pictures shown since the forced one
+    double library_ms;  // where the library was asked to go: the target, or before it when asked again
+    bool again;         // the library started past the target: it is to be asked again, from before it
+    int agains;         // ... and was, this many times
+    bool even;          // the pictures come a picture's duration apart (not a screencast's changes alone)
+    bool first_unsure;  // the decoder's first may be a picture from well before the place, not the one before the next
+    int64_t passed_us;  // when the library's clock is past the place, the dated picture kept the last before it
+    bool at_end;        // the media paused at its end first: the next new picture is the last there is
+    int64_t last_ms;    // ... at this time
     int64_t deadline_us;   // when it lands anyway
     int landing;           // seek_landing
     int64_t landed_ms;     // the time of the picture (or place) it landed on

@@ -253,3 +253,14 @@ void check_ended(player *p) {
     problem what = stored_problem(p);
     report_problem(p, what == PROBLEM_UNAVAILABLE ? PROBLEM_UNRECOGNIZED : what, nullptr);
 }
+
+bool first_picture_unsure(player *p) {
+    libvlc_media_track_t **streams;
+    unsigned n = media_streams(p, &streams);
+    bool unsure = false;
+    for (unsigned i = 0; i < n; i++)
+        unsure = unsure || (streams[i]->i_type == libvlc_track_video && memcmp(&streams[i]->i_codec, "av01", 4) == 0);
+    if (streams)
+        libvlc_media_tracks_release(streams, n);
+    return unsure;
+}

@@ -87,6 +87,17 @@ TEST(Seeker, FollowsItsTable) {
                  {"wait", waited(), 0, ASKED},
                  {"the next: the forced one lands a picture before", picture(dated(T + 40)), KEPT, LANDED, T},
                  {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 // ... unless the decoder may show first one from well before the place.
+                 {"ask", ask(host()), 1, ASKED},
+                 {"its decoder's first unsure", [](seeker *x) { return int(x->first_unsure = true); }, 1, ASKED},
+                 {"forced", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"the next, a picture on: asked again", picture(dated(T + 40)), HIDE, ASKED},
+                 {"from before", [](seeker *x) { return int(seeker_again(x, NOW)); }, int(T - SEEK_AGAIN_BEFORE_MS),
+                  ASKED},
+                 {"its wait", waited(), 0, ASKED},
+                 {"the one at the place, dated", picture(dated(T)), LAND, LANDED, T},
+                 {"taken", [](seeker *x) { return x->first_unsure = false, seeker_taken(x, false), 0; }, 0, IDLE},
                  // ... or a key frame past the place: asked again from before it, once.
                  {"ask", ask(host()), 1, ASKED},
                  {"forced", picture(FORCED), KEEP, ASKED},

@@ -438,6 +438,9 @@ void settle_tracks(player *p, bool now);
 void check_codecs(player *p);
 // At the end of p's media: one error when no stream could be played.
 void check_ended(player *p);
+// Whether the video decoder may show as its first picture after a seek one it
+// decoded well before the place (AV1's shows pictures it was to skip).
+bool first_picture_unsure(player *p);
 
 // logs.cpp
 // Tells the one error of p, classified from its stored log lines.
@@ -469,9 +472,6 @@ void mark_unseekable(player *p);
 void video_attach(player *p);
 // The load's first picture is at start_us of the media.
 void times_start(player *p, int64_t start_us);
-// Whether the video decoder may show as its first picture after a seek one it
-// decoded well before the place (AV1's shows pictures it was to skip).
-bool first_picture_unsure(player *p);
 // The library waited for its decoders at the instant at: the place own_us of
 // the media shows a moment later, at the library's own allowance.
 void times_wait(player *p, int64_t own_us, int64_t at);

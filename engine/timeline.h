@@ -47,9 +47,9 @@ void timeline_wait(timeline *t, int64_t own_us, int64_t date);
 void timeline_resumed(timeline *t, int64_t paused_us);
 // A seek: nothing of the place before holds; the next picture is its first.
 void timeline_reset(timeline *t);
-// own_us on the grid of the pictures played when that near to it (a
-// quarter picture where they came whole pictures apart, else a millisecond
-// early or two late), else itself.
+// own_us on the grid of the pictures played: its nearest point where they
+// came whole pictures apart, else one a millisecond early or two late, else
+// itself.
 int64_t timeline_on_grid(const timeline *t, int64_t own_us, int64_t frame_us);
 // The date a picture of own_us is shown at, on the clock the pictures follow;
 // 0 when none is known yet.

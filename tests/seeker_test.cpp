@@ -329,11 +329,11 @@ TEST(Timeline, EachPictureTakesItsTimeFromItsDate) {
     EXPECT_EQ(timeline_report(&mkv, 514 * MS, W + 500 * MS, 40 * MS), 14 * MS);
 }
 
-// A picture timed from the wait lands on the grid of the pictures played: a
-// quarter picture either way where they came whole pictures apart (also where
-// the library dropped some late); where they did not (a screencast's changes
-// at times of their own) only as late as the wait's instant is heard early,
-// for a picture off the grid is its own.
+// A picture timed from the wait lands on the grid of the pictures played: on
+// its nearest point where they came whole pictures apart (also where the
+// library dropped some late); where they did not (a screencast's changes at
+// times of their own) only as late as the wait's instant is heard early, for
+// a picture off the grid is its own.
 TEST(Timeline, TimesFromTheWaitGoOnTheGridOfThePicturesPlayed) {
     const int64_t MS = 1000, F = 40 * MS;
     struct {
@@ -341,7 +341,8 @@ TEST(Timeline, TimesFromTheWaitGoOnTheGridOfThePicturesPlayed) {
         int64_t own, want;
     } cases[] = {
         {true, 3760 * MS + 9 * MS, 3760 * MS},    {true, 3760 * MS - 9 * MS, 3760 * MS},
-        {true, 3760 * MS + 11 * MS, 3771 * MS},   {false, 3761 * MS + 300, 3760 * MS},
+        {true, 3760 * MS + 19 * MS, 3760 * MS},   {true, 3760 * MS + 21 * MS, 3800 * MS},
+        {false, 3761 * MS + 300, 3760 * MS},
         {false, 3760 * MS + 2 * MS, 3760 * MS},   {false, 3760 * MS + 3 * MS, 3763 * MS},
         {false, 3760 * MS - 1 * MS, 3760 * MS},   {false, 3760 * MS - 2 * MS, 3758 * MS},
     };

@@ -54,6 +54,9 @@ player *previews_of(player *p, int kind) {
     player *v = player_new(p->generation, true);
     if (!v)
         return nullptr;
+    // A picture's duration, which its first preview is asked with, before
+    // this player's own video output tells it.
+    v->frame_us.store(p->frame_us.load());
     char *mrl = libvlc_media_get_mrl(p->media);
     libvlc_media_t *media = mrl ? libvlc_media_new_location(v->instance, mrl) : nullptr;
     if (media) {

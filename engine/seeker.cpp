@@ -196,8 +196,10 @@ int seeker_picture(seeker *s, picture_news *n) {
             // It shows the target unless a later picture starts before it:
             // one a picture on does not, nor one begun at the target itself.
             // Where pictures hold for longer, the next one, or the library's
-            // clock passing the place, tells.
-            if ((s->even && own + frame > target) || own == target) {
+            // clock passing the place, tells; so does it where its time, to
+            // the nearest ms, leaves unsure whether the next begins at the
+            // target (30 pictures a second: 2467 for 2466.67).
+            if ((s->even && own + frame > target + 0.5) || own == target) {
                 land(s, LANDED_PICTURE, n->own_ms, true);
                 return VERDICT_LAND;
             }

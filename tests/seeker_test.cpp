@@ -185,6 +185,22 @@ TEST(Seeker, FollowsItsTable) {
              });
 }
 
+// Thirty pictures a second: times to the nearest ms leave a picture that
+// ends at the place looking as if it showed it.
+TEST(Seeker, PicturesOfNoWholeMillisecond) {
+    seeker s{};
+    s.frame_ms = 1000.0 / 30;
+    s.even = true;
+    seek_request at = host();
+    at.target_ms = 2500;  // picture 75
+    walk(&s, {
+                 {"ask", ask(at), 1, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"2466.67, told 2467: kept back", picture(dated(2467)), KEEP, ASKED},
+                 {"the one at the place lands", picture(dated(2500)), LAND, LANDED, 2500},
+             });
+}
+
 // Where pictures hold (a screencast keeps only its changes) a picture before
 // the place lands once the next is past it or the library's clock is; the
 // decoder's first has no time of its own, so the library is asked from

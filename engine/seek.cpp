@@ -117,8 +117,8 @@ void take_wait(player *p) {
     // video output was made yet.
     if (seeker_waited(&s.machine, p->vouts.load() != 0 || p->previews))
         landed(p);
-    if (s.pending || s.step_due || s.loop_due)
-        raise_pending(p, PEND_SEEK);  // what waited for the library to be done
+    if (s.pending || s.step_due || s.loop_due || s.machine.again)
+        raise_pending(p, PEND_SEEK);  // what waited for the library to be done, or asked again
 }
 
 // Asks the library for r, to library_ms when by time; no lock held, since its

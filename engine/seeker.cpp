@@ -71,7 +71,8 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
         return 0;
     s->phase = SEEKER_ASKED;
     s->req = *r;
-    s->waited = s->settled = s->at_end = s->again = s->keyed = false;
+    s->waited = s->settled = s->at_end = s->again = s->keyed = s->key_past = false;
+    s->word_ms = -1;
     s->agains = 0;
     s->passed_us = 0;
     s->kept = KEPT_NONE;
@@ -219,6 +220,10 @@ int seeker_picture(seeker *s, picture_news *n) {
             // Where pictures hold for longer, or the decoder may show first one
             // it decoded well before the place, its time is not this one's less
             // a picture: asked from before until a dated one shows the place.
+            // Past the place, it is the key frame the demuxer went to: how
+            // much later it shows than it decodes holds for the stream.
+            if (own - frame > target && s->even && s->word_ms >= 0)
+                s->key_delay_ms = std::max<int64_t>(s->key_delay_ms, std::llround(own - frame - s->word_ms));
             if ((own - frame > target || !s->even || s->first_unsure) && may_again(s)) {
                 s->again = true;
                 return VERDICT_HIDE;
@@ -256,6 +261,12 @@ double seeker_again(seeker *s, int64_t now) {
     s->deadline_us = now + SEEK_DEADLINE_US;
     double before = s->agains == 1 ? SEEK_AGAIN_BEFORE_MS : SEEK_AGAIN_FARTHER_MS;
     s->library_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
+    // Where the demuxer said which key frame it went to, just before that
+    // one it takes the one before, which shows the place.
+    if (s->word_ms > 0 && s->agains == 1 && s->even)
+        s->library_ms = std::floor(s->word_ms) - 1;
+    s->word_ms = -1;
+    s->key_past = false;
     return s->library_ms;
 }
 
@@ -269,6 +280,8 @@ bool seeker_waited(seeker *s, bool video) {
         return true;
     }
     s->waited = true;
+    if (s->key_past && may_again(s))
+        s->again = true;
     if (video)
         return false;
     land(s, LANDED_SOUND, target_of(s, 0), false);
@@ -300,13 +313,20 @@ bool seeker_last_kept(seeker *s, int64_t last_ms) {
 }
 
 bool seeker_key_frame(seeker *s, double before_ms) {
-    if (s->phase != SEEKER_ASKED || !s->req.key || s->keyed || before_ms < 0)
+    if (s->phase != SEEKER_ASKED || s->word_ms >= 0 || before_ms < 0)
         return false;
-    // Where the library went, and its clock starts: a decoding time, which
-    // the key frame's own time follows by the stream's delay (B-frames).
-    s->keyed = true;
-    s->library_ms = s->req.target_ms = std::fmax(0.0, s->library_ms - before_ms);
-    return true;
+    s->word_ms = std::fmax(0.0, s->library_ms - before_ms);
+    if (s->req.key) {
+        // Where the library went, and its clock starts: a decoding time, which
+        // the key frame's own time follows by the stream's delay (B-frames).
+        s->keyed = true;
+        s->library_ms = s->req.target_ms = s->word_ms;
+        return true;
+    }
+    // Pictures decoded before the key frame but shown after it belong to the
+    // last key frame: from a key frame that shows past the place, none shows it.
+    s->key_past = s->key_delay_ms > 0 && s->word_ms + double(s->key_delay_ms) > s->req.target_ms;
+    return s->key_past;
 }
 
 bool seeker_ended(seeker *s) {

@@ -64,6 +64,8 @@ struct seeker {
     bool landed_dated;     // that picture's date is on the library's clock
     bool keyed;            // a key request: the demuxer told where its key frame is (target_ms now)
     int64_t key_delay_ms;  // how far a key frame's own time was past its decoding time (B-frames)
+    double word_ms;        // where the demuxer said it starts, at a key frame, by decoding time; -1 unsaid
+    bool key_past;         // ... at one shown past the place: asked again once the decoders were waited for
 };
 
 enum { KEPT_NONE, KEPT_FORCED, KEPT_DATED };
@@ -118,10 +120,12 @@ void seeker_input_ended(seeker *s);
 // Without a dated one kept, asked once, it is asked again from before (again
 // set); with none kept the next new picture will be the landing.
 bool seeker_last_kept(seeker *s, int64_t last_ms);
-// A key request, on a library that seeks to key frames: the demuxer went to
-// the key frame before_ms before where the library was asked, by decoding
-// time, where the library's clock starts; its first new picture is then the
-// landing. True when the machine took it.
+// The demuxer went to the key frame before_ms before where the library was
+// asked, by decoding time. For a key request that is where the library's
+// clock starts, and its first new picture is the landing; otherwise, where
+// that key frame shows past the place by the delay a stream's key frames
+// showed before, the library is asked again from before it once its decoders
+// were waited for. True when the machine took it.
 bool seeker_key_frame(seeker *s, double before_ms);
 // The media came to its end: what was asked will never land. True when a
 // seek in flight is dropped.

@@ -201,6 +201,41 @@ TEST(Seeker, PicturesOfNoWholeMillisecond) {
              });
 }
 
+// B-frames: a key frame shows later than it decodes, and the MP4 demuxer's
+// word tells where it decodes. One past the place shows the delay; from then
+// on such a key frame is left at once, and from just before it.
+TEST(Seeker, KeyFramesThatShowPastThePlace) {
+    seeker s{};
+    s.frame_ms = F;
+    s.even = true;
+    auto at = [](double ms) { seek_request r = host(); r.target_ms = ms; return r; };
+    auto word = [](double before_ms) { return [=](seeker *x) { return int(seeker_key_frame(x, before_ms)); }; };
+    auto again = [](seeker *x) { return int(seeker_again(x, NOW)); };
+    walk(&s, {
+                 {"ask 1971", ask(at(1971)), 1, ASKED},
+                 {"a key frame 11 ms before 1931: its delay unknown", word(11), 0, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"the key frame, forced", picture(FORCED), KEEP, ASKED},
+                 {"the next is 2040: the key frame showed 2000, past the place", picture(dated(2040)), HIDE, ASKED},
+                 {"its delay: 80", [](seeker *x) { return int(x->key_delay_ms); }, 80, ASKED},
+                 {"asked again just before its decoding time", again, 1919, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"the one showing the place lands", picture(dated(1960)), LAND, LANDED, 1960},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"ask 2971", ask(at(2971), NOW + 6000000), 1, ASKED},
+                 {"a key frame decoded at 2920 shows at 3000: past", word(11), 1, ASKED},
+                 {"asked again once the decoders were waited for",
+                  [](seeker *x) { return int(seeker_waited(x, true)) + 2 * x->again; }, 2, ASKED},
+                 {"... from just before it", again, 2919, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"lands", picture(dated(2960)), LAND, LANDED, 2960},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"ask 2500", ask(at(2500), NOW + 12000000), 1, ASKED},
+                 {"a key frame decoded at 1920 shows at 2000: before the place", word(540), 0, ASKED},
+                 {"wait: nothing asked again", [](seeker *x) { return int(seeker_waited(x, true)) + 2 * x->again; }, 0, ASKED},
+             });
+}
+
 // Where pictures hold (a screencast keeps only its changes) a picture before
 // the place lands once the next is past it or the library's clock is; the
 // decoder's first has no time of its own, so the library is asked from

@@ -198,7 +198,7 @@ hls hls-live 40
 # AV1 at a height its decoder pads by more than half a block (400 to 512);
 # H.264 with B-frames at 30 fps, whose pictures begin at no whole millisecond.
 formats() {
-    local name=$1 size=${size:-384x216} rate=${rate:-25}
+    local name=$1 size=${FORMAT_SIZE:-384x216} rate=${FORMAT_RATE:-25}
     shift
     clip "$name" -f lavfi -i "$(numbered "color=black:size=$size:rate=$rate")" -f lavfi \
         -i sine=frequency=440:sample_rate=48000 -t 2 -pix_fmt yuv420p -g "$rate" -shortest "$@"
@@ -206,9 +206,9 @@ formats() {
 x264=(-c:v libx264 -preset ultrafast)
 formats fmt-h264.mp4 "${x264[@]}" -c:a aac -metadata:s:a:0 language=eng
 formats fmt-video.mp4 -map 0:v "${x264[@]}"
-rate=30 formats fmt-30fps.mp4 -c:v libx264 -preset veryfast -c:a aac
+FORMAT_RATE=30 formats fmt-30fps.mp4 -c:v libx264 -preset veryfast -c:a aac
 formats fmt-hevc.mp4 -c:v libx265 -preset ultrafast -x265-params log-level=error -tag:v hvc1 -c:a aac
-size=712x400 formats fmt-av1.mp4 -c:v libaom-av1 -cpu-used 8 -usage realtime -c:a aac
+FORMAT_SIZE=712x400 formats fmt-av1.mp4 -c:v libaom-av1 -cpu-used 8 -usage realtime -c:a aac
 formats fmt-mpeg4.mp4 -c:v mpeg4 -q:v 3 -c:a aac
 formats fmt-opus.mkv "${x264[@]}" -c:a libopus -metadata:s:a:0 language=eng
 formats fmt-vorbis.mkv "${x264[@]}" -c:a libvorbis

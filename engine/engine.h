@@ -67,6 +67,8 @@ struct seeking {
     bool still;                      // the paused host has its still: the library's new pictures are no news
     bool past_still;                 // the library paused on a picture after the host's still, played on
                                      // to prove the still its landing: played, that one comes first
+    bool redraw_due;                 // the still's lines changed while a seek was in flight: read anew after it
+    bool redrawn_hidden;             // the landing drawn again with other lines before it settled: sent then
     std::atomic<int64_t> issued_us;  // when the library was last asked
     std::atomic<int64_t> waited_at;  // the instant of the library's last wait for its decoders, told by its log
     std::atomic<int64_t> waits;      // the waits told so far: paused, each has the pause's instant
@@ -359,6 +361,9 @@ bool seek_at_end(player *p);
 bool seek_hides_reports(const player *p);
 // Whether a seek is under way.
 bool seek_in_flight(const player *p);
+// While a seek is under way, the still's lines are read anew once it is
+// over (subtitles_redraw), and true; false when none is.
+bool seek_redraw_after(player *p);
 // Whether a seek is under way or landed a moment ago: what the source does
 // then is still the seek's doing.
 bool seek_recent(const player *p);
@@ -376,7 +381,8 @@ void seek_forget(player *p);
 // A picture's duration for p, from its video track, else 40 ms.
 int64_t frame_duration_us(const player *p);
 // The paused host's still was drawn again by the library (other subtitles):
-// true when that is the host's still and no seek is under way.
+// true when that is the host's still and no seek is under way; a paused
+// host's landing drawn again while its seek settles is sent once settled.
 bool seek_still_redrawn(player *p);
 // The host's seek client: its landing told, and the seek that waited its turn asked.
 void host_landed(player *p);

@@ -177,7 +177,7 @@ bool seek_start(player *p, const seek_request *r) {
         s.wait_taken = std::max(s.wait_taken, s.waits.load());  // a wait before the ask is not its own
         s.unsent = false;
         s.told_due = false;
-        s.still = s.past_still = false;
+        s.still = s.past_still = s.redrawn_hidden = false;
         pictures_keep(&p->pictures, false);
         times_reset(p);
         mirror(p);
@@ -263,10 +263,14 @@ void seek_waited(player *p) {
 
 bool seek_still_redrawn(player *p) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
-    const seeking &s = p->seek;
+    seeking &s = p->seek;
     // Not when the library paused a picture past the host's still: that one
     // is not the host's.
-    return s.still && !s.pending && !s.past_still && s.machine.phase == SEEKER_IDLE;
+    if (s.pending || s.past_still)
+        return false;
+    if (s.machine.phase == SEEKER_LANDED || s.machine.phase == SEEKER_SETTLING)
+        s.redrawn_hidden = s.machine.req.hold && !s.machine.req.quiet;  // the landing, for a paused host
+    return s.still && s.machine.phase == SEEKER_IDLE;
 }
 
 void seek_input_ended(player *p) {
@@ -350,6 +354,12 @@ bool seek_hides_reports(const player *p) {
 }
 
 bool seek_in_flight(const player *p) { return p->seek.phase.load() != SEEKER_IDLE; }
+
+bool seek_redraw_after(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    p->seek.redraw_due = p->seek.redraw_due || p->seek.machine.phase != SEEKER_IDLE;
+    return p->seek.redraw_due;
+}
 
 bool seek_recent(const player *p) {
     // The library may land on pictures it had read before the source
@@ -489,6 +499,21 @@ void seek_serve(player *p) {
     host_serve(p);
     steps_serve(p);
     loops_serve(p);
+    bool redraw = false;
+    {
+        std::lock_guard<ordered_mutex> shown(p->show_lock);
+        std::lock_guard<ordered_mutex> hold(p->seek_lock);
+        seeking &s = p->seek;
+        if (s.machine.phase == SEEKER_IDLE && !s.pending) {
+            // The still drawn again with other lines while it settled, which
+            // the host has not seen: the picture shown is that one.
+            if (std::exchange(s.redrawn_hidden, false) && s.still && !s.past_still)
+                pictures_resend(&p->pictures, p->generation, &p->mark_frame, p->still_us.load());
+            redraw = std::exchange(s.redraw_due, false);
+        }
+    }
+    if (redraw)
+        subtitles_redraw(p);  // the still the last seek left
 }
 
 int64_t seek_due(player *p) { return p->seek.due_us.load(); }
@@ -496,7 +521,7 @@ int64_t seek_due(player *p) { return p->seek.due_us.load(); }
 void seek_forget(player *p) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
     seeking &s = p->seek;
-    s.host_open = s.pending = s.loop_due = false;
+    s.host_open = s.pending = s.loop_due = s.redraw_due = s.redrawn_hidden = false;
     s.step_due = 0;
     seeker_forget(&s.machine);
     mirror(p);

@@ -73,8 +73,9 @@ void subtitles_redraw(player *p) {
     // Paused, the library draws its still again only with the lines it holds
     // already; a track switched on, a file added or a delay changed needs lines
     // read anew, which a seek to the still's own time brings, landing on the
-    // same picture.
-    if (!p->host_paused.load() || !p->seekable.load() || p->end_state.load() != END_NONE || seek_in_flight(p))
+    // same picture. A seek under way reads its own; a change it may have read
+    // before is read once it is over.
+    if (!p->host_paused.load() || !p->seekable.load() || p->end_state.load() != END_NONE || seek_redraw_after(p))
         return;
     int64_t us = p->still_us.load();
     if (us < 0)

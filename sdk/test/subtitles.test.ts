@@ -86,9 +86,12 @@ test('APausedStillIsDrawnAgainWhenItsSubtitleChanges', async (t) => {
   const still = (what: string, lines: boolean) => poll(what, () => seen.at(-1)?.generation === generation && seen.at(-1)!.lit >= 20 === lines, 3000);
   await still('the paused still with its line', true);
   const id = (await until(engine, 'the tracks', (s) => s.tracks?.spu.length === 1)).tracks!.spu[0]!.id;
-  // Each change flips the line; the delay is the input's, so it comes last.
+  // Each change flips the line; the delay is the input's, so it comes last. A change that comes while the last
+  // one is still read counts too.
+  const both = async () => { await engine.spu(-1); await engine.spu(id); };
   for (const [change, lines] of [[() => engine.spu(-1), false], [() => engine.spu(id), true], [() => engine.spu(-1), false],
-    [() => engine.addSubtitles(clip('subtitles.vtt')), true], [() => engine.spuDelay(2000), false]] as const) {
+    [both, true], [() => engine.spu(-1), false], [() => engine.addSubtitles(clip('subtitles.vtt')), true],
+    [() => engine.spuDelay(2000), false]] as const) {
     await change();
     await still(`the still redrawn ${lines ? 'with' : 'without'} its line after ${change}`, lines);
   }

@@ -168,6 +168,13 @@ int seeker_picture(seeker *s, picture_news *n) {
             land(s, LANDED_PICTURE, n->timed ? n->own_ms : target_of(s, 0), n->dated && n->timed);
             return VERDICT_LAND;
         }
+        // A decoder that may show first a picture from well before the place
+        // may show it dated too, when asked right after it began: asked again
+        // from before, after its flush, the pictures are the place's.
+        if (s->first_unsure && s->agains == 0 && may_again(s)) {
+            s->again = true;
+            return VERDICT_HIDE;
+        }
         double own = double(n->own_ms), target = s->req.target_ms, frame = s->frame_ms;
         s->after_forced++;
         if (s->req.next) {
@@ -220,9 +227,10 @@ int seeker_picture(seeker *s, picture_news *n) {
             // Where pictures hold for longer, or the decoder may show first one
             // it decoded well before the place, its time is not this one's less
             // a picture: asked from before until a dated one shows the place.
-            // Past the place, it is the key frame the demuxer went to: how
-            // much later it shows than it decodes holds for the stream.
-            if (own - frame > target && s->even && s->word_ms >= 0)
+            // Past the place, it is the key frame the demuxer went to (unless
+            // the decoder may show first one from well before): how much
+            // later it shows than it decodes holds for the stream.
+            if (own - frame > target && s->even && !s->first_unsure && s->word_ms >= 0)
                 s->key_delay_ms = std::max<int64_t>(s->key_delay_ms, std::llround(own - frame - s->word_ms));
             if ((own - frame > target || !s->even || s->first_unsure) && may_again(s)) {
                 s->again = true;
@@ -325,7 +333,7 @@ bool seeker_key_frame(seeker *s, double before_ms) {
     }
     // Pictures decoded before the key frame but shown after it belong to the
     // last key frame: from a key frame that shows past the place, none shows it.
-    s->key_past = s->key_delay_ms > 0 && s->word_ms + double(s->key_delay_ms) > s->req.target_ms;
+    s->key_past = s->key_delay_ms > 0 && !s->first_unsure && s->word_ms + double(s->key_delay_ms) > s->req.target_ms;
     return s->key_past;
 }
 

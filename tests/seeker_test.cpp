@@ -234,6 +234,28 @@ TEST(Seeker, KeyFramesThatShowPastThePlace) {
                  {"a key frame decoded at 1920 shows at 2000: before the place", word(540), 0, ASKED},
                  {"wait: nothing asked again", [](seeker *x) { return int(seeker_waited(x, true)) + 2 * x->again; }, 0, ASKED},
              });
+    // A decoder whose first may be a picture from well before (AV1) tells
+    // nothing of the key frame by it.
+    seeker u{};
+    u.frame_ms = F;
+    u.even = u.first_unsure = true;
+    walk(&u, {
+                 {"ask 1971", ask(at(1971)), 1, ASKED},
+                 {"the word", word(11), 0, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"the decoder's first", picture(FORCED), KEEP, ASKED},
+                 {"the next past the place: asked again", picture(dated(2040)), HIDE, ASKED},
+                 {"no delay learnt", [](seeker *x) { return int(x->key_delay_ms); }, 0, ASKED},
+                 {"asked again", [](seeker *x) { return int(seeker_again(x, NOW)); }, 1919, ASKED},
+                 {"forget", [](seeker *x) { return seeker_forget(x), 0; }, 0, IDLE},
+                 // Asked right after the load began, it may show its early pictures dated, and no first.
+                 {"ask 200", ask(at(200), NOW + 6000000), 1, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"picture 1, dated 191 on the new clock: asked again", [](seeker *x) {
+                      picture_news n = dated(191);
+                      return seeker_picture(x, &n) + 10 * x->again;
+                  }, HIDE + 10, ASKED},
+             });
 }
 
 // Where pictures hold (a screencast keeps only its changes) a picture before

@@ -211,6 +211,7 @@ TEST(Seeker, KeyFramesThatShowPastThePlace) {
     auto at = [](double ms) { seek_request r = host(); r.target_ms = ms; return r; };
     auto word = [](double before_ms) { return [=](seeker *x) { return int(seeker_key_frame(x, before_ms)); }; };
     auto again = [](seeker *x) { return int(seeker_again(x, NOW)); };
+    auto waited_again = [](seeker *x) { return int(seeker_waited(x, true)) + 2 * x->again; };  // 2: asked again
     walk(&s, {
                  {"ask 1971", ask(at(1971)), 1, ASKED},
                  {"a key frame 11 ms before 1931: its delay unknown", word(11), 0, ASKED},
@@ -224,15 +225,14 @@ TEST(Seeker, KeyFramesThatShowPastThePlace) {
                  {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
                  {"ask 2971", ask(at(2971), NOW + 6000000), 1, ASKED},
                  {"a key frame decoded at 2920 shows at 3000: past", word(11), 1, ASKED},
-                 {"asked again once the decoders were waited for",
-                  [](seeker *x) { return int(seeker_waited(x, true)) + 2 * x->again; }, 2, ASKED},
+                 {"asked again once the decoders were waited for", waited_again, 2, ASKED},
                  {"... from just before it", again, 2919, ASKED},
                  {"wait", waited(), 0, ASKED},
                  {"lands", picture(dated(2960)), LAND, LANDED, 2960},
                  {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
                  {"ask 2500", ask(at(2500), NOW + 12000000), 1, ASKED},
                  {"a key frame decoded at 1920 shows at 2000: before the place", word(540), 0, ASKED},
-                 {"wait: nothing asked again", [](seeker *x) { return int(seeker_waited(x, true)) + 2 * x->again; }, 0, ASKED},
+                 {"wait: nothing asked again", waited_again, 0, ASKED},
              });
     // A decoder whose first may be a picture from well before (AV1) tells
     // nothing of the key frame by it.
@@ -246,7 +246,7 @@ TEST(Seeker, KeyFramesThatShowPastThePlace) {
                  {"the decoder's first", picture(FORCED), KEEP, ASKED},
                  {"the next past the place: asked again", picture(dated(2040)), HIDE, ASKED},
                  {"no delay learnt", [](seeker *x) { return int(x->key_delay_ms); }, 0, ASKED},
-                 {"asked again", [](seeker *x) { return int(seeker_again(x, NOW)); }, 1919, ASKED},
+                 {"asked again", again, 1919, ASKED},
                  {"forget", [](seeker *x) { return seeker_forget(x), 0; }, 0, IDLE},
                  // Asked right after the load began, it may show its early pictures dated, and no first.
                  {"ask 200", ask(at(200), NOW + 6000000), 1, ASKED},

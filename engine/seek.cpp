@@ -20,6 +20,10 @@ const int64_t SEEK_RECENT_US = 1500000;
 // The library keeps times in microseconds and adds its own offsets to them: a
 // target beyond this would overflow on the way. It is far beyond any media.
 const double SEEK_MAX_MS = double(INT64_MAX / 2000);
+// A landing whose frame could not be queued waits for the next picture sent
+// to carry its mark; a library that shows none (paused, stalled, at its end)
+// has it told without a frame after this.
+const int64_t UNSENT_WAIT_US = 1000000;
 
 // Mirrors the machine's phase, and when the control loop must look; seek_lock held.
 void mirror(player *p) {
@@ -31,6 +35,8 @@ void mirror(player *p) {
         due = std::min(due, m.passed_us);
     if (s.pending && !s.start_waited)
         due = due ? std::min(due, s.started_us + START_WAIT_US) : s.started_us + START_WAIT_US;
+    if (m.phase == SEEKER_LANDED && s.unsent)
+        due = due ? std::min(due, s.unsent_us + UNSENT_WAIT_US) : s.unsent_us + UNSENT_WAIT_US;
     s.due_us.store(due);
 }
 
@@ -38,6 +44,21 @@ void mirror(player *p) {
 void landed(player *p) {
     p->seek.told_due = true;
     raise_pending(p, PEND_SEEK);
+}
+
+// The landing's frame was not queued: the next picture sent carries its mark,
+// or it is told without one; seek_lock held.
+void land_unsent(player *p) {
+    p->seek.unsent = true;
+    p->seek.unsent_us = now_us();
+}
+
+// The landing told without its frame, whose mark no later picture takes;
+// seek_lock held.
+void land_frameless(player *p) {
+    p->seek.unsent = false;
+    p->mark_frame.store(0);
+    landed(p);
 }
 
 // The instant the library's clock starts from at its wait: paused, the
@@ -79,10 +100,8 @@ void land_kept(player *p) {
     }
     if (sent)
         p->still_us.store(m.landed_ms * 1000);
-    if (!(sent & PICTURE_QUEUED) && frames_piped() && m.req.marked) {
-        s.unsent = true;  // the next picture sent carries the mark
-        return;
-    }
+    if (!(sent & PICTURE_QUEUED) && frames_piped() && m.req.marked)
+        return land_unsent(p);
     landed(p);
 }
 
@@ -115,10 +134,30 @@ void take_wait(player *p) {
     }
     // The load of a player of previews has pictures, whether or not its own
     // video output was made yet.
+    s.gap_from_us = -1;
     if (seeker_waited(&s.machine, p->vouts.load() != 0 || p->previews))
         landed(p);
     if (s.pending || s.step_due || s.loop_due || s.machine.again)
         raise_pending(p, PEND_SEEK);  // what waited for the library to be done, or asked again
+}
+
+// Two pictures in a row on the way to a seek's place, both dated on the
+// clock the library started at its wait, are as far apart in the media as
+// their dates: how far apart pictures come is learnt there too, where a
+// paused host's seeks show no two in a row otherwise. Not where the decoder's
+// first may be a picture from well before the place; seek_lock held.
+void note_way(player *p, const picture_news &n, int64_t date, int64_t own) {
+    seeking &s = p->seek;
+    const seeker &m = s.machine;
+    if (m.phase != SEEKER_ASKED || !n.fresh || m.first_unsure)
+        return;
+    if (!date || !n.timed || !m.waited || own < 0) {
+        s.gap_from_us = -1;
+        return;
+    }
+    if (s.gap_from_us >= 0 && own > s.gap_from_us)
+        times_gap(p, own - s.gap_from_us);
+    s.gap_from_us = own;
 }
 
 // Asks the library for r, to library_ms when by time; no lock held, since its
@@ -178,6 +217,7 @@ bool seek_start(player *p, const seek_request *r) {
         s.unsent = false;
         s.told_due = false;
         s.still = s.past_still = s.redrawn_hidden = false;
+        s.gap_from_us = -1;
         pictures_keep(&p->pictures, false);
         times_reset(p);
         mirror(p);
@@ -192,6 +232,7 @@ int seek_picture(player *p, picture_news *n, int64_t date, int64_t *own, int64_t
     take_wait(p);
     n->timed = times_of(p, n->fresh, date, own);
     n->own_ms = (*own + 500) / 1000;  // the nearest millisecond
+    note_way(p, *n, date, *own);
     int verdict = seeker_picture(&s.machine, n);
     if (verdict == VERDICT_LAND || verdict == VERDICT_LAND_KEPT) {
         // A landing dated on the clock is on the grid of the pictures played,
@@ -238,10 +279,8 @@ void seek_sent(player *p, bool landing, uint64_t shown, int64_t ms) {
     if (landing) {
         // A landing's picture not queued (the pipe full) passes its mark on:
         // the next picture sent carries it and is the landing.
-        if (!(shown & PICTURE_QUEUED) && frames_piped() && s.machine.req.marked) {
-            s.unsent = true;
-            return;
-        }
+        if (!(shown & PICTURE_QUEUED) && frames_piped() && s.machine.req.marked)
+            return land_unsent(p);
         s.machine.landed_ms = ms;
         landed(p);
     } else if (s.unsent && (shown & PICTURE_QUEUED) && (shown & MARK_SET)) {
@@ -316,6 +355,8 @@ bool seek_at_end(player *p) {
     }
     if (s.machine.phase == SEEKER_LANDED) {
         s.end_due = true;  // told after the landing
+        if (s.unsent)
+            land_frameless(p);  // no picture follows the end's
         return true;
     }
     seeker &m = s.machine;
@@ -424,6 +465,8 @@ void seek_serve(player *p) {
         std::lock_guard<ordered_mutex> hold(p->seek_lock);
         if (seeker_passed(&p->seek.machine, now_us()))
             land_kept(p);
+        if (p->seek.machine.phase == SEEKER_LANDED && p->seek.unsent && now_us() >= p->seek.unsent_us + UNSENT_WAIT_US)
+            land_frameless(p);
         mirror(p);
     }
     int client = -1;
@@ -435,6 +478,7 @@ void seek_serve(player *p) {
         seeking &s = p->seek;
         if (s.machine.again && s.machine.phase == SEEKER_ASKED) {
             library = seeker_again(&s.machine, now_us());
+            s.gap_from_us = -1;
             r = s.machine.req;
             // It plays already, as first asked, unless it paused at the end.
             r.play = p->at_end.load() || p->input_eof.load();

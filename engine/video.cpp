@@ -167,12 +167,15 @@ void display_cb(void *opaque, void *picture) noexcept {
         uint64_t landing = quiet ? 0 : pictures_resend(&p->pictures, p->generation, &p->mark_frame, at, true);
         if (!quiet)
             pictures_keep(&p->pictures, false);
-        pictures_show(&p->pictures, pic, p->generation, send, &p->mark_frame, own);
+        uint64_t next = pictures_show(&p->pictures, pic, p->generation, send, &p->mark_frame, own);
         if (quiet) {
             seek_probe_kept(p);
         } else {
             p->still_us.store(at);
+            // Sent in its place, this one carries the mark: it is the landing.
             seek_sent(p, true, landing, landed_ms);
+            if (!(landing & PICTURE_QUEUED) && next)
+                seek_sent(p, false, next, (own + 500) / 1000);
         }
         return;
     }
@@ -252,6 +255,11 @@ void times_resumed(player *p, int64_t at) {
         return;
     std::lock_guard<ordered_mutex> hold(p->times_lock);
     timeline_resumed(&p->times, at - since);
+}
+
+void times_gap(player *p, int64_t gap_us) {
+    std::lock_guard<ordered_mutex> hold(p->times_lock);
+    note_gap(p, gap_us);
 }
 
 void times_reset(player *p) {

@@ -11,6 +11,9 @@
 #include <set>
 #include <thread>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 using lines = std::vector<std::string>;
@@ -231,11 +234,11 @@ TEST_F(Inproc, SeeksLandOnThePictureThatShowsThePlaceAndTellIt) {
                        int64_t date = after_ms ? p->seek.waited_at.load() + 10000 + after_ms * 1000 : 0, own = 0, ms = 0;
                        bool send = true, quiet = false;
                        int v = seek_picture(p, &n, date, &own, &ms, &send, &quiet);
-                       if (v == VERDICT_LAND)
+                       if (v == VERDICT_LAND || v == VERDICT_LAND_KEPT)
                            seek_sent(p, true, PICTURE_QUEUED | p->mark_frame.load(), ms);
                        return lines{"verdict " + std::to_string(v)};
                    },
-                   {"verdict " + std::to_string(verdict)}, phase, verdict == VERDICT_LAND ? PEND_SEEK : 0, mark};
+                   {"verdict " + std::to_string(verdict)}, phase, verdict >= VERDICT_LAND && verdict != VERDICT_KEEP ? PEND_SEEK : 0, mark};
     };
     auto waited = [this](int phase, int pending = 0) {
         return row{[this] { return capture([this] { log_from(p, LIBVLC_DEBUG, "input", "Decoder wait done in %d ms", 3); }); },
@@ -249,8 +252,13 @@ TEST_F(Inproc, SeeksLandOnThePictureThatShowsThePlaceAndTellIt) {
             l.insert(l.begin(), R"({"type":"seekLanded","ms":)" + std::to_string(ms) + R"(,"id":)" + std::to_string(id) + "}");
         return l;
     };
-    const int H = VERDICT_HIDE, L = VERDICT_LAND, K = VERDICT_KEEP, I = SEEKER_IDLE, A = SEEKER_ASKED,
+    const int H = VERDICT_HIDE, L = VERDICT_LAND, K = VERDICT_KEEP, LK = VERDICT_LAND_KEPT, I = SEEKER_IDLE, A = SEEKER_ASKED,
               D = SEEKER_LANDED, S = SEEKER_SETTLING;
+    const row deliver_paused{[this] { return deliver(p, ev(libvlc_MediaPlayerPaused)); }, {R"({"type":"paused"})"}, I, PEND_SEEK, 0};
+    row settled = deliver_paused;  // paused already: no news to the host
+    settled.told = {};
+    // A dated picture kept back where pictures may hold for longer: the control loop looks once the clock passed it.
+    auto passing = [](row r) { return r.pending = PEND_SEEK, r; };
     const row rows[] = {
         // Refused, with nothing changed: both or neither target, out of range, by time without a length.
         seek(1, R"("ms":1,"pos":0.5)", false), seek(1, R"("ms":"1")", false), seek(1, R"("ms":-0.001)", false),
@@ -268,8 +276,7 @@ TEST_F(Inproc, SeeksLandOnThePictureThatShowsThePlaceAndTellIt) {
         // meanwhile and after goes to no one.
         set([this] { p->host_paused.store(1); }), seek(7, R"("ms":1000)"), waited(A), picture(40, L, D, mark_of(7)),
         picture(80, H, D), serve(landed(7, 1000, "0.100000"), S), picture(120, H, S),
-        {[this] { return deliver(p, ev(libvlc_MediaPlayerPaused)); }, {R"({"type":"paused"})"}, I, PEND_SEEK, 0},
-        serve({}, I), picture(160, H, I),
+        deliver_paused, serve({}, I), picture(160, H, I),
         // Sound alone lands at the wait, at its target.
         set([this] { p->vouts.store(0), p->host_paused.store(0), seek_pause(p, 0); }), seek(8, R"("ms":7000)"),
         waited(D, PEND_SEEK), serve(landed(8, 7000, "0.700000"), I),
@@ -277,6 +284,14 @@ TEST_F(Inproc, SeeksLandOnThePictureThatShowsThePlaceAndTellIt) {
         set([this] { p->vouts.store(1); }), seek(9, R"("ms":4000)"),
         set([this] { std::lock_guard<ordered_mutex> hold(p->seek_lock); p->seek.machine.deadline_us = now_us() - 1; }),
         {[this] { return capture([this] { seek_serve(p); }); }, landed(9, 0, "0.000000"), I, 0, mark_of(9)},
+        // A paused load has played no two pictures in a row: two on the way to a seek's place tell how far apart
+        // they come. With that, a picture whose clock start was heard 11 ms early still lands on their grid.
+        set([this] { p->host_paused.store(1), p->gaps.store(GAPS_UNKNOWN); }), seek(10, R"("ms":1940)"),
+        picture(0, K, A, 0, true), waited(A), passing(picture(20, K, A)), picture(60, LK, D, mark_of(10)),
+        serve(landed(10, 1920, "0.192000"), S), settled, serve({}, I),
+        set([this] { std::lock_guard<ordered_mutex> hold(p->times_lock); p->times.grid_us = 1960 * MS; }),  // as shown
+        seek(11, R"("ms":1999)"), picture(0, K, A, 0, true), waited(A), picture(1 + 11, L, D, mark_of(11)),
+        serve(landed(11, 1960, "0.196000"), S),
     };
     p->seekable.store(1), p->vouts.store(1), p->frame_us.store(40000), p->length_ms.store(10000), p->gaps.store(GAPS_EVEN);
     for (size_t i = 0; i < std::size(rows); i++) {
@@ -286,6 +301,56 @@ TEST_F(Inproc, SeeksLandOnThePictureThatShowsThePlaceAndTellIt) {
         EXPECT_EQ(take_pending(p) & ~PEND_TRACKS, r.pending) << "row " << i;
         EXPECT_EQ(p->mark_frame.exchange(0), r.mark) << "row " << i;
     }
+}
+
+// A landing whose frame found no room in the queue waits for the next
+// picture sent to carry its mark; where none comes (the media ended, or the
+// library shows nothing more) it is told all the same, without a frame.
+TEST_F(Inproc, ALandingWhoseFrameFoundNoRoomIsToldAllTheSame) {
+    p->seekable.store(1), p->vouts.store(1), p->frame_us.store(40000), p->length_ms.store(10000), p->gaps.store(GAPS_EVEN);
+    int sink = open("/dev/null", O_WRONLY);
+    ASSERT_TRUE(sink >= 0 && dup2(sink, 3) == 3 && frames_start(1) == 0);
+    const std::string landing = R"({"type":"seekLanded","ms":9000,"id":)";
+    const struct { const char *what; bool ends; } cases[] = {{"the media ends", true}, {"nothing follows", false}};
+    long long id = 1;
+    for (const auto &c : cases) {
+        p = install();
+        p->seekable.store(1), p->vouts.store(1), p->frame_us.store(40000), p->length_ms.store(10000), p->gaps.store(GAPS_EVEN);
+        std::string line = R"({"id":)" + std::to_string(++id) + R"(,"cmd":"seek","ms":9000})";
+        lines told = capture([&] {
+            command cmd;
+            EXPECT_EQ(parse_command(line.c_str(), &cmd), 0);
+            log_from(p, LIBVLC_DEBUG, "input", "Decoder wait done in %d ms", 1);  // the start's
+            cmd_seek(&cmd, id), command_free(&cmd);
+            log_from(p, LIBVLC_DEBUG, "input", "Decoder wait done in %d ms", 1);
+            picture_news n{true, false, true, false, false, 0, false};
+            int64_t own = 0, ms = 0;
+            bool send = true, quiet = false;
+            EXPECT_EQ(seek_picture(p, &n, p->seek.waited_at.load() + 10000 + 40000, &own, &ms, &send, &quiet), VERDICT_LAND);
+            seek_sent(p, true, 0, ms);  // not queued
+            seek_serve(p);
+            if (c.ends) {
+                log_from(p, LIBVLC_DEBUG, "input", "pausing at EOF (pause after each)");
+                libvlc_event_t e = ev(libvlc_MediaPlayerPaused);
+                on_event(&e, p);
+            } else {
+                std::lock_guard<ordered_mutex> hold(p->seek_lock);
+                EXPECT_GT(p->seek.due_us.load(), 0) << c.what << ": the control loop never looks again";
+                p->seek.unsent_us -= 1000000;  // a second on
+            }
+            seek_serve(p);
+        });
+        auto at = [&](const std::string &start) {
+            return std::find_if(told.begin(), told.end(), [&](const std::string &l) { return l.rfind(start, 0) == 0; }) - told.begin();
+        };
+        std::string what = std::string(c.what) + ": " + ::testing::PrintToString(told);
+        EXPECT_LT(at(landing + std::to_string(id)), at(R"({"type":"end"})")) << what;
+        EXPECT_LT(at(landing + std::to_string(id)), std::ssize(told)) << what;
+        EXPECT_EQ(p->seek.phase.load(), SEEKER_IDLE) << what;
+        EXPECT_EQ(p->mark_frame.load(), 0u) << what << ": a later picture would carry the mark";
+    }
+    frames_start(0);
+    close(sink);
 }
 
 // A seek that waits its turn behind one whose landing ends the media (the

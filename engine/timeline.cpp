@@ -22,7 +22,10 @@ void timeline_start(timeline *t, int64_t start_us) {
     t->rate = 1.0;
 }
 
-bool timeline_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *own) {
+namespace {
+
+// A picture's time from its date; see timeline_time.
+bool dated_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *own) {
     if (date && t->anchor_date) {
         *own = run(t, t->anchor_us, t->anchor_date, date);
         // After a resume the dates moved by a pause measured here, a moment
@@ -57,6 +60,20 @@ bool timeline_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *o
             *own = (*own + 500) / 1000 * 1000;
         return true;
     }
+    return false;
+}
+
+}  // namespace
+
+bool timeline_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *own) {
+    if (dated_time(t, date, frame_us, own)) {
+        // Played forward, a new picture shows after the last: one whose date
+        // says otherwise was timed from a clock start heard late (the pause
+        // a loop's return waited in): it is the next picture.
+        if (!t->starting && *own <= t->last_us && frame_us > 0)
+            *own = t->last_us + frame_us;
+        return true;
+    }
     if (t->first_us >= 0) {
         *own = t->first_us;
         return true;
@@ -77,6 +94,10 @@ void timeline_shown(timeline *t, int64_t date, int64_t own) {
     }
     if (t->starting && !date)
         t->undated_us = own;
+    // The load's first picture is at its start, dated or not: a point of the
+    // grid before any other.
+    if (t->first_us >= 0 && t->grid_us < 0)
+        t->grid_us = own;
     t->starting = false;
     t->first_us = -1;
     t->last_us = own;

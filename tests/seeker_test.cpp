@@ -363,6 +363,10 @@ TEST(Timeline, EachPictureTakesItsTimeFromItsDate) {
         {"a report agreeing ends the rebase",
          [](timeline *t) { EXPECT_EQ(timeline_report(t, 2120 * MS, W + 80 * MS, 40 * MS), 0); }, W + 100 * MS,
          2160 * MS},
+        {"a loop's return: its first picture shown at once at 0, its wait (in the pause) heard 51 ms late; the next "
+         "is still the one after",
+         [=](timeline *t) { timeline_rate(t, 1.0), timeline_reset(t), timeline_wait(t, 0, W + 51 * MS), timeline_shown(t, 0, 0); },
+         W + 40 * MS, 40 * MS},
     };
     timeline t;
     timeline_start(&t, 0);
@@ -394,6 +398,17 @@ TEST(Timeline, EachPictureTakesItsTimeFromItsDate) {
         ASSERT_TRUE(timeline_time(&ts, W + 780 * MS, 40 * MS, &own));
         EXPECT_EQ(std::tuple(own, ts.lead_us), std::tuple(80 * MS, 700 * MS)) << dated;
     }
+
+    // The load's first picture, shown at once, is the grid's first point: the next, timed from a wait heard a ms
+    // early, is on it.
+    timeline load;
+    timeline_start(&load, 0);
+    int64_t second = -1;
+    ASSERT_TRUE(timeline_time(&load, 0, 40 * MS, &second));
+    timeline_shown(&load, 0, second);
+    timeline_wait(&load, 0, W);
+    ASSERT_TRUE(timeline_time(&load, W + 41 * MS, 40 * MS, &second));
+    EXPECT_EQ(second, 40 * MS);
 
     // Elsewhere the lead is what the library's first report says beyond the pictures.
     timeline mkv;

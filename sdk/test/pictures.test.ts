@@ -160,9 +160,14 @@ test('EveryPictureAndEveryLandingIsThePictureOfItsTime', async (t) => {
     await h.wait((e) => e.type === 'looped', 6000, `${c.name} looped`);
     const looping = () => h.frames.slice(framesFrom).filter((f) => f.generation === generation);
     await poll('a picture of the next pass', () => looping().some((f, i, a) => i > 0 && f.ptsUs < a[i - 1]!.ptsUs), 3000);
-    const pass = looping().find((f, i, a) => i > 0 && f.ptsUs < a[i - 1]!.ptsUs)!;
-    // The first picture at the start (0), or at its own time where the library dates it (Matroska's 14 ms).
-    assert.ok([0, all[0]!.ms].includes(pass.ptsUs / 1000) && shownBy(pass) === all[0]!.shows, `${c.name}: the loop's first ${what(pass)}`);
+    const passAt = looping().findIndex((f, i, a) => i > 0 && f.ptsUs < a[i - 1]!.ptsUs);
+    const [last, pass] = [looping()[passAt - 1]!, looping()[passAt]!];
+    // The first picture at the start (0), or at its own time where the library dates it (Matroska's 14 ms). A host
+    // that fell behind loses pictures to the queue's limit, the pass's first among them: the last pass's last frame
+    // waited in the queue then.
+    const behind = last.begun - last.wallUs / 1000 > 10;
+    assert.ok(([0, all[0]!.ms].includes(pass.ptsUs / 1000) && shownBy(pass) === all[0]!.shows) || (behind && pass.ptsUs / 1000 < 400),
+      `${c.name}: the loop's first ${what(pass)}, the last pass's last waited ${last.begun - last.wallUs / 1000} ms`);
     truthful(framesFrom);
     h.send(cmd(7, 'stop'));
 

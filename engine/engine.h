@@ -70,7 +70,6 @@ struct seeking {
                                      // to prove the still its landing: played, that one comes first
     bool redraw_due;                 // the still's lines changed while a seek was in flight: read anew after it
     bool redrawn_hidden;             // the landing drawn again with other lines before it settled: sent then
-    int64_t gap_from_us;             // the last new dated picture since the wait, on the way to the place; -1 none
     std::atomic<int64_t> issued_us;  // when the library was last asked
     std::atomic<int64_t> waited_at;  // the instant of the library's last wait for its decoders, told by its log
     std::atomic<int64_t> waits;      // the waits told so far: paused, each has the pause's instant
@@ -488,9 +487,6 @@ void times_wait(player *p, int64_t own_us, int64_t at);
 bool times_of(player *p, bool fresh, int64_t date, int64_t *own);
 // own_us on the grid of p's pictures when near it (times_lock taken).
 int64_t times_on_grid(player *p, int64_t own_us);
-// Two new pictures dated on one clock came gap_us apart in the media, though
-// hidden on the way to a seek's place.
-void times_gap(player *p, int64_t gap_us);
 // A library seek was asked: nothing of the place before holds.
 void times_reset(player *p);
 // The library plays again, since the instant at, after the pause it last

@@ -134,30 +134,10 @@ void take_wait(player *p) {
     }
     // The load of a player of previews has pictures, whether or not its own
     // video output was made yet.
-    s.gap_from_us = -1;
     if (seeker_waited(&s.machine, p->vouts.load() != 0 || p->previews))
         landed(p);
     if (s.pending || s.step_due || s.loop_due || s.machine.again)
         raise_pending(p, PEND_SEEK);  // what waited for the library to be done, or asked again
-}
-
-// Two pictures in a row on the way to a seek's place, both dated on the
-// clock the library started at its wait, are as far apart in the media as
-// their dates: how far apart pictures come is learnt there too, where a
-// paused host's seeks show no two in a row otherwise. Not where the decoder's
-// first may be a picture from well before the place; seek_lock held.
-void note_way(player *p, const picture_news &n, int64_t date, int64_t own) {
-    seeking &s = p->seek;
-    const seeker &m = s.machine;
-    if (m.phase != SEEKER_ASKED || !n.fresh || m.first_unsure)
-        return;
-    if (!date || !n.timed || !m.waited || own < 0) {
-        s.gap_from_us = -1;
-        return;
-    }
-    if (s.gap_from_us >= 0 && own > s.gap_from_us)
-        times_gap(p, own - s.gap_from_us);
-    s.gap_from_us = own;
 }
 
 // Asks the library for r, to library_ms when by time; no lock held, since its
@@ -217,7 +197,6 @@ bool seek_start(player *p, const seek_request *r) {
         s.unsent = false;
         s.told_due = false;
         s.still = s.past_still = s.redrawn_hidden = false;
-        s.gap_from_us = -1;
         pictures_keep(&p->pictures, false);
         times_reset(p);
         mirror(p);
@@ -232,7 +211,6 @@ int seek_picture(player *p, picture_news *n, int64_t date, int64_t *own, int64_t
     take_wait(p);
     n->timed = times_of(p, n->fresh, date, own);
     n->own_ms = (*own + 500) / 1000;  // the nearest millisecond
-    note_way(p, *n, date, *own);
     int verdict = seeker_picture(&s.machine, n);
     if (verdict == VERDICT_LAND || verdict == VERDICT_LAND_KEPT) {
         // A landing dated on the clock is on the grid of the pictures played,
@@ -478,7 +456,6 @@ void seek_serve(player *p) {
         seeking &s = p->seek;
         if (s.machine.again && s.machine.phase == SEEKER_ASKED) {
             library = seeker_again(&s.machine, now_us());
-            s.gap_from_us = -1;
             r = s.machine.req;
             // It plays already, as first asked, unless it paused at the end.
             r.play = p->at_end.load() || p->input_eof.load();

@@ -257,11 +257,6 @@ void times_resumed(player *p, int64_t at) {
     timeline_resumed(&p->times, at - since);
 }
 
-void times_gap(player *p, int64_t gap_us) {
-    std::lock_guard<ordered_mutex> hold(p->times_lock);
-    note_gap(p, gap_us);
-}
-
 void times_reset(player *p) {
     std::lock_guard<ordered_mutex> hold(p->times_lock);
     timeline_reset(&p->times);

@@ -22,10 +22,7 @@ void timeline_start(timeline *t, int64_t start_us) {
     t->rate = 1.0;
 }
 
-namespace {
-
-// A picture's time from its date; see timeline_time.
-bool dated_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *own) {
+bool timeline_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *own) {
     if (date && t->anchor_date) {
         *own = run(t, t->anchor_us, t->anchor_date, date);
         // After a resume the dates moved by a pause measured here, a moment
@@ -58,17 +55,8 @@ bool dated_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *own)
         *own = timeline_on_grid(t, at, frame_us);
         if (*own == at)
             *own = (*own + 500) / 1000 * 1000;
-        return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-bool timeline_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *own) {
-    if (dated_time(t, date, frame_us, own)) {
-        // Played forward, a new picture shows after the last: one whose date
-        // says otherwise was timed from a clock start heard late (the pause
+        // Played forward, a new picture shows after the last: one the wait
+        // puts before it was timed from a clock start heard late (the pause
         // a loop's return waited in): it is the next picture.
         if (!t->starting && *own <= t->last_us && frame_us > 0)
             *own = t->last_us + frame_us;
@@ -90,14 +78,13 @@ void timeline_shown(timeline *t, int64_t date, int64_t own) {
         t->anchor_us = own;
         t->anchor_date = date;
         t->resumed = false;
-        t->grid_us = own;
+        // Not the load's first picture taken to be at its start with no wait
+        // to measure it: Matroska's stands off the grid by its offset.
+        if (t->first_us < 0 || t->wait_date)
+            t->grid_us = own;
     }
     if (t->starting && !date)
         t->undated_us = own;
-    // The load's first picture is at its start, dated or not: a point of the
-    // grid before any other.
-    if (t->first_us >= 0 && t->grid_us < 0)
-        t->grid_us = own;
     t->starting = false;
     t->first_us = -1;
     t->last_us = own;

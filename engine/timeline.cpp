@@ -78,10 +78,7 @@ void timeline_shown(timeline *t, int64_t date, int64_t own) {
         t->anchor_us = own;
         t->anchor_date = date;
         t->resumed = false;
-        // Not the load's first picture taken to be at its start with no wait
-        // to measure it: Matroska's stands off the grid by its offset.
-        if (t->first_us < 0 || t->wait_date)
-            t->grid_us = own;
+        t->grid_us = own;
     }
     if (t->starting && !date)
         t->undated_us = own;

@@ -22,6 +22,19 @@ void timeline_start(timeline *t, int64_t start_us) {
     t->rate = 1.0;
 }
 
+namespace {
+
+// No picture after a timeline's first is before the media's start: one timed
+// so came from a clock start heard late (the pause a loop's return waits
+// in), and is the one after the last. True.
+bool after_start(const timeline *t, int64_t frame_us, int64_t *own) {
+    if (!t->starting && *own < 0 && frame_us > 0)
+        *own = t->last_us + frame_us;
+    return true;
+}
+
+}  // namespace
+
 bool timeline_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *own) {
     if (date && t->anchor_date) {
         *own = run(t, t->anchor_us, t->anchor_date, date);
@@ -33,7 +46,7 @@ bool timeline_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *o
             if (k >= 1 && std::llabs(*own - grid) <= 1000)
                 *own = grid;
         }
-        return true;
+        return after_start(t, frame_us, own);
     }
     // Where the demuxer's clock may stand off the pictures, the load's first
     // picture is at its start, dated or not, and the one after an undated
@@ -55,12 +68,7 @@ bool timeline_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *o
         *own = timeline_on_grid(t, at, frame_us);
         if (*own == at)
             *own = (*own + 500) / 1000 * 1000;
-        // Played forward, a new picture shows after the last: one the wait
-        // puts before it was timed from a clock start heard late (the pause
-        // a loop's return waited in): it is the next picture.
-        if (!t->starting && *own <= t->last_us && frame_us > 0)
-            *own = t->last_us + frame_us;
-        return true;
+        return after_start(t, frame_us, own);
     }
     if (t->first_us >= 0) {
         *own = t->first_us;

@@ -367,6 +367,8 @@ TEST(Timeline, EachPictureTakesItsTimeFromItsDate) {
          "is still the one after",
          [=](timeline *t) { timeline_rate(t, 1.0), timeline_reset(t), timeline_wait(t, 0, W + 51 * MS), timeline_shown(t, 0, 0); },
          W + 40 * MS, 40 * MS},
+        {"... or its first dated, at 0, and the next dated 11 ms before it", [=](timeline *t) { timeline_reset(t), timeline_shown(t, W, 0); },
+         W - 11 * MS, 40 * MS},
     };
     timeline t;
     timeline_start(&t, 0);

@@ -10,7 +10,7 @@ import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import path from 'node:path';
 import { test } from 'node:test';
-import { MEDIA, type RawFrame, SLOWDOWN, ack, clip, cmd, load, poll, raw, room } from './helpers.js';
+import { MEDIA, type RawFrame, ack, clip, cmd, load, poll, raw, room } from './helpers.js';
 
 /** What a frame shows: its blocks' number, or black where none are drawn on black. */
 type Shown = number | 'black';
@@ -50,10 +50,10 @@ function pictures(c: Clip) {
 }
 
 /**
- * Whether a picture beginning at begins is told at ms: to the ms. A machine slowed down (the sanitizers) hears the
- * start of the library's clock late, and a time from it runs late: within the picture's first half.
+ * Whether a picture beginning at begins is told at ms. A crowded machine hears the start of the library's clock
+ * late, and a time from it runs late: within the picture's first half.
  */
-const toldAt = (ms: number, begins: number) => (SLOWDOWN > 1 ? ms >= begins && ms - begins < 20 : ms === begins);
+const toldAt = (ms: number, begins: number) => ms >= begins && ms - begins < 20;
 
 const quantile = (v: number[], q: number) => v.toSorted((a, b) => a - b)[Math.min(v.length - 1, Math.floor(v.length * q))] ?? NaN;
 

@@ -456,6 +456,9 @@ void report_error(player *p);
 void report_problem(player *p, problem what, const char *fourcc);
 // The problem of the error lines stored for p.
 problem stored_problem(player *p);
+// The generation switched (gate_lock held): the lines of the old one dropped
+// are told now, before anything the switch tells.
+void logs_switched();
 
 // events.cpp: the media-player event handler, attached to every player.
 void on_event(const libvlc_event_t *ev, void *opaque) noexcept;

@@ -295,6 +295,16 @@ void emit_final(const char *format, ...) {
     out_closed = true;
 }
 
+void emit_while(const std::atomic<uint64_t> &current, uint64_t gen, const char *format, ...) {
+    std::lock_guard<ordered_mutex> hold(out_lock);
+    if (current.load() != gen)
+        return;
+    va_list ap;
+    va_start(ap, format);
+    put_line(format, ap);
+    va_end(ap);
+}
+
 void emit_close() {
     std::lock_guard<ordered_mutex> hold(out_lock);
     out_closed = true;

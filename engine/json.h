@@ -3,6 +3,7 @@
 // only; emit and json_esc may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 enum { KIND_STRING = 1, KIND_NUMBER = 2, KIND_BOOL = 3, KIND_NULL = 4 };
@@ -51,6 +52,10 @@ void emit(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void emit_final(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Closes output to every later emit.
 void emit_close();
+// Prints as emit, only while current holds gen: checked under out_lock, so
+// that a line of a load ended cannot follow what the switch away from it told.
+void emit_while(const std::atomic<uint64_t> &current, uint64_t gen, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Escapes outside text for a JSON string into dst (capacity size, always
 // NUL-terminated). Output is valid UTF-8: invalid sequences become U+FFFD and

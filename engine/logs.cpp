@@ -111,13 +111,17 @@ void drop_locked(int n) {
     rate_wake.notify_one();
 }
 
-// True when p's line may be forwarded now: it does not repeat p's last one,
-// and the window has room. Reports the lines dropped in the window that ends
-// when a new one opens.
+// True when p's line may be forwarded now: p is current, the line does not
+// repeat p's last one, and the window has room. Reports the lines dropped in
+// the window that ends when a new one opens.
 bool within_rate(player *p, const char *message) {
     int64_t now = now_us();
     uint64_t h = text_hash(message);
     std::lock_guard<ordered_mutex> hold(rate_lock);
+    // Read under rate_lock: a line of p counted after logs_switched told the
+    // drops of p's time would be told after p's end.
+    if (p->generation != generation.load())
+        return false;
     if (p->told_line == h) {
         repeats++;
         return false;
@@ -138,8 +142,8 @@ bool within_rate(player *p, const char *message) {
 
 // Forwards a line of p to the host, within the rate limit.
 void forward(player *p, const char *message) {
-    if (ready_told.load() && p->generation == generation.load() && within_rate(p, message))
-        tell_log(message);
+    if (ready_told.load() && within_rate(p, message))
+        tell_log_while(generation, p->generation, message);
 }
 
 // A line of p's sound output: held until the output fails as a whole, which is
@@ -160,9 +164,10 @@ void sound_line(player *p, const char *message, bool failed) {
     }
     if (!repeat) {
         forward(p, told);
-    } else if (ready_told.load() && p->generation == generation.load()) {
+    } else if (ready_told.load()) {
         std::lock_guard<ordered_mutex> hold(rate_lock);
-        repeats++;
+        if (p->generation == generation.load())
+            repeats++;
     }
 }
 
@@ -249,6 +254,11 @@ void negotiation_over(player *p, bool agreed) {
     }
     for (int i = 0; i < n; i++)
         forward(p, lines[i]);
+}
+
+void logs_switched() {
+    std::lock_guard<ordered_mutex> hold(rate_lock);
+    tell_dropped();
 }
 
 problem stored_problem(player *p) {

@@ -112,6 +112,7 @@ int install(player *p, uint64_t n) {
         std::lock_guard<ordered_mutex> gate(gate_lock);
         generation.exchange(n);
         frames_generation(n);
+        logs_switched();
         if (old)
             ended = old->end_state.load();
     }

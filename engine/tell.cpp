@@ -262,6 +262,12 @@ void tell_log(const char *message) {
     emit("{\"type\":\"log\",\"message\":\"%s\"}", esc);
 }
 
+void tell_log_while(const std::atomic<uint64_t> &current, uint64_t gen, const char *message) {
+    char esc[1100];
+    json_esc(esc, sizeof esc, message);
+    emit_while(current, gen, "{\"type\":\"log\",\"message\":\"%s\"}", esc);
+}
+
 void tell_lines_dropped(int count) { emit("{\"type\":\"log\",\"message\":\"%d log lines dropped\"}", count); }
 
 void tell_refusal(refusal what, const char *text, unsigned long len) {

@@ -6,6 +6,7 @@
 
 #include "failures.h"
 
+#include <atomic>
 #include <cstdint>
 
 // Input lines longer than this are refused, never held whole.
@@ -109,6 +110,8 @@ void tell_devices(const device_entry *list, int count, const char *current);
 
 // A library log line, as it is to be shown.
 void tell_log(const char *message);
+// The same, told only while current holds gen (see emit_while).
+void tell_log_while(const std::atomic<uint64_t> &current, uint64_t gen, const char *message);
 // Library lines not forwarded: dropped by the rate limit, or repeats.
 void tell_lines_dropped(int count);
 // A refusal; text is the host's line (or its head) for the refusals of lines,

@@ -560,4 +560,19 @@ TEST_F(Inproc, TwentyLinesASecondAndTheDroppedCountWhenTheWindowCloses) {
               lines{"5 log lines dropped"});
 }
 
+// A stop moves the gate and then tells "stopped": the lines the stopped load
+// had dropped are counted before it, and nothing of that load follows it.
+TEST_F(Inproc, TheLinesALoadDroppedAreCountedBeforeItsStop) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a window of its own
+    std::unique_ptr<player> q = record();
+    testing::internal::CaptureStdout();
+    for (int i = 1; i <= 25; i++) log_line(q.get(), ERR, "line %d", i);
+    cur = nullptr;  // p is released by the fixture, not retired
+    replace_with_none(generation.load() + 1, false), tell_stopped();
+    log_line(q.get(), ERR, "after");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // past the window's close
+    std::string text = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(text.ends_with("{\"type\":\"log\",\"message\":\"5 log lines dropped\"}\n{\"type\":\"stopped\"}\n")) << text;
+}
+
 }  // namespace

@@ -77,6 +77,7 @@ struct seeking {
     std::atomic<int64_t> due_us;     // when the control loop must look again; 0 never
     bool start_waited;               // the start's decoders were waited for: a seek's lines are its own from now
     int64_t started_us;              // when the load first asked, to bound that wait
+    bool lead_wait;                  // a seek by time waits for the pictures to tell how far the clock leads them
     // The host's seek (seek.cpp): its latest, and the one that waits its turn.
     long long host_id;
     bool host_open;  // not answered yet: its landing or the end is told
@@ -508,6 +509,9 @@ int64_t times_lead_ms(player *p);
 int64_t times_report(player *p, int64_t library_ms);
 // p's demuxer's clock may stand off its pictures: it is measured.
 void times_may_lead(player *p);
+// Whether p's demuxer is one whose clock is measured (MPEG-TS): its seeks
+// start at the first key frame from where it is asked.
+bool times_measured(player *p);
 
 // sound.cpp: the sound output of a machine without one.
 // The library could not open a sound output for p (any thread): the control

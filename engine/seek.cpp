@@ -24,6 +24,8 @@ const double SEEK_MAX_MS = double(INT64_MAX / 2000);
 // to carry its mark; a library that shows none (paused, stalled, at its end)
 // has it told without a frame after this.
 const int64_t UNSENT_WAIT_US = 1000000;
+// How often a seek that waits for the lead looks again.
+const int64_t LEAD_POLL_US = 20000;
 
 // Mirrors the machine's phase, and when the control loop must look; seek_lock held.
 void mirror(player *p) {
@@ -35,6 +37,8 @@ void mirror(player *p) {
         due = std::min(due, m.passed_us);
     if (s.pending && !s.start_waited)
         due = due ? std::min(due, s.started_us + START_WAIT_US) : s.started_us + START_WAIT_US;
+    if (s.pending && s.lead_wait)
+        due = due ? std::min(due, now_us() + LEAD_POLL_US) : now_us() + LEAD_POLL_US;
     if (m.phase == SEEKER_LANDED && s.unsent)
         due = due ? std::min(due, s.unsent_us + UNSENT_WAIT_US) : s.unsent_us + UNSENT_WAIT_US;
     s.due_us.store(due);
@@ -129,7 +133,10 @@ void take_wait(player *p) {
     // that landed before it (on the decoder's first picture, at the start).
     bool ours = m.phase == SEEKER_ASKED || (!m.waited && !m.settled);
     if (ours && m.req.target_ms >= 0) {
-        times_wait(p, int64_t(m.library_ms * 1000), at);  // the library's time there, less the lead
+        // The library's time there, less the lead; asked for the start, its
+        // clock starts at its own zero, the lead before the first picture.
+        int64_t place = m.library_ms > 0 ? int64_t(m.library_ms * 1000) : -1000 * std::max<int64_t>(times_lead_ms(p), 0);
+        times_wait(p, place, at);
         note_passing(p);
     }
     // The load of a player of previews has pictures, whether or not its own
@@ -155,7 +162,9 @@ void ask_library(player *p, const seek_request &r, double library_ms) {
     }
     if (play && !from_end)
         library_pause(p, 0);
-    if (r.target_ms >= 0)
+    if (r.target_ms >= 0 && library_ms <= 0)
+        libvlc_media_player_set_position(p->mp, 0);  // the start, wherever a demuxer's clock starts
+    else if (r.target_ms >= 0)
         libvlc_media_player_set_time(p->mp, int64_t(library_ms) + std::max<int64_t>(times_lead_ms(p), 0));
     else
         libvlc_media_player_set_position(p->mp, float(r.pos));
@@ -169,6 +178,8 @@ bool seek_start(player *p, const seek_request *r) {
     seek_request asked = *r;
     double library = 0;
     bool unsure = first_picture_unsure(p);  // the library's call before any lock
+    bool coarse = times_measured(p);
+    bool lead_unknown = times_lead_ms(p) < 0;
     {
         // A picture judged before the seek went in is queued before it: the
         // first frame after the seek's ack is the landing.
@@ -179,6 +190,11 @@ bool seek_start(player *p, const seek_request *r) {
         if (!s.started_us)
             s.started_us = now;
         if (!s.start_waited && now < s.started_us + START_WAIT_US)
+            return false;
+        // A time asked before the lead is known would miss by the lead; it
+        // is known by the next picture, or given up in a few seconds.
+        s.lead_wait = lead_unknown && r->target_ms >= 0;
+        if (s.lead_wait)
             return false;
         // A paused library shows one picture after a seek, and that may be one
         // its decoder made before it: for a paused host it plays, muted and
@@ -192,6 +208,7 @@ bool seek_start(player *p, const seek_request *r) {
         library = s.machine.library_ms;
         s.machine.even = p->gaps.load() == GAPS_EVEN;
         s.machine.first_unsure = unsure;
+        s.machine.coarse = coarse;
         s.issued_us.store(now);
         s.wait_taken = std::max(s.wait_taken, s.waits.load());  // a wait before the ask is not its own
         s.unsent = false;
@@ -357,6 +374,11 @@ bool seek_at_end(player *p) {
                     p->still_us.store(m.landed_ms * 1000);
             landed(p);
         }
+        mirror(p);
+        return true;
+    }
+    if (seeker_cut_short(&m)) {
+        raise_pending(p, PEND_SEEK);  // asked again, by the control loop
         mirror(p);
         return true;
     }

@@ -32,7 +32,9 @@
 //   ASKED     ... past the place, the first     the landing is the kept one, a        LANDED
 //             after the one forced              picture before this
 //   ASKED     ... that picture past the place   the library is asked again, from      ASKED
-//             too (the demuxer's key frame)     before the place, once
+//             too (the demuxer's key frame)     before the place, once; a coarse
+//                                               demuxer's from twice as far each
+//                                               time, down to the start
 //   ASKED     ... none kept back                the library is asked again, from      ASKED
 //                                               before the place, once
 //   ASKED     ... else                          the landing: the one at the place     LANDED
@@ -49,6 +51,8 @@
 //   ASKED     ... a picture kept back           the landing is the kept one, the      LANDED
 //                                               last there is
 //   ASKED     ... none kept back                the next new picture will be          ASKED
+//   ASKED     end of the media for a playing    the library is asked again, from      ASKED
+//             host, coarse demuxer              before the place, to play
 //   ASKED     end of the media                  dropped: the end answers it           IDLE
 //   ASKED     deadline                          landed where the library says         LANDED
 //   LANDED    picture                           told, or hidden for a quiet seek      LANDED
@@ -102,7 +106,8 @@ void land(seeker *s, int how, int64_t ms, bool dated) {
 // Whether the library may be asked again from before the place: once, or
 // twice, farther, where pictures hold for longer.
 bool may_again(const seeker *s) {
-    return s->req.target_ms > s->frame_ms && s->agains < (s->even ? 1 : 2) && s->library_ms > 0;
+    int most = s->coarse ? SEEK_COARSE_AGAINS : s->even ? 1 : 2;
+    return s->req.target_ms > s->frame_ms && s->agains < most && s->library_ms > 0;
 }
 
 // Where a seek by time lands when the picture does not say: its target.
@@ -267,7 +272,9 @@ double seeker_again(seeker *s, int64_t now) {
     s->after_forced = 0;
     s->passed_us = 0;
     s->deadline_us = now + SEEK_DEADLINE_US;
-    double before = s->agains == 1 ? SEEK_AGAIN_BEFORE_MS : SEEK_AGAIN_FARTHER_MS;
+    double before = s->coarse         ? SEEK_AGAIN_FARTHER_MS * (1 << (s->agains - 1))
+                    : s->agains == 1 ? SEEK_AGAIN_BEFORE_MS
+                                     : SEEK_AGAIN_FARTHER_MS;
     s->library_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
     // Where the demuxer said which key frame it went to, just before that
     // one it takes the one before, which shows the place.
@@ -335,6 +342,14 @@ bool seeker_key_frame(seeker *s, double before_ms) {
     // last key frame: from a key frame that shows past the place, none shows it.
     s->key_past = s->key_delay_ms > 0 && !s->first_unsure && s->word_ms + double(s->key_delay_ms) > s->req.target_ms;
     return s->key_past;
+}
+
+bool seeker_cut_short(seeker *s) {
+    if (s->phase != SEEKER_ASKED || s->req.hold || !s->coarse || s->req.target_ms < 0 || !may_again(s))
+        return false;
+    s->again = true;
+    s->req.play = true;  // the input stays paused at its end through the seek
+    return true;
 }
 
 bool seeker_ended(seeker *s) {

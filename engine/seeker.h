@@ -55,6 +55,7 @@ struct seeker {
     int agains;         // ... and was, this many times
     bool even;          // the pictures come a picture's duration apart (not a screencast's changes alone)
     bool first_unsure;  // the decoder's first may be a picture from well before the place, not the one before the next
+    bool coarse;  // the demuxer starts at the first key frame from where it is asked, however far on (MPEG-TS)
     int64_t passed_us;  // when the library's clock is past the place, the dated picture kept the last before it
     bool at_end;        // the media paused at its end first: the next new picture is the last there is
     int64_t last_ms;    // ... at this time
@@ -92,6 +93,9 @@ enum { SEEK_DEADLINE_US = 5000000 };  // a source that never answers
 // key frame past it: its demuxers take one that near. Where pictures hold
 // for longer, the picture at the place may start further back: farther.
 const double SEEK_AGAIN_BEFORE_MS = 120, SEEK_AGAIN_FARTHER_MS = 1000;
+// A coarse demuxer is asked again from twice as far back each time, up to
+// the media's start, which is a key frame.
+enum { SEEK_COARSE_AGAINS = 5 };
 // How late past its date the library may show a picture: a kept picture is
 // the last before the place once the library's clock is this far past it.
 enum { SEEK_LATE_US = 100000 };
@@ -127,6 +131,10 @@ bool seeker_last_kept(seeker *s, int64_t last_ms);
 // showed before, the library is asked again from before it once its decoders
 // were waited for. True when the machine took it.
 bool seeker_key_frame(seeker *s, double before_ms);
+// The media paused at its end while a playing host's seek on a coarse
+// demuxer was under way: it read from past the place to the end before it
+// showed anything. Asked again from before, to play from there; true then.
+bool seeker_cut_short(seeker *s);
 // The media came to its end: what was asked will never land. True when a
 // seek in flight is dropped.
 bool seeker_ended(seeker *s);

@@ -258,6 +258,51 @@ TEST(Seeker, KeyFramesThatShowPastThePlace) {
              });
 }
 
+// MPEG-TS: the demuxer starts at the first key frame from where it is asked,
+// however far on. The library is asked from twice as far back each time,
+// down to the start, until one before the place; a playing seek that read
+// to the end before it showed anything is asked again too, to play.
+TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
+    auto again = [](seeker *x) { return int(seeker_again(x, NOW)); };
+    auto cut_short = [](seeker *x) { return int(seeker_cut_short(x)) + 2 * x->again + 4 * x->req.play; };
+    for (bool coarse : {true, false}) {
+        seeker s{};
+        s.frame_ms = F;
+        s.even = true, s.coarse = coarse;
+        SCOPED_TRACE(coarse ? "coarse" : "MP4");
+        walk(&s, {
+                     {"ask 2000", ask(host()), 1, ASKED},
+                     {"wait", waited(), 0, ASKED},
+                     {"the key frame past the place, forced", picture(FORCED), KEEP, ASKED},
+                     {"the next after it: asked again", picture(dated(3040)), HIDE, ASKED},
+                     {"from a second before", again, 1880 - 880 * coarse, ASKED},
+                     {"wait", waited(), 0, ASKED},
+                     {"the key frame past the place again", picture(FORCED), KEEP, ASKED},
+                 });
+        if (!coarse) {
+            walk(&s, {{"once only: the key frame lands", picture(dated(3040)), KEPT, LANDED, 3000}});
+            continue;
+        }
+        walk(&s, {
+                     {"and again", picture(dated(3040)), HIDE, ASKED},
+                     {"from two seconds before: the start", again, 0, ASKED},
+                     {"wait", waited(), 0, ASKED},
+                     {"the first picture", picture(FORCED), KEEP, ASKED},
+                     {"on the way", picture(dated(1960)), KEEP, ASKED},
+                     {"the one at the place lands", picture(dated(2000)), LAND, LANDED, 2000},
+                 });
+    }
+    for (bool coarse : {true, false}) {
+        seeker s{};
+        s.frame_ms = F;
+        s.even = true, s.coarse = coarse;
+        walk(&s, {
+                     {"ask 2000, playing", ask(host()), 1, ASKED},
+                     {"the input paused at its end first", cut_short, coarse ? 7 : 0, ASKED},
+                 });
+    }
+}
+
 // Where pictures hold (a screencast keeps only its changes) a picture before
 // the place lands once the next is past it or the library's clock is; the
 // decoder's first has no time of its own, so the library is asked from

@@ -9,9 +9,10 @@ import { clip, cmd, load, poll, quietEnv, raw, soundEnv, type Raw } from './help
 
 // fmt-30fps.mp4's pictures begin at no whole millisecond: 0.1, 0.5 and 0.9 of it are where pictures begin.
 const frameMs = (name: string) => (name === 'fmt-30fps.mp4' ? 1000 / 30 : 40);
-// MPEG-TS and Ogg (fmt-h264.ts, fmt-mpeg2.ts, fmt-theora.ogv, fmt-vorbis.ogg) are not here: their seeks do not
-// land yet (the README's limits).
+// Ogg (fmt-theora.ogv, fmt-vorbis.ogg) is not here: its seeks do not land yet (the README's limits). MPEG-TS
+// lands from the key frame before the place, played through: slowly, so without a sound server only.
 const CLIPS = [
+  'fmt-h264.ts', 'fmt-mpeg2.ts',
   'fmt-h264.mp4', 'fmt-30fps.mp4', 'fmt-hevc.mp4', 'fmt-av1.mp4', 'fmt-mpeg4.mp4', 'fmt-opus.mkv', 'fmt-vorbis.mkv', 'fmt-ac3.mkv', 'fmt-flac.mkv',
   'fmt-vp8.webm', 'fmt-vp9.webm', 'fmt-mpeg4.avi', 'fmt-prores.mov', 'fmt-mjpeg.mov', 'fmt-flv.flv',
   'fmt-cbr.mp3', 'fmt-vbr.mp3', 'fmt.flac', 'fmt.wav', 'fmt.opus',
@@ -24,21 +25,24 @@ const quantile = (v: number[], q: number) => v.toSorted((a, b) => a - b)[Math.fl
 /** A seek by position, its landing and its flagged frame; null when the media ended instead. */
 async function seek(h: Raw, id: number, pos: number) {
   const from = [h.events.length, h.frames.length];
+  // The place is the position of the length the host was told (MPEG-TS's grows truer as the file is read).
+  const length = h.events.findLast((e) => e.type === 'length')!.ms as number;
   const sent = Date.now();
-  if (!(await h.command(cmd(id, 'seek', { pos }), id)).ok) return { ms: NaN, frame: undefined, after: NaN, lost: true };
+  if (!(await h.command(cmd(id, 'seek', { pos }), id)).ok) return { ms: NaN, frame: undefined, after: NaN, lost: true, length };
   let outcome: Record<string, any> | undefined;
   await poll(`the landing of seek ${id} to ${pos}`, () =>
     !!(outcome = h.events.slice(from[0]).find((e) => (e.type === 'seekLanded' && e.id === id) || e.type === 'end')), 5000).catch(() => {});
-  if (!outcome) return { ms: NaN, frame: undefined, after: NaN, lost: true };
+  if (!outcome) return { ms: NaN, frame: undefined, after: NaN, lost: true, length };
   if (outcome.type === 'end') return null;
   const video = h.events.some((e) => e.type === 'format');
   if (video) await poll(`the flagged frame of seek ${id}`, () => h.frames.slice(from[1]).some((f) => f.landed && f.seekId === id), 3000).catch(() => {});
-  return { ms: outcome.ms as number, frame: h.frames.slice(from[1]).find((f) => f.landed && f.seekId === id), after: Date.now() - sent, lost: false };
+  const frame = h.frames.slice(from[1]).find((f) => f.landed && f.seekId === id);
+  return { ms: outcome.ms as number, frame, after: Date.now() - sent, lost: false, length };
 }
 
 test('EveryFormatLandsOnThePictureOfThePlaceWithItsTimePausedAndPlaying', async (t) => {
   const sound = await soundEnv(t);
-  const plays = CLIPS.flatMap((name) => [false, true].map((heard) => [name, heard] as const));
+  const plays = CLIPS.flatMap((name) => (name.endsWith('.ts') ? [false] : [false, true]).map((heard) => [name, heard] as const));
   const [rows, problems]: string[][] = [[], []];
   const play = async ([name, heard]: (typeof plays)[number]) => {
     const what = `${name} ${heard ? 'sound' : 'quiet'}`;
@@ -54,7 +58,7 @@ test('EveryFormatLandsOnThePictureOfThePlaceWithItsTimePausedAndPlaying', async 
       await poll(`${what}: ${paused ? 'paused' : 'playing'}`, () => since().some((e) => e.type === (paused ? 'paused' : 'playing')), 5000);
     };
     const [landedIn, errors]: number[][] = [[], []];
-    const landings: { asked: string; number: number; pts: number; ms: number; target: number; length: number }[] = [];
+    const landings: { asked: string; number: number; pts: number; ms: number; target: number; end: number }[] = [];
     for (const paused of [true, false]) {
       await open(paused);
       let opened = h.events.length;
@@ -85,7 +89,7 @@ test('EveryFormatLandsOnThePictureOfThePlaceWithItsTimePausedAndPlaying', async 
           continue;
         }
         landedIn.push(landing.after);
-        const length = h.events.findLast((e) => e.type === 'length')!.ms as number;
+        const { length } = landing;
         const target = Math.min(pos * length, length - 1);
         const f = landing.frame;
         if (!f && h.events.some((e) => e.type === 'format')) {
@@ -97,14 +101,15 @@ test('EveryFormatLandsOnThePictureOfThePlaceWithItsTimePausedAndPlaying', async 
           if (Math.abs(landing.ms - target) > FRAME_MS) problems.push(`${asked}: landed ${landing.ms}`);
           continue;
         }
-        landings.push({ asked, number: f.number, pts: f.ptsUs / 1000, ms: landing.ms, target, length });
+        const end = h.events.findLast((e) => e.type === 'length')!.ms as number;
+        landings.push({ asked, number: f.number, pts: f.ptsUs / 1000, ms: landing.ms, target, end });
       }
     }
     // A container may place its pictures off the grid of their numbers (Matroska by its sound's delay): by the
     // same offset throughout, which the pictures played tell.
     const played = h.frames.filter((f, i) => !f.landed && i > 0 && h.frames[i - 1]!.generation === f.generation);
     const offset = quantile(played.map((f) => f.ptsUs / 1000 - f.number * FRAME_MS), 0.5) || 0;
-    for (const { asked, number, pts, ms, target, length } of landings) {
+    for (const { asked, number, pts, ms, target, end } of landings) {
       // The picture's own time is its number's; told alike by the frame and the event; and it shows the target
       // (at the end, the last picture the library showed: one of the last three).
       const own = number * FRAME_MS + offset;
@@ -113,11 +118,11 @@ test('EveryFormatLandsOnThePictureOfThePlaceWithItsTimePausedAndPlaying', async 
       // and its told time is the one to judge by. A crowded machine hears the start of the library's clock late,
       // and a time from it runs late (11 ms, a ProRes seek to the end): within its picture.
       const flv = name.endsWith('.flv');
-      const [early, late] = flv ? [FRAME_MS / 2, FRAME_MS / 2] : [1, FRAME_MS / 2];
+      const [early, late] = flv ? [FRAME_MS / 2, FRAME_MS * 0.8] : [1, FRAME_MS / 2];
       // Times are whole µs, the offset an average: a picture may begin or end a few µs off.
       const begins = flv ? pts : own;
       const shows = begins <= target + 0.01 && target < begins + FRAME_MS - 0.01;
-      const last = target >= length - FRAME_MS && own >= length - 3 * FRAME_MS;
+      const last = target >= end - FRAME_MS && own >= end - 3 * FRAME_MS;
       if (pts !== ms || own - pts > early || pts - own > late || !(shows || last)) problems.push(`${asked}: picture ${number} at ${pts}, seekLanded ${ms}`);
     }
     h.send(cmd(id, 'quit'));

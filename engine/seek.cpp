@@ -135,7 +135,8 @@ void take_wait(player *p) {
     if (ours && m.req.target_ms >= 0) {
         // The library's time there, less the lead; asked for the start, its
         // clock starts at its own zero, the lead before the first picture.
-        int64_t place = m.library_ms > 0 ? int64_t(m.library_ms * 1000) : -1000 * std::max<int64_t>(times_lead_ms(p), 0);
+        int64_t place =
+            m.library_ms > 0 ? int64_t(m.library_ms * 1000) : -1000 * std::max<int64_t>(times_lead_ms(p), 0);
         times_wait(p, place, at);
         note_passing(p);
     }
@@ -203,12 +204,12 @@ bool seek_start(player *p, const seek_request *r) {
         // demuxer's word, whatever its date.
         asked.play = r->play || (r->hold && !r->key);
         s.machine.frame_ms = double(frame_duration_us(p)) / 1000;
+        s.machine.coarse = coarse;  // the demuxer's, for the load: before the ask, which it places
         if (!seeker_ask(&s.machine, &asked, now))
             return false;
         library = s.machine.library_ms;
         s.machine.even = p->gaps.load() == GAPS_EVEN;
         s.machine.first_unsure = unsure;
-        s.machine.coarse = coarse;
         s.issued_us.store(now);
         s.wait_taken = std::max(s.wait_taken, s.waits.load());  // a wait before the ask is not its own
         s.unsent = false;

@@ -85,9 +85,11 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
     // and those that start at the picture that shows it show that one.
     // In whole milliseconds, as the library takes a time: the clock starts
     // where it really went.
-    s->library_ms = r->next || r->key            ? std::floor(r->target_ms)
-                    : r->target_ms > s->frame_ms ? std::floor(r->target_ms - s->frame_ms)
-                                                 : 0;
+    // A coarse demuxer starts at the next key frame: asked a second before,
+    // as far as key frames commonly stand apart, it spares a first try that
+    // mostly comes past the place.
+    double before = s->coarse ? SEEK_AGAIN_FARTHER_MS : r->next ? 0 : s->frame_ms;
+    s->library_ms = r->key ? std::floor(r->target_ms) : r->target_ms > before ? std::floor(r->target_ms - before) : 0;
     s->deadline_us = now + SEEK_DEADLINE_US;
     s->landed_ms = 0;
     s->landed_dated = false;
@@ -272,7 +274,7 @@ double seeker_again(seeker *s, int64_t now) {
     s->after_forced = 0;
     s->passed_us = 0;
     s->deadline_us = now + SEEK_DEADLINE_US;
-    double before = s->coarse         ? SEEK_AGAIN_FARTHER_MS * (1 << (s->agains - 1))
+    double before = s->coarse        ? SEEK_AGAIN_FARTHER_MS * (1 << s->agains)
                     : s->agains == 1 ? SEEK_AGAIN_BEFORE_MS
                                      : SEEK_AGAIN_FARTHER_MS;
     s->library_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;

@@ -55,7 +55,7 @@ struct seeker {
     int agains;         // ... and was, this many times
     bool even;          // the pictures come a picture's duration apart (not a screencast's changes alone)
     bool first_unsure;  // the decoder's first may be a picture from well before the place, not the one before the next
-    bool coarse;  // the demuxer starts at the first key frame from where it is asked, however far on (MPEG-TS)
+    bool coarse;        // the demuxer starts at the first key frame from where it is asked, however far on (MPEG-TS)
     int64_t passed_us;  // when the library's clock is past the place, the dated picture kept the last before it
     bool at_end;        // the media paused at its end first: the next new picture is the last there is
     int64_t last_ms;    // ... at this time
@@ -93,8 +93,9 @@ enum { SEEK_DEADLINE_US = 5000000 };  // a source that never answers
 // key frame past it: its demuxers take one that near. Where pictures hold
 // for longer, the picture at the place may start further back: farther.
 const double SEEK_AGAIN_BEFORE_MS = 120, SEEK_AGAIN_FARTHER_MS = 1000;
-// A coarse demuxer is asked again from twice as far back each time, up to
-// the media's start, which is a key frame.
+// A coarse demuxer, first asked from a second before the place, is asked
+// again from twice as far back each time, up to the media's start, which is
+// a key frame.
 enum { SEEK_COARSE_AGAINS = 5 };
 // How late past its date the library may show a picture: a kept picture is
 // the last before the place once the library's clock is this far past it.

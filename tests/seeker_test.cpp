@@ -259,11 +259,13 @@ TEST(Seeker, KeyFramesThatShowPastThePlace) {
 }
 
 // MPEG-TS: the demuxer starts at the first key frame from where it is asked,
-// however far on. The library is asked from twice as far back each time,
-// down to the start, until one before the place; a playing seek that read
-// to the end before it showed anything is asked again too, to play.
+// however far on. The library is asked from a second before, then from twice
+// as far back each time, down to the start, until one before the place; a
+// playing seek that read to the end before it showed anything is asked
+// again too, to play.
 TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
     auto again = [](seeker *x) { return int(seeker_again(x, NOW)); };
+    auto from = [](seeker *x) { return int(x->library_ms); };
     auto cut_short = [](seeker *x) { return int(seeker_cut_short(x)) + 2 * x->again + 4 * x->req.play; };
     for (bool coarse : {true, false}) {
         seeker s{};
@@ -272,24 +274,33 @@ TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
         SCOPED_TRACE(coarse ? "coarse" : "MP4");
         walk(&s, {
                      {"ask 2000", ask(host()), 1, ASKED},
+                     {"from a second before, or a picture", from, coarse ? 1000 : 1960, ASKED},
                      {"wait", waited(), 0, ASKED},
                      {"the key frame past the place, forced", picture(FORCED), KEEP, ASKED},
                      {"the next after it: asked again", picture(dated(3040)), HIDE, ASKED},
-                     {"from a second before", again, 1880 - 880 * coarse, ASKED},
+                     {"from twice as far, or 120 ms before", again, coarse ? 0 : 1880, ASKED},
                      {"wait", waited(), 0, ASKED},
-                     {"the key frame past the place again", picture(FORCED), KEEP, ASKED},
                  });
         if (!coarse) {
-            walk(&s, {{"once only: the key frame lands", picture(dated(3040)), KEPT, LANDED, 3000}});
+            walk(&s, {{"the key frame", picture(FORCED), KEEP, ASKED},
+                      {"once only: it lands", picture(dated(3040)), KEPT, LANDED, 3000}});
             continue;
         }
         walk(&s, {
-                     {"and again", picture(dated(3040)), HIDE, ASKED},
-                     {"from two seconds before: the start", again, 0, ASKED},
-                     {"wait", waited(), 0, ASKED},
                      {"the first picture", picture(FORCED), KEEP, ASKED},
                      {"on the way", picture(dated(1960)), KEEP, ASKED},
                      {"the one at the place lands", picture(dated(2000)), LAND, LANDED, 2000},
+                     {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 });
+        seek_request far = host(true);
+        far.target_ms = 9000;
+        walk(&s, {
+                     {"ask 9000, paused", ask(far, NOW + 6000000), 1, ASKED},
+                     {"from 8000", from, 8000, ASKED},
+                     {"then 7000", again, 7000, ASKED},
+                     {"then 5000", again, 5000, ASKED},
+                     {"then 1000", again, 1000, ASKED},
+                     {"then the start", again, 0, ASKED},
                  });
     }
     for (bool coarse : {true, false}) {

@@ -72,9 +72,9 @@ test('StallsAreToldAndALoadThatDeliversNothingEndsWithItsProblem', async (t) => 
         const resumed = e.findIndex((x, i) => i > stall && x.type === 'buffering' && x.pct === 100);
         assert.ok(stall > 0 && resumed > stall && e.some((x, i) => i > resumed && x.type === 'time' && x.ms > 3000) && types(e).includes('end'));
       }]),
-    // Seen from the ack's arrival, which a busy host reads late: the 1.5 s show shorter.
+    // Seen from the ack's arrival, which a busy host reads late: the 1.5 s show shorter (under ASan 0.98 s).
     [server.url('/silent/net-clip.mp4'), { timeoutMs: 1500 }, 'timedOut', (e) =>
-      assert.ok(e.find((x) => x.type === 'error')!.at >= 1000)],
+      assert.ok(e.find((x) => x.type === 'error')!.at >= 1000 / SLOWDOWN)],
     [server.url('/cut/net-clip.mp4'), {}, 'unreachable', (e) => assert.ok(types(e).indexOf('error') < types(e).indexOf('end'))],
     // Bytes for ever, but nothing that plays: it ends, and so does the work.
     ['file:///dev/zero', { timeoutMs: 1500 }, 'unrecognized', async (_, h) => {

@@ -52,7 +52,8 @@
 //                                               last there is
 //   ASKED     ... none kept back                the next new picture will be          ASKED
 //   ASKED     end of the media for a playing    the library is asked again, from      ASKED
-//             host, coarse demuxer              before the place, to play
+//             host, before the wait or on a     before the place, to play
+//             coarse demuxer
 //   ASKED     end of the media                  dropped: the end answers it           IDLE
 //   ASKED     deadline                          landed where the library says         LANDED
 //   LANDED    picture                           told, or hidden for a quiet seek      LANDED
@@ -347,7 +348,7 @@ bool seeker_key_frame(seeker *s, double before_ms) {
 }
 
 bool seeker_cut_short(seeker *s) {
-    if (s->phase != SEEKER_ASKED || s->req.hold || !s->coarse || s->req.target_ms < 0 || !may_again(s))
+    if (s->phase != SEEKER_ASKED || s->req.hold || !(s->coarse || !s->waited) || s->req.target_ms < 0 || !may_again(s))
         return false;
     s->again = true;
     s->req.play = true;  // the input stays paused at its end through the seek

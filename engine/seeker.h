@@ -132,9 +132,11 @@ bool seeker_last_kept(seeker *s, int64_t last_ms);
 // showed before, the library is asked again from before it once its decoders
 // were waited for. True when the machine took it.
 bool seeker_key_frame(seeker *s, double before_ms);
-// The media paused at its end while a playing host's seek on a coarse
-// demuxer was under way: it read from past the place to the end before it
-// showed anything. Asked again from before, to play from there; true then.
+// The media paused at its end while a playing host's seek was under way,
+// before its decoders were waited for at the place (an input that had read
+// to its end pauses there at once), or on a coarse demuxer, which may have
+// read from past the place. Asked again from before, to play from there;
+// true then.
 bool seeker_cut_short(seeker *s);
 // The media came to its end: what was asked will never land. True when a
 // seek in flight is dropped.

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -260,9 +261,10 @@ TEST(Seeker, KeyFramesThatShowPastThePlace) {
 
 // MPEG-TS: the demuxer starts at the first key frame from where it is asked,
 // however far on. The library is asked from a second before, then from twice
-// as far back each time, down to the start, until one before the place; a
-// playing seek that read to the end before it showed anything is asked
-// again too, to play.
+// as far back each time, down to the start, until one before the place. A
+// playing seek whose input paused at its end before anything of the place
+// came (before the decoders' wait; with MPEG-TS, before any picture) is
+// asked again too, to play.
 TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
     auto again = [](seeker *x) { return int(seeker_again(x, NOW)); };
     auto from = [](seeker *x) { return int(x->library_ms); };
@@ -303,13 +305,16 @@ TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
                      {"then the start", again, 0, ASKED},
                  });
     }
-    for (bool coarse : {true, false}) {
+    // Asked again: 7; not: 0.
+    for (auto [coarse, wait, taken] : {std::tuple{true, true, 7}, {true, false, 7}, {false, false, 7}, {false, true, 0}}) {
         seeker s{};
         s.frame_ms = F;
         s.even = true, s.coarse = coarse;
+        SCOPED_TRACE(coarse ? "coarse" : "MP4");
         walk(&s, {
                      {"ask 2000, playing", ask(host()), 1, ASKED},
-                     {"the input paused at its end first", cut_short, coarse ? 7 : 0, ASKED},
+                     {"the wait, or not", [=](seeker *x) { return wait ? waited()(x) : 0; }, 0, ASKED},
+                     {"the input paused at its end", cut_short, taken, ASKED},
                  });
     }
 }

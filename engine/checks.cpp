@@ -107,3 +107,35 @@ const char *location_problem(const char *s) {
             return "must not hold control characters";
     return nullptr;
 }
+
+bool file_path(const char *location, char *path, unsigned long size) {
+    const char *s = nullptr;
+    if (strncasecmp(location, "file:///", 8) == 0)
+        s = location + 7;
+    else if (strncasecmp(location, "file://localhost/", 17) == 0)
+        s = location + 16;
+    if (!s || !size)
+        return false;
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    unsigned long n = 0;
+    for (; *s && *s != '?' && *s != '#'; s++) {
+        char c = *s;
+        if (c == '%') {
+            int hi = hex(s[1]), lo = hi < 0 ? -1 : hex(s[2]);
+            if (lo < 0)
+                return false;
+            c = char(hi * 16 + lo);
+            s += 2;
+        }
+        if (!c || n + 1 >= size)
+            return false;
+        path[n++] = c;
+    }
+    path[n] = 0;
+    return true;
+}

@@ -18,3 +18,7 @@ const char *referrer_problem(const char *s);
 // Why s is not a subtitle file location the engine hands on, null when it is:
 // a file, http or https location without control characters.
 const char *location_problem(const char *s);
+// The path of a local file's location (file:///p or file://localhost/p),
+// percent-decoded into path (size bytes); false for any other location, or
+// one that decodes to a NUL or does not fit.
+bool file_path(const char *location, char *path, unsigned long size);

@@ -9,6 +9,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,6 +33,21 @@ void add_option(libvlc_media_t *media, const char *format, ...) {
     vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
     libvlc_media_add_option(media, buf);
+}
+
+// Whether location is a local Ogg file, by its first bytes. Only a regular
+// file is read: a device or a pipe is left to the library.
+bool local_ogg(const char *location) {
+    char path[4096], head[4];
+    if (!file_path(location, path, sizeof path))
+        return false;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ogg = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && pread(fd, head, 4, 0) == 4 && memcmp(head, "OggS", 4) == 0;
+    close(fd);
+    return ogg;
 }
 
 // A number key that is absent, or present with a number within lo..hi.
@@ -145,6 +163,10 @@ void cmd_load(const command *c, long long id) {
     // picture, where a seek can still show it; the end is told from there.
     add_option(media, ":file-caching=%d", FILE_CACHING_MS);
     add_option(media, ":play-and-pause");
+    // The library's own Ogg demuxer seeks to the end of a file, which then
+    // ends: ffmpeg's lands where asked.
+    if (local_ogg(a.url))
+        add_option(media, ":demux=avformat,any");
     if (!a.live) {
         if (a.start_ms > 0) {
             add_option(media, ":start-time=%.3f", a.start_ms / 1000.0);

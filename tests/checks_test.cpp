@@ -6,6 +6,26 @@
 
 #include <string>
 
+// A local file's location gives its path, percent-decoded; others give none.
+TEST(Checks, TheLocalPathOfAFileLocation) {
+    const struct {
+        const char *location, *path;  // null: none
+    } cases[] = {
+        {"file:///tmp/a.ogg", "/tmp/a.ogg"}, {"FILE:///tmp/a%20b%2Fc.ogv", "/tmp/a b/c.ogv"},
+        {"file://localhost/x.ogg", "/x.ogg"}, {"file:///x.ogg?v=1#t", "/x.ogg"},
+        {"file://host/x.ogg", nullptr}, {"http://x/a.ogg", nullptr}, {"/tmp/a.ogg", nullptr},
+        {"file:///a%00b", nullptr}, {"file:///a%2", nullptr}, {"file:///a%zz", nullptr},
+    };
+    for (const auto &c : cases) {
+        char path[64];
+        EXPECT_EQ(file_path(c.location, path, sizeof path), c.path != nullptr) << c.location;
+        EXPECT_STREQ(c.path ? path : nullptr, c.path) << c.location;
+    }
+    char small[4];
+    EXPECT_FALSE(file_path("file:///abcd", small, sizeof small)) << "a path that does not fit";
+    EXPECT_TRUE(file_path("file:///ab", small, sizeof small));
+}
+
 TEST(Checks, WhatGoesOutAsGivenAndWhyTheRestDoesNot) {
     const std::string big(513, 'a'), most(512, 'a'), far = "file:///" + std::string(1016, 'a');
     const char *const SYNTAX = "must be products and comments, as in MyApp/1.2 (Linux), without double quotes";

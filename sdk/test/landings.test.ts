@@ -114,10 +114,11 @@ test('EveryFormatLandsOnThePictureOfThePlaceWithItsTimePausedAndPlaying', async 
       const own = number * FRAME_MS + offset;
       errors.push(Math.abs(pts - own));
       // FLV's times are whole milliseconds of a clock of its own: a picture's may stand a little off its number's,
-      // and its told time is the one to judge by. A crowded machine hears the start of the library's clock late,
-      // and a time from it runs late (11 ms, a ProRes seek to the end): within its picture.
+      // and its told time is the one to judge by; the offset measured from them moves too (16 ms, and 4 under
+      // ThreadSanitizer). A crowded machine hears the start of the library's clock late, and a time from it runs
+      // late (11 ms, a ProRes seek to the end): within its picture.
       const flv = name.endsWith('.flv');
-      const [early, late] = flv ? [FRAME_MS / 2, FRAME_MS * 0.8] : [1, FRAME_MS / 2];
+      const [early, late] = flv ? [FRAME_MS / 2, FRAME_MS] : [1, FRAME_MS / 2];
       // Times are whole µs, the offset an average: a picture may begin or end a few µs off.
       const begins = flv ? pts : own;
       const shows = begins <= target + 0.01 && target < begins + FRAME_MS - 0.01;

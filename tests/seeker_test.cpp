@@ -269,10 +269,9 @@ TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
     auto again = [](seeker *x) { return int(seeker_again(x, NOW)); };
     auto from = [](seeker *x) { return int(x->library_ms); };
     auto cut_short = [](seeker *x) { return int(seeker_cut_short(x)) + 2 * x->again + 4 * x->req.play; };
+    auto machine = [](bool coarse) { seeker s{}; s.frame_ms = F, s.even = true, s.coarse = coarse; return s; };
     for (bool coarse : {true, false}) {
-        seeker s{};
-        s.frame_ms = F;
-        s.even = true, s.coarse = coarse;
+        seeker s = machine(coarse);
         SCOPED_TRACE(coarse ? "coarse" : "MP4");
         walk(&s, {
                      {"ask 2000", ask(host()), 1, ASKED},
@@ -307,9 +306,7 @@ TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
     }
     // Asked again: 7; not: 0.
     for (auto [coarse, wait, taken] : {std::tuple{true, true, 7}, {true, false, 7}, {false, false, 7}, {false, true, 0}}) {
-        seeker s{};
-        s.frame_ms = F;
-        s.even = true, s.coarse = coarse;
+        seeker s = machine(coarse);
         SCOPED_TRACE(coarse ? "coarse" : "MP4");
         walk(&s, {
                      {"ask 2000, playing", ask(host()), 1, ASKED},

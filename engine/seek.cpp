@@ -193,8 +193,9 @@ bool seek_start(player *p, const seek_request *r) {
         if (!s.start_waited && now < s.started_us + START_WAIT_US)
             return false;
         // A time asked before the lead is known would miss by the lead; it
-        // is known by the next picture, or given up in a few seconds.
-        s.lead_wait = lead_unknown && r->target_ms >= 0;
+        // is known by the next picture, or given up in a few seconds. Sound
+        // alone has no pictures to tell it.
+        s.lead_wait = lead_unknown && r->target_ms >= 0 && p->had_video.load();
         if (s.lead_wait)
             return false;
         // A paused library shows one picture after a seek, and that may be one

@@ -49,10 +49,12 @@ bool timeline_time(const timeline *t, int64_t date, int64_t frame_us, int64_t *o
         return after_start(t, frame_us, own);
     }
     // Where the demuxer's clock may stand off the pictures, the load's first
-    // picture is at its start, dated or not, and the one after an undated
-    // first a picture on; elsewhere a picture is where the wait says.
+    // picture is at its start, and the one after an undated first a picture
+    // on; elsewhere a picture is where the wait says. The library shows the
+    // decoder's first undated: a dated first is the next, that one lost (a
+    // paused start on a busy machine).
     if (t->measure && t->starting && t->first_us >= 0) {
-        *own = t->first_us;
+        *own = t->first_us + (date ? frame_us : 0);
         return true;
     }
     if (date && t->wait_date) {

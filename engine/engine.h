@@ -429,6 +429,8 @@ int preview_pending(player *p, bool take);
 void preview_close(player *p);
 // seek.cpp: the machine's news of the demuxer's key frame (log thread).
 void seek_key_frame(player *p, double before_ms);
+// ... of its edit list's shift of decoding times (log thread).
+void seek_edit_shift(player *p, double shift_ms);
 // The request that waits its turn on p is dropped.
 void seek_drop_waiting(player *p);
 

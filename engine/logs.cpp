@@ -192,6 +192,12 @@ void library_line(player *p, int level, const char *object, const char *fmt, va_
             vsnprintf(text, sizeof text, fmt, args);
             if (const char *rest = word_rest(w, text))
                 seek_key_frame(p, strtod(rest, nullptr));
+        } else if (w == WORD_EDIT_SHIFT) {
+            long long movie, track;
+            vsnprintf(text, sizeof text, fmt, args);
+            const char *rest = word_rest(w, text);
+            if (rest && sscanf(rest, "%*d) gives %lldms (movie)-> %lldms (track)", &movie, &track) == 2)
+                seek_edit_shift(p, double(track - movie));
         } else if (w != WORDS && word_table[w].reader == READ_BY_SEEK) {
             seek_word(p, w);
         } else if (w != WORDS && (word_table[w].reader == READ_BY_WATCH || word_table[w].reader == READ_BY_SUBTITLES)) {

@@ -210,11 +210,12 @@ bool seek_start(player *p, const seek_request *r) {
         // demuxer's word, whatever its date.
         asked.play = r->play || (r->hold && !r->key);
         s.machine.frame_ms = double(frame_duration_us(p)) / 1000;
-        s.machine.coarse = coarse;  // the demuxer's, for the load: before the ask, which it places
+        // The load's facts before the ask, which places it by them.
+        s.machine.coarse = coarse;
+        s.machine.even = p->gaps.load() == GAPS_EVEN;
         if (!seeker_ask(&s.machine, &asked, now))
             return false;
         library = s.machine.library_ms;
-        s.machine.even = p->gaps.load() == GAPS_EVEN;
         s.machine.first_unsure = unsure;
         s.issued_us.store(now);
         s.wait_taken = std::max(s.wait_taken, s.waits.load());  // a wait before the ask is not its own
@@ -327,6 +328,11 @@ void seek_input_ended(player *p) {
 void seek_key_frame(player *p, double before_ms) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
     seeker_key_frame(&p->seek.machine, before_ms);
+}
+
+void seek_edit_shift(player *p, double shift_ms) {
+    std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    seeker_edit_shift(&p->seek.machine, shift_ms);
 }
 
 void seek_drop_waiting(player *p) {

@@ -89,7 +89,11 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
     // A coarse demuxer starts at the next key frame: asked a second before,
     // as far as key frames commonly stand apart, it spares a first try that
     // mostly comes past the place.
-    double before = s->coarse ? SEEK_AGAIN_FARTHER_MS : r->next ? 0 : s->frame_ms;
+    // Where the decoder shows the pictures just before where it is asked
+    // (B-frames) and they come a picture apart, it is asked at the place
+    // itself: the picture that shows it comes at once, not a picture later.
+    bool at_place = r->next || (s->shows_before && s->even);
+    double before = s->coarse ? SEEK_AGAIN_FARTHER_MS : at_place ? 0 : s->frame_ms;
     s->library_ms = r->key ? std::floor(r->target_ms) : r->target_ms > before ? std::floor(r->target_ms - before) : 0;
     s->deadline_us = now + SEEK_DEADLINE_US;
     s->landed_ms = 0;
@@ -185,6 +189,8 @@ int seeker_picture(seeker *s, picture_news *n) {
         }
         double own = double(n->own_ms), target = s->req.target_ms, frame = s->frame_ms;
         s->after_forced++;
+        if (own + frame <= s->library_ms)
+            s->shows_before = true;
         if (s->req.next) {
             // Asked from the picture itself: the decoder's first is that one,
             // or the next, a picture before this; else the library started
@@ -240,8 +246,12 @@ int seeker_picture(seeker *s, picture_news *n) {
             // later it shows than it decodes holds for the stream.
             if (own - frame > target && s->even && !s->first_unsure && s->word_ms >= 0)
                 s->key_delay_ms = std::max<int64_t>(s->key_delay_ms, std::llround(own - frame - s->word_ms));
-            if ((own - frame > target || !s->even || s->first_unsure) && may_again(s)) {
+            // Asked at the place itself, the decoder's first may stand more
+            // than a picture back: its preroll dropped the ones between.
+            bool at_place = s->library_ms > target - frame;
+            if ((own - frame > target || !s->even || s->first_unsure || at_place) && may_again(s)) {
                 s->again = true;
+                s->shows_before = s->shows_before && !at_place;
                 return VERDICT_HIDE;
             }
             // Where pictures hold for longer, it began more than a second
@@ -254,6 +264,7 @@ int seeker_picture(seeker *s, picture_news *n) {
         // Asked again from before; then this one lands.
         if (s->kept == KEPT_NONE && may_again(s)) {
             s->again = true;
+            s->shows_before = false;  // not this time: asked from before again
             return VERDICT_HIDE;
         }
         land(s, LANDED_PICTURE, n->own_ms, true);
@@ -343,8 +354,14 @@ bool seeker_key_frame(seeker *s, double before_ms) {
     }
     // Pictures decoded before the key frame but shown after it belong to the
     // last key frame: from a key frame that shows past the place, none shows it.
-    s->key_past = s->key_delay_ms > 0 && !s->first_unsure && s->word_ms + double(s->key_delay_ms) > s->req.target_ms;
+    int64_t delay = std::max(s->key_delay_ms, s->shift_ms);
+    s->key_past = delay > 0 && !s->first_unsure && s->word_ms + double(delay) > s->req.target_ms;
     return s->key_past;
+}
+
+void seeker_edit_shift(seeker *s, double shift_ms) {
+    if (shift_ms > 0 && shift_ms < 1e6)
+        s->shift_ms = std::max<int64_t>(s->shift_ms, std::llround(shift_ms));
 }
 
 bool seeker_cut_short(seeker *s) {

@@ -67,6 +67,8 @@ struct seeker {
     int64_t key_delay_ms;  // how far a key frame's own time was past its decoding time (B-frames)
     double word_ms;        // where the demuxer said it starts, at a key frame, by decoding time; -1 unsaid
     bool key_past;         // ... at one shown past the place: asked again once the decoders were waited for
+    int64_t shift_ms;      // how far the demuxer's decoding times stand before the pictures' (an MP4 edit list)
+    bool shows_before;     // the decoder shows the pictures just before where it was asked: asked at the place itself
 };
 
 enum { KEPT_NONE, KEPT_FORCED, KEPT_DATED };
@@ -132,6 +134,10 @@ bool seeker_last_kept(seeker *s, int64_t last_ms);
 // showed before, the library is asked again from before it once its decoders
 // were waited for. True when the machine took it.
 bool seeker_key_frame(seeker *s, double before_ms);
+// The demuxer's decoding times stand shift_ms before the pictures' own (an
+// MP4 edit list for B-frames): a key frame shows about that much after its
+// decoding time, the evidence of one past the place until a seek shows it.
+void seeker_edit_shift(seeker *s, double shift_ms);
 // The media paused at its end while a playing host's seek was under way,
 // before its decoders were waited for at the place (an input that had read
 // to its end pauses there at once), or on a coarse demuxer, which may have

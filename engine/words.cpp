@@ -59,6 +59,8 @@ const word_row word_table[WORDS] = {
      "the input read the whole media: its time reports lag the pictures from here"},
     {"seeking with %" PRId64 "ms %s", MATCH_FORMAT, "demux", DEBUG, NONE, READ_BY_SEEK,
      "the MP4 demuxer starts this many ms before the place asked, at the key frame there"},
+    {"elst (%d) gives %" PRId64 "ms (movie)-> %" PRId64 "ms (track)", MATCH_FORMAT, "demux", DEBUG, NONE, READ_BY_SEEK,
+     "the MP4 demuxer's edit list puts the pictures this much after their decoding times (B-frames)"},
     {nullptr, MATCH_ANY, "input", ERROR, NONE, READ_BY_LOGS, "about the media: kept for the error report"},
     {nullptr, MATCH_ANY, "stream", ERROR, NONE, READ_BY_LOGS, "about the media: kept for the error report"},
     {nullptr, MATCH_ANY, "access", ERROR, NONE, READ_BY_LOGS, "about the media: kept for the error report"},

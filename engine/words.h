@@ -50,6 +50,7 @@ enum word {
     WORD_PAUSED_AT_EOF,
     WORD_INPUT_EOF,
     WORD_KEY_FRAME,
+    WORD_EDIT_SHIFT,
     // Which error lines are about the media; the video format's tries; the
     // sound output; codecs the library cannot decode.
     WORD_FROM_INPUT,

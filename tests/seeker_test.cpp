@@ -82,7 +82,9 @@ TEST(Seeker, FollowsItsTable) {
                   SETTLING},
                  {"settling: hidden", picture(dated(T + 540)), HIDE, SETTLING},
                  {"paused: over", [](seeker *x) { return int(seeker_paused(x)); }, 1, IDLE},
-                 // The decoder's first is the one at the place: the next, a picture on, says so.
+                 // The decoder's first is the one at the place: the next, a picture on, says so. (The held
+                 // picture showed before where the library was asked; these decoders show none.)
+                 {"none shows before", [](seeker *x) { return int(x->shows_before = false); }, 0, IDLE},
                  {"ask", ask(host()), 1, ASKED},
                  {"forced", picture(FORCED), KEEP, ASKED},
                  {"wait", waited(), 0, ASKED},
@@ -256,6 +258,50 @@ TEST(Seeker, KeyFramesThatShowPastThePlace) {
                       picture_news n = dated(191);
                       return seeker_picture(x, &n) + 10 * x->again;
                   }, HIDE + 10, ASKED},
+             });
+}
+
+// Where the decoder shows the pictures just before where it was asked
+// (B-frames), the library is asked at the place itself, and the MP4 edit
+// list's shift tells a key frame past it before any picture; until a seek
+// there shows a decoder's first that stood further back.
+TEST(Seeker, AskedAtThePlaceWhereThePicturesBeforeItShow) {
+    seeker s{};
+    s.frame_ms = F;
+    s.even = true;
+    auto at = [](double ms) { seek_request r = host(); r.target_ms = ms; return r; };
+    auto library = [](seeker *x) { return int(x->library_ms); };
+    auto taken = [](seeker *x) { return seeker_taken(x, false), 0; };
+    auto again = [](seeker *x) { return int(seeker_again(x, NOW)); };
+    walk(&s, {
+                 {"ask 1971: from a picture before", ask(at(1971)), 1, ASKED},
+                 {"... 1931", library, 1931, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"1880, wholly before 1931, shows", picture(dated(1880)), KEEP, ASKED},
+                 {"1960 lands", picture(dated(1960)), LAND, LANDED, 1960},
+                 {"taken", taken, 0, IDLE},
+                 {"ask 2971: at the place", ask(at(2971), NOW + 6000000), 1, ASKED},
+                 {"... 2971", library, 2971, ASKED},
+                 {"the edit list: 80 ms", [](seeker *x) { return seeker_edit_shift(x, 80), 0; }, 0, ASKED},
+                 {"a key frame decoded at 2960 shows at 3040: past",
+                  [](seeker *x) { return int(seeker_key_frame(x, 11)); }, 1, ASKED},
+                 {"asked again once waited for", [](seeker *x) { return int(seeker_waited(x, true)) + 2 * x->again; }, 2,
+                  ASKED},
+                 {"... from just before it", again, 2959, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"lands", picture(dated(2960)), LAND, LANDED, 2960},
+                 {"taken", taken, 0, IDLE},
+                 {"ask 2500: at the place", ask(at(2500), NOW + 12000000), 1, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"the decoder's first", picture(FORCED), KEEP, ASKED},
+                 {"then 2560: the first may stand pictures back (its preroll dropped some), asked again",
+                  picture(dated(2560)), HIDE, ASKED},
+                 {"from before", again, 2380, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"lands", picture(dated(2480)), LAND, LANDED, 2480},
+                 {"taken", taken, 0, IDLE},
+                 {"ask 1971: from a picture before again", ask(at(1971), NOW + 18000000), 1, ASKED},
+                 {"... 1931", library, 1931, ASKED},
              });
 }
 

@@ -8,13 +8,21 @@
 // target, or a key frame past it where the demuxer started).
 //
 //   phase     fact                              done                                  next
-//   IDLE      ask                               the library is to seek, unless the    ASKED
-//                                               last is not settled: refused          IDLE
+//   IDLE      ask                               the library is to seek, at the place  ASKED
+//                                               where pictures before it showed and
+//                                               come a picture apart, else from a
+//                                               picture before; unless the last is
+//                                               not settled: refused                  IDLE
 //   ASKED     ask                               refused: one library seek at a time   ASKED
 //   ASKED     the decoder's first (forced)      the landing at the media's start      LANDED
 //             for a place in the first picture
 //   ASKED     the demuxer's word of its key      noted: the key frame's time           ASKED
 //             frame, for a key request
+//   any       the demuxer's edit list's shift   noted: a key frame shows that much    same
+//                                               after its decoding time
+//   ASKED     the demuxer's word of its key      noted: asked again from just before   ASKED
+//             frame, shown past the place by    it once the decoders were waited for
+//             that shift or a delay seen before
 //   ASKED     new picture, key request, after   the landing, at its own time from     LANDED
 //             the word                          its date (at the start: the start)
 //   ASKED     ... before the word               hidden: the last seek's               ASKED
@@ -23,6 +31,8 @@
 //   ASKED     another picture, or one before    hidden: from before the seek, or      ASKED
 //             the decoders' wait, or undated,   on its way
 //             or one before the media's start
+//   ASKED     new dated picture wholly before   noted: the next is asked at the       ASKED
+//             where the library was asked       place; and as any other below
 //   ASKED     new dated picture at or before    the landing, at its own time          LANDED
 //             the place, the next a picture
 //             on past it
@@ -32,11 +42,12 @@
 //   ASKED     ... past the place, the first     the landing is the kept one, a        LANDED
 //             after the one forced              picture before this
 //   ASKED     ... that picture past the place   the library is asked again, from      ASKED
-//             too (the demuxer's key frame)     before the place, once; a coarse
-//                                               demuxer's from twice as far each
-//                                               time, down to the start
+//             too (the demuxer's key frame),    before the place, once; a coarse
+//             or asked at the place (its        demuxer's from twice as far each
+//             preroll may drop pictures)        time, down to the start
 //   ASKED     ... none kept back                the library is asked again, from      ASKED
-//                                               before the place, once
+//                                               before the place, once; the next
+//                                               from a picture before
 //   ASKED     ... else                          the landing: the one at the place     LANDED
 //                                               never came
 //   ASKED     decoders waited for, key request, no picture known to be it:          LANDED

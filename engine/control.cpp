@@ -235,15 +235,7 @@ void serve_pending(player *p, int flags) {
         sound_serve(p);
     if (flags & PEND_WATCH)
         watch_serve(p);
-    if (flags & PEND_ERROR)
-        report_error(p);
-    if (flags & PEND_ENDED) {
-        report_held_end(p);
-        check_ended(p);
-        preview_close(p);
-    }
-    if (flags & PEND_STOPPED)
-        report_stopped(p);
+    serve_end(p, flags);  // the error, the end and the stop, last and in their order
 }
 
 // When the loop must look at p again though nothing wakes it, 0 for never:

@@ -463,21 +463,38 @@ problem stored_problem(player *p);
 // are told now, before anything the switch tells.
 void logs_switched();
 
+// ending.cpp: the end of a load, and the order of what it tells.
+// Serves the end's pending bits of p in their order (control thread).
+void serve_end(player *p, int flags);
+// The media ended or stopped: a seek in flight will never land, and a video
+// format negotiation still going on has failed; gate_lock held.
+void playback_over(player *p);
+// The end, told once (or held); false when it was reached before. gate_lock held.
+bool reach_end(player *p);
+// The end of the media: the end, then the stop that the library makes after
+// it; a looping load plays again from its start instead. gate_lock held.
+void ended(player *p);
+// Tells the end of p (gate_lock held); at its natural end with the time and
+// position of its length first.
+void tell_ending(player *p);
+// The media of p came to its end (the library paused there): told as the end
+// and the stop that follows it.
+void report_end(player *p);
+// Tells the end that p held back, after the error that explains a lost
+// source, or after the tracks of a load that ended before they were told.
+void report_held_end(player *p);
+// Tells the stopped that the library's Stopped left to the control loop, so
+// that it follows every error report of p's load.
+void report_stopped(player *p);
+// A time report within this of the last one told is not told.
+const int64_t THROTTLE_MS = 250;
+
 // events.cpp: the media-player event handler, attached to every player.
 void on_event(const libvlc_event_t *ev, void *opaque) noexcept;
 // Tells the host where p landed, as time and position; gate_lock held.
 void report_place(player *p, int64_t ms);
-// Tells the end of p (gate_lock held); at its natural end with the time and
-// position of its length first.
-void tell_ending(player *p);
 // Tells the host the play state it asked for, when the library is in it.
 void report_play_state(player *p);
-// The media of p came to its end (the library paused there): told as the end
-// and the stop that follows it.
-void report_end(player *p);
-// Tells the stopped that the library's Stopped left to the control loop, so
-// that it follows every error report of p's load.
-void report_stopped(player *p);
 // p cannot seek after all, whatever the library said: told once.
 void mark_unseekable(player *p);
 
@@ -568,9 +585,8 @@ bool is_live(const player *p);
 // True for a time report (under gate_lock) that steps back from where a seek
 // landed: the segment a stream restarts from while it skips to the target.
 bool time_behind_landing(player *p, int64_t t);
-// Tells the end that p held back, after the error that explains a lost
-// source, or after the tracks of a load that ended before they were told.
-void report_held_end(player *p);
+// The problem of a lost source, once known; false while there is none.
+bool lost_problem(const player *p, problem *what);
 
 // meta.cpp: what the media says about itself.
 // Attaches to the events of p's media before it plays: a change of its meta

@@ -10,7 +10,6 @@
 namespace {
 
 const int64_t THROTTLE_US = 250000;
-const int64_t THROTTLE_MS = 250;
 // A pause asked for is made within this; a later one nobody asked for is the end's.
 const int64_t PAUSE_SETTLES_US = 1000000;
 
@@ -129,13 +128,6 @@ void tell_flag(int *told, int value, void (*tell)(bool)) {
     tell(value != 0);
 }
 
-// The media ended or stopped: a seek in flight will never land, and a video
-// format negotiation still going on has failed.
-void playback_over(player *p) {
-    seek_forget(p);
-    negotiation_over(p, p->had_video.load() != 0);
-}
-
 // Tells the host the state it asked for once the library is in it: the
 // library's own plays and pauses for a seek, and its pause at the end, are
 // not the host's. gate_lock held.
@@ -148,37 +140,6 @@ void tell_state(player *p) {
         tell_playing();
     else
         tell_paused();
-}
-
-// Tells the end now, or holds it for the control loop to tell after what
-// must come first: the error that explains a lost source, the tracks and
-// sound of a load that played so briefly that they were not told yet.
-void end_or_hold(player *p) {
-    if (p->lost.load() || (p->started.load() && !p->tracks_told.load()))
-        p->end_held.store(1);
-    else
-        tell_ending(p);
-}
-
-// The end, told once (or held); false when it was reached before. gate_lock held.
-bool reach_end(player *p) {
-    if (p->end_state.load() != END_NONE)
-        return false;
-    playback_over(p);
-    p->end_state.store(END_REACHED);
-    end_or_hold(p);
-    return true;
-}
-
-// The end of the media: the end, then the stop that the library makes after
-// it; a looping load plays again from its start instead. gate_lock held.
-void ended(player *p) {
-    if (p->end_state.load() != END_NONE || (p->loop && seek_loop(p)))
-        return;
-    p->natural_end.store(1);
-    reach_end(p);
-    p->end_state.store(END_STOP_HELD);
-    raise_pending(p, PEND_ENDED | PEND_STOPPED);
 }
 
 // A pause the library made by itself: at the end of the media, where it is
@@ -321,33 +282,10 @@ void report_place(player *p, int64_t ms) {
     chapter_at(p, ms);
 }
 
-void tell_ending(player *p) {
-    // At its natural end the media has played to its length, though the
-    // library's last report may fall short of it by more than a report's step.
-    int64_t length = p->length_ms.load();
-    if (p->natural_end.load() && length > 0 && !is_live(p) &&
-        (p->last_time_ms == INT64_MIN || length - p->last_time_ms >= THROTTLE_MS))
-        report_place(p, length);
-    tell_end();
-}
-
 void report_play_state(player *p) {
     std::lock_guard<ordered_mutex> gate(gate_lock);
     if (p->generation == generation.load() && p->end_state.load() == END_NONE)
         tell_state(p);
-}
-
-void report_end(player *p) {
-    std::lock_guard<ordered_mutex> gate(gate_lock);
-    if (p->generation == generation.load())
-        ended(p);
-}
-
-void report_stopped(player *p) {
-    std::lock_guard<ordered_mutex> gate(gate_lock);
-    int held = END_STOP_HELD;
-    if (p->end_state.compare_exchange_strong(held, END_STOPPED))
-        tell_stopped();
 }
 
 void mark_unseekable(player *p) {

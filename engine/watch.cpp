@@ -74,6 +74,8 @@ problem timeout_problem(player *p) {
     return what == PROBLEM_UNAVAILABLE ? PROBLEM_UNRECOGNIZED : what;
 }
 
+}  // namespace
+
 // The problem of a lost source, once known; false while there is none.
 bool lost_problem(const player *p, problem *what) {
     switch (p->lost.load()) {
@@ -87,8 +89,6 @@ bool lost_problem(const player *p, problem *what) {
         return false;
     }
 }
-
-}  // namespace
 
 void watch_start(player *p, int64_t timeout_ms, const char *url) {
     p->timeout_us = timeout_ms * 1000;
@@ -216,14 +216,4 @@ bool time_behind_landing(player *p, int64_t t) {
         p->behind_count = 0;
     }
     return p->behind_count++ < BEHIND_REPORTS;
-}
-
-void report_held_end(player *p) {
-    if (!p->end_held.load())
-        return;
-    if (problem what; lost_problem(p, &what))
-        report_problem(p, what, nullptr);
-    std::lock_guard<ordered_mutex> gate(gate_lock);
-    if (p->end_held.exchange(0) && p->generation == generation.load())
-        tell_ending(p);
 }

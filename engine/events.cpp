@@ -41,9 +41,11 @@ int64_t lead_of(player *p) {
 }
 
 // Tells the length as the media's own once the lead is known, unless told.
+// Only a demuxer's clock that stands off the pictures (MPEG-TS) moves it: a
+// lead of the reports alone (AVI's) is theirs, not the media's.
 void tell_length_of(player *p, int64_t lead) {
     int64_t length = p->library_length_ms;
-    if (length > lead && lead > 0)
+    if (length > lead && lead > 0 && times_measured(p))
         length -= lead;
     p->length_ms.store(length);
     // A live source's length is that of its window, which time runs past.

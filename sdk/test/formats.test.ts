@@ -62,7 +62,8 @@ test('EveryFormatPlaysToItsEndWithTrueTimesTracksAndPicturesWithSoundAndWithout'
     check(all('error').length === 0 && [at('opening'), at('playing'), at('end'), at('stopped')].every((i, k, a) => i >= 0 && (k === 0 || a[k - 1]! < i)),
       `events out of order: ${h.lines.join(' ')}`);
     check(at('tracks') < at('end') && at('sound') < at('end') && at('length') < at('end'), 'tracks, sound or length after the end');
-    check(Math.abs(told - length) <= 150, `length ${told}`);
+    // Only MPEG-TS's, an estimate less the muxer's delay, may fall short of the media's.
+    check(Math.abs(told - length) <= 150 && (name.endsWith('.ts') || told >= length), `length ${told}`);
     // With a sound server libvlc ends Ogg sound alone up to 400 ms early by itself; where the start is taken from
     // time reports, a busy machine's late ones move it on by up to 100 ms more.
     check(end >= (heard ? -550 : -250) && end <= 700 * SLOWDOWN, `end ${Math.round(end)} ms from the real end`, true);

@@ -11,7 +11,7 @@ import { SLOWDOWN, clip, cmd, load, poll, quietEnv, raw, soundEnv, type Raw } fr
 const frameMs = (name: string) => (name === 'fmt-30fps.mp4' ? 1000 / 30 : 40);
 // MPEG-TS lands from the key frame before the place, played through: slowly, so without a sound server only.
 // Ogg Theora (fmt-theora.ogv) and FLV (fmt-flv.flv) are not here: ffmpeg's demuxer starts the library's clock past
-// the place, and their landings may be told early, or a picture early (the README's limits).
+// the place, and their landings may be told early, or land on the picture next to the place's (the README's limits).
 const CLIPS = [
   'fmt-h264.ts', 'fmt-mpeg2.ts', 'fmt-vorbis.ogg',
   'fmt-h264.mp4', 'fmt-30fps.mp4', 'fmt-hevc.mp4', 'fmt-av1.mp4', 'fmt-mpeg4.mp4', 'fmt-opus.mkv', 'fmt-vorbis.mkv', 'fmt-ac3.mkv', 'fmt-flac.mkv',

@@ -523,6 +523,10 @@ int64_t times_last(player *p);
 // muxer's delay; the sound's codec delay in some): -1 while the start's
 // pictures are measuring it, 0 none or not yet known.
 int64_t times_lead_ms(player *p);
+// The lead of a demuxer whose clock stands off its pictures (MPEG-TS), ms,
+// by which a time asked of the library and the length are moved; 0 until
+// known, and 0 for a lead the library's reports alone show (AVI's): theirs.
+int64_t times_clock_lead_ms(player *p);
 // The library reported its time library_ms (event handler): the lead as
 // times_lead_ms, measured from the report when the pictures cannot tell it.
 int64_t times_report(player *p, int64_t library_ms);

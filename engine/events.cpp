@@ -41,11 +41,9 @@ int64_t lead_of(player *p) {
 }
 
 // Tells the length as the media's own once the lead is known, unless told.
-// Only a demuxer's clock that stands off the pictures (MPEG-TS) moves it: a
-// lead of the reports alone (AVI's) is theirs, not the media's.
-void tell_length_of(player *p, int64_t lead) {
-    int64_t length = p->library_length_ms;
-    if (length > lead && lead > 0 && times_measured(p))
+void tell_length_of(player *p) {
+    int64_t length = p->library_length_ms, lead = times_clock_lead_ms(p);
+    if (length > lead && lead > 0)
         length -= lead;
     p->length_ms.store(length);
     // A live source's length is that of its window, which time runs past.
@@ -80,7 +78,7 @@ void on_time(player *p, int64_t reported) {
     if (time_behind_landing(p, t))
         return;
     if (lead > 0)
-        tell_length_of(p, lead);  // once more, now that the lead is known
+        tell_length_of(p);  // once more, now that the lead is known
     // While a seek is under way a time is the library's echo of the target,
     // not where the pictures are; its landing tells the place.
     bool hidden = seek_hides_reports(p);
@@ -241,7 +239,7 @@ void on_event(const libvlc_event_t *ev, void *opaque) noexcept {
         break;
     case libvlc_MediaPlayerLengthChanged:
         p->library_length_ms = ev->u.media_player_length_changed.new_length;
-        tell_length_of(p, std::max<int64_t>(lead_of(p), 0));
+        tell_length_of(p);
         break;
     case libvlc_MediaPlayerVout:
         p->vouts.store(ev->u.media_player_vout.new_count);

@@ -27,12 +27,6 @@ const int64_t UNSENT_WAIT_US = 1000000;
 // How often a seek that waits for the lead looks again.
 const int64_t LEAD_POLL_US = 20000;
 
-// How far a time asked of the library lies ahead of the pictures' own: the
-// lead of a demuxer whose clock stands off its pictures (MPEG-TS). A lead seen
-// only in the library's reports is theirs: AVI's run ahead of the pictures
-// shown, and its seeks go by the pictures' own times.
-int64_t clock_lead_ms(player *p) { return times_measured(p) ? std::max<int64_t>(times_lead_ms(p), 0) : 0; }
-
 // Mirrors the machine's phase, and when the control loop must look; seek_lock held.
 void mirror(player *p) {
     seeking &s = p->seek;
@@ -141,7 +135,7 @@ void take_wait(player *p) {
     if (ours && m.req.target_ms >= 0) {
         // The library's time there, less the lead; asked for the start, its
         // clock starts at its own zero, the lead before the first picture.
-        int64_t place = m.library_ms > 0 ? int64_t(m.library_ms * 1000) : -1000 * clock_lead_ms(p);
+        int64_t place = m.library_ms > 0 ? int64_t(m.library_ms * 1000) : -1000 * times_clock_lead_ms(p);
         times_wait(p, place, at);
         note_passing(p);
     }
@@ -171,7 +165,7 @@ void ask_library(player *p, const seek_request &r, double library_ms) {
     if (r.target_ms >= 0 && library_ms <= 0)
         libvlc_media_player_set_position(p->mp, 0);  // the start, wherever a demuxer's clock starts
     else if (r.target_ms >= 0)
-        libvlc_media_player_set_time(p->mp, int64_t(library_ms) + clock_lead_ms(p));
+        libvlc_media_player_set_time(p->mp, int64_t(library_ms) + times_clock_lead_ms(p));
     else
         libvlc_media_player_set_position(p->mp, float(r.pos));
     if (play && from_end)

@@ -290,6 +290,11 @@ int64_t times_lead_ms(player *p) {
     return p->lead_given_up_us && now_us() >= p->lead_given_up_us ? 0 : -1;
 }
 
+int64_t times_clock_lead_ms(player *p) {
+    std::lock_guard<ordered_mutex> hold(p->times_lock);
+    return p->times.measure ? std::max<int64_t>(p->times.lead_us, 0) / 1000 : 0;
+}
+
 bool times_measured(player *p) {
     std::lock_guard<ordered_mutex> hold(p->times_lock);
     return p->times.measure;

@@ -163,6 +163,7 @@ void cmd_load(const command *c, long long id) {
     // picture, where a seek can still show it; the end is told from there.
     add_option(media, ":file-caching=%d", FILE_CACHING_MS);
     add_option(media, ":play-and-pause");
+    add_option(media, ":demux-filter=" DEMUX_FILTER_MODULE);
     // The library's own Ogg demuxer seeks to the end of a file, which then
     // ends: ffmpeg's lands where asked.
     if (local_ogg(a.url))

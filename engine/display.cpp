@@ -5,7 +5,10 @@
 // takes as they come (I420 at their own size) are decoded straight into its
 // buffers; the others are converted into them here, once per new picture.
 // Subtitles are drawn here too. The library's video output thread calls it.
+// Its demuxer filter moves where a precise seek's demuxer starts.
 #include <vlc_common.h>
+#include <vlc_demux.h>
+#include <vlc_es_out.h>
 #include <vlc_filter.h>
 #include <vlc_picture_pool.h>
 #include <vlc_plugin.h>
@@ -14,6 +17,7 @@
 
 #include "display.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -434,10 +438,100 @@ void close_display(vlc_object_t *object) {
 
 }  // namespace
 
+// The demuxer filter. A demuxer asked for a time starts at the key frame
+// before it by decoding time, and with B-frames that key frame may show after
+// the time (the MP4 demuxer's last pictures of a key-frame interval). Asked
+// again from just before it, the demuxer takes the key frame before, and the
+// pictures up to the time are decoded and not shown, as the demuxer's own
+// preroll would: the library shows the time at once, with no second seek.
+struct demux_sys_t {
+    display_link *link;
+};
+
+namespace {
+
+int filter_demux(demux_t *d) { return demux_Demux(d->p_next); }
+
+// A demuxer that keeps its title and chapter in its info, as the core reads
+// them where a demuxer does not answer.
+int info_query(demux_t *d, int query, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    void *out = va_arg(copy, void *);
+    va_end(copy);
+    if (demux_vaControl(d->p_next, query, args) == VLC_SUCCESS)
+        return VLC_SUCCESS;
+    auto &info = d->p_next->info;
+    if (query == DEMUX_TEST_AND_CLEAR_FLAGS) {
+        auto *flags = static_cast<unsigned *>(out);
+        *flags &= info.i_update;
+        info.i_update &= ~*flags;
+    } else {
+        *static_cast<int *>(out) = query == DEMUX_GET_TITLE ? info.i_title : info.i_seekpoint;
+    }
+    return VLC_SUCCESS;
+}
+
+int filter_control(demux_t *d, int query, va_list args) {
+    if (query == DEMUX_TEST_AND_CLEAR_FLAGS || query == DEMUX_GET_TITLE || query == DEMUX_GET_SEEKPOINT)
+        return info_query(d, query, args);
+    if (query != DEMUX_SET_TIME)
+        return demux_vaControl(d->p_next, query, args);
+    va_list copy;
+    va_copy(copy, args);
+    int64_t time = va_arg(copy, int64_t);
+    bool precise = va_arg(copy, int) != 0;
+    va_end(copy);
+    display_link *link = d->p_sys->link;
+    link->seek_moved_us.store(0);
+    // Only the seek the engine asked for, once: the library's own (a loop's,
+    // a subtitle file's) go where they are asked.
+    int64_t delay = precise && link->seek_at_us.load() == time ? link->seek_delay_us.exchange(0) : 0;
+    int result = demux_vaControl(d->p_next, query, args);
+    int64_t start = 0;
+    if (result != VLC_SUCCESS || delay <= 0 || demux_Control(d->p_next, DEMUX_GET_TIME, &start) != VLC_SUCCESS ||
+        start <= 0 || start + delay <= time)
+        return result;
+    msg_Dbg(d, "the key frame at %" PRId64 " shows past %" PRId64 ": from the one before", start, time);
+    link->seek_moved_us.store(time - (start - 1));
+    if (demux_Control(d->p_next, DEMUX_SET_TIME, start - 1, true) != VLC_SUCCESS) {
+        link->seek_moved_us.store(0);
+        return demux_Control(d->p_next, DEMUX_SET_TIME, time, true);
+    }
+    es_out_Control(d->p_next->out, ES_OUT_SET_NEXT_DISPLAY_TIME, time);
+    return VLC_SUCCESS;
+}
+
+int open_filter(vlc_object_t *object) {
+    auto *d = reinterpret_cast<demux_t *>(object);
+    auto *link = static_cast<display_link *>(var_InheritAddress(d, "vmem-data"));
+    if (!link || link->magic != DISPLAY_LINK_MAGIC || link->version != DISPLAY_LINK_VERSION)
+        return VLC_EGENERIC;  // not an engine's player: the demuxer goes unfiltered
+    d->p_sys = new (std::nothrow) demux_sys_t{link};
+    if (!d->p_sys)
+        return VLC_ENOMEM;
+    d->pf_demux = filter_demux;
+    d->pf_control = filter_control;
+    link->filters.fetch_add(1);
+    return VLC_SUCCESS;
+}
+
+void close_filter(vlc_object_t *object) {
+    auto *d = reinterpret_cast<demux_t *>(object);
+    d->p_sys->link->filters.fetch_sub(1);
+    delete d->p_sys;
+}
+
+}  // namespace
+
 // libvlc asks for the memory output ("vmem") by name for every player that
 // has video callbacks: the module answers to that name too, ahead of the
 // library's own.
 vlc_module_begin() set_shortname("vexolo") set_description("vexolo-engine's picture hand-over") set_category(CAT_VIDEO)
     set_subcategory(SUBCAT_VIDEO_VOUT) set_capability("vout display", 10) add_shortcut("vexolo", "vmem")
         add_integer(DISPLAY_LINK_OPTION, DISPLAY_LINK_VERSION, "hand-over version", "the engine's hand-over", false)
-            set_callbacks(open_display, close_display) vlc_module_end()
+            set_callbacks(open_display, close_display)
+    // Only where a media names it.
+    add_submodule() set_shortname(DEMUX_FILTER_MODULE) set_description("vexolo-engine's seek from before the key frame")
+        set_category(CAT_INPUT) set_subcategory(SUBCAT_INPUT_DEMUX) set_capability("demux_filter", 0)
+            add_shortcut(DEMUX_FILTER_MODULE) set_callbacks(open_filter, close_filter) vlc_module_end()

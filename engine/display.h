@@ -3,7 +3,10 @@
 // place of the library's memory output and calls the engine's video callbacks
 // as that output does; besides, it tells the engine through this record what
 // the library knows of each picture: whether it is new or shown again, its
-// date, and what the decoder's pictures are like. Included by both sides.
+// date, and what the decoder's pictures are like. The same plugin filters
+// the player's demuxer: a precise seek whose demuxer starts at a key frame
+// that shows past the time asked starts from the key frame before, the
+// pictures up to the time decoded and not shown. Included by both sides.
 #pragma once
 
 #include <atomic>
@@ -16,10 +19,12 @@
 // An option the module declares: an instance made with it proves the library
 // loaded the module, and tells the module which hand-over the engine speaks.
 #define DISPLAY_LINK_OPTION "vexolo-link"
+// The demuxer filter's name, for a media's :demux-filter option.
+#define DEMUX_FILTER_MODULE "vexolo-seek"
 
 enum : uint32_t {
     DISPLAY_LINK_MAGIC = 0x4b4e4c56,  // "VLNK"
-    DISPLAY_LINK_VERSION = 1,
+    DISPLAY_LINK_VERSION = 2,
 };
 
 // What the decoder hands the display, written by the module before it calls
@@ -66,4 +71,13 @@ struct display_link {
     display_source source;
     display_format format;
     display_shown shown;
+    // The demuxer filter: how many filters of the player's inputs are in
+    // place, and the seek the engine asked for last. A precise seek to
+    // seek_at_us (the library's time, µs) whose demuxer starts at a key frame
+    // that shows past it, seek_delay_us after the key frame's decoding time,
+    // is moved: its demuxer is asked again from just before that key frame,
+    // seek_moved_us before the time. The engine writes delay first, then at;
+    // the filter writes moved (0 when it moves nothing) before each ask.
+    std::atomic<int> filters;
+    std::atomic<int64_t> seek_at_us, seek_delay_us, seek_moved_us;
 };

@@ -147,9 +147,17 @@ void take_wait(player *p) {
         raise_pending(p, PEND_SEEK);  // what waited for the library to be done, or asked again
 }
 
-// Asks the library for r, to library_ms when by time; no lock held, since its
-// events may come on this thread.
-void ask_library(player *p, const seek_request &r, double library_ms) {
+// How long after its decoding time a key frame shows, for the library's seek
+// to move from one past the place: a load's seek by time; seek_lock held.
+int64_t key_delay(const player *p) {
+    const seeker &m = p->seek.machine;
+    return m.moves && !m.coarse && !m.req.key && m.req.target_ms >= 0 ? seeker_key_delay(&m) : 0;
+}
+
+// Asks the library for r, to library_ms when by time, its key frames showing
+// delay_ms after their decoding times; no lock held, since its events may come
+// on this thread.
+void ask_library(player *p, const seek_request &r, double library_ms, int64_t delay_ms) {
     // An input that read to the end of its file and was paused there stays
     // paused through a seek; played first, it gives up as if the media had
     // ended: from there, the seek first, then play.
@@ -164,9 +172,12 @@ void ask_library(player *p, const seek_request &r, double library_ms) {
         library_pause(p, 0);
     if (r.target_ms >= 0 && library_ms <= 0)
         libvlc_media_player_set_position(p->mp, 0);  // the start, wherever a demuxer's clock starts
-    else if (r.target_ms >= 0)
-        libvlc_media_player_set_time(p->mp, int64_t(library_ms) + times_clock_lead_ms(p));
-    else
+    else if (r.target_ms >= 0) {
+        int64_t at = int64_t(library_ms) + times_clock_lead_ms(p);
+        p->link.seek_delay_us.store(delay_ms * 1000);
+        p->link.seek_at_us.store(at * 1000);
+        libvlc_media_player_set_time(p->mp, at);
+    } else
         libvlc_media_player_set_position(p->mp, float(r.pos));
     if (play && from_end)
         library_pause(p, 0);
@@ -177,6 +188,7 @@ void ask_library(player *p, const seek_request &r, double library_ms) {
 bool seek_start(player *p, const seek_request *r) {
     seek_request asked = *r;
     double library = 0;
+    int64_t delay = 0;
     bool unsure = first_picture_unsure(p);  // the library's call before any lock
     bool coarse = times_measured(p);
     bool lead_unknown = times_lead_ms(p) < 0;
@@ -207,9 +219,11 @@ bool seek_start(player *p, const seek_request *r) {
         // The load's facts before the ask, which places it by them.
         s.machine.coarse = coarse;
         s.machine.even = p->gaps.load() == GAPS_EVEN;
+        s.machine.moves = p->link.filters.load() > 0;
         if (!seeker_ask(&s.machine, &asked, now))
             return false;
         library = s.machine.library_ms;
+        delay = key_delay(p);
         s.machine.first_unsure = unsure;
         s.issued_us.store(now);
         s.wait_taken = std::max(s.wait_taken, s.waits.load());  // a wait before the ask is not its own
@@ -220,7 +234,7 @@ bool seek_start(player *p, const seek_request *r) {
         times_reset(p);
         mirror(p);
     }
-    ask_library(p, asked, library);
+    ask_library(p, asked, library, delay);
     return true;
 }
 
@@ -321,7 +335,8 @@ void seek_input_ended(player *p) {
 
 void seek_key_frame(player *p, double before_ms) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
-    seeker_key_frame(&p->seek.machine, before_ms);
+    // Told before the library's seek moved from the key frame, or after.
+    seeker_key_frame(&p->seek.machine, before_ms + double(p->link.seek_moved_us.load()) / 1000);
 }
 
 void seek_edit_shift(player *p, double shift_ms) {
@@ -480,11 +495,13 @@ void seek_serve(player *p) {
     bool settle = false, end = false, sound = false, again = false;
     seek_request r{};
     double library = 0;
+    int64_t delay = 0;
     {
         std::lock_guard<ordered_mutex> hold(p->seek_lock);
         seeking &s = p->seek;
         if (s.machine.again && s.machine.phase == SEEKER_ASKED) {
             library = seeker_again(&s.machine, now_us());
+            delay = key_delay(p);
             r = s.machine.req;
             // It plays already, as first asked, unless it paused at the end.
             r.play = p->at_end.load() || p->input_eof.load();
@@ -518,7 +535,7 @@ void seek_serve(player *p) {
     }
     if (again) {
         times_reset(p);
-        ask_library(p, r, library);
+        ask_library(p, r, library, delay);
     }
     switch (client) {
     case CLIENT_HOST:

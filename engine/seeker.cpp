@@ -5,7 +5,10 @@
 // started when it had waited for its decoders at the new place. A picture
 // shown before the wait was decoded before the seek, or is the decoder's
 // first, which it shows at once whatever its place (one on its way to the
-// target, or a key frame past it where the demuxer started).
+// target, or a key frame past it where the demuxer started). Asked again, the
+// library goes from just before the key frame the demuxer went to; where the
+// library's seek itself moves from a key frame that shows past the place, from
+// a picture before the place, which then shows at once.
 //
 //   phase     fact                              done                                  next
 //   IDLE      ask                               the library is to seek, at the place  ASKED
@@ -23,6 +26,9 @@
 //   ASKED     the demuxer's word of its key      noted: asked again from just before   ASKED
 //             frame, shown past the place by    it once the decoders were waited for
 //             that shift or a delay seen before
+//   ASKED     its word of an earlier key frame  noted in its place: the library's     ASKED
+//             (the library's seek moved from    seek went there, and shows the
+//             the first)                        place from it
 //   ASKED     new picture, key request, after   the landing, at its own time from     LANDED
 //             the word                          its date (at the start: the start)
 //   ASKED     ... before the word               hidden: the last seek's               ASKED
@@ -302,8 +308,14 @@ double seeker_again(seeker *s, int64_t now) {
                                      : SEEK_AGAIN_FARTHER_MS;
     s->library_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
     // Where the demuxer said which key frame it went to, just before that
-    // one it takes the one before, which shows the place.
-    if (s->word_ms > 0 && s->agains == 1 && s->even)
+    // one it takes the one before, which shows the place. Where the library's
+    // seek moves from such a key frame itself, one that showed at or before
+    // the place is the place's: asked from a picture before, the library
+    // shows it at once, not after playing unseen from the key frame.
+    bool past = s->word_ms + double(seeker_key_delay(s)) > s->req.target_ms;
+    if (s->word_ms > 0 && s->agains == 1 && s->even && s->moves && !past)
+        s->library_ms = s->req.target_ms > s->frame_ms ? std::floor(s->req.target_ms - s->frame_ms) : 0;
+    else if (s->word_ms > 0 && s->agains == 1 && s->even)
         s->library_ms = std::floor(s->word_ms) - 1;
     s->word_ms = -1;
     s->key_past = false;
@@ -353,9 +365,12 @@ bool seeker_last_kept(seeker *s, int64_t last_ms) {
 }
 
 bool seeker_key_frame(seeker *s, double before_ms) {
-    if (s->phase != SEEKER_ASKED || s->word_ms >= 0 || before_ms < 0)
+    // The first word, or the key frame before it where the library's seek
+    // moved from the first.
+    double word = std::fmax(0.0, s->library_ms - before_ms);
+    if (s->phase != SEEKER_ASKED || before_ms < 0 || (s->word_ms >= 0 && (s->req.key || word >= s->word_ms)))
         return false;
-    s->word_ms = std::fmax(0.0, s->library_ms - before_ms);
+    s->word_ms = word;
     if (s->req.key) {
         // Where the library went, and its clock starts: a decoding time, which
         // the key frame's own time follows by the stream's delay (B-frames).
@@ -365,10 +380,12 @@ bool seeker_key_frame(seeker *s, double before_ms) {
     }
     // Pictures decoded before the key frame but shown after it belong to the
     // last key frame: from a key frame that shows past the place, none shows it.
-    int64_t delay = std::max(s->key_delay_ms, s->shift_ms);
+    int64_t delay = seeker_key_delay(s);
     s->key_past = delay > 0 && !s->first_unsure && s->word_ms + double(delay) > s->req.target_ms;
     return s->key_past;
 }
+
+int64_t seeker_key_delay(const seeker *s) { return std::max(s->key_delay_ms, s->shift_ms); }
 
 void seeker_edit_shift(seeker *s, double shift_ms) {
     if (shift_ms > 0 && shift_ms < 1e6)

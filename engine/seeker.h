@@ -69,6 +69,7 @@ struct seeker {
     bool key_past;         // ... at one shown past the place: asked again once the decoders were waited for
     int64_t shift_ms;      // how far the demuxer's decoding times stand before the pictures' (an MP4 edit list)
     bool shows_before;     // the decoder shows the pictures just before where it was asked: asked at the place itself
+    bool moves;            // the library's seek itself moves a demuxer whose key frame shows past where it was asked
 };
 
 enum { KEPT_NONE, KEPT_FORCED, KEPT_DATED };
@@ -134,6 +135,9 @@ bool seeker_last_kept(seeker *s, int64_t last_ms);
 // showed before, the library is asked again from before it once its decoders
 // were waited for. True when the machine took it.
 bool seeker_key_frame(seeker *s, double before_ms);
+// How long after its decoding time a key frame shows (B-frames): the delay
+// seen, else the edit list's shift; 0 unknown.
+int64_t seeker_key_delay(const seeker *s);
 // The demuxer's decoding times stand shift_ms before the pictures' own (an
 // MP4 edit list for B-frames): a key frame shows about that much after its
 // decoding time, the evidence of one past the place until a seek shows it.

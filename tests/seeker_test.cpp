@@ -305,6 +305,37 @@ TEST(Seeker, AskedAtThePlaceWhereThePicturesBeforeItShow) {
              });
 }
 
+// Where the library's own seek moves from a key frame that shows past the
+// place (the engine's demuxer filter), the demuxer's second word, of the key
+// frame before, is the one that counts; and a seek asked again for any other
+// cause goes from a picture before the place, not from its key frame.
+TEST(Seeker, TheLibrarysSeekMovesFromAKeyFramePastThePlace) {
+    seeker s{};
+    s.frame_ms = F;
+    s.even = s.moves = true;
+    seeker_edit_shift(&s, 80);
+    auto at = [](double ms) { seek_request r = host(); r.target_ms = ms; return r; };
+    auto word = [](double before_ms) { return [=](seeker *x) { return int(seeker_key_frame(x, before_ms)); }; };
+    auto again = [](seeker *x) { return int(seeker_again(x, NOW)); };
+    walk(&s, {
+                 {"the key frames' delay: the shift", [](seeker *x) { return int(seeker_key_delay(x)); }, 80, IDLE},
+                 {"ask 2971, from 2931", ask(at(2971)), 1, ASKED},
+                 {"a key frame decoded at 2920 shows at 3000: past", word(11), 1, ASKED},
+                 {"moved from 2919 to the one decoded at 1920: before", word(1011), 0, ASKED},
+                 {"a later word is not the key frame", word(5), 0, ASKED},
+                 {"wait: nothing asked again", [](seeker *x) { return int(seeker_waited(x, true)) + 2 * x->again; }, 0,
+                  ASKED},
+                 {"the decoder's first", picture(FORCED), KEEP, ASKED},
+                 {"2960 lands", picture(dated(2960)), LAND, LANDED, 2960},
+                 {"taken", [](seeker *x) { return seeker_taken(x, false), 0; }, 0, IDLE},
+                 {"ask 2500", ask(at(2500), NOW + 6000000), 1, ASKED},
+                 {"a key frame decoded at 1920 shows at 2000", word(540), 0, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"2560 first: the place's picture never came", picture(dated(2560)), HIDE, ASKED},
+                 {"asked again from a picture before", again, 2460, ASKED},
+             });
+}
+
 // MPEG-TS: the demuxer starts at the first key frame from where it is asked,
 // however far on. The library is asked from a second before, then from twice
 // as far back each time, down to the start, until one before the place. A

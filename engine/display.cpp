@@ -472,6 +472,66 @@ int info_query(demux_t *d, int query, va_list args) {
     return VLC_SUCCESS;
 }
 
+// A stand-in for the demuxer's output while it is asked for a time: catches
+// where it says the pictures are to show from (MPEG-TS: its first clock
+// reference on), and hands all else on.
+struct catcher {
+    es_out_t out;  // first: the demuxer's output points here
+    es_out_t *real;
+    int64_t display;  // -1 unsaid
+};
+
+catcher *catcher_of(es_out_t *out) { return reinterpret_cast<catcher *>(out); }
+es_out_id_t *catch_add(es_out_t *out, const es_format_t *format) {
+    es_out_t *real = catcher_of(out)->real;
+    return real->pf_add(real, format);
+}
+int catch_send(es_out_t *out, es_out_id_t *id, block_t *block) {
+    es_out_t *real = catcher_of(out)->real;
+    return real->pf_send(real, id, block);
+}
+void catch_del(es_out_t *out, es_out_id_t *id) {
+    es_out_t *real = catcher_of(out)->real;
+    real->pf_del(real, id);
+}
+int catch_control(es_out_t *out, int query, va_list args) {
+    catcher *c = catcher_of(out);
+    if (query == ES_OUT_SET_NEXT_DISPLAY_TIME) {
+        va_list copy;
+        va_copy(copy, args);
+        c->display = va_arg(copy, int64_t);
+        va_end(copy);
+    }
+    return c->real->pf_control(c->real, query, args);
+}
+void catch_destroy(es_out_t *) {}
+
+// Asks the upstream demuxer for time; *display: where it said the pictures
+// show from, -1 unsaid.
+int ask_time(demux_t *d, int64_t time, int64_t *display) {
+    catcher c{{catch_add, catch_send, catch_del, catch_control, catch_destroy, nullptr}, d->p_next->out, -1};
+    d->p_next->out = &c.out;
+    int result = demux_Control(d->p_next, DEMUX_SET_TIME, time, true);
+    d->p_next->out = c.real;
+    *display = c.display;
+    return result;
+}
+
+// The demuxer asked from back before time, or from its start, and the
+// pictures shown from time, by the display time the demuxer gives its own
+// ask; false when it gives none, as then nothing is asked of it.
+bool ask_from_before(demux_t *d, int64_t time, int64_t back) {
+    int64_t from = std::max<int64_t>(time - back, 0), display = -1;
+    if (ask_time(d, from, &display) != VLC_SUCCESS || display < 0)
+        return false;
+    // A demuxer asked for a time starts at the next key frame, which from its
+    // first time may be past the media's first: its start is asked by position.
+    if (from == 0 && demux_Control(d->p_next, DEMUX_SET_POSITION, 0.0, true) != VLC_SUCCESS)
+        return false;
+    es_out_Control(d->p_next->out, ES_OUT_SET_NEXT_DISPLAY_TIME, display + (time - from));
+    return true;
+}
+
 int filter_control(demux_t *d, int query, va_list args) {
     if (query == DEMUX_TEST_AND_CLEAR_FLAGS || query == DEMUX_GET_TITLE || query == DEMUX_GET_SEEKPOINT)
         return info_query(d, query, args);
@@ -486,7 +546,10 @@ int filter_control(demux_t *d, int query, va_list args) {
     link->seek_moved_us.store(0);
     // Only the seek the engine asked for, once: the library's own (a loop's,
     // a subtitle file's) go where they are asked.
-    int64_t delay = precise && link->seek_at_us.load() == time ? link->seek_delay_us.exchange(0) : 0;
+    bool asked = precise && link->seek_at_us.load() == time;
+    int64_t delay = asked ? link->seek_delay_us.exchange(0) : 0, back = asked ? link->seek_back_us.exchange(0) : 0;
+    if (back > 0 && ask_from_before(d, time, back))
+        return VLC_SUCCESS;
     int result = demux_vaControl(d->p_next, query, args);
     int64_t start = 0;
     if (result != VLC_SUCCESS || delay <= 0 || demux_Control(d->p_next, DEMUX_GET_TIME, &start) != VLC_SUCCESS ||

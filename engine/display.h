@@ -80,4 +80,8 @@ struct display_link {
     // the filter writes moved (0 when it moves nothing) before each ask.
     std::atomic<int> filters;
     std::atomic<int64_t> seek_at_us, seek_delay_us, seek_moved_us;
+    // A precise seek to seek_at_us asks its demuxer from seek_back_us before
+    // it (MPEG-TS's, which starts at the next key frame), all of it its
+    // start; the pictures up to the time decoded and not shown.
+    std::atomic<int64_t> seek_back_us;
 };

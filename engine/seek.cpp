@@ -155,9 +155,10 @@ int64_t key_delay(const player *p) {
 }
 
 // Asks the library for r, to library_ms when by time, its key frames showing
-// delay_ms after their decoding times; no lock held, since its events may come
-// on this thread.
-void ask_library(player *p, const seek_request &r, double library_ms, int64_t delay_ms) {
+// delay_ms after their decoding times, its demuxer from demuxer_ms (0 the
+// start, -1 as the library); no lock held, since its events may come on this
+// thread.
+void ask_library(player *p, const seek_request &r, double library_ms, int64_t delay_ms, double demuxer_ms) {
     // An input that read to the end of its file and was paused there stays
     // paused through a seek; played first, it gives up as if the media had
     // ended: from there, the seek first, then play.
@@ -174,7 +175,10 @@ void ask_library(player *p, const seek_request &r, double library_ms, int64_t de
         libvlc_media_player_set_position(p->mp, 0);  // the start, wherever a demuxer's clock starts
     else if (r.target_ms >= 0) {
         int64_t at = int64_t(library_ms) + times_clock_lead_ms(p);
+        // From the demuxer's start: back by all of the library's time.
+        int64_t back = demuxer_ms < 0 ? 0 : demuxer_ms > 0 ? int64_t(library_ms - demuxer_ms) : at;
         p->link.seek_delay_us.store(delay_ms * 1000);
+        p->link.seek_back_us.store(back * 1000);
         p->link.seek_at_us.store(at * 1000);
         libvlc_media_player_set_time(p->mp, at);
     } else
@@ -187,7 +191,7 @@ void ask_library(player *p, const seek_request &r, double library_ms, int64_t de
 
 bool seek_start(player *p, const seek_request *r) {
     seek_request asked = *r;
-    double library = 0;
+    double library = 0, demuxer = -1;
     int64_t delay = 0;
     bool unsure = first_picture_unsure(p);  // the library's call before any lock
     bool coarse = times_measured(p);
@@ -223,6 +227,7 @@ bool seek_start(player *p, const seek_request *r) {
         if (!seeker_ask(&s.machine, &asked, now))
             return false;
         library = s.machine.library_ms;
+        demuxer = s.machine.demuxer_ms;
         delay = key_delay(p);
         s.machine.first_unsure = unsure;
         s.issued_us.store(now);
@@ -234,7 +239,7 @@ bool seek_start(player *p, const seek_request *r) {
         times_reset(p);
         mirror(p);
     }
-    ask_library(p, asked, library, delay);
+    ask_library(p, asked, library, delay, demuxer);
     return true;
 }
 
@@ -494,7 +499,7 @@ void seek_serve(player *p) {
     int client = -1;
     bool settle = false, end = false, sound = false, again = false;
     seek_request r{};
-    double library = 0;
+    double library = 0, demuxer = -1;
     int64_t delay = 0;
     {
         std::lock_guard<ordered_mutex> hold(p->seek_lock);
@@ -502,6 +507,7 @@ void seek_serve(player *p) {
         if (s.machine.again && s.machine.phase == SEEKER_ASKED) {
             library = seeker_again(&s.machine, now_us());
             delay = key_delay(p);
+            demuxer = s.machine.demuxer_ms;
             r = s.machine.req;
             // It plays already, as first asked, unless it paused at the end.
             r.play = p->at_end.load() || p->input_eof.load();
@@ -535,7 +541,7 @@ void seek_serve(player *p) {
     }
     if (again) {
         times_reset(p);
-        ask_library(p, r, library, delay);
+        ask_library(p, r, library, delay, demuxer);
     }
     switch (client) {
     case CLIENT_HOST:

@@ -88,6 +88,22 @@
 #include <algorithm>
 #include <cmath>
 
+namespace {
+
+// Where the library's seek moves a coarse demuxer: asked from before the
+// place, the library shows from two pictures before it (its decoder's first,
+// then one dated on the clock), with nothing of the way there played unseen
+// in real time.
+void from_before(seeker *s, double before) {
+    s->demuxer_ms = -1;
+    if (!s->coarse || !s->moves || s->req.key || s->req.target_ms < 0)
+        return;
+    s->demuxer_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
+    s->library_ms = s->req.target_ms > 2 * s->frame_ms ? std::floor(s->req.target_ms - 2 * s->frame_ms) : 0;
+}
+
+}  // namespace
+
 int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
     if (s->phase == SEEKER_ASKED || (!s->settled && s->deadline_us && now < s->deadline_us))
         return 0;
@@ -112,6 +128,7 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
     bool at_place = r->next || (s->shows_before && s->even);
     double before = s->coarse ? SEEK_AGAIN_FARTHER_MS : at_place ? 0 : s->frame_ms;
     s->library_ms = r->key ? std::floor(r->target_ms) : r->target_ms > before ? std::floor(r->target_ms - before) : 0;
+    from_before(s, before);
     s->deadline_us = now + SEEK_DEADLINE_US;
     s->landed_ms = 0;
     s->landed_dated = false;
@@ -131,7 +148,8 @@ void land(seeker *s, int how, int64_t ms, bool dated) {
 // twice, farther, where pictures hold for longer.
 bool may_again(const seeker *s) {
     int most = s->coarse ? SEEK_COARSE_AGAINS : s->even ? 1 : 2;
-    return s->req.target_ms > s->frame_ms && s->agains < most && s->library_ms > 0;
+    double from = s->demuxer_ms >= 0 ? s->demuxer_ms : s->library_ms;
+    return s->req.target_ms > s->frame_ms && s->agains < most && from > 0;
 }
 
 // Where a seek by time lands when the picture does not say: its target.
@@ -317,6 +335,7 @@ double seeker_again(seeker *s, int64_t now) {
         s->library_ms = s->req.target_ms > s->frame_ms ? std::floor(s->req.target_ms - s->frame_ms) : 0;
     else if (s->word_ms > 0 && s->agains == 1 && s->even)
         s->library_ms = std::floor(s->word_ms) - 1;
+    from_before(s, before);
     s->word_ms = -1;
     s->key_past = false;
     return s->library_ms;

@@ -70,6 +70,7 @@ struct seeker {
     int64_t shift_ms;      // how far the demuxer's decoding times stand before the pictures' (an MP4 edit list)
     bool shows_before;     // the decoder shows the pictures just before where it was asked: asked at the place itself
     bool moves;            // the library's seek itself moves a demuxer whose key frame shows past where it was asked
+    double demuxer_ms;     // ... and asks a coarse one from here, before library_ms: 0 its start, -1 as the library
 };
 
 enum { KEPT_NONE, KEPT_FORCED, KEPT_DATED };

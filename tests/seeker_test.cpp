@@ -381,6 +381,28 @@ TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
                      {"then the start", again, 0, ASKED},
                  });
     }
+    // Where the library's seek moves the demuxer, only the demuxer goes
+    // farther back: the library shows from two pictures before the place,
+    // the pictures up to there unshown.
+    seeker m = machine(true);
+    m.moves = true;
+    seek_request far = host(true);
+    far.target_ms = 9000;
+    auto demuxer = [](seeker *x) { return int(x->demuxer_ms); };
+    auto again_from = [=](seeker *x) { return again(x), demuxer(x); };
+    walk(&m, {
+                 {"ask 9000", ask(far), 1, ASKED},
+                 {"shown from two pictures before", from, 8920, ASKED},
+                 {"the demuxer from a second before", demuxer, 8000, ASKED},
+                 {"then 7000", again_from, 7000, ASKED},
+                 {"the library as before", from, 8920, ASKED},
+                 {"then 5000", again_from, 5000, ASKED},
+                 {"then 1000", again_from, 1000, ASKED},
+                 {"then the start", again_from, 0, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"the key frame", picture(FORCED), KEEP, ASKED},
+                 {"from the start, asked no more: lands before the next", picture(dated(9100)), KEPT, LANDED, 9060},
+             });
     // Asked again: 7; not: 0.
     for (auto [coarse, wait, taken] : {std::tuple{true, true, 7}, {true, false, 7}, {false, false, 7}, {false, true, 0}}) {
         seeker s = machine(coarse);

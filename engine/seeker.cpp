@@ -90,6 +90,9 @@
 
 namespace {
 
+// How far before the place a coarse demuxer is first asked from.
+double coarse_base(const seeker *s) { return s->coarse_ms > 0 ? s->coarse_ms : SEEK_AGAIN_FARTHER_MS; }
+
 // Where the library's seek moves a coarse demuxer: asked from before the
 // place, the library shows from two pictures before it (its decoder's first,
 // then one dated on the clock), with nothing of the way there played unseen
@@ -100,6 +103,12 @@ void from_before(seeker *s, double before) {
         return;
     s->demuxer_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
     s->library_ms = s->req.target_ms > 2 * s->frame_ms ? std::floor(s->req.target_ms - 2 * s->frame_ms) : 0;
+    // A place past the end (a length first estimated longer) shows nothing:
+    // from where the demuxer starts, the pictures up to the last do.
+    if (s->to_end) {
+        s->library_ms = s->demuxer_ms;
+        s->demuxer_ms = -1;
+    }
 }
 
 }  // namespace
@@ -109,7 +118,7 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
         return 0;
     s->phase = SEEKER_ASKED;
     s->req = *r;
-    s->waited = s->settled = s->at_end = s->again = s->keyed = s->key_past = false;
+    s->waited = s->settled = s->at_end = s->again = s->keyed = s->key_past = s->to_end = false;
     s->word_ms = -1;
     s->agains = 0;
     s->passed_us = 0;
@@ -126,7 +135,7 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
     // (B-frames) and they come a picture apart, it is asked at the place
     // itself: the picture that shows it comes at once, not a picture later.
     bool at_place = r->next || (s->shows_before && s->even);
-    double before = s->coarse ? SEEK_AGAIN_FARTHER_MS : at_place ? 0 : s->frame_ms;
+    double before = s->coarse ? coarse_base(s) : at_place ? 0 : s->frame_ms;
     s->library_ms = r->key ? std::floor(r->target_ms) : r->target_ms > before ? std::floor(r->target_ms - before) : 0;
     from_before(s, before);
     s->deadline_us = now + SEEK_DEADLINE_US;
@@ -138,6 +147,10 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
 namespace {
 
 void land(seeker *s, int how, int64_t ms, bool dated) {
+    // Key frames that far apart are so throughout: the next seek goes as far
+    // at once, not by tries that each read to the end of a short file.
+    if (s->coarse && s->agains > 0)
+        s->coarse_ms = std::min(coarse_base(s) * (1 << s->agains), SEEK_COARSE_MOST_MS);
     s->phase = SEEKER_LANDED;
     s->landing = how;
     s->landed_ms = ms;
@@ -321,7 +334,7 @@ double seeker_again(seeker *s, int64_t now) {
     s->after_forced = 0;
     s->passed_us = 0;
     s->deadline_us = now + SEEK_DEADLINE_US;
-    double before = s->coarse        ? SEEK_AGAIN_FARTHER_MS * (1 << s->agains)
+    double before = s->coarse        ? coarse_base(s) * (1 << s->agains)
                     : s->agains == 1 ? SEEK_AGAIN_BEFORE_MS
                                      : SEEK_AGAIN_FARTHER_MS;
     s->library_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
@@ -365,8 +378,14 @@ bool seeker_last_kept(seeker *s, int64_t last_ms) {
     s->settled = true;
     if (s->kept != KEPT_DATED && may_again(s)) {
         // The decoder's first picture, kept or still to come, has no time of
-        // its own: from before it the pictures up to the last are dated.
+        // its own: from before it the pictures up to the last are dated. A
+        // place past the last picture (a length first estimated longer) is
+        // the last's; past an end not known yet, all from the demuxer's start.
         s->again = true;
+        if (s->req.target_ms > double(last_ms) && last_ms > 0)
+            s->req.target_ms = double(last_ms);
+        else
+            s->to_end = true;
         return false;
     }
     s->req.play = false;  // the library paused there itself

@@ -56,9 +56,11 @@ struct seeker {
     bool even;          // the pictures come a picture's duration apart (not a screencast's changes alone)
     bool first_unsure;  // the decoder's first may be a picture from well before the place, not the one before the next
     bool coarse;        // the demuxer starts at the first key frame from where it is asked, however far on (MPEG-TS)
-    int64_t passed_us;  // when the library's clock is past the place, the dated picture kept the last before it
-    bool at_end;        // the media paused at its end first: the next new picture is the last there is
-    int64_t last_ms;    // ... at this time
+    double
+        coarse_ms;  // ... and was asked from this far before a place at the load's last seek that needed farther; 0 none
+    int64_t passed_us;     // when the library's clock is past the place, the dated picture kept the last before it
+    bool at_end;           // the media paused at its end first: the next new picture is the last there is
+    int64_t last_ms;       // ... at this time
     int64_t deadline_us;   // when it lands anyway
     int landing;           // seek_landing
     int64_t landed_ms;     // the time of the picture (or place) it landed on
@@ -71,6 +73,7 @@ struct seeker {
     bool shows_before;     // the decoder shows the pictures just before where it was asked: asked at the place itself
     bool moves;            // the library's seek itself moves a demuxer whose key frame shows past where it was asked
     double demuxer_ms;     // ... and asks a coarse one from here, before library_ms: 0 its start, -1 as the library
+    bool to_end;           // the media paused at its end before the place showed: shown from where the demuxer starts
 };
 
 enum { KEPT_NONE, KEPT_FORCED, KEPT_DATED };
@@ -97,10 +100,12 @@ enum { SEEK_DEADLINE_US = 5000000 };  // a source that never answers
 // key frame past it: its demuxers take one that near. Where pictures hold
 // for longer, the picture at the place may start further back: farther.
 const double SEEK_AGAIN_BEFORE_MS = 120, SEEK_AGAIN_FARTHER_MS = 1000;
-// A coarse demuxer, first asked from a second before the place, is asked
-// again from twice as far back each time, up to the media's start, which is
-// a key frame.
+// A coarse demuxer, first asked from a second before the place (or as far
+// as the load's last seek that needed more), is asked again from twice as
+// far back each time, up to the media's start, which is a key frame.
 enum { SEEK_COARSE_AGAINS = 5 };
+// ... the farthest a load's seeks start from at once.
+const double SEEK_COARSE_MOST_MS = 16000;
 // How late past its date the library may show a picture: a kept picture is
 // the last before the place once the library's clock is this far past it.
 enum { SEEK_LATE_US = 100000 };

@@ -373,9 +373,8 @@ TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
         seek_request far = host(true);
         far.target_ms = 9000;
         walk(&s, {
-                     {"ask 9000, paused", ask(far, NOW + 6000000), 1, ASKED},
-                     {"from 8000", from, 8000, ASKED},
-                     {"then 7000", again, 7000, ASKED},
+                     {"ask 9000, paused: from as far as the last seek needed", ask(far, NOW + 6000000), 1, ASKED},
+                     {"... 7000", from, 7000, ASKED},
                      {"then 5000", again, 5000, ASKED},
                      {"then 1000", again, 1000, ASKED},
                      {"then the start", again, 0, ASKED},
@@ -402,6 +401,24 @@ TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
                  {"wait", waited(), 0, ASKED},
                  {"the key frame", picture(FORCED), KEEP, ASKED},
                  {"from the start, asked no more: lands before the next", picture(dated(9100)), KEPT, LANDED, 9060},
+             });
+    // Past the end (a length first estimated longer): the last picture's place.
+    seeker e = machine(true);
+    e.moves = true;
+    auto ended = [](int64_t last) { return [=](seeker *x) { return int(seeker_last_kept(x, last)) + 2 * x->again; }; };
+    walk(&e, {
+                 {"ask 9000", ask(far), 1, ASKED},
+                 {"the media paused at its end, the last at 1920: asked again", ended(1920), 2, ASKED},
+                 {"from two pictures before the last", [=](seeker *x) { return again(x), from(x); }, 1840, ASKED},
+                 {"the demuxer from two seconds before it: its start", demuxer, 0, ASKED},
+             });
+    e = machine(true);
+    e.moves = true;
+    walk(&e, {
+                 {"ask 9000", ask(far), 1, ASKED},
+                 {"at the end, its last unknown: asked again", ended(0), 2, ASKED},
+                 {"shown from where the demuxer starts", [=](seeker *x) { return again(x), from(x); }, 7000, ASKED},
+                 {"as the library", demuxer, -1, ASKED},
              });
     // Asked again: 7; not: 0.
     for (auto [coarse, wait, taken] : {std::tuple{true, true, 7}, {true, false, 7}, {false, false, 7}, {false, true, 0}}) {

@@ -516,13 +516,18 @@ void seek_serve(player *p) {
         int64_t lead = std::max<int64_t>(times_lead_ms(p), 0);
         if (seeker_tick(&s.machine, now_us(), std::max<int64_t>(library_ms - lead, 0))) {
             // Nothing came in time: the library says where it is, and the
-            // picture shown goes again with the mark.
-            if (s.machine.req.marked && p->vouts.load())
+            // picture shown goes again with the mark. Playing, the next
+            // picture takes the mark, and its time is the landing's.
+            bool marked = s.machine.req.marked && p->vouts.load();
+            if (marked)
                 p->mark_frame.store(mark_of(s.machine.req.id));
-            if (s.machine.req.hold)
-                if (pictures_resend(&p->pictures, p->generation, &p->mark_frame, s.machine.landed_ms * 1000))
-                    p->still_us.store(s.machine.landed_ms * 1000);
-            s.told_due = true;
+            if (s.machine.req.hold &&
+                pictures_resend(&p->pictures, p->generation, &p->mark_frame, s.machine.landed_ms * 1000))
+                p->still_us.store(s.machine.landed_ms * 1000);
+            if (!s.machine.req.hold && marked && frames_piped())
+                land_unsent(p);
+            else
+                s.told_due = true;
         }
         if (s.told_due && s.machine.phase == SEEKER_LANDED) {
             s.told_due = false;

@@ -4,9 +4,10 @@
 // as that output does; besides, it tells the engine through this record what
 // the library knows of each picture: whether it is new or shown again, its
 // date, and what the decoder's pictures are like. The same plugin filters
-// the player's demuxer: a precise seek whose demuxer starts at a key frame
-// that shows past the time asked starts from the key frame before, the
-// pictures up to the time decoded and not shown. Included by both sides.
+// the player's demuxer, so that a precise seek decodes from a key frame that
+// shows the time asked (the MP4 demuxer's may show past it, the MPEG-TS one
+// starts at the next key frame), the pictures up to the time decoded and not
+// shown. Included by both sides.
 #pragma once
 
 #include <atomic>

@@ -380,7 +380,7 @@ bool seeker_last_kept(seeker *s, int64_t last_ms) {
         // The decoder's first picture, kept or still to come, has no time of
         // its own: from before it the pictures up to the last are dated. A
         // place past the last picture (a length first estimated longer) is
-        // the last's; past an end not known yet, all from the demuxer's start.
+        // the last's; otherwise all show from where the demuxer starts.
         s->again = true;
         if (s->req.target_ms > double(last_ms) && last_ms > 0)
             s->req.target_ms = double(last_ms);

@@ -73,7 +73,7 @@ struct seeker {
     bool shows_before;     // the decoder shows the pictures just before where it was asked: asked at the place itself
     bool moves;            // the library's seek itself moves a demuxer whose key frame shows past where it was asked
     double demuxer_ms;     // ... and asks a coarse one from here, before library_ms: 0 its start, -1 as the library
-    bool to_end;           // the media paused at its end before the place showed: shown from where the demuxer starts
+    bool to_end;  // the media paused at its end before the place showed: all shown from where the demuxer starts
 };
 
 enum { KEPT_NONE, KEPT_FORCED, KEPT_DATED };

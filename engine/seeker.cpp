@@ -160,7 +160,9 @@ void land(seeker *s, int how, int64_t ms, bool dated) {
 // Whether the library may be asked again from before the place: once, or
 // twice, farther, where pictures hold for longer.
 bool may_again(const seeker *s) {
-    int most = s->coarse ? SEEK_COARSE_AGAINS : s->even ? 1 : 2;
+    // Where the library's seek moves, the first time again is from a picture
+    // before the place, whose picture the library may lose: once more then.
+    int most = s->coarse ? SEEK_COARSE_AGAINS : s->even && !s->moves ? 1 : 2;
     double from = s->demuxer_ms >= 0 ? s->demuxer_ms : s->library_ms;
     return s->req.target_ms > s->frame_ms && s->agains < most && from > 0;
 }
@@ -344,9 +346,10 @@ double seeker_again(seeker *s, int64_t now) {
     // the place is the place's: asked from a picture before, the library
     // shows it at once, not after playing unseen from the key frame.
     bool past = s->word_ms + double(seeker_key_delay(s)) > s->req.target_ms;
-    if (s->word_ms > 0 && s->agains == 1 && s->even && s->moves && !past)
+    bool before_key = s->word_ms > 0 && s->even && (s->agains == 1 || (s->agains == 2 && s->moves));
+    if (before_key && s->agains == 1 && s->moves && !past)
         s->library_ms = s->req.target_ms > s->frame_ms ? std::floor(s->req.target_ms - s->frame_ms) : 0;
-    else if (s->word_ms > 0 && s->agains == 1 && s->even)
+    else if (before_key)
         s->library_ms = std::floor(s->word_ms) - 1;
     from_before(s, before);
     s->word_ms = -1;
@@ -376,7 +379,10 @@ void seeker_input_ended(seeker *s) { s->settled = true; }
 
 bool seeker_last_kept(seeker *s, int64_t last_ms) {
     s->settled = true;
-    if (s->kept != KEPT_DATED && may_again(s)) {
+    // A coarse demuxer asked from its start whose decoder's first is all that
+    // showed before the end: once more, shown from there.
+    bool unshown = s->demuxer_ms >= 0 && !s->to_end;
+    if (s->kept != KEPT_DATED && (may_again(s) || unshown)) {
         // The decoder's first picture, kept or still to come, has no time of
         // its own: from before it the pictures up to the last are dated. A
         // place past the last picture (a length first estimated longer) is

@@ -333,6 +333,10 @@ TEST(Seeker, TheLibrarysSeekMovesFromAKeyFramePastThePlace) {
                  {"wait", waited(), 0, ASKED},
                  {"2560 first: the place's picture never came", picture(dated(2560)), HIDE, ASKED},
                  {"asked again from a picture before", again, 2460, ASKED},
+                 {"the word", word(540), 0, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"2560 first again: the library lost the one before", picture(dated(2560)), HIDE, ASKED},
+                 {"once more, from just before the key frame", again, 1919, ASKED},
              });
 }
 
@@ -419,6 +423,22 @@ TEST(Seeker, ACoarseDemuxerIsAskedFromFartherBack) {
                  {"at the end, its last unknown: asked again", ended(0), 2, ASKED},
                  {"shown from where the demuxer starts", [=](seeker *x) { return again(x), from(x); }, 7000, ASKED},
                  {"as the library", demuxer, -1, ASKED},
+             });
+    // Asked from the demuxer's start already, only its first showed before
+    // the end (MPEG-TS keeps its last pictures back): once more, all shown.
+    e = machine(true);
+    e.moves = true;
+    seek_request near = far;
+    near.target_ms = 900;
+    walk(&e, {
+                 {"ask 900: the demuxer from its start", ask(near), 1, ASKED},
+                 {"... 0", demuxer, 0, ASKED},
+                 {"the decoder's first", picture(FORCED), KEEP, ASKED},
+                 {"the end, the last at 1920: asked again", ended(1920), 2, ASKED},
+                 {"all shown from the start", [=](seeker *x) { return again(x), from(x); }, 0, ASKED},
+                 {"the first", picture(FORCED), KEEP, ASKED},
+                 {"wait", waited(), 0, ASKED},
+                 {"the one at the place, dated, lands", picture(dated(880)), LAND, LANDED, 880},
              });
     // Asked again: 7; not: 0.
     for (auto [coarse, wait, taken] : {std::tuple{true, true, 7}, {true, false, 7}, {false, false, 7}, {false, true, 0}}) {

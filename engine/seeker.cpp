@@ -90,6 +90,12 @@
 
 namespace {
 
+// by ms before the place, in whole ms as the library takes a time, and not
+// before the media's start.
+double before_place(const seeker *s, double by) {
+    return s->req.target_ms > by ? std::floor(s->req.target_ms - by) : 0;
+}
+
 // How far before the place a coarse demuxer is first asked from.
 double coarse_base(const seeker *s) { return s->coarse_ms > 0 ? s->coarse_ms : SEEK_AGAIN_FARTHER_MS; }
 
@@ -101,8 +107,8 @@ void from_before(seeker *s, double before) {
     s->demuxer_ms = -1;
     if (!s->coarse || !s->moves || s->req.key || s->req.target_ms < 0)
         return;
-    s->demuxer_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
-    s->library_ms = s->req.target_ms > 2 * s->frame_ms ? std::floor(s->req.target_ms - 2 * s->frame_ms) : 0;
+    s->demuxer_ms = before_place(s, before);
+    s->library_ms = before_place(s, 2 * s->frame_ms);
     // A place past the end (a length first estimated longer) shows nothing:
     // from where the demuxer starts, the pictures up to the last do.
     if (s->to_end) {
@@ -136,7 +142,7 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
     // itself: the picture that shows it comes at once, not a picture later.
     bool at_place = r->next || (s->shows_before && s->even);
     double before = s->coarse ? coarse_base(s) : at_place ? 0 : s->frame_ms;
-    s->library_ms = r->key ? std::floor(r->target_ms) : r->target_ms > before ? std::floor(r->target_ms - before) : 0;
+    s->library_ms = r->key ? std::floor(r->target_ms) : before_place(s, before);
     from_before(s, before);
     s->deadline_us = now + SEEK_DEADLINE_US;
     s->landed_ms = 0;
@@ -339,7 +345,7 @@ double seeker_again(seeker *s, int64_t now) {
     double before = s->coarse        ? coarse_base(s) * (1 << s->agains)
                     : s->agains == 1 ? SEEK_AGAIN_BEFORE_MS
                                      : SEEK_AGAIN_FARTHER_MS;
-    s->library_ms = s->req.target_ms > before ? std::floor(s->req.target_ms - before) : 0;
+    s->library_ms = before_place(s, before);
     // Where the demuxer said which key frame it went to, just before that
     // one it takes the one before, which shows the place. Where the library's
     // seek moves from such a key frame itself, one that showed at or before
@@ -348,7 +354,7 @@ double seeker_again(seeker *s, int64_t now) {
     bool past = s->word_ms + double(seeker_key_delay(s)) > s->req.target_ms;
     bool before_key = s->word_ms > 0 && s->even && (s->agains == 1 || (s->agains == 2 && s->moves));
     if (before_key && s->agains == 1 && s->moves && !past)
-        s->library_ms = s->req.target_ms > s->frame_ms ? std::floor(s->req.target_ms - s->frame_ms) : 0;
+        s->library_ms = before_place(s, s->frame_ms);
     else if (before_key)
         s->library_ms = std::floor(s->word_ms) - 1;
     from_before(s, before);

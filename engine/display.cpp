@@ -64,6 +64,7 @@ struct vout_display_sys_t {
     void *shown_id;      // ... its identifier for the engine's callbacks
     uint64_t subtitles;  // what is drawn into it; 0 nothing
     uint32_t flags;      // SHOWN_* of the picture prepared for display
+    uint32_t seeks;      // ... the link's seeks then
 };
 
 // The engine's identifier of a picture of the module, in its p_sys.
@@ -278,6 +279,7 @@ void prepare(vout_display_t *vd, picture_t *pic, subpicture_t *sub) {
     bool fresh = pic != sys->last, redrawn = !fresh && subtitles != sys->subtitles;
     sys->flags = (fresh ? uint32_t(SHOWN_NEW) : 0u) | (pic->b_force ? uint32_t(SHOWN_FORCED) : 0u) |
                  (redrawn ? uint32_t(SHOWN_REDRAWN) : 0u) | (subtitles ? uint32_t(SHOWN_SUBTITLE) : 0u);
+    sys->seeks = sys->link->seeks.load();
     if (!fresh && !redrawn)
         return;
     if (fresh) {
@@ -297,6 +299,7 @@ void display(vout_display_t *vd, picture_t *pic, subpicture_t *sub) {
     vout_display_sys_t *sys = vd->sys;
     if (sys->shown_id && sys->display) {
         sys->link->shown.flags = sys->flags;
+        sys->link->shown.seeks = sys->seeks;
         sys->link->shown.date_us = pic->date > VLC_TS_INVALID ? pic->date : 0;
         sys->display(sys->opaque, sys->shown_id);
     }
@@ -535,6 +538,8 @@ bool ask_from_before(demux_t *d, int64_t time, int64_t back) {
 int filter_control(demux_t *d, int query, va_list args) {
     if (query == DEMUX_TEST_AND_CLEAR_FLAGS || query == DEMUX_GET_TITLE || query == DEMUX_GET_SEEKPOINT)
         return info_query(d, query, args);
+    if (query == DEMUX_SET_TIME || query == DEMUX_SET_POSITION)
+        d->p_sys->link->seeks.fetch_add(1);  // the decoders were told to flush just before
     if (query != DEMUX_SET_TIME)
         return demux_vaControl(d->p_next, query, args);
     va_list copy;

@@ -25,7 +25,7 @@
 
 enum : uint32_t {
     DISPLAY_LINK_MAGIC = 0x4b4e4c56,  // "VLNK"
-    DISPLAY_LINK_VERSION = 2,
+    DISPLAY_LINK_VERSION = 3,
 };
 
 // What the decoder hands the display, written by the module before it calls
@@ -57,6 +57,7 @@ enum : uint32_t {
 struct display_shown {
     uint32_t flags;   // SHOWN_*
     int64_t date_us;  // the library's display date, on its monotonic clock (µs); 0 when it has none
+    uint32_t seeks;   // the link's seeks when the module made it ready
 };
 
 // One per player, handed to the library as the video callbacks' opaque value.
@@ -81,6 +82,12 @@ struct display_link {
     // the filter writes moved (0 when it moves nothing) before each ask.
     std::atomic<int> filters;
     std::atomic<int64_t> seek_at_us, seek_delay_us, seek_moved_us;
+    // The library's seeks so far: the engine counts each it asks for, the
+    // filter each its demuxer takes. The library makes a picture ready a
+    // moment before its date and then waits for the date, through a seek:
+    // one made ready before the last seek comes from before it, though its
+    // date, on the clock before the seek, may fall after it.
+    std::atomic<uint32_t> seeks;
     // A precise seek to seek_at_us asks its demuxer from seek_back_us before
     // it (MPEG-TS's, which starts at the next key frame), all of it its
     // start; the pictures up to the time decoded and not shown.

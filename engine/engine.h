@@ -162,6 +162,10 @@ struct player {
     // Taken by a seek before its ack: no picture judged before the seek is
     // queued after the ack.
     ordered_mutex show_lock{RANK_SHOW};
+    // The picture on display has its time on the timeline. One hidden on the
+    // way to a seek's place has none: shown again, it goes to no one, though
+    // the seek be dropped meanwhile.
+    std::atomic<bool> shown_timed{true};
     seeking seek;
     std::atomic<uint64_t> mark_frame;
     std::atomic<int> host_paused;         // control thread: the host asked for a pause (or a paused load)

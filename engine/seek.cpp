@@ -86,6 +86,14 @@ void note_passing(player *p) {
         raise_pending(p, PEND_SEEK);  // the control loop looks again then, paused and told nothing else
 }
 
+// The picture on display, sent again as a landing: at ms from now on, when
+// shown again too.
+void resent_at(player *p, int64_t ms) {
+    std::lock_guard<ordered_mutex> hold(p->times_lock);
+    timeline_shown(&p->times, 0, ms * 1000);
+    p->shown_timed.store(true);
+}
+
 // The picture kept back lands without one after it: sent again with the
 // mark, unless a probe's, whose client looks at it; show_lock and seek_lock
 // held.
@@ -98,10 +106,7 @@ void land_kept(player *p) {
         p->mark_frame.store(mark_of(m.req.id));
     uint64_t sent = pictures_resend(&p->pictures, p->generation, &p->mark_frame, m.landed_ms * 1000, true);
     pictures_keep(&p->pictures, false);
-    {
-        std::lock_guard<ordered_mutex> hold(p->times_lock);
-        timeline_shown(&p->times, 0, m.landed_ms * 1000);
-    }
+    resent_at(p, m.landed_ms);
     if (sent)
         p->still_us.store(m.landed_ms * 1000);
     if (!(sent & PICTURE_QUEUED) && frames_piped() && m.req.marked)
@@ -164,6 +169,7 @@ void ask_library(player *p, const seek_request &r, double library_ms, int64_t de
     // ended: from there, the seek first, then play.
     bool from_end = (p->at_end.exchange(0) | p->input_eof.exchange(0)) != 0;
     bool play = r.play;
+    p->link.seeks.fetch_add(1);
     if (play && r.hold) {
         libvlc_audio_set_mute(p->mp, 1);  // a paused host hears nothing of it
         std::lock_guard<ordered_mutex> hold(p->seek_lock);
@@ -396,9 +402,11 @@ bool seek_at_end(player *p) {
             // A step forward that found no picture after the still lands on
             // the still, the last the library showed.
             bool kept = m.kept != KEPT_NONE;
-            if (!m.req.quiet)
+            if (!m.req.quiet) {
                 if (pictures_resend(&p->pictures, p->generation, &p->mark_frame, m.landed_ms * 1000, kept))
                     p->still_us.store(m.landed_ms * 1000);
+                resent_at(p, m.landed_ms);
+            }
             landed(p);
         }
         mirror(p);
@@ -521,9 +529,11 @@ void seek_serve(player *p) {
             bool marked = s.machine.req.marked && p->vouts.load();
             if (marked)
                 p->mark_frame.store(mark_of(s.machine.req.id));
-            if (s.machine.req.hold &&
-                pictures_resend(&p->pictures, p->generation, &p->mark_frame, s.machine.landed_ms * 1000))
-                p->still_us.store(s.machine.landed_ms * 1000);
+            if (s.machine.req.hold) {
+                if (pictures_resend(&p->pictures, p->generation, &p->mark_frame, s.machine.landed_ms * 1000))
+                    p->still_us.store(s.machine.landed_ms * 1000);
+                resent_at(p, s.machine.landed_ms);
+            }
             if (!s.machine.req.hold && marked && frames_piped())
                 land_unsent(p);
             else

@@ -36,7 +36,9 @@
 //                                               the clock
 //   ASKED     another picture, or one before    hidden: from before the seek, or      ASKED
 //             the decoders' wait, or undated,   on its way
-//             or one before the media's start
+//             or one before the media's start,
+//             or one made ready before the
+//             library took the seek
 //   ASKED     new dated picture wholly before   noted: the next is asked at the       ASKED
 //             where the library was asked       place; and as any other below
 //   ASKED     new dated picture at or before    the landing, at its own time          LANDED
@@ -184,7 +186,7 @@ int seeker_picture(seeker *s, picture_news *n) {
     n->placed = s->phase != SEEKER_ASKED;
     switch (s->phase) {
     case SEEKER_ASKED: {
-        if (!n->fresh)
+        if (!n->fresh || n->stale)
             return VERDICT_HIDE;
         if (s->req.key) {
             // A key frame's seek (on a library that seeks to key frames):

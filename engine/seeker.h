@@ -87,6 +87,7 @@ struct picture_news {
     bool timed;      // own_ms is known
     int64_t own_ms;  // its time from its date, when timed
     bool placed;     // told back: it is where the library plays, whoever sees it; not one on the way to a seek's place
+    bool stale = false;  // made ready for display before the library took its last seek
 };
 
 // What a picture is to the host. KEEP: hidden, but kept back, for it may

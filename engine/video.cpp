@@ -147,6 +147,7 @@ void display_cb(void *opaque, void *picture) noexcept {
     int64_t date = forced ? 0 : shown.date_us;
     std::lock_guard<ordered_mutex> show(p->show_lock);
     picture_news n{fresh, forced, date != 0, p->paused.load() != 0, false, 0, false};
+    n.stale = shown.seeks != p->link.seeks.load();
     int64_t own = 0;
     int64_t landed_ms = 0;
     bool send = true, quiet = false;
@@ -155,6 +156,8 @@ void display_cb(void *opaque, void *picture) noexcept {
     if (verdict == VERDICT_HIDE && (shown.flags & SHOWN_REDRAWN) && seek_still_redrawn(p))
         verdict = VERDICT_TELL;
     uint64_t sent = 0;
+    if (fresh)
+        p->shown_timed.store(n.placed || verdict == VERDICT_LAND || verdict == VERDICT_LAND_KEPT);
     if (verdict == VERDICT_LAND_KEPT) {
         // The picture kept back is the landing, sent now at its time; this
         // one follows it.
@@ -195,7 +198,7 @@ void display_cb(void *opaque, void *picture) noexcept {
     }
     // Shown again, a picture goes to the host only when the host never had
     // it; with other subtitles drawn in, the module made it a picture anew.
-    bool told = send && (verdict == VERDICT_TELL || verdict == VERDICT_LAND);
+    bool told = send && (verdict == VERDICT_TELL || verdict == VERDICT_LAND) && (fresh || p->shown_timed.load());
     sent = pictures_show(&p->pictures, pic, p->generation, told, &p->mark_frame, own);
     if (sent)
         p->still_us.store(own);

@@ -69,6 +69,8 @@ TEST(Seeker, FollowsItsTable) {
                  {"the wait", waited(), 0, ASKED},
                  {"undated after the wait", picture({true, false, false, false, false, 0, false}), HIDE, ASKED},
                  {"dated before the media's start: queued before the seek", picture(dated(-10)), HIDE, ASKED},
+                 {"made ready before the seek, dated at the place on the old clock",
+                  picture([] { picture_news n = dated(T); n.stale = true; return n; }()), HIDE, ASKED},
                  {"a picture before the place, maybe the last: kept back", picture(dated(T - 41)), KEEP, ASKED},
                  {"at the place, the next past it: the landing", picture(dated(T)), LAND, LANDED, T},
                  {"after the landing, told", picture(dated(T + 40)), TELL, LANDED},

@@ -107,9 +107,13 @@ test('EveryFormatLandsOnThePictureOfThePlaceWithItsTimePausedAndPlaying', async 
       }
     }
     // A container may place its pictures off the grid of their numbers (Matroska by its sound's delay): by the
-    // same offset throughout, which the pictures played tell.
+    // same offset throughout, which the pictures played tell. A crowded machine hears the library's clock start
+    // late, and the pictures timed from it run late (3 ms, AVI under ThreadSanitizer), never early: the earliest
+    // near the middle.
     const played = h.frames.filter((f, i) => !f.landed && i > 0 && h.frames[i - 1]!.generation === f.generation);
-    const offset = quantile(played.map((f) => f.ptsUs / 1000 - f.number * FRAME_MS), 0.5) || 0;
+    const offsets = played.map((f) => f.ptsUs / 1000 - f.number * FRAME_MS);
+    const middle = quantile(offsets, 0.5) || 0;
+    const offset = Math.min(middle, ...offsets.filter((o) => o >= middle - FRAME_MS / 4));
     for (const { asked, number, pts, ms, target, end } of landings) {
       // The picture's own time is its number's; told alike by the frame and the event; and it shows the target
       // (at the end, the last picture the library showed: one of the last three).

@@ -346,8 +346,13 @@ void seek_input_ended(player *p) {
 
 void seek_key_frame(player *p, double before_ms) {
     std::lock_guard<ordered_mutex> hold(p->seek_lock);
+    seeker &m = p->seek.machine;
     // Told before the library's seek moved from the key frame, or after.
-    seeker_key_frame(&p->seek.machine, before_ms + double(p->link.seek_moved_us.load()) / 1000);
+    int64_t moved = p->link.seek_moved_us.load();
+    double was = m.word_ms;
+    seeker_key_frame(&m, before_ms + double(moved) / 1000);
+    if (m.word_ms != was)
+        m.word_moved = moved > 0;
 }
 
 void seek_edit_shift(player *p, double shift_ms) {

@@ -128,6 +128,7 @@ int seeker_ask(seeker *s, const seek_request *r, int64_t now) {
     s->req = *r;
     s->waited = s->settled = s->at_end = s->again = s->keyed = s->key_past = s->to_end = false;
     s->word_ms = -1;
+    s->word_moved = false;
     s->agains = 0;
     s->passed_us = 0;
     s->kept = KEPT_NONE;
@@ -361,6 +362,7 @@ double seeker_again(seeker *s, int64_t now) {
         s->library_ms = std::floor(s->word_ms) - 1;
     from_before(s, before);
     s->word_ms = -1;
+    s->word_moved = false;
     s->key_past = false;
     return s->library_ms;
 }
@@ -412,7 +414,12 @@ bool seeker_last_kept(seeker *s, int64_t last_ms) {
         s->last_ms = last_ms;
         return false;
     }
-    land(s, LANDED_PICTURE, s->kept == KEPT_DATED ? s->kept_ms : last_ms, s->kept == KEPT_DATED);
+    // The decoder's first is the key frame the demuxer said it went to,
+    // unless the library's seek moved from there; its time, where known.
+    int64_t ms = s->kept == KEPT_DATED ? s->kept_ms : last_ms;
+    if (s->kept == KEPT_FORCED && s->word_ms >= 0 && !s->word_moved)
+        ms = std::min<int64_t>(ms, std::llround(s->word_ms) + seeker_key_delay(s));
+    land(s, LANDED_PICTURE, ms, s->kept == KEPT_DATED);
     return true;
 }
 

@@ -68,6 +68,7 @@ struct seeker {
     bool keyed;            // a key request: the demuxer told where its key frame is (target_ms now)
     int64_t key_delay_ms;  // how far a key frame's own time was past its decoding time (B-frames)
     double word_ms;        // where the demuxer said it starts, at a key frame, by decoding time; -1 unsaid
+    bool word_moved;       // ... the library's seek moved from there: it shows from the place on
     bool key_past;         // ... at one shown past the place: asked again once the decoders were waited for
     int64_t shift_ms;      // how far the demuxer's decoding times stand before the pictures' (an MP4 edit list)
     bool shows_before;     // the decoder shows the pictures just before where it was asked: asked at the place itself
@@ -131,7 +132,8 @@ bool seeker_waited(seeker *s, bool video);
 void seeker_input_ended(seeker *s);
 // The media paused at its end while a paused host's seek was asked: the
 // picture kept back is the last there is and the landing, at its time, or
-// at last_ms for the decoder's first when asked again already; true then.
+// for the decoder's first when asked again already at the key frame's the
+// demuxer said, else at last_ms; true then.
 // Without a dated one kept, asked once, it is asked again from before (again
 // set); with none kept the next new picture will be the landing.
 bool seeker_last_kept(seeker *s, int64_t last_ms);

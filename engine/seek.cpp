@@ -86,12 +86,17 @@ void note_passing(player *p) {
         raise_pending(p, PEND_SEEK);  // the control loop looks again then, paused and told nothing else
 }
 
-// The picture on display, sent again as a landing: at ms from now on, when
-// shown again too.
-void resent_at(player *p, int64_t ms) {
+// The picture on display, or the one kept back, sent again as a landing at
+// ms: the host's still once queued, and at ms from now on, when shown again
+// too. What the pool says of the frame.
+uint64_t resend_at(player *p, int64_t ms, bool kept) {
+    uint64_t sent = pictures_resend(&p->pictures, p->generation, &p->mark_frame, ms * 1000, kept);
+    if (sent)
+        p->still_us.store(ms * 1000);
     std::lock_guard<ordered_mutex> hold(p->times_lock);
     timeline_shown(&p->times, 0, ms * 1000);
     p->shown_timed.store(true);
+    return sent;
 }
 
 // The picture kept back lands without one after it: sent again with the
@@ -104,11 +109,8 @@ void land_kept(player *p) {
         return landed(p);
     if (m.req.marked)
         p->mark_frame.store(mark_of(m.req.id));
-    uint64_t sent = pictures_resend(&p->pictures, p->generation, &p->mark_frame, m.landed_ms * 1000, true);
+    uint64_t sent = resend_at(p, m.landed_ms, true);
     pictures_keep(&p->pictures, false);
-    resent_at(p, m.landed_ms);
-    if (sent)
-        p->still_us.store(m.landed_ms * 1000);
     if (!(sent & PICTURE_QUEUED) && frames_piped() && m.req.marked)
         return land_unsent(p);
     landed(p);
@@ -406,12 +408,8 @@ bool seek_at_end(player *p) {
                 p->mark_frame.store(mark_of(m.req.id));
             // A step forward that found no picture after the still lands on
             // the still, the last the library showed.
-            bool kept = m.kept != KEPT_NONE;
-            if (!m.req.quiet) {
-                if (pictures_resend(&p->pictures, p->generation, &p->mark_frame, m.landed_ms * 1000, kept))
-                    p->still_us.store(m.landed_ms * 1000);
-                resent_at(p, m.landed_ms);
-            }
+            if (!m.req.quiet)
+                resend_at(p, m.landed_ms, m.kept != KEPT_NONE);
             landed(p);
         }
         mirror(p);
@@ -534,11 +532,8 @@ void seek_serve(player *p) {
             bool marked = s.machine.req.marked && p->vouts.load();
             if (marked)
                 p->mark_frame.store(mark_of(s.machine.req.id));
-            if (s.machine.req.hold) {
-                if (pictures_resend(&p->pictures, p->generation, &p->mark_frame, s.machine.landed_ms * 1000))
-                    p->still_us.store(s.machine.landed_ms * 1000);
-                resent_at(p, s.machine.landed_ms);
-            }
+            if (s.machine.req.hold)
+                resend_at(p, s.machine.landed_ms, false);
             if (!s.machine.req.hold && marked && frames_piped())
                 land_unsent(p);
             else
